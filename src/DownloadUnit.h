@@ -1,0 +1,49 @@
+// The Ka seen through its firmware-update registers. Each operation is exactly one FireWire
+// transaction (or none); the sequencer decides order, pauses and meaning.
+#ifndef KA_DOWNLOADUNIT_H
+#define KA_DOWNLOADUNIT_H
+
+#include "FWLib_Device.h"
+
+#include <string>
+
+class DownloadUnit : public FWLib::Device {
+public:
+    static constexpr UInt32 kFirmwareUpdateUnitSpecID = 0x000A27;
+    static constexpr UInt32 kFirmwareUpdateUnitSWVersion = 0x000011;
+
+    explicit DownloadUnit(io_service_t service);
+    ~DownloadUnit() override;
+
+    IOReturn BeginUpdate(UInt32& generation);
+    IOReturn SetUpdateCommand(UInt32& generation, UInt32& updatetype);
+    IOReturn SendBlock(const void* bytes, unsigned int length, UInt32 offset, UInt32& generation);
+    IOReturn SendCRCAndVerify(UInt32 crc, UInt32& generation);
+    IOReturn RestoreNormalOperation(UInt32& generation);
+    IOReturn CancelTransfer(UInt32& generation);
+
+    IOReturn GetSoftwareVersion(UInt32& version);
+    IOReturn GetProductRevision(UInt32& revision);
+    IOReturn GetProductSerNum(std::string& serNum);
+
+    unsigned int MaxDownloadBlockSize() const { return 128; }
+
+    IOReturn ReadStatusRegister(UInt32& value, UInt32 generation);
+    IOReturn ReadUpdateControl(UInt32& value, UInt32 generation);
+    IOReturn WriteUpdateControl(UInt32 value, UInt32 generation);
+    IOReturn WriteUpdateCommand(UInt32 value, UInt32 generation);
+    IOReturn WriteCRCReg(UInt32 value, UInt32 generation);
+
+private:
+    FWAddress m_addr_command_regs;
+    FWAddress m_addr_crc_reg;
+    FWAddress m_addr_update_data;
+    FWAddress m_addr_update_control;
+    FWAddress m_addr_update_command;
+    FWAddress m_addr_sw_version;
+    FWAddress m_addr_product_version;
+    FWAddress m_addr_status_reg;
+    FWAddress m_addr_sernum;
+};
+
+#endif

@@ -1,0 +1,64 @@
+// Installs one built-in image on the unit: update mode, readiness, erase, the header and the
+// image in 128-byte blocks with a running CRC-16, verification, close.
+#ifndef KA_DOWNLOADER_H
+#define KA_DOWNLOADER_H
+
+#include <MacTypes.h>
+
+class DownloadUnit;
+
+enum DOWNLOADTYPE : UInt32 {
+    fileMCORE = 0,
+    fileXILINX = 1,
+};
+
+// Bytes of the sequencer's transfer buffer; ReadImage never delivers more than one less.
+inline constexpr UInt32 DL_BUF_SIZE = 2052;
+
+// Sent ahead of every image, as 20 bytes, every field big-endian.
+struct FirmwareHeader {
+    UInt16 valid;
+    UInt16 version;
+    UInt32 sizeB;
+    UInt16 CRCimage;
+    UInt16 reserved0;
+    UInt32 reserved1;
+    UInt32 reserved2;
+};
+inline constexpr UInt32 kFirmwareHeaderBytes = 20;
+
+// The record with the values sent for an image of sizeB bytes after the header.
+FirmwareHeader MakeFirmwareHeader(UInt32 sizeB);
+// Its 20 bytes in wire order.
+void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmwareHeaderBytes]);
+
+class Downloader {
+public:
+    Downloader();
+    ~Downloader();
+
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    void DoDownload(DownloadUnit* unit, DOWNLOADTYPE type);
+
+    bool ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, void* buf, UInt32& actualCount);
+    bool ParseBit(SInt32& offset, SInt32& numBytes);
+    bool FindNumBytes(const UInt8* header, SInt32 size, SInt32& numBytes);
+    // buffer holds numQuads 32-bit words as bytes in wire order: each word is formed from
+    // four bytes, the first most significant, whatever the host's byte order.
+    UInt16 updateCRC16(UInt16 currentCRC, const UInt8* buffer, UInt32 numQuads);
+
+    // Status of the last DoDownload; 0 when it succeeded.
+    SInt32 Error() const { return mError; }
+
+private:
+    DownloadUnit* _Unit = nullptr;
+    UInt32 _Progress = 0;
+    SInt32 mError = 0;
+    bool mIndeterminate = false;
+    bool mCanCancel = false;
+    bool mCancelled = false;
+};
+
+#endif

@@ -1,0 +1,70 @@
+// What the IOKit stand-in needs from a FireWire bus: finding units by their unit-directory
+// values and talking to one of them. Two implementations exist: the Linux kernel's
+// firewire-cdev interface (platform/linux) and the simulated Ka (sim/). The executable picks
+// one at start-up with SetFireWireBackend; nothing above the platform layer sees this file.
+#ifndef KA_PLATFORM_FIREWIREBACKEND_H
+#define KA_PLATFORM_FIREWIREBACKEND_H
+
+#include <IOKit/IOReturn.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kaplatform {
+
+// Where one transfer goes. relativeToDevice: the unit's current node is addressed and
+// nodeId is ignored; otherwise nodeId names the node. offset is the 48-bit address.
+struct FireWireTarget {
+    bool relativeToDevice = true;
+    std::uint16_t nodeId = 0;
+    std::uint64_t offset = 0;
+};
+
+// One unit's device interface. Used by one thread at a time; Close is called before the
+// object goes if Open succeeded and the owner did not close it.
+class FireWireDevice {
+public:
+    virtual ~FireWireDevice() = default;
+
+    virtual IOReturn Open() = 0;
+    virtual void Close() = 0;
+    virtual IOReturn GetBusGeneration(std::uint32_t& generation) = 0;
+
+    // size: bytes asked for, then bytes moved. Quadlet values are in host order here; the
+    // backend puts them on the bus most significant byte first.
+    virtual IOReturn Read(const FireWireTarget& target, void* buffer, std::uint32_t& size,
+                          bool failOnReset, std::uint32_t generation) = 0;
+    virtual IOReturn ReadQuadlet(const FireWireTarget& target, std::uint32_t& value,
+                                 bool failOnReset, std::uint32_t generation) = 0;
+    virtual IOReturn Write(const FireWireTarget& target, const void* buffer, std::uint32_t& size,
+                           bool failOnReset, std::uint32_t generation) = 0;
+    virtual IOReturn WriteQuadlet(const FireWireTarget& target, std::uint32_t value,
+                                  bool failOnReset, std::uint32_t generation) = 0;
+};
+
+class FireWireBackend {
+public:
+    virtual ~FireWireBackend() = default;
+
+    // A stable name of the first unit on the bus whose unit directory holds these values
+    // (first in a stable order), or nothing. Every call looks at the bus afresh.
+    virtual std::optional<std::string> FindUnit(std::uint32_t specifierId,
+                                                std::uint32_t softwareVersion) = 0;
+
+    // The device interface of a unit FindUnit named. On failure returns a non-zero status
+    // and leaves device empty (the unit went away, or it cannot be reached at all).
+    virtual IOReturn CreateDevice(const std::string& unitName,
+                                  std::unique_ptr<FireWireDevice>& device) = 0;
+};
+
+// Installs the backend the IOKit stand-in uses from now on (null: no FireWire at all, every
+// lookup finds nothing). Set once at start-up, before the first lookup; tests may set it
+// again between cases while no device interface is alive.
+void SetFireWireBackend(std::shared_ptr<FireWireBackend> backend);
+std::shared_ptr<FireWireBackend> GetFireWireBackend();
+
+}  // namespace kaplatform
+
+#endif

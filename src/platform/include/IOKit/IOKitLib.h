@@ -1,0 +1,30 @@
+// IOKit's service lookup: a master port, a matching dictionary, the first matching service.
+#ifndef KA_PLATFORM_IOKIT_IOKITLIB_H
+#define KA_PLATFORM_IOKIT_IOKITLIB_H
+
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOReturn.h>
+
+using mach_port_t = UInt32;
+using io_object_t = mach_port_t;
+using io_service_t = io_object_t;
+
+inline constexpr mach_port_t MACH_PORT_NULL = 0;
+inline constexpr io_object_t IO_OBJECT_NULL = 0;
+
+// Puts the port for lookups into *masterPort; bootstrapPort is MACH_PORT_NULL for the default.
+kern_return_t IOMasterPort(mach_port_t bootstrapPort, mach_port_t* masterPort);
+
+// A new mutable dictionary {"IOProviderClass": name}; the caller adds the matching keys.
+CFMutableDictionaryRef IOServiceMatching(const char* name);
+
+// The first service that matches, or IO_OBJECT_NULL. Consumes one reference of matching,
+// whatever the outcome, as the Mac does. The service handle is released with IOObjectRelease.
+io_service_t IOServiceGetMatchingService(mach_port_t masterPort, CFDictionaryRef matching);
+
+kern_return_t IOObjectRelease(io_object_t object);
+
+// The keys of a matching dictionary this program uses.
+#define kIOProviderClassKey "IOProviderClass"
+
+#endif
