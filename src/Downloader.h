@@ -53,6 +53,8 @@ public:
     SInt32 Error() const { return mError; }
 
 private:
+    friend class DownloaderTestAccess;
+
     DownloadUnit* _Unit = nullptr;
     UInt32 _Progress = 0;
     SInt32 mError = 0;

@@ -1,0 +1,215 @@
+#include "Downloader.h"
+
+#include "DownloadPause.h"
+#include "DownloadProgress.h"
+#include "DownloadUnit.h"
+#include "KaXilinx.h"
+#include "Ka_MCORE.h"
+
+#include <IOKit/IOReturn.h>
+
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+// The unit's own verdict (not ready, erase failed or timed out) as a 32-bit status word.
+constexpr SInt32 kDeviceFailedStatus = -192;
+constexpr UInt32 kPauseAfterOperationMicroseconds = 1000;
+constexpr UInt32 kSleepBetweenErasePollsMicroseconds = 1000000;
+constexpr SInt32 kErasePolls = 60;
+constexpr UInt32 kStatusReady = 1;
+constexpr UInt32 kStatusErasing = 0;
+
+void PauseAfterOperation() {
+    DownloadPause(kPauseAfterOperationMicroseconds);
+}
+
+}  // namespace
+
+Downloader::Downloader() {
+    std::cout << "Ctor Downloader\n";
+}
+
+Downloader::~Downloader() {
+    std::cout << "Dtor Downloader\n";
+}
+
+void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
+    SInt32 currentOffset = 0;
+    SInt32 fileCount = 0;
+    UInt32 crc = 0;
+    SInt32 error = 0;
+    alignas(4) UInt8 buffer[DL_BUF_SIZE];
+    SInt32 offset = 0;
+    SInt32 numBytes = 0;
+    UInt32 generation = 0;
+    UInt32 value = 0;
+    UInt32 command = 0;
+
+    _Unit = unit;
+    gDownloadProgress.Reset();
+    if (_Unit == nullptr) {
+        // Nothing to talk to: the image cannot have been installed.
+        mError = kIOReturnNoDevice;
+        return;
+    }
+    const UInt32 downloadBlockSize = _Unit->MaxDownloadBlockSize();
+
+    switch (type) {
+        case fileXILINX:
+            std::cout << "Opening Xilinx data file\n";
+            ParseBit(offset, numBytes);
+            fileCount = static_cast<SInt32>(KaXilinxDataSizeBytes);
+            command = 0;
+            break;
+        case fileMCORE:
+            std::cout << "Opening MCORE 06 file\n";
+            offset = 0;
+            fileCount = static_cast<SInt32>(KaMCORE06dataSize);
+            command = 1;
+            break;
+        default:
+            // No image and no erase command belong to this type: touch nothing on the unit.
+            std::cerr << "Read Image : Invalid file type\n\r";
+            mError = kIOReturnBadArgument;
+            return;
+    }
+
+    error = _Unit->GetBusGeneration(generation);
+    if (error == 0) {
+        std::cout << "BusGen " << generation << "\n";
+
+        error = _Unit->Open();
+        if (error != 0) {
+            std::cerr << "Could not open device\n\r";
+        }
+
+        error = _Unit->BeginUpdate(generation);
+        PauseAfterOperation();
+        if (error != 0) {
+            std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+        }
+
+        // This read alone decides readiness.
+        error = _Unit->ReadStatusRegister(value, generation);
+        PauseAfterOperation();
+        if (error != 0 || value != kStatusReady) {
+            if (error == 0) {
+                error = kDeviceFailedStatus;
+            }
+            std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+        }
+    }
+    // Without a generation the unit cannot be addressed reliably (it has most likely left
+    // the bus): the image fails with that status and nothing is sent.
+
+    gDownloadProgress.SetErase();
+
+    if (error == 0) {
+        std::cout << (type == fileXILINX ? "Erasing Xilinx Image\n" : "Erasing MCORE image\n");
+        error = _Unit->SetUpdateCommand(generation, command);
+        PauseAfterOperation();
+        if (error != 0) {
+            std::cerr << "Device not ready. Could not prepare device for update.\n\r";
+        }
+    }
+
+    if (error == 0) {
+        for (SInt32 towait = kErasePolls; towait > 0; --towait) {
+            error = _Unit->ReadStatusRegister(value, generation);
+            if (error != 0) {
+                break;
+            }
+            if (value == kStatusErasing) {
+                DownloadPause(kSleepBetweenErasePollsMicroseconds);
+                std::cerr << "Erasing Flash\n";
+                if (towait == 1) {
+                    std::cerr << "Device timed out. -Could not erase flash.\n\r";
+                    error = kDeviceFailedStatus;
+                }
+                continue;
+            }
+            if (value != kStatusReady) {
+                std::cerr << "Device failed - Could not erase flash.\n\r";
+                error = kDeviceFailedStatus;
+            }
+            break;
+        }
+    }
+
+    gDownloadProgress.SetPgm();
+
+    if (error == 0) {
+        currentOffset = offset;
+        std::cout << "Sending Data...\n";
+        mCancelled = false;
+
+        const FirmwareHeader firmwareheader =
+            MakeFirmwareHeader(static_cast<UInt32>(fileCount - offset));
+        UInt8 headerBytes[kFirmwareHeaderBytes];
+        SerializeFirmwareHeader(firmwareheader, headerBytes);
+        error = _Unit->SendBlock(headerBytes, kFirmwareHeaderBytes, 0, generation);
+        PauseAfterOperation();
+        if (error != 0) {
+            std::cerr << "Download has failed.";
+            std::cerr << "Tried to send FirmwareHeader, got error\n\r" << error;
+        }
+
+        while (error == 0 && currentOffset < fileCount && !mCancelled) {
+            const UInt32 requestCount = downloadBlockSize;
+            UInt32 actualCount = 0;
+            ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer,
+                      actualCount);
+            if (actualCount < requestCount) {
+                // Complete the final partial word with zeros: they are sent and enter the CRC.
+                const UInt32 wordEnd = (actualCount & ~3u) + 4;
+                std::memset(buffer + actualCount, 0, wordEnd - actualCount);
+            }
+            const UInt32 length = (actualCount + 3) & ~3u;
+            error = _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset),
+                                     generation);
+            PauseAfterOperation();
+            if (error != 0) {
+                std::cerr << "Download has failed\n\r";
+                std::cerr << "Tried to send" << actualCount << "bytes at" << currentOffset
+                          << ", got error" << error << "\n\r";
+            } else {
+                crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer,
+                                  (actualCount + 3) / 4);
+                currentOffset += static_cast<SInt32>(actualCount);
+            }
+            gDownloadProgress.Update(static_cast<float>(currentOffset) /
+                                     static_cast<float>(fileCount));
+        }
+        crc &= 0xFFFF;
+
+        if (error == 0 && currentOffset < fileCount) {
+            // Stopped early on request: the unit must never be asked to validate (and then
+            // boot) an image it did not fully receive.
+            error = kIOReturnAborted;
+        }
+    }
+
+    if (error == 0) {
+        error = _Unit->SendCRCAndVerify(crc, generation);
+        PauseAfterOperation();
+        if (error != 0) {
+            std::cerr << "Firmware validation failed- CRC was invalid.\n\r";
+        }
+    }
+
+    if (error == 0) {
+        error = _Unit->RestoreNormalOperation(generation);
+        if (error != 0) {
+            std::cerr << "Could not restore normal operation.\n\r";
+        }
+    }
+
+    if (error == 0) {
+        std::cout << "Update successful.\n\r";
+    }
+
+    _Unit->Close();
+    mError = error;
+}
