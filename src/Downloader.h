@@ -32,8 +32,14 @@ FirmwareHeader MakeFirmwareHeader(UInt32 sizeB);
 // Its 20 bytes in wire order.
 void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmwareHeaderBytes]);
 
+// Finds the configuration data in the bitFileBytes bytes of a .bit file: offset where its
+// sync word starts (within the first 144 positions, first match), numBytes the length field
+// in front of it. What Downloader::ParseBit does for the built-in image; a file without the
+// sync word there is a consistency failure.
+bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SInt32& numBytes);
+
 class Downloader {
-public:
+  public:
     Downloader();
     ~Downloader();
 
@@ -52,7 +58,7 @@ public:
     // Status of the last DoDownload; 0 when it succeeded.
     SInt32 Error() const { return mError; }
 
-private:
+  private:
     DownloadUnit* _Unit = nullptr;
     UInt32 _Progress = 0;
     SInt32 mError = 0;
