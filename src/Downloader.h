@@ -39,7 +39,7 @@ void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmw
 bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SInt32& numBytes);
 
 class Downloader {
-  public:
+public:
     Downloader();
     ~Downloader();
 
@@ -58,7 +58,7 @@ class Downloader {
     // Status of the last DoDownload; 0 when it succeeded.
     SInt32 Error() const { return mError; }
 
-  private:
+private:
     DownloadUnit* _Unit = nullptr;
     UInt32 _Progress = 0;
     SInt32 mError = 0;
