@@ -199,6 +199,10 @@ int FakeKernel::SendRequest(Descriptor& descriptor, const void* argument) {
         case Fault::Kind::Unplug:
             node.unplugged = true;
             break;
+        case Fault::Kind::ShortResponse:
+            queue(ResponseEvent(send.closure, RCODE_COMPLETE,
+                                std::vector<std::uint8_t>(request.length - 1, 0x5A)));
+            break;
         case Fault::Kind::OversizedResponse: {
             std::vector<std::uint8_t> data(request.length + 4, 0x5A);
             queue(ResponseEvent(send.closure, RCODE_COMPLETE, data));

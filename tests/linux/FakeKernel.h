@@ -48,6 +48,7 @@ class FakeKernel final : public kaplatform::LinuxSystem {
             BusResetBeforeSend,  // a bus reset flushes the request (GENERATION)
             Unplug,              // the device goes away while the request is outstanding
             OversizedResponse,   // the answer carries more bytes than were asked for
+            ShortResponse,       // the answer carries fewer bytes than were asked for
         };
         Kind kind;
         std::uint32_t responseCode = 0;

@@ -99,6 +99,13 @@ TEST_F(TransferTest, AnswerLongerThanAskedForStaysInsideTheBuffer) {
     EXPECT_EQ(buffer, (Bytes{0x5A, 0x5A, 0x5A, 0x5A, 0xEE, 0xEE, 0xEE, 0xEE}));
 }
 
+TEST_F(TransferTest, QuadletAnswerWithoutItsQuadletIsAnError) {
+    kernel->InjectFault({FakeKernel::Fault::Kind::ShortResponse});
+    std::uint32_t value = 0xCAFEF00D;
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnIOError);
+    EXPECT_EQ(value, 0xCAFEF00Du);
+}
+
 TEST_F(TransferTest, NodeIdIsIgnoredForDeviceRelativeTargets) {
     ASSERT_EQ(device->WriteQuadlet({true, 0xFFC2, kStatusRegister}, 1, false, 0), kIOReturnSuccess);
     ASSERT_EQ(device->WriteQuadlet({true, 0x0000, kStatusRegister}, 2, false, 0), kIOReturnSuccess);

@@ -1,6 +1,7 @@
 #include "LinuxFireWireBackend.h"
 
 #include "LinuxFireWireDevice.h"
+#include "LinuxSystem.h"
 #include "SysfsFireWire.h"
 
 #include <IOKit/IOReturn.h>

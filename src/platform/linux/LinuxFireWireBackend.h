@@ -17,12 +17,13 @@
 #define KA_PLATFORM_LINUX_LINUXFIREWIREBACKEND_H
 
 #include "FireWireBackend.h"
-#include "LinuxSystem.h"
 
 #include <chrono>
 #include <memory>
 
 namespace kaplatform {
+
+class LinuxSystem;  // LinuxSystem.h: the system-call seam
 
 // How long a transfer waits for its response event. The kernel gives up on a silent node
 // after its split time-out (2 s unless the bus changed it) and reports that as an event;
