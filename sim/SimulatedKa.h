@@ -98,6 +98,11 @@ enum class FaultScope {
 // The occurrence-th matching call (and the repeat - 1 after it) returns status and has no
 // other effect. A Find fault makes the lookup find nothing.
 struct TransactionFault {
+    TransactionFault() = default;
+    TransactionFault(Operation failing, IOReturn returned, unsigned at = 1,
+                     FaultScope where = FaultScope::AllConnections)
+        : operation(failing), status(returned), occurrence(at), scope(where) {}
+
     Operation operation = Operation::Open;
     IOReturn status = kIOReturnIOError;
     unsigned occurrence = 1;               // counted from 1
@@ -120,6 +125,11 @@ enum class ImageFaultKind {
 enum class ImageSelection { Xilinx, Mcore, Both };
 
 struct ImageFault {
+    ImageFault() = default;
+    explicit ImageFault(ImageFaultKind what, ImageSelection which = ImageSelection::Both,
+                        std::uint32_t offset = 0)
+        : kind(what), image(which), dataOffset(offset) {}
+
     ImageFaultKind kind = ImageFaultKind::NotReady;
     ImageSelection image = ImageSelection::Both;
     // Image data bytes (header excluded) the unit has taken before the byte the fault hits.
