@@ -37,6 +37,11 @@ bool IsQuadletRegister(std::uint64_t address) {
            (address - kRegisterBlock) % 4 == 0;
 }
 
+// A connection installs the Xilinx image, then the MCORE image: odd counts are Xilinx's.
+Component ImageOfCount(unsigned count) {
+    return count % 2 == 1 ? Component::Xilinx : Component::Mcore;
+}
+
 bool IsSerialNumber(std::uint64_t address) {
     return address >= kSerialNumberAddress && address < kSerialNumberAddress + kSerialNumberBytes;
 }
@@ -267,12 +272,9 @@ struct SimulatedKa::State {
         updateActive = true;
         phase = Phase::Ready;
         // Which image this is, as far as the unit can tell before the erase command.
-        if (connection.beginUpdates <= 2) {
-            const Component image =
-                connection.beginUpdates == 1 ? Component::Xilinx : Component::Mcore;
-            if (const auto* fault = ImageFaultFor(ImageFaultKind::NotReady, image)) {
-                statusValue = fault->statusValue;
-            }
+        if (const auto* fault =
+                ImageFaultFor(ImageFaultKind::NotReady, ImageOfCount(connection.beginUpdates))) {
+            statusValue = fault->statusValue;
         }
     }
 
@@ -441,20 +443,17 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         const std::lock_guard lock(state_->mutex);
         auto& connection = Connection();
         auto transaction = state_->Start(Operation::Open, id_);
+        ++connection.opens;
         if (const auto injected =
                 state_->InjectedStatus(Operation::Open, std::nullopt, &connection)) {
             transaction.injected = true;
             return state_->Finish(transaction, *injected);
         }
         if (connection.offHome) {
-            ++connection.opens;
-            if (connection.opens <= 2) {
-                const Component image =
-                    connection.opens == 1 ? Component::Xilinx : Component::Mcore;
-                if (const auto* fault = state_->ImageFaultFor(ImageFaultKind::OpenFailure, image)) {
-                    return state_->Finish(transaction,
-                                          State::StatusOf(*fault, kIOReturnExclusiveAccess));
-                }
+            if (const auto* fault = state_->ImageFaultFor(ImageFaultKind::OpenFailure,
+                                                          ImageOfCount(connection.opens))) {
+                return state_->Finish(transaction,
+                                      State::StatusOf(*fault, kIOReturnExclusiveAccess));
             }
         }
         if (!state_->Alive(connection)) {

@@ -111,7 +111,11 @@ struct TransactionFault {
     FaultScope scope = FaultScope::AllConnections;
 };
 
-// Faults in the unit's behaviour while it installs one image.
+// Faults in the unit's behaviour while it installs one image. The unit tells the images
+// apart by the erase command where it can; before it (not-ready) by the count of begin-update
+// writes on the connection, and for open-fail by the count of Opens on a connection made off
+// the home thread: odd counts are the Xilinx image's, even ones the MCORE image's. A fault
+// hits every attempt at its image.
 enum class ImageFaultKind {
     NotReady,      // after begin update the status reads statusValue (0 or not 1)
     EraseFailure,  // the erase poll reads 2
