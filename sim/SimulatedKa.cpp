@@ -752,7 +752,6 @@ std::size_t SimulatedKa::LiveConnections() const {
 std::optional<std::string> SimulatedKa::Find(std::uint32_t specifierId, std::uint32_t unitVersion) {
     const std::lock_guard lock(state_->mutex);
     auto transaction = state_->Start(Operation::Find, 0);
-    transaction.value = specifierId;
     if (const auto injected = state_->InjectedStatus(Operation::Find, std::nullopt, nullptr)) {
         transaction.injected = true;
         state_->Finish(transaction, *injected);
