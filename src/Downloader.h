@@ -32,6 +32,12 @@ FirmwareHeader MakeFirmwareHeader(UInt32 sizeB);
 // Its 20 bytes in wire order.
 void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmwareHeaderBytes]);
 
+// Finds the configuration data in the bitFileBytes bytes of a .bit file: offset where its
+// sync word starts (within the first 144 positions, first match), numBytes the length field
+// in front of it. What Downloader::ParseBit does for the built-in image; a file without the
+// sync word there is a consistency failure.
+bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SInt32& numBytes);
+
 class Downloader {
 public:
     Downloader();

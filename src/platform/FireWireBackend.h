@@ -25,7 +25,7 @@ struct FireWireTarget {
 // One unit's device interface. Used by one thread at a time; Close is called before the
 // object goes if Open succeeded and the owner did not close it.
 class FireWireDevice {
-public:
+  public:
     virtual ~FireWireDevice() = default;
 
     virtual IOReturn Open() = 0;
@@ -42,10 +42,14 @@ public:
                            bool failOnReset, std::uint32_t generation) = 0;
     virtual IOReturn WriteQuadlet(const FireWireTarget& target, std::uint32_t value,
                                   bool failOnReset, std::uint32_t generation) = 0;
+
+    // Whether the device can report the bus generation; the device interface version that
+    // offers GetBusGeneration is only handed out for devices that can.
+    virtual bool OffersBusGeneration() const { return true; }
 };
 
 class FireWireBackend {
-public:
+  public:
     virtual ~FireWireBackend() = default;
 
     // A stable name of the first unit on the bus whose unit directory holds these values

@@ -4,11 +4,9 @@
 #define KA_PLATFORM_IOKIT_IORETURN_H
 
 #include <MacTypes.h>
+#include <mach/kern_return.h>
 
-using kern_return_t = int;
 using IOReturn = kern_return_t;
-
-inline constexpr kern_return_t KERN_SUCCESS = 0;
 
 #define iokit_common_err(return_code) (static_cast<IOReturn>(0xE0000000u | (return_code)))
 #define iokit_family_err(sub, return_code) \

@@ -1,0 +1,17 @@
+#include "SimulatedBackend.h"
+
+namespace kasim {
+
+SimulatedBackend::SimulatedBackend(std::shared_ptr<SimulatedKa> ka) : ka_(std::move(ka)) {}
+
+std::optional<std::string> SimulatedBackend::FindUnit(std::uint32_t specifierId,
+                                                      std::uint32_t softwareVersion) {
+    return ka_->Find(specifierId, softwareVersion);
+}
+
+IOReturn SimulatedBackend::CreateDevice(const std::string& unitName,
+                                        std::unique_ptr<kaplatform::FireWireDevice>& device) {
+    return ka_->Connect(unitName, device);
+}
+
+}  // namespace kasim

@@ -1,0 +1,148 @@
+// The Downloader's work on the built-in images: copying stretches of them, locating the
+// configuration data in the bitstream file, the firmware header record and the CRC-16.
+
+#include <cstdio>
+#include <cstring>
+
+#include "ConsistencyCheck.h"
+#include "Downloader.h"
+#include "KaXilinx.h"
+#include "Ka_MCORE.h"
+
+namespace {
+
+constexpr UInt8 kSyncPattern[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+// The sync word may start at any of the first 144 positions of the file.
+constexpr UInt32 kLastSyncPosition = 143;
+constexpr SInt32 kLengthFieldBytes = 4;
+
+// The images are held as words; their bytes, in memory order, are the files' bytes.
+const UInt8* XilinxBytes() {
+    return reinterpret_cast<const UInt8*>(KaXilinxData);
+}
+const UInt8* McoreBytes() {
+    return reinterpret_cast<const UInt8*>(KaMCORE06data);
+}
+
+UInt32 BigEndianWord(const UInt8* bytes) {
+    return (UInt32{bytes[0]} << 24) | (UInt32{bytes[1]} << 16) | (UInt32{bytes[2]} << 8) |
+           UInt32{bytes[3]};
+}
+
+// The length field is the four bytes in front of position; a sync word at the very start
+// of a buffer has none, and nothing before the buffer may be read for it.
+bool ReadLengthField(const UInt8* bytes, SInt32 position, SInt32& numBytes) {
+    if (position < kLengthFieldBytes) {
+        numBytes = 0;
+        return false;
+    }
+    numBytes = static_cast<SInt32>(BigEndianWord(bytes + position - kLengthFieldBytes));
+    return true;
+}
+
+void PutBigEndian16(UInt8* out, UInt16 value) {
+    out[0] = static_cast<UInt8>(value >> 8);
+    out[1] = static_cast<UInt8>(value);
+}
+
+void PutBigEndian32(UInt8* out, UInt32 value) {
+    out[0] = static_cast<UInt8>(value >> 24);
+    out[1] = static_cast<UInt8>(value >> 16);
+    out[2] = static_cast<UInt8>(value >> 8);
+    out[3] = static_cast<UInt8>(value);
+}
+
+}  // namespace
+
+FirmwareHeader MakeFirmwareHeader(UInt32 sizeB) {
+    FirmwareHeader header{};
+    header.valid = 0xFFFF;
+    header.version = 1;
+    header.sizeB = sizeB;
+    // The image's checksum travels separately, after the data.
+    header.CRCimage = 0xFFFF;
+    header.reserved0 = 0xFFFF;
+    header.reserved1 = 0xFFFFFFFF;
+    header.reserved2 = 0xFFFFFFFF;
+    return header;
+}
+
+void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmwareHeaderBytes]) {
+    PutBigEndian16(bytes + 0, header.valid);
+    PutBigEndian16(bytes + 2, header.version);
+    PutBigEndian32(bytes + 4, header.sizeB);
+    PutBigEndian16(bytes + 8, header.CRCimage);
+    PutBigEndian16(bytes + 10, header.reserved0);
+    PutBigEndian32(bytes + 12, header.reserved1);
+    PutBigEndian32(bytes + 16, header.reserved2);
+}
+
+bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SInt32& numBytes) {
+    bool found = false;
+    UInt32 position = 0;
+    // A short buffer is searched only as far as a whole pattern still fits in it.
+    while (position <= kLastSyncPosition && position + sizeof kSyncPattern <= bitFileBytes) {
+        if (std::memcmp(bitFile + position, kSyncPattern, sizeof kSyncPattern) == 0) {
+            found = true;
+            break;
+        }
+        ++position;
+    }
+    offset = static_cast<SInt32>(position);
+    CheckConsistency(true == found, "Downloader", 393, "true == found");
+    ReadLengthField(bitFile, offset, numBytes);
+    return found;
+}
+
+bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, void* buf,
+                           UInt32& actualCount) {
+    const UInt8* image = nullptr;
+    UInt32 imageSize = 0;
+    switch (type) {
+        case fileXILINX:
+            image = XilinxBytes();
+            imageSize = KaXilinxDataSizeBytes;
+            break;
+        case fileMCORE:
+            image = McoreBytes();
+            imageSize = KaMCORE06dataSize;
+            break;
+        default:
+            std::fputs("Read Image : Invalid file type\n\r", stderr);
+            actualCount = 0;
+            return false;
+    }
+
+    // An offset past the end is a caller's fault; it stops here rather than wrapping the
+    // count or the source pointer around.
+    CheckConsistency(ofs <= imageSize, "Downloader", 84, "actualCount < DL_BUF_SIZE");
+    const UInt32 remaining = imageSize - ofs;
+    actualCount = size < remaining ? size : remaining;
+    CheckConsistency(actualCount < DL_BUF_SIZE, "Downloader", 84, "actualCount < DL_BUF_SIZE");
+    if (actualCount > 0) {
+        std::memcpy(buf, image + ofs, actualCount);
+    }
+    return true;
+}
+
+bool Downloader::ParseBit(SInt32& offset, SInt32& numBytes) {
+    return ParseBitFile(XilinxBytes(), KaXilinxDataSizeBytes, offset, numBytes);
+}
+
+bool Downloader::FindNumBytes(const UInt8* header, SInt32 size, SInt32& numBytes) {
+    return ReadLengthField(header, size, numBytes);
+}
+
+UInt16 Downloader::updateCRC16(UInt16 currentCRC, const UInt8* buffer, UInt32 numQuads) {
+    // x^16 + x^12 + x^5 + 1, a nibble at a time, most significant first. Only the low 16 bits
+    // of the accumulator matter, so it is left unmasked inside the loop.
+    UInt32 crc16 = currentCRC;
+    for (UInt32 index = 0; index < numQuads; ++index) {
+        const UInt32 quad = BigEndianWord(buffer + 4 * index);
+        for (int shift = 28; shift >= 0; shift -= 4) {
+            const UInt32 sum = ((crc16 >> 12) ^ (quad >> shift)) & 0xF;
+            crc16 = (crc16 << 4) ^ (sum << 12) ^ (sum << 5) ^ sum;
+        }
+    }
+    return static_cast<UInt16>(crc16);
+}

@@ -1,0 +1,248 @@
+// The FireWire plug-in and its device interface: one reference-counted object per created
+// plug-in, reached through two COM-style slots, each a pointer to its function table
+// followed by a pointer back to the object. Transfers go to the backend's device.
+#include <IOKit/IOCFPlugIn.h>
+#include <IOKit/firewire/IOFireWireLib.h>
+
+#include "FireWireBackend.h"
+#include "IOKitDiagnostics.h"
+#include "IOObjectRegistry.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace kaplatform {
+namespace {
+
+std::atomic<std::size_t> gLivePlugIns{0};
+
+struct PlugIn;
+
+struct PlugInSlot {
+    IOCFPlugInInterface* table;
+    PlugIn* owner;
+};
+
+struct DeviceSlot {
+    IOFireWireDeviceInterface* table;
+    PlugIn* owner;
+};
+
+struct PlugIn {
+    PlugInSlot plugInSlot{};
+    DeviceSlot deviceSlot{};
+    std::atomic<ULONG> references{1};
+    io_service_t service = IO_OBJECT_NULL;
+    std::shared_ptr<FireWireBackend> backend;  // kept while its device lives
+    std::unique_ptr<FireWireDevice> device;
+    bool open = false;
+
+    ~PlugIn() {
+        if (open) {
+            device->Close();
+        }
+        device.reset();
+        IOObjectRegistry::Instance().Release(service);
+        --gLivePlugIns;
+    }
+};
+
+bool SameUuid(const CFUUIDBytes& bytes, CFUUIDRef uuid) {
+    const CFUUIDBytes other = CFUUIDGetUUIDBytes(uuid);
+    return std::memcmp(&bytes, &other, sizeof bytes) == 0;
+}
+
+CFUUIDRef UnknownInterfaceId() {
+    // 00000000-0000-0000-C000-000000000046, the interface every COM object answers to.
+    return CFUUIDGetConstantUUIDWithBytes(nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0,
+                                          0x46);
+}
+
+ULONG AddReference(PlugIn* plugIn) {
+    return ++plugIn->references;
+}
+
+ULONG DropReference(PlugIn* plugIn) {
+    const ULONG remaining = --plugIn->references;
+    if (remaining == 0) {
+        delete plugIn;
+    }
+    return remaining;
+}
+
+HRESULT QueryInterface(PlugIn* plugIn, REFIID iid, LPVOID* ppv) {
+    if (ppv == nullptr) {
+        return E_NOINTERFACE;
+    }
+    if (SameUuid(iid, UnknownInterfaceId()) || SameUuid(iid, kIOCFPlugInInterfaceID)) {
+        *ppv = &plugIn->plugInSlot;
+    } else if (SameUuid(iid, kIOFireWireDeviceInterfaceID_v4) &&
+               plugIn->device->OffersBusGeneration()) {
+        *ppv = &plugIn->deviceSlot;
+    } else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddReference(plugIn);
+    return S_OK;
+}
+
+PlugIn* FromPlugIn(void* self) {
+    return static_cast<PlugInSlot*>(self)->owner;
+}
+PlugIn* FromDevice(void* self) {
+    return static_cast<DeviceSlot*>(self)->owner;
+}
+PlugIn* FromDevice(IOFireWireLibDeviceRef self) {
+    return reinterpret_cast<DeviceSlot*>(self)->owner;
+}
+
+FireWireTarget TargetOf(io_object_t device, const FWAddress& address) {
+    FireWireTarget target;
+    target.relativeToDevice = device != IO_OBJECT_NULL;
+    target.nodeId = address.nodeID;
+    target.offset = (std::uint64_t{address.addressHi} << 32) | address.addressLo;
+    return target;
+}
+
+// A device-relative transfer must name this plug-in's own unit.
+bool ValidDevice(const PlugIn* plugIn, io_object_t device) {
+    return device == IO_OBJECT_NULL || device == plugIn->service;
+}
+
+IOCFPlugInInterface gPlugInTable = {
+    nullptr,
+    [](void* self, REFIID iid, LPVOID* ppv) { return QueryInterface(FromPlugIn(self), iid, ppv); },
+    [](void* self) { return AddReference(FromPlugIn(self)); },
+    [](void* self) { return DropReference(FromPlugIn(self)); },
+    1,
+    0,
+};
+
+IOFireWireDeviceInterface gDeviceTable = {
+    nullptr,
+    [](void* self, REFIID iid, LPVOID* ppv) { return QueryInterface(FromDevice(self), iid, ppv); },
+    [](void* self) { return AddReference(FromDevice(self)); },
+    [](void* self) { return DropReference(FromDevice(self)); },
+    4,
+    0,
+    [](IOFireWireLibDeviceRef self) -> io_object_t { return FromDevice(self)->service; },
+    [](IOFireWireLibDeviceRef self) -> IOReturn {
+        PlugIn* plugIn = FromDevice(self);
+        const IOReturn status = plugIn->device->Open();
+        if (status == kIOReturnSuccess) {
+            plugIn->open = true;
+        }
+        return status;
+    },
+    [](IOFireWireLibDeviceRef self) {
+        PlugIn* plugIn = FromDevice(self);
+        if (plugIn->open) {
+            plugIn->device->Close();
+            plugIn->open = false;
+        }
+    },
+    [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, void* buf,
+       UInt32* size, Boolean failOnReset, UInt32 generation) -> IOReturn {
+        PlugIn* plugIn = FromDevice(self);
+        if (addr == nullptr || size == nullptr || (buf == nullptr && *size != 0) ||
+            !ValidDevice(plugIn, device)) {
+            return kIOReturnBadArgument;
+        }
+        return plugIn->device->Read(TargetOf(device, *addr), buf, *size, failOnReset != 0,
+                                    generation);
+    },
+    [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, UInt32* val,
+       Boolean failOnReset, UInt32 generation) -> IOReturn {
+        PlugIn* plugIn = FromDevice(self);
+        if (addr == nullptr || val == nullptr || !ValidDevice(plugIn, device)) {
+            return kIOReturnBadArgument;
+        }
+        return plugIn->device->ReadQuadlet(TargetOf(device, *addr), *val, failOnReset != 0,
+                                           generation);
+    },
+    [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const void* buf,
+       UInt32* size, Boolean failOnReset, UInt32 generation) -> IOReturn {
+        PlugIn* plugIn = FromDevice(self);
+        if (addr == nullptr || size == nullptr || (buf == nullptr && *size != 0) ||
+            !ValidDevice(plugIn, device)) {
+            return kIOReturnBadArgument;
+        }
+        return plugIn->device->Write(TargetOf(device, *addr), buf, *size, failOnReset != 0,
+                                     generation);
+    },
+    [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const UInt32 val,
+       Boolean failOnReset, UInt32 generation) -> IOReturn {
+        PlugIn* plugIn = FromDevice(self);
+        if (addr == nullptr || !ValidDevice(plugIn, device)) {
+            return kIOReturnBadArgument;
+        }
+        return plugIn->device->WriteQuadlet(TargetOf(device, *addr), val, failOnReset != 0,
+                                            generation);
+    },
+    [](IOFireWireLibDeviceRef self, UInt32* outGeneration) -> IOReturn {
+        if (outGeneration == nullptr) {
+            return kIOReturnBadArgument;
+        }
+        return FromDevice(self)->device->GetBusGeneration(*outGeneration);
+    },
+};
+
+}  // namespace
+
+std::size_t LivePlugInCount() {
+    return gLivePlugIns.load();
+}
+
+}  // namespace kaplatform
+
+kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef pluginType,
+                                                CFUUIDRef interfaceType,
+                                                IOCFPlugInInterface*** theInterface,
+                                                SInt32* theScore) {
+    using namespace kaplatform;
+    if (theInterface == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    if (!CFEqual(pluginType, kIOFireWireLibTypeID) ||
+        !CFEqual(interfaceType, kIOCFPlugInInterfaceID)) {
+        return kIOReturnUnsupported;
+    }
+    const auto unitName = IOObjectRegistry::Instance().ServiceUnit(service);
+    if (!unitName || unitName->empty()) {
+        return kIOReturnBadArgument;  // not a live service handle
+    }
+    auto backend = GetFireWireBackend();
+    if (!backend) {
+        return kIOReturnNoDevice;
+    }
+    std::unique_ptr<FireWireDevice> device;
+    const IOReturn status = backend->CreateDevice(*unitName, device);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    if (!device) {
+        return kIOReturnInternalError;
+    }
+    IOObjectRegistry::Instance().Retain(service);
+    ++gLivePlugIns;
+    auto* plugIn = new PlugIn;
+    plugIn->plugInSlot = {&gPlugInTable, plugIn};
+    plugIn->deviceSlot = {&gDeviceTable, plugIn};
+    plugIn->service = service;
+    plugIn->backend = std::move(backend);
+    plugIn->device = std::move(device);
+    *theInterface = reinterpret_cast<IOCFPlugInInterface**>(&plugIn->plugInSlot);
+    if (theScore != nullptr) {
+        *theScore = 0;
+    }
+    return kIOReturnSuccess;
+}
+
+kern_return_t IODestroyPlugInInterface(IOCFPlugInInterface** interface) {
+    if (interface == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    (*interface)->Release(interface);
+    return kIOReturnSuccess;
+}

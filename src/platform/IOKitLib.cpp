@@ -1,0 +1,92 @@
+#include <IOKit/IOKitLib.h>
+
+#include "FireWireBackend.h"
+#include "IOObjectRegistry.h"
+
+#include <mutex>
+#include <optional>
+
+namespace kaplatform {
+namespace {
+
+std::mutex gBackendMutex;
+std::shared_ptr<FireWireBackend> gBackend;
+
+std::optional<std::uint32_t> NumberValue(CFDictionaryRef dictionary, CFStringRef key) {
+    const auto* number = static_cast<CFNumberRef>(CFDictionaryGetValue(dictionary, key));
+    SInt64 value = 0;
+    if (number == nullptr || !CFNumberGetValue(number, kCFNumberSInt64Type, &value) || value < 0 ||
+        value > 0xFFFFFF) {
+        return std::nullopt;  // unit-directory values are 24 bits
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+// Only FireWire units matched by both unit-directory values can be looked up here.
+io_service_t FindService(CFDictionaryRef matching) {
+    const void* providerClass = CFDictionaryGetValue(matching, CFSTR(kIOProviderClassKey));
+    if (!CFEqual(providerClass, CFSTR("IOFireWireUnit"))) {
+        return IO_OBJECT_NULL;
+    }
+    const auto specifierId = NumberValue(matching, CFSTR("Unit_Spec_ID"));
+    const auto softwareVersion = NumberValue(matching, CFSTR("Unit_SW_Version"));
+    const auto backend = GetFireWireBackend();
+    if (!specifierId || !softwareVersion || !backend) {
+        return IO_OBJECT_NULL;
+    }
+    auto unitName = backend->FindUnit(*specifierId, *softwareVersion);
+    if (!unitName) {
+        return IO_OBJECT_NULL;
+    }
+    return IOObjectRegistry::Instance().AddService(std::move(*unitName));
+}
+
+}  // namespace
+
+void SetFireWireBackend(std::shared_ptr<FireWireBackend> backend) {
+    const std::lock_guard lock(gBackendMutex);
+    gBackend = std::move(backend);
+}
+
+std::shared_ptr<FireWireBackend> GetFireWireBackend() {
+    const std::lock_guard lock(gBackendMutex);
+    return gBackend;
+}
+
+}  // namespace kaplatform
+
+kern_return_t IOMasterPort(mach_port_t, mach_port_t* masterPort) {
+    if (masterPort == nullptr) {
+        return kIOReturnBadArgument;
+    }
+    *masterPort = kaplatform::IOObjectRegistry::Instance().AddPort();
+    return KERN_SUCCESS;
+}
+
+CFMutableDictionaryRef IOServiceMatching(const char* name) {
+    if (name == nullptr) {
+        return nullptr;
+    }
+    CFStringRef className = CFStringCreateWithCString(nullptr, name, kCFStringEncodingUTF8);
+    if (className == nullptr) {
+        return nullptr;
+    }
+    CFMutableDictionaryRef dictionary = CFDictionaryCreateMutable(
+        nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+    CFDictionaryAddValue(dictionary, CFSTR(kIOProviderClassKey), className);
+    CFRelease(className);
+    return dictionary;
+}
+
+io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef matching) {
+    if (matching == nullptr) {
+        return IO_OBJECT_NULL;
+    }
+    const io_service_t service = kaplatform::FindService(matching);
+    CFRelease(matching);
+    return service;
+}
+
+kern_return_t IOObjectRelease(io_object_t object) {
+    return kaplatform::IOObjectRegistry::Instance().Release(object);
+}

@@ -1,0 +1,42 @@
+// The handles IOKit hands out: master ports and the services of found units. Handles are
+// never reused within a process, so a stale handle can be recognised.
+#ifndef KA_PLATFORM_IOOBJECTREGISTRY_H
+#define KA_PLATFORM_IOOBJECTREGISTRY_H
+
+#include <IOKit/IOKitLib.h>
+
+#include <cstddef>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace kaplatform {
+
+class IOObjectRegistry {
+  public:
+    static IOObjectRegistry& Instance();
+
+    io_object_t AddPort();
+    io_object_t AddService(std::string unitName);
+    // The unit a live service handle stands for.
+    std::optional<std::string> ServiceUnit(io_object_t service) const;
+    bool Retain(io_object_t object);
+    kern_return_t Release(io_object_t object);
+    std::size_t LiveCount() const;
+
+  private:
+    struct Entry {
+        std::optional<std::string> unitName;  // empty for a port
+        unsigned references = 1;
+    };
+    io_object_t Add(Entry entry);
+
+    mutable std::mutex mutex_;
+    io_object_t next_ = 0x1000;
+    std::map<io_object_t, Entry> entries_;
+};
+
+}  // namespace kaplatform
+
+#endif

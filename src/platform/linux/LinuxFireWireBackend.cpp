@@ -1,0 +1,56 @@
+#include "LinuxFireWireBackend.h"
+
+#include "LinuxFireWireDevice.h"
+#include "LinuxSystem.h"
+#include "SysfsFireWire.h"
+
+#include <IOKit/IOReturn.h>
+
+namespace kaplatform {
+namespace {
+
+class LinuxFireWireBackend final : public FireWireBackend {
+  public:
+    explicit LinuxFireWireBackend(std::shared_ptr<LinuxSystem> system)
+        : system_(std::move(system)) {}
+
+    std::optional<std::string> FindUnit(std::uint32_t specifierId,
+                                        std::uint32_t softwareVersion) override {
+        return sysfs::FindFirstUnit(system_->SysfsRoot(), specifierId, softwareVersion);
+    }
+
+    IOReturn CreateDevice(const std::string& unitName,
+                          std::unique_ptr<FireWireDevice>& device) override {
+        device.reset();
+        // The name becomes part of a device path: take nothing but what FindUnit returns.
+        if (!sysfs::IsUnitName(unitName)) {
+            return kIOReturnBadArgument;
+        }
+        const std::filesystem::path root = system_->SysfsRoot();
+        const auto node = sysfs::NodeOfUnit(root, unitName);
+        if (!node) {
+            return kIOReturnNoDevice;
+        }
+        const auto guid = sysfs::NodeGuid(root, *node);
+        if (!guid) {
+            return kIOReturnNoDevice;
+        }
+        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, *guid);
+        return kIOReturnSuccess;
+    }
+
+  private:
+    std::shared_ptr<LinuxSystem> system_;
+};
+
+}  // namespace
+
+std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend() {
+    return MakeLinuxFireWireBackend(MakeRealLinuxSystem());
+}
+
+std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend(std::shared_ptr<LinuxSystem> system) {
+    return std::make_shared<LinuxFireWireBackend>(std::move(system));
+}
+
+}  // namespace kaplatform

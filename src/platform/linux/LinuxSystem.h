@@ -1,0 +1,42 @@
+// The few kernel calls the FireWire backend makes, behind one interface so that tests can
+// run the backend against a fake kernel. Every call returns what the system call returns on
+// success and the negated errno on failure (like the kernel itself), so no caller has to
+// look at errno, and a fake never has to set it.
+#ifndef KA_PLATFORM_LINUX_LINUXSYSTEM_H
+#define KA_PLATFORM_LINUX_LINUXSYSTEM_H
+
+#include <poll.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+
+namespace kaplatform {
+
+class LinuxSystem {
+  public:
+    virtual ~LinuxSystem() = default;
+
+    // Where sysfs is mounted ("/sys" on a real system); units are looked up below
+    // <root>/bus/firewire/devices.
+    virtual std::filesystem::path SysfsRoot() const = 0;
+
+    // A file descriptor, or -errno.
+    virtual int Open(const char* path, int flags) = 0;
+    // 0, or -errno.
+    virtual int Close(int fileDescriptor) = 0;
+    // The ioctl's non-negative result, or -errno.
+    virtual int Ioctl(int fileDescriptor, unsigned long request, void* argument) = 0;
+    // Bytes read, or -errno.
+    virtual ssize_t Read(int fileDescriptor, void* buffer, std::size_t size) = 0;
+    // Descriptors ready (0 when the time-out passed), or -errno.
+    virtual int Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) = 0;
+};
+
+// The running kernel, with sysfs at /sys.
+std::shared_ptr<LinuxSystem> MakeRealLinuxSystem();
+
+}  // namespace kaplatform
+
+#endif

@@ -1,0 +1,38 @@
+// Reading the kernel's view of the FireWire bus from sysfs: units (fwN.M) with their
+// unit-directory values, the node (fwN) each belongs to, and the node's GUID. Anything
+// missing, unreadable or malformed reads as "not there": the tree changes under our feet
+// whenever a device comes or goes.
+#ifndef KA_PLATFORM_LINUX_SYSFSFIREWIRE_H
+#define KA_PLATFORM_LINUX_SYSFSFIREWIRE_H
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kaplatform::sysfs {
+
+// "0x000a27\n" and the like: "0x", 1 to maxDigits hex digits, at most one line feed.
+std::optional<std::uint64_t> ParseHexAttribute(std::string_view text, std::size_t maxDigits);
+
+// The first unit, ordered by node number and then unit number, whose specifier_id and
+// version attributes hold these values and whose node can be resolved.
+std::optional<std::string> FindFirstUnit(const std::filesystem::path& sysfsRoot,
+                                         std::uint32_t specifierId, std::uint32_t version);
+
+// The node ("fw1") that a unit ("fw1.0") currently belongs to, if the unit is there.
+std::optional<std::string> NodeOfUnit(const std::filesystem::path& sysfsRoot,
+                                      const std::string& unitName);
+
+// The node's GUID attribute.
+std::optional<std::uint64_t> NodeGuid(const std::filesystem::path& sysfsRoot,
+                                      const std::string& nodeName);
+
+// True for names of the form fwN.M (decimal, no leading zeros), which is all the kernel
+// ever creates for units.
+bool IsUnitName(std::string_view name);
+
+}  // namespace kaplatform::sysfs
+
+#endif

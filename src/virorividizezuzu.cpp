@@ -1,0 +1,150 @@
+// The discovery side of the update controller: find the unit, read its identity, answer
+// the dialog's questions about it.
+#include "virorividizezuzu.h"
+
+#include "ConsistencyCheck.h"
+#include "DownloadUnit.h"
+
+#include <IOKit/IOKitLib.h>
+
+#include <exception>
+#include <iostream>
+
+namespace Orv::VEV {
+
+namespace {
+
+// Adds key = value as a 32-bit signed number; the dictionary keeps its own reference.
+void AddNumber(CFMutableDictionaryRef dictionary, CFStringRef key, SInt32 value) {
+    CFNumberRef number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &value);
+    CFDictionaryAddValue(dictionary, key, number);
+    CFRelease(number);
+}
+
+std::string VersionText(UInt32 mcore, UInt32 xilinx) {
+    return std::to_string(mcore) + "-" + std::to_string(xilinx);
+}
+
+}  // namespace
+
+CViRorividiZezuzu::CViRorividiZezuzu() {
+    std::cout << "Ctor ViRorividiZezuzu\n";
+    std::cerr << "Test CERR\n";
+    _kaInfo.valid = false;
+}
+
+CViRorividiZezuzu::~CViRorividiZezuzu() {
+    std::cout << "Dtor ViRorividiZezuzu\n";
+    delete _unit;
+}
+
+bool CViRorividiZezuzu::OpenKa() {
+    std::cout << "Open Ka\n";
+    mach_port_t masterPort = MACH_PORT_NULL;
+    if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS) {
+        std::cerr << "Problem with MasterPort\n";
+        return false;
+    }
+    _matchingDictionary = IOServiceMatching("IOFireWireUnit");
+    io_service_t service = IO_OBJECT_NULL;
+    if (_matchingDictionary != nullptr) {
+        AddNumber(_matchingDictionary, CFSTR("Unit_Spec_ID"),
+                  static_cast<SInt32>(DownloadUnit::kFirmwareUpdateUnitSpecID));
+        AddNumber(_matchingDictionary, CFSTR("Unit_SW_Version"),
+                  static_cast<SInt32>(DownloadUnit::kFirmwareUpdateUnitSWVersion));
+        // The lookup consumes the dictionary; keeping the pointer would leave it dangling.
+        service = IOServiceGetMatchingService(masterPort, _matchingDictionary);
+        _matchingDictionary = nullptr;
+    }
+    IOObjectRelease(masterPort);
+    if (service == IO_OBJECT_NULL) {
+        _kaInfo.valid = false;
+        return false;
+    }
+    DownloadUnit* unit = nullptr;
+    try {
+        unit = new DownloadUnit(service);
+    } catch (...) {
+        IOObjectRelease(service);
+        throw;
+    }
+    // The device interface holds the unit for as long as it lives.
+    IOObjectRelease(service);
+    // A unit still held from an unpaired OpenKa would otherwise be lost.
+    delete _unit;
+    _unit = unit;
+    _kaInfo.valid = true;
+    return true;
+}
+
+void CViRorividiZezuzu::CloseKa() {
+    std::cout << "Close Ka\n";
+    delete _unit;
+    _unit = nullptr;
+}
+
+bool CViRorividiZezuzu::IsFound() {
+    bool result = false;
+    try {
+        if (!OpenKa()) {
+            return false;
+        }
+    } catch (const std::exception&) {
+        // The unit answered the lookup but its device interface could not be had (its
+        // message is out already): not found this time, the next pass tries again.
+        return false;
+    }
+    UInt32 generation = 0;
+    if (_unit->GetBusGeneration(generation) != kIOReturnSuccess) {
+        // A unit whose bus cannot be read is as good as gone.
+        CloseKa();
+        return false;
+    }
+    if (_unit->Open() != kIOReturnSuccess) {
+        CloseKa();
+        return false;
+    }
+    _unit->GetProductSerNum(_kaInfo.serialNum);
+    _unit->GetSoftwareVersion(_kaInfo.softwareVer);
+    _kaInfo.XilinxVer = _kaInfo.softwareVer & 0xFFFF;
+    _kaInfo.MCOREver = _kaInfo.softwareVer >> 16;
+    _unit->GetProductRevision(_kaInfo.productVer);
+    _unit->GetProductSerNum(_kaInfo.serialNum);
+
+    const UInt32 revision = _kaInfo.productVer >> 16;
+    if (revision == KaVersion || revision == 0) {
+        _kaInfo.valid = true;
+        result = true;
+    }
+    _unit->Close();
+    CloseKa();
+    return result;
+}
+
+void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {
+    CheckConsistency(true == _kaInfo.valid, "virorividizezuzu", 223, "true == _kaInfo.valid");
+    if (_kaInfo.MCOREver < 3) {
+        serialNumberString = "Not Available";
+    } else {
+        serialNumberString = _kaInfo.serialNum;
+    }
+}
+
+void CViRorividiZezuzu::GetCurrentFirmwareVersionString(std::string& currentVersionString) {
+    CheckConsistency(true == _kaInfo.valid, "virorividizezuzu", 237, "true == _kaInfo.valid");
+    currentVersionString = VersionText(_kaInfo.MCOREver, _kaInfo.XilinxVer);
+}
+
+void CViRorividiZezuzu::GetUpdateFirmwareVersionString(std::string& updateVersionString) {
+    updateVersionString = VersionText(KaMCOREUpgradeVer, KaXilinxUpgradeVer);
+}
+
+bool CViRorividiZezuzu::IsDowngrade() {
+    CheckConsistency(true == _kaInfo.valid, "virorividizezuzu", 262, "true == _kaInfo.valid");
+    if (_kaInfo.XilinxVer > KaXilinxUpgradeVer) {
+        return true;
+    }
+    return _kaInfo.MCOREver > KaMCOREUpgradeVer;
+}
+
+}  // namespace Orv::VEV

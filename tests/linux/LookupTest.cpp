@@ -1,0 +1,170 @@
+// Finding the unit in sysfs: which entry wins, and that nothing in a damaged or changing
+// tree is taken for a Ka.
+#include "FakeKernel.h"
+#include "LinuxFireWireBackend.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace katest {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kSpecifierId = 0x000A27;
+constexpr std::uint32_t kVersion = 0x000011;
+
+class LookupTest : public testing::Test {
+  protected:
+    std::optional<std::string> Find() { return backend->FindUnit(kSpecifierId, kVersion); }
+
+    SysfsTree sysfs;
+    std::shared_ptr<FakeKernel> kernel = std::make_shared<FakeKernel>(sysfs.Root());
+    std::shared_ptr<kaplatform::FireWireBackend> backend =
+        kaplatform::MakeLinuxFireWireBackend(kernel);
+};
+
+TEST_F(LookupTest, WithoutFireWireNothingIsFoundOrCreated) {
+    EXPECT_EQ(Find(), std::nullopt);
+    std::unique_ptr<kaplatform::FireWireDevice> device;
+    EXPECT_EQ(backend->CreateDevice("fw1.0", device), kIOReturnNoDevice);
+    EXPECT_EQ(device, nullptr);
+    EXPECT_TRUE(kernel->OpenedPaths().empty());
+}
+
+TEST_F(LookupTest, OneKaIsFoundAndItsNodeDeviceOpened) {
+    sysfs.AddNode(0);  // the host controller: a node without units
+    sysfs.AddKa(1);
+    RegisterStore registers;
+    kernel->AttachNode("/dev/fw1", registers);
+
+    ASSERT_EQ(Find(), "fw1.0");
+    std::unique_ptr<kaplatform::FireWireDevice> device;
+    ASSERT_EQ(backend->CreateDevice("fw1.0", device), kIOReturnSuccess);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(kernel->OpenedPaths().empty()) << "creating must not open";
+    EXPECT_EQ(device->Open(), kIOReturnSuccess);
+    EXPECT_EQ(kernel->OpenedPaths(), std::vector<std::string>{"/dev/fw1"});
+}
+
+TEST_F(LookupTest, OtherDevicesAreNotTakenForAKa) {
+    sysfs.AddUnit(1, 0, "0x00a02d\n", "0x010001\n");  // a camera
+    sysfs.AddUnit(2, 0, "0x000a27\n", "0x000012\n");  // same maker, other unit
+    sysfs.AddUnit(3, 0, "0x000a28\n", "0x000011\n");
+    sysfs.AddUnit(4, 0, "0x000011\n", "0x000a27\n");  // values swapped
+    EXPECT_EQ(Find(), std::nullopt);
+}
+
+TEST_F(LookupTest, OfTwoKasTheLowestNumbersWinInNumericOrder) {
+    sysfs.AddKa(10, 0);
+    sysfs.AddKa(2, 10);
+    sysfs.AddKa(2, 9);
+    sysfs.AddUnit(2, 1, "0x00a02d\n", "0x010001\n");
+    EXPECT_EQ(Find(), "fw2.9");
+    EXPECT_EQ(Find(), "fw2.9");
+}
+
+TEST_F(LookupTest, EveryCallLooksAtTheBusAfresh) {
+    EXPECT_EQ(Find(), std::nullopt);
+    sysfs.AddKa(3);
+    EXPECT_EQ(Find(), "fw3.0");
+    fs::remove(sysfs.BusDirectory() / "fw3.0");
+    fs::remove_all(sysfs.UnitDirectory(3, 0));
+    EXPECT_EQ(Find(), std::nullopt);
+}
+
+// Each case damages the first of two Kas; the second must still be found and the damaged
+// one never.
+struct DamagedAttribute {
+    const char* name;
+    std::optional<std::string> specifierId;
+    std::optional<std::string> version;
+};
+
+void PrintTo(const DamagedAttribute& damaged, std::ostream* out) {
+    *out << damaged.name;
+}
+
+class DamagedUnitTest : public LookupTest, public testing::WithParamInterface<DamagedAttribute> {};
+
+TEST_P(DamagedUnitTest, IsSkipped) {
+    sysfs.AddUnit(1, 0, GetParam().specifierId, GetParam().version);
+    EXPECT_EQ(Find(), std::nullopt);
+    sysfs.AddKa(2);
+    EXPECT_EQ(Find(), "fw2.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attributes, DamagedUnitTest,
+    testing::Values(DamagedAttribute{"NoSpecifier", std::nullopt, "0x000011\n"},
+                    DamagedAttribute{"NoVersion", "0x000a27\n", std::nullopt},
+                    DamagedAttribute{"NoAttributes", std::nullopt, std::nullopt},
+                    DamagedAttribute{"Empty", "", "0x000011\n"},
+                    DamagedAttribute{"NoPrefix", "000a27\n", "0x000011\n"},
+                    DamagedAttribute{"OnlyPrefix", "0x\n", "0x000011\n"},
+                    DamagedAttribute{"TrailingText", "0x000a27 \n", "0x000011\n"},
+                    DamagedAttribute{"TwoLines", "0x000a27\n\n", "0x000011\n"},
+                    DamagedAttribute{"NotHex", "0x000g27\n", "0x000011\n"},
+                    DamagedAttribute{"Negative", "-0x000a27\n", "0x000011\n"},
+                    DamagedAttribute{"MoreThan24Bits", "0x1000a27\n", "0x000011\n"},
+                    DamagedAttribute{"Decimal", "2599\n", "17\n"},
+                    DamagedAttribute{"Huge", std::string(200, '0'), "0x000011\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LookupTest, AttributesWithoutLineFeedOrInUpperCaseStillMatch) {
+    sysfs.AddUnit(1, 0, "0x000A27", "0x11\n");
+    EXPECT_EQ(Find(), "fw1.0");
+}
+
+TEST_F(LookupTest, UnreadableAttributeIsSkipped) {
+    // Running as root defeats file modes, so make the attribute unreadable as a file.
+    sysfs.AddUnit(1, 0, std::nullopt, "0x000011\n");
+    fs::create_directory(sysfs.UnitDirectory(1, 0) / "specifier_id");
+    EXPECT_EQ(Find(), std::nullopt);
+}
+
+TEST_F(LookupTest, UnitThatVanishedDuringTheScanIsSkipped) {
+    sysfs.AddKa(1);
+    sysfs.AddKa(2);
+    // The bus link outlives the device directory for a moment when a unit goes.
+    fs::remove_all(sysfs.UnitDirectory(1, 0));
+    EXPECT_EQ(Find(), "fw2.0");
+
+    std::unique_ptr<kaplatform::FireWireDevice> device;
+    EXPECT_EQ(backend->CreateDevice("fw1.0", device), kIOReturnNoDevice);
+    EXPECT_EQ(device, nullptr);
+}
+
+TEST_F(LookupTest, EntriesThatAreNotUnitsAreIgnored) {
+    sysfs.AddNode(1);
+    for (const char* name : {"fw1", "fw01.0", "fw1.0.old", "fwx.0", "fw1.", "fw.0", "fw1.-1"}) {
+        fs::create_directory(sysfs.BusDirectory() / name);
+    }
+    // A unit directory that is not inside its node's directory.
+    fs::create_directory(sysfs.BusDirectory() / "fw1.0");
+    std::ofstream(sysfs.BusDirectory() / "fw1.0" / "specifier_id") << "0x000a27\n";
+    std::ofstream(sysfs.BusDirectory() / "fw1.0" / "version") << "0x000011\n";
+    EXPECT_EQ(Find(), std::nullopt);
+}
+
+TEST_F(LookupTest, CreateDeviceTakesOnlyUnitNames) {
+    sysfs.AddKa(1);
+    std::unique_ptr<kaplatform::FireWireDevice> device;
+    for (const char* name : {"", "fw1", "../fw1.0", "fw1.0/..", "/dev/fw1", "fw1.0 "}) {
+        EXPECT_EQ(backend->CreateDevice(name, device), kIOReturnBadArgument) << name;
+        EXPECT_EQ(device, nullptr);
+    }
+}
+
+TEST_F(LookupTest, CreateDeviceNeedsTheNodeGuid) {
+    sysfs.AddKa(1);
+    fs::remove(sysfs.UnitDirectory(1, 0).parent_path() / "guid");
+    std::unique_ptr<kaplatform::FireWireDevice> device;
+    EXPECT_EQ(backend->CreateDevice("fw1.0", device), kIOReturnNoDevice);
+    EXPECT_EQ(device, nullptr);
+}
+
+}  // namespace
+}  // namespace katest
