@@ -73,8 +73,7 @@ DialogItemIndex ShowDownloadFailedAlert(IOReturn status) {
     char informative[256];
     std::snprintf(informative, sizeof informative,
                   "The firmware was not installed (error 0x%08X). Do not cycle the Power on "
-                  "your Ka. Check its FireWire connection, then select the button to try the "
-                  "update again.",
+                  "your Ka. Check its FireWire connection, then try the update again.",
                   static_cast<unsigned>(status));
     return ShowAlert(kAlertStopAlert, "Programming Failed", informative, false);
 }

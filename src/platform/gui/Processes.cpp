@@ -3,15 +3,15 @@
 #include "GuiInternals.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -51,27 +51,40 @@ OSType SignatureForExecutable(const std::string& name) {
 bool ReadProcess(long pid, RunningProcess& process) {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-    std::FILE* file = std::fopen(path, "re");
-    if (file == nullptr) {
+    int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
         return false;
     }
     char buffer[1024];
-    std::size_t length = std::fread(buffer, 1, sizeof buffer - 1, file);
-    std::fclose(file);
-    buffer[length] = '\0';
-    // The name is in parentheses and may itself hold blanks and parentheses.
-    char* open = std::strchr(buffer, '(');
-    char* close = std::strrchr(buffer, ')');
-    if (open == nullptr || close == nullptr || close < open) {
+    ssize_t length = read(descriptor, buffer, sizeof buffer - 1);
+    close(descriptor);
+    if (length <= 0) {
         return false;
     }
-    std::string name(open + 1, close);
-    std::istringstream fields(close + 1);
-    std::string field;
-    unsigned long long values[24] = {};
-    // Fields 3 onwards; fields[i] is field i + 3.
-    for (int index = 0; index < 21 && fields >> field; ++index) {
-        values[index] = std::strtoull(field.c_str(), nullptr, 10);
+    buffer[length] = '\0';
+    // The name is in parentheses and may itself hold blanks and parentheses.
+    char* nameStart = std::strchr(buffer, '(');
+    char* nameEnd = std::strrchr(buffer, ')');
+    if (nameStart == nullptr || nameEnd == nullptr || nameEnd < nameStart) {
+        return false;
+    }
+    // Fields from the third on, after the name: values[i] is field i + 3.
+    unsigned long long values[21] = {};
+    const char* cursor = nameEnd + 1;
+    for (unsigned long long& value : values) {
+        while (*cursor == ' ') {
+            ++cursor;
+        }
+        if (*cursor == '\0') {
+            break;
+        }
+        char* end = nullptr;
+        value = std::strtoull(cursor, &end, 10);
+        // The state field is a letter: skip it.
+        cursor = end != cursor ? end : std::strchr(cursor, ' ');
+        if (cursor == nullptr) {
+            break;
+        }
     }
     constexpr unsigned long long kKernelThread = 0x00200000;
     if (values[9 - 3] & kKernelThread) {
@@ -79,8 +92,8 @@ bool ReadProcess(long pid, RunningProcess& process) {
     }
     static const long ticksPerSecond = sysconf(_SC_CLK_TCK) > 0 ? sysconf(_SC_CLK_TCK) : 100;
     process.serialNumber = {kSystemHigh, static_cast<UInt32>(pid)};
-    process.name = name;
-    process.signature = SignatureForExecutable(name);
+    process.name.assign(nameStart + 1, nameEnd);
+    process.signature = SignatureForExecutable(process.name);
     process.launchDate = static_cast<UInt32>(values[22 - 3] * 60 / ticksPerSecond);
     process.size = static_cast<UInt32>(std::min<unsigned long long>(values[23 - 3], 0xFFFFFFFFu));
     return true;
@@ -88,7 +101,31 @@ bool ReadProcess(long pid, RunningProcess& process) {
 
 class ProcFileSystemList : public ProcessListSource {
   public:
+    // Reading /proc costs about a millisecond; a walk that starts again within a tenth of a
+    // second (the walker's constructor, then FindProcess) sees the same list.
     std::vector<RunningProcess> RunningProcesses() override {
+        std::lock_guard lock(_mutex);
+        auto now = std::chrono::steady_clock::now();
+        if (!_readOnce || now - _readAt > std::chrono::milliseconds(100)) {
+            _processes = ReadAll();
+            _readAt = now;
+            _readOnce = true;
+        }
+        return _processes;
+    }
+
+    OSErr RequestQuit(const ProcessSerialNumber& process) override {
+        if (process.highLongOfPSN != kSystemHigh || process.lowLongOfPSN == 0) {
+            return procNotFound;
+        }
+        if (kill(static_cast<pid_t>(process.lowLongOfPSN), SIGTERM) != 0) {
+            return errno == ESRCH ? procNotFound : paramErr;
+        }
+        return noErr;
+    }
+
+  private:
+    static std::vector<RunningProcess> ReadAll() {
         std::vector<RunningProcess> processes;
         DIR* directory = opendir("/proc");
         if (directory == nullptr) {
@@ -112,15 +149,10 @@ class ProcFileSystemList : public ProcessListSource {
         return processes;
     }
 
-    OSErr RequestQuit(const ProcessSerialNumber& process) override {
-        if (process.highLongOfPSN != kSystemHigh || process.lowLongOfPSN == 0) {
-            return procNotFound;
-        }
-        if (kill(static_cast<pid_t>(process.lowLongOfPSN), SIGTERM) != 0) {
-            return errno == ESRCH ? procNotFound : paramErr;
-        }
-        return noErr;
-    }
+    std::mutex _mutex;
+    std::vector<RunningProcess> _processes;
+    std::chrono::steady_clock::time_point _readAt;
+    bool _readOnce = false;
 };
 
 struct ProcessState {

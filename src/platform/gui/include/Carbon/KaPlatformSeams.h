@@ -69,8 +69,9 @@ class ProcessListSource {
 };
 void SetProcessListSource(ProcessListSource* source);
 
-// The system's processes, read from /proc: serial number {1, pid}; the signature comes from
-// a small table keyed by executable name ('????' for the rest); a quit request is SIGTERM.
+// The system's processes, read from /proc (at most a tenth of a second old): serial number
+// {1, pid}; the signature comes from a small table keyed by executable name ('????' for the
+// rest); a quit request is SIGTERM.
 ProcessListSource& SystemProcessList();
 
 // The system's processes followed by pretend ones that tests or the simulator add; a quit
