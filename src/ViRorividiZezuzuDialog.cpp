@@ -1,0 +1,229 @@
+#include "ViRorividiZezuzuDialog.h"
+
+#include "DownloadProgress.h"
+#include "Process.h"
+#include "virorividizezuzu.h"
+
+#include <memory>
+#include <string>
+
+using Orv::VEV::CViRorividiZezuzu;
+
+namespace {
+
+const ControlID KAUpdateButtonID = {'kaUD', 101};
+const ControlID KACancelButtonID = {'kaUD', 100};
+const ControlID KACurrentFirmwareVersionStrID = {'kaUD', 200};
+const ControlID KACurrentSerialNumberStrID = {'kaUD', 201};
+const ControlID KAFinalCutRunningStrID = {'kaUD', 202};
+const ControlID KAUpdateFirmwareVersionStrID = {'kaUD', 203};
+const ControlID KAProgressBarID = {'kaUD', 300};
+
+const UInt32 kFinalCutSignature = 'KeyG';
+
+OSStatus RequestApplicationQuit() {
+    EventRef quitEvent = NULL;
+    CreateEvent(NULL, kEventClassApplication, kEventAppQuit, 0.0, kEventAttributeNone, &quitEvent);
+    OSStatus status = SendEventToEventTarget(quitEvent, GetApplicationEventTarget());
+    ReleaseEvent(quitEvent);
+    return status;
+}
+
+}  // namespace
+
+CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
+    : _updateState(WAITFORINPUT),
+      _pKa(NULL),
+      _window(window),
+      _timer(NULL),
+      _commandHandler(NULL),
+      _closeHandler(NULL) {
+    _updateButton.Init(KAUpdateButtonID, _window);
+    _cancelButton.Init(KACancelButtonID, _window);
+    _currentFirmwareVersionStr.Init(KACurrentFirmwareVersionStrID, _window);
+    _currentSerialNumberStr.Init(KACurrentSerialNumberStrID, _window);
+    _finalCutRunningStr.Init(KAFinalCutRunningStrID, _window);
+    _updateFirmwareVersionStr.Init(KAUpdateFirmwareVersionStrID, _window);
+    _progressBar.Init(KAProgressBarID, _window);
+
+    _progressBar.SetValue(0);
+    _updateButton.Disable();
+    _finalCutRunningStr.SetVisibility(0);
+    RGBColor red = {0xFFFF, 0x0000, 0x0000};
+    _finalCutRunningStr.SetFontForeColor(red);
+
+    _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
+    _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
+
+    EventTypeSpec commandEvent = {kEventClassCommand, kEventCommandProcess};
+    InstallEventHandler(GetWindowEventTarget(_window),
+                        NewEventHandlerUPP(ApplicationCommandHandlerStatic), 1, &commandEvent, this,
+                        &_commandHandler);
+    EventTypeSpec closeEvent = {kEventClassWindow, kEventWindowClose};
+    InstallEventHandler(GetWindowEventTarget(_window), NewEventHandlerUPP(WindowCloseHandlerStatic),
+                        1, &closeEvent, this, &_closeHandler);
+
+    // If the controller cannot be made, nothing of the dialog may stay installed.
+    try {
+        _pKa = new CViRorividiZezuzu();
+    } catch (...) {
+        RemoveEventHandler(_closeHandler);
+        RemoveEventHandler(_commandHandler);
+        throw;
+    }
+
+    InstallEventLoopTimer(GetCurrentEventLoop(), 0, 0.5 * kEventDurationSecond,
+                          NewEventLoopTimerUPP(TimerEventHandlerStatic), this, &_timer);
+}
+
+CViRorividiZezuzuDialog::~CViRorividiZezuzuDialog() {
+    if (_timer != NULL) {
+        RemoveEventLoopTimer(_timer);
+    }
+    if (_closeHandler != NULL) {
+        RemoveEventHandler(_closeHandler);
+    }
+    if (_commandHandler != NULL) {
+        RemoveEventHandler(_commandHandler);
+    }
+    delete _pKa;
+}
+
+OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
+    if (_pKa->IsDowngrade()) {
+        if (ShowDowngradeAlert() == kAlertStdAlertCancelButton) {
+            return RequestApplicationQuit();
+        }
+    }
+    _updateButton.Disable();
+    _cancelButton.Disable();
+    _updateState = STARTUPDATE;
+    return noErr;
+}
+
+OSStatus CViRorividiZezuzuDialog::CancelEventHandler(EventHandlerCallRef, EventRef) {
+    return RequestApplicationQuit();
+}
+
+OSStatus CViRorividiZezuzuDialog::WindowCloseHandler(EventHandlerCallRef handlerRef,
+                                                     EventRef event) {
+    if (_updateState == WAITFORINPUT) {
+        return CancelEventHandler(handlerRef, event);
+    }
+    return noErr;
+}
+
+OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
+    TProcess process(kMyProcess);
+
+    switch (_updateState) {
+        case WAITFORINPUT:
+            if (_pKa->IsFound()) {
+                _cancelButton.Enable(true);
+                std::string text;
+                _pKa->GetCurrentFirmwareVersionString(text);
+                _currentFirmwareVersionStr.SetText(text.c_str());
+                _pKa->GetSerialNumberString(text);
+                _currentSerialNumberStr.SetText(text.c_str());
+                _pKa->GetUpdateFirmwareVersionString(text);
+                if (_pKa->IsDowngrade()) {
+                    std::string line =
+                        "Select Downgrade button to download firmware version " + text + " to Ka:";
+                    _updateFirmwareVersionStr.SetText(line.c_str());
+                    _updateButton.SetTitle("Downgrade");
+                } else {
+                    std::string line =
+                        "Select Upgrade button to download firmware version " + text + " to Ka:";
+                    _updateFirmwareVersionStr.SetText(line.c_str());
+                    _updateButton.SetTitle("Upgrade");
+                }
+                if (process.FindProcess(kFinalCutSignature)) {
+                    _updateButton.Disable();
+                    _finalCutRunningStr.SetVisibility(1);
+                } else {
+                    _updateButton.Enable(true);
+                    _finalCutRunningStr.SetVisibility(0);
+                }
+            } else {
+                _updateFirmwareVersionStr.SetText("");
+                _currentFirmwareVersionStr.SetText("Ka Not Found");
+                _currentSerialNumberStr.SetText("Ka Not Found");
+                _updateButton.Disable();
+                _finalCutRunningStr.SetVisibility(0);
+            }
+            break;
+
+        case STARTUPDATE:
+            _updateState = UPDATING;
+            _pKa->DoUpdate();
+            break;
+
+        case UPDATING: {
+            bool done = _pKa->GetDoneStatus();
+            _progressBar.SetValue(gDownloadProgress.Get());
+            if (done) {
+                _updateState = WAITFORINPUT;
+                IOReturn status = _pKa->GetUpdateStatus();
+                if (status == kIOReturnSuccess) {
+                    ShowDownloadDoneAlert();
+                    return RequestApplicationQuit();
+                }
+                // Nothing was installed: say so, and let the user try again.
+                ShowDownloadFailedAlert(status);
+                _progressBar.SetValue(0);
+                _cancelButton.Enable(true);
+            }
+            break;
+        }
+    }
+    return noErr;
+}
+
+OSStatus CViRorividiZezuzuDialog::UpdateEventHandlerStatic(EventHandlerCallRef inHandlerRef,
+                                                           EventRef inEvent, void* inUserData) {
+    return static_cast<CViRorividiZezuzuDialog*>(inUserData)
+        ->UpdateEventHandler(inHandlerRef, inEvent);
+}
+
+OSStatus CViRorividiZezuzuDialog::CancelEventHandlerStatic(EventHandlerCallRef inHandlerRef,
+                                                           EventRef inEvent, void* inUserData) {
+    return static_cast<CViRorividiZezuzuDialog*>(inUserData)
+        ->CancelEventHandler(inHandlerRef, inEvent);
+}
+
+void CViRorividiZezuzuDialog::TimerEventHandlerStatic(EventLoopTimerRef timerRef,
+                                                      void* inUserData) {
+    static_cast<CViRorividiZezuzuDialog*>(inUserData)->TimerEventHandler(timerRef);
+}
+
+OSStatus CViRorividiZezuzuDialog::ApplicationCommandHandlerStatic(EventHandlerCallRef handlerRef,
+                                                                  EventRef event, void* userData) {
+    return static_cast<CViRorividiZezuzuDialog*>(userData)->ApplicationCommandHandler(handlerRef,
+                                                                                      event);
+}
+
+OSStatus CViRorividiZezuzuDialog::WindowCloseHandlerStatic(EventHandlerCallRef handlerRef,
+                                                           EventRef event, void* userData) {
+    return static_cast<CViRorividiZezuzuDialog*>(userData)->WindowCloseHandler(handlerRef, event);
+}
+
+OSStatus CViRorividiZezuzuDialog::ApplicationCommandHandler(EventHandlerCallRef, EventRef event) {
+    OSStatus result = eventNotHandledErr;
+    HICommand command;
+    if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, NULL, sizeof(HICommand),
+                          NULL, &command) != noErr) {
+        return result;
+    }
+    if (command.commandID == kHICommandAbout) {
+        ShowAboutDialog();
+        result = noErr;
+    } else if (command.commandID == kHICommandQuit) {
+        // Once an update has been accepted the application may not quit.
+        if (_updateState == WAITFORINPUT) {
+            result = eventNotHandledErr;
+        } else {
+            result = noErr;
+        }
+    }
+    return result;
+}

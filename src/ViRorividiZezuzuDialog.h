@@ -1,0 +1,71 @@
+// The program's one window: binds its seven controls, owns the update controller, and runs
+// everything from a repeating timer whose tick is a three-state machine.
+#ifndef KA_VIRORIVIDIZEZUZUDIALOG_H
+#define KA_VIRORIVIDIZEZUZUDIALOG_H
+
+#include "carboncontrols.h"
+
+#include <Carbon/Carbon.h>
+#include <IOKit/IOReturn.h>
+
+namespace Orv::VEV {
+class CViRorividiZezuzu;
+}
+
+enum ViRorividiZezuzuType : UInt32 {
+    WAITFORINPUT = 0,
+    STARTUPDATE = 1,
+    UPDATING = 2,
+};
+
+class CViRorividiZezuzuDialog {
+  public:
+    explicit CViRorividiZezuzuDialog(WindowRef window);
+    ~CViRorividiZezuzuDialog();
+
+    CViRorividiZezuzuDialog(const CViRorividiZezuzuDialog&) = delete;
+    CViRorividiZezuzuDialog& operator=(const CViRorividiZezuzuDialog&) = delete;
+
+    OSStatus UpdateEventHandler(EventHandlerCallRef inHandlerRef, EventRef inEvent);
+    OSStatus CancelEventHandler(EventHandlerCallRef inHandlerRef, EventRef inEvent);
+    OSStatus TimerEventHandler(EventLoopTimerRef timerRef);
+    OSStatus ApplicationCommandHandler(EventHandlerCallRef handlerRef, EventRef event);
+    // The user asked to close the main window: while idle that is the cancel button; once
+    // an update has been accepted the window stays open.
+    OSStatus WindowCloseHandler(EventHandlerCallRef handlerRef, EventRef event);
+
+    static OSStatus UpdateEventHandlerStatic(EventHandlerCallRef inHandlerRef, EventRef inEvent,
+                                             void* inUserData);
+    static OSStatus CancelEventHandlerStatic(EventHandlerCallRef inHandlerRef, EventRef inEvent,
+                                             void* inUserData);
+    static void TimerEventHandlerStatic(EventLoopTimerRef timerRef, void* inUserData);
+    static OSStatus ApplicationCommandHandlerStatic(EventHandlerCallRef handlerRef, EventRef event,
+                                                    void* userData);
+    static OSStatus WindowCloseHandlerStatic(EventHandlerCallRef handlerRef, EventRef event,
+                                             void* userData);
+
+  private:
+    CControl _updateButton;
+    CControl _cancelButton;
+    CControl _currentFirmwareVersionStr;
+    CControl _currentSerialNumberStr;
+    CControl _finalCutRunningStr;
+    CControl _updateFirmwareVersionStr;
+    CControl _progressBar;
+    ViRorividiZezuzuType _updateState;
+    Orv::VEV::CViRorividiZezuzu* _pKa;
+    WindowRef _window;
+    // Kept so that nothing of the platform calls into the dialog once it is gone.
+    EventLoopTimerRef _timer;
+    EventHandlerRef _commandHandler;
+    EventHandlerRef _closeHandler;
+};
+
+// The modal alerts; each returns the index of the button the user chose.
+DialogItemIndex ShowDownloadDoneAlert();
+DialogItemIndex ShowDowngradeAlert();
+DialogItemIndex ShowAboutDialog();
+// The update did not install the firmware: the unit must not be power-cycled.
+DialogItemIndex ShowDownloadFailedAlert(IOReturn status);
+
+#endif

@@ -1,0 +1,105 @@
+#include "UpdaterMain.h"
+#include "ViRorividiZezuzuDialog.h"
+
+#include <Carbon/Carbon.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+DialogItemIndex ShowAlert(AlertType alertType, const char* messageText, const char* informativeText,
+                          bool withCancelButton) {
+    AlertStdCFStringAlertParamRec param;
+    GetStandardAlertDefaultParams(&param, kStdCFStringAlertVersionOne);
+    param.movable = true;
+    param.helpButton = false;
+    param.cancelButton = kAlertStdAlertCancelButton;
+    param.position = kWindowCenterParentWindowScreen;
+    if (withCancelButton) {
+        param.cancelText = CFSTR("Cancel");
+    }
+
+    CFStringEncoding encoding = CFStringGetSystemEncoding();
+    CFStringRef message = CFStringCreateWithCString(NULL, messageText, encoding);
+    CFStringRef informative = CFStringCreateWithCString(NULL, informativeText, encoding);
+
+    DialogItemIndex itemHit = 0;
+    DialogRef alert = NULL;
+    if (CreateStandardAlert(alertType, message, informative, &param, &alert) == noErr) {
+        RunStandardAlert(alert, NULL, &itemHit);
+    }
+
+    if (message != NULL) {
+        CFRelease(message);
+    }
+    if (informative != NULL) {
+        CFRelease(informative);
+    }
+    return itemHit;
+}
+
+// The window lives until the program body is done with it, however it leaves.
+struct WindowOwner {
+    WindowRef window = NULL;
+    ~WindowOwner() {
+        if (window != NULL) {
+            DisposeWindow(window);
+        }
+    }
+};
+
+}  // namespace
+
+DialogItemIndex ShowDownloadDoneAlert() {
+    return ShowAlert(kAlertNoteAlert, "Programming Complete",
+                     "You will need to cycle the Power on your Ka for changes to take affect",
+                     false);
+}
+
+DialogItemIndex ShowDowngradeAlert() {
+    return ShowAlert(kAlertCautionAlert,
+                     "This is a Downgrade:", "Press OK to Continue or Cancel to Quit", true);
+}
+
+DialogItemIndex ShowAboutDialog() {
+    return ShowAlert(kAlertNoteAlert, "VIRorividiZezuzu  ",
+                     "Version 1.3, the firmware updater for the Ka FireWire unit. "
+                     "Keep the Ka connected and powered while it is being updated.",
+                     false);
+}
+
+DialogItemIndex ShowDownloadFailedAlert(IOReturn status) {
+    char informative[256];
+    std::snprintf(informative, sizeof informative,
+                  "The firmware was not installed (error 0x%08X). Do not cycle the Power on "
+                  "your Ka. Check its FireWire connection, then try the update again.",
+                  static_cast<unsigned>(status));
+    return ShowAlert(kAlertStopAlert, "Programming Failed", informative, false);
+}
+
+int RunUpdaterApplication(int, char**) {
+    IBNibRef nibRef = NULL;
+    OSStatus err = CreateNibReference(CFSTR("main"), &nibRef);
+    if (err != noErr) {
+        return err;
+    }
+    err = SetMenuBarFromNib(nibRef, CFSTR("MenuBar"));
+    if (err != noErr) {
+        DisposeNibReference(nibRef);
+        return err;
+    }
+    WindowOwner owner;
+    err = CreateWindowFromNib(nibRef, CFSTR("MainWindow"), &owner.window);
+    if (err != noErr) {
+        DisposeNibReference(nibRef);
+        return err;
+    }
+    DisposeNibReference(nibRef);
+
+    auto dialog = std::make_unique<CViRorividiZezuzuDialog>(owner.window);
+    ShowWindow(owner.window);
+    RunApplicationEventLoop();
+    dialog.reset();
+    return 0;
+}

@@ -1,0 +1,158 @@
+// The standard alert as a modal QMessageBox, and the responder tests answer alerts with.
+#include "GuiInternals.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include <algorithm>
+#include <cstring>
+
+struct OpaqueDialogPtr {
+    KaPlatform::AlertRequest request;
+    DialogItemIndex defaultButton = kAlertStdAlertOKButton;
+};
+
+namespace {
+
+KaPlatform::AlertResponder* gAlertResponder = nullptr;
+
+bool IsDefaultTitle(CFStringRef text) {
+    return text == kAlertDefaultOKText || text == kAlertDefaultCancelText;
+}
+
+std::string ButtonTitle(CFStringRef text, const char* standardTitle) {
+    return IsDefaultTitle(text) ? standardTitle : KaPlatform::Internal::Utf8FromCFString(text);
+}
+
+QMessageBox::Icon IconFor(AlertType type) {
+    switch (type) {
+        case kAlertStopAlert:
+            return QMessageBox::Critical;
+        case kAlertNoteAlert:
+            return QMessageBox::Information;
+        case kAlertCautionAlert:
+            return QMessageBox::Warning;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
+DialogItemIndex RunMessageBox(const OpaqueDialogPtr& alert) {
+    const KaPlatform::AlertRequest& request = alert.request;
+    QMessageBox box(QApplication::activeWindow());
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setIcon(IconFor(request.type));
+    box.setText(QString::fromStdString(request.message));
+    box.setInformativeText(QString::fromStdString(request.informative));
+    std::vector<QPushButton*> buttons;
+    for (std::size_t index = 0; index < request.buttons.size(); ++index) {
+        QMessageBox::ButtonRole role = index == 0   ? QMessageBox::AcceptRole
+                                       : index == 1 ? QMessageBox::RejectRole
+                                                    : QMessageBox::DestructiveRole;
+        buttons.push_back(box.addButton(QString::fromStdString(request.buttons[index]), role));
+    }
+    if (alert.defaultButton >= 1 && alert.defaultButton <= DialogItemIndex(buttons.size())) {
+        box.setDefaultButton(buttons[alert.defaultButton - 1]);
+    }
+    if (request.cancelButton >= 1 && request.cancelButton <= DialogItemIndex(buttons.size())) {
+        box.setEscapeButton(buttons[request.cancelButton - 1]);
+    }
+    box.exec();
+    auto chosen = std::find(buttons.begin(), buttons.end(), box.clickedButton());
+    if (chosen != buttons.end()) {
+        return static_cast<DialogItemIndex>(chosen - buttons.begin() + 1);
+    }
+    // Closed some other way: that is the cancel button's choice, or the only answer there is.
+    return request.cancelButton != 0 ? request.cancelButton
+                                     : DialogItemIndex(kAlertStdAlertOKButton);
+}
+
+}  // namespace
+
+void CopyCStringToPascal(const char* source, Str255 destination) {
+    if (destination == nullptr) {
+        return;
+    }
+    std::size_t length = source != nullptr ? std::min<std::size_t>(std::strlen(source), 255) : 0;
+    std::memmove(destination + 1, source, length);
+    destination[0] = static_cast<unsigned char>(length);
+}
+
+OSStatus GetStandardAlertDefaultParams(AlertStdCFStringAlertParamRec* param, UInt32 version) {
+    if (param == nullptr || version != kStdCFStringAlertVersionOne) {
+        return paramErr;
+    }
+    *param = {};
+    param->version = version;
+    param->movable = false;
+    param->helpButton = false;
+    param->defaultText = kAlertDefaultOKText;
+    param->cancelText = nullptr;
+    param->otherText = nullptr;
+    param->defaultButton = kAlertStdAlertOKButton;
+    param->cancelButton = 0;
+    param->position = kWindowDefaultPosition;
+    param->flags = 0;
+    return noErr;
+}
+
+OSStatus CreateStandardAlert(AlertType alertType, CFStringRef error, CFStringRef explanation,
+                             const AlertStdCFStringAlertParamRec* param, DialogRef* outAlert) {
+    if (error == nullptr || outAlert == nullptr) {
+        return paramErr;
+    }
+    AlertStdCFStringAlertParamRec defaults;
+    GetStandardAlertDefaultParams(&defaults, kStdCFStringAlertVersionOne);
+    const AlertStdCFStringAlertParamRec& used = param != nullptr ? *param : defaults;
+
+    auto alert = std::make_unique<OpaqueDialogPtr>();
+    KaPlatform::AlertRequest& request = alert->request;
+    request.type = alertType;
+    request.message = KaPlatform::Internal::Utf8FromCFString(error);
+    request.informative = KaPlatform::Internal::Utf8FromCFString(explanation);
+    request.buttons.push_back(used.defaultText != nullptr ? ButtonTitle(used.defaultText, "OK")
+                                                          : "OK");
+    if (used.cancelText != nullptr) {
+        request.buttons.push_back(ButtonTitle(used.cancelText, "Cancel"));
+        if (used.otherText != nullptr) {
+            request.buttons.push_back(KaPlatform::Internal::Utf8FromCFString(used.otherText));
+        }
+    }
+    if (used.cancelButton >= 1 && used.cancelButton <= DialogItemIndex(request.buttons.size())) {
+        request.cancelButton = used.cancelButton;
+    }
+    if (used.defaultButton >= 1 && used.defaultButton <= DialogItemIndex(request.buttons.size())) {
+        alert->defaultButton = used.defaultButton;
+    }
+    KaPlatform::Internal::EnsureApplication();
+    *outAlert = alert.release();
+    return noErr;
+}
+
+OSStatus RunStandardAlert(DialogRef alert, ModalFilterUPP, DialogItemIndex* outItemHit) {
+    if (alert == nullptr) {
+        return paramErr;
+    }
+    std::unique_ptr<OpaqueDialogPtr> owned(alert);
+    DialogItemIndex chosen = KaPlatform::kShowRealAlert;
+    if (gAlertResponder != nullptr) {
+        chosen = gAlertResponder->Respond(owned->request);
+    }
+    if (chosen == KaPlatform::kShowRealAlert) {
+        chosen = RunMessageBox(*owned);
+    }
+    if (outItemHit != nullptr) {
+        *outItemHit = chosen;
+    }
+    return noErr;
+}
+
+namespace KaPlatform {
+
+void SetAlertResponder(AlertResponder* responder) {
+    gAlertResponder = responder;
+}
+
+}  // namespace KaPlatform

@@ -1,0 +1,402 @@
+// Events, event targets and handler chains, the application event loop and event-loop
+// timers, over Qt's event loop.
+#include "GuiInternals.h"
+
+#include <QApplication>
+#include <QMetaObject>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+struct EventState {
+    OpaqueEventTargetRef applicationTarget;
+    QEventLoop* runningLoop = nullptr;
+    std::vector<std::unique_ptr<OpaqueEventLoopTimerRef>> timers;
+    KaPlatform::EventLoopTimerDriver* timerDriver = nullptr;
+    int dispatchDepth = 0;
+};
+
+OSStatus StandardApplicationHandler(EventRef event);
+
+// Lives for the whole process (handlers and timers may be installed until the very end).
+EventState& State() {
+    static EventState* state = [] {
+        auto* created = new EventState;
+        created->applicationTarget.standardHandler = StandardApplicationHandler;
+        return created;
+    }();
+    return *state;
+}
+
+OSStatus StandardApplicationHandler(EventRef event) {
+    if (event->eventClass == kEventClassApplication && event->kind == kEventAppQuit) {
+        KaPlatform::Internal::RequestEventLoopQuit();
+        return noErr;
+    }
+    if (event->eventClass == kEventClassCommand && event->kind == kEventCommandProcess) {
+        HICommand command{};
+        if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr,
+                              sizeof command, nullptr, &command) == noErr &&
+            command.commandID == kHICommandQuit) {
+            QuitApplicationEventLoop();
+            return noErr;
+        }
+    }
+    return eventNotHandledErr;
+}
+
+bool Matches(const OpaqueEventHandlerRef& handler, const OpaqueEventRef& event) {
+    return std::any_of(handler.types.begin(), handler.types.end(), [&](const EventTypeSpec& type) {
+        return type.eventClass == event.eventClass && type.eventKind == event.kind;
+    });
+}
+
+struct DispatchScope {
+    DispatchScope() { ++State().dispatchDepth; }
+    ~DispatchScope() { --State().dispatchDepth; }
+    DispatchScope(const DispatchScope&) = delete;
+    DispatchScope& operator=(const DispatchScope&) = delete;
+};
+
+int Milliseconds(EventTimerInterval interval) {
+    return static_cast<int>(std::lround(std::max(0.0, interval) * 1000.0));
+}
+
+void RunTimerProcedure(OpaqueEventLoopTimerRef* timer) {
+    if (timer->procedure != nullptr) {
+        timer->procedure(timer, timer->userData);
+    }
+}
+
+// The QTimer only queues the call: a timer procedure that runs a modal loop (an alert)
+// must not keep its own timer from firing inside that loop, and a slow procedure must not
+// pile up calls.
+void OnQTimerTimeout(OpaqueEventLoopTimerRef* timer) {
+    if (timer->firstFirePending) {
+        timer->firstFirePending = false;
+        if (timer->interval > 0) {
+            timer->qtimer->setInterval(Milliseconds(timer->interval));
+        } else {
+            timer->qtimer->stop();
+        }
+    }
+    if (timer->callQueued) {
+        return;
+    }
+    timer->callQueued = true;
+    std::weak_ptr<bool> alive = timer->alive;
+    QMetaObject::invokeMethod(
+        qApp,
+        [alive, timer] {
+            if (alive.expired()) {
+                return;
+            }
+            timer->callQueued = false;
+            RunTimerProcedure(timer);
+        },
+        Qt::QueuedConnection);
+}
+
+}  // namespace
+
+OpaqueEventTargetRef::~OpaqueEventTargetRef() {
+    for (auto& handler : handlers) {
+        handler->removed = true;
+    }
+}
+
+namespace KaPlatform::Internal {
+
+void EnsureApplication() {
+    if (QApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "virorividizezuzu";
+        static char* argv[] = {name, nullptr};
+        static QApplication* application = new QApplication(argc, argv);
+        (void)application;
+    }
+    // The program decides when it ends, not the window system.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+std::string Utf8FromCFString(CFStringRef string) {
+    if (string == nullptr) {
+        return {};
+    }
+    CFIndex size =
+        CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+    std::string buffer(static_cast<std::size_t>(size), '\0');
+    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) {
+        return {};
+    }
+    buffer.resize(std::strlen(buffer.c_str()));
+    return buffer;
+}
+
+QString QStringFromCFString(CFStringRef string) {
+    return QString::fromStdString(Utf8FromCFString(string));
+}
+
+CFStringRef CreateCFString(const QString& text) {
+    return CFStringCreateWithCString(kCFAllocatorDefault, text.toUtf8().constData(),
+                                     kCFStringEncodingUTF8);
+}
+
+OSStatus SendNewEvent(UInt32 eventClass, UInt32 kind, EventTargetRef target,
+                      const std::function<void(EventRef)>& fill) {
+    EventRef event = nullptr;
+    OSStatus status =
+        CreateEvent(kCFAllocatorDefault, eventClass, kind, 0.0, kEventAttributeNone, &event);
+    if (status != noErr) {
+        return status;
+    }
+    if (fill) {
+        fill(event);
+    }
+    status = SendEventToEventTarget(event, target);
+    ReleaseEvent(event);
+    return status;
+}
+
+void RequestEventLoopQuit() {
+    if (State().runningLoop != nullptr) {
+        State().runningLoop->exit(0);
+    }
+}
+
+void DeferWhileDispatching(std::function<void()> action) {
+    if (State().dispatchDepth > 0) {
+        QMetaObject::invokeMethod(qApp, std::move(action), Qt::QueuedConnection);
+    } else {
+        action();
+    }
+}
+
+}  // namespace KaPlatform::Internal
+
+// Events ---------------------------------------------------------------------------------------
+
+OSStatus CreateEvent(CFAllocatorRef, UInt32 eventClass, UInt32 kind, EventTime when,
+                     EventAttributes flags, EventRef* outEvent) {
+    if (outEvent == nullptr) {
+        return paramErr;
+    }
+    auto* event = new OpaqueEventRef;
+    event->eventClass = eventClass;
+    event->kind = kind;
+    event->time = when;
+    event->attributes = flags;
+    *outEvent = event;
+    return noErr;
+}
+
+EventRef RetainEvent(EventRef event) {
+    if (event != nullptr) {
+        ++event->referenceCount;
+    }
+    return event;
+}
+
+void ReleaseEvent(EventRef event) {
+    if (event != nullptr && --event->referenceCount == 0) {
+        delete event;
+    }
+}
+
+UInt32 GetEventClass(EventRef event) {
+    return event != nullptr ? event->eventClass : 0;
+}
+
+UInt32 GetEventKind(EventRef event) {
+    return event != nullptr ? event->kind : 0;
+}
+
+OSStatus SetEventParameter(EventRef event, EventParamName name, EventParamType type, ByteCount size,
+                           const void* data) {
+    if (event == nullptr || (data == nullptr && size != 0)) {
+        return paramErr;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    event->parameters[name] = {type, std::vector<unsigned char>(bytes, bytes + size)};
+    return noErr;
+}
+
+OSStatus GetEventParameter(EventRef event, EventParamName name, EventParamType desiredType,
+                           EventParamType* outActualType, ByteCount bufferSize,
+                           ByteCount* outActualSize, void* outData) {
+    if (event == nullptr) {
+        return paramErr;
+    }
+    auto found = event->parameters.find(name);
+    if (found == event->parameters.end()) {
+        return eventParameterNotFoundErr;
+    }
+    const OpaqueEventRef::Parameter& parameter = found->second;
+    if (desiredType != parameter.type && desiredType != '****') {
+        return errAECoercionFail;
+    }
+    if (outActualType != nullptr) {
+        *outActualType = parameter.type;
+    }
+    if (outActualSize != nullptr) {
+        *outActualSize = parameter.bytes.size();
+    }
+    if (outData != nullptr) {
+        std::memcpy(outData, parameter.bytes.data(), std::min(bufferSize, parameter.bytes.size()));
+    }
+    return noErr;
+}
+
+// Targets and handlers -------------------------------------------------------------------------
+
+EventTargetRef GetApplicationEventTarget() {
+    return &State().applicationTarget;
+}
+
+OSStatus InstallEventHandler(EventTargetRef target, EventHandlerUPP handler, ItemCount numTypes,
+                             const EventTypeSpec* list, void* userData, EventHandlerRef* outRef) {
+    if (target == nullptr || handler == nullptr || (numTypes > 0 && list == nullptr)) {
+        return paramErr;
+    }
+    auto installed = std::make_shared<OpaqueEventHandlerRef>();
+    installed->target = target;
+    installed->handler = handler;
+    installed->types.assign(list, list + numTypes);
+    installed->userData = userData;
+    target->handlers.insert(target->handlers.begin(), installed);
+    if (outRef != nullptr) {
+        *outRef = installed.get();
+    }
+    return noErr;
+}
+
+OSStatus RemoveEventHandler(EventHandlerRef handlerRef) {
+    if (handlerRef == nullptr || handlerRef->removed) {
+        return paramErr;
+    }
+    handlerRef->removed = true;
+    auto& handlers = handlerRef->target->handlers;
+    // Erasing may free handlerRef: nothing of it is used afterwards.
+    handlers.erase(std::remove_if(handlers.begin(), handlers.end(),
+                                  [&](const auto& entry) { return entry.get() == handlerRef; }),
+                   handlers.end());
+    return noErr;
+}
+
+OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
+    if (event == nullptr || target == nullptr) {
+        return paramErr;
+    }
+    DispatchScope scope;
+    RetainEvent(event);
+    OSStatus status = eventNotHandledErr;
+    for (EventTargetRef current = target; current != nullptr && status == eventNotHandledErr;
+         current = current->container) {
+        // A handler may install or remove handlers while it runs.
+        auto snapshot = current->handlers;
+        for (const auto& handler : snapshot) {
+            if (handler->removed || !Matches(*handler, *event)) {
+                continue;
+            }
+            status = handler->handler(nullptr, event, handler->userData);
+            if (status != eventNotHandledErr) {
+                break;
+            }
+        }
+        if (status == eventNotHandledErr && current->standardHandler) {
+            status = current->standardHandler(event);
+        }
+    }
+    ReleaseEvent(event);
+    return status;
+}
+
+// The event loop -------------------------------------------------------------------------------
+
+// One loop, the main thread's; its handle only has to be recognisable.
+struct OpaqueEventLoopRef {};
+
+EventLoopRef GetCurrentEventLoop() {
+    static OpaqueEventLoopRef mainLoop;
+    return &mainLoop;
+}
+
+EventLoopRef GetMainEventLoop() {
+    return GetCurrentEventLoop();
+}
+
+void RunApplicationEventLoop() {
+    KaPlatform::Internal::EnsureApplication();
+    QEventLoop loop;
+    QEventLoop* outer = State().runningLoop;
+    State().runningLoop = &loop;
+    loop.exec();
+    State().runningLoop = outer;
+}
+
+void QuitApplicationEventLoop() {
+    KaPlatform::Internal::SendNewEvent(kEventClassApplication, kEventAppQuit,
+                                       GetApplicationEventTarget());
+}
+
+OSStatus InstallEventLoopTimer(EventLoopRef loop, EventTimerInterval fireDelay,
+                               EventTimerInterval interval, EventLoopTimerUPP timerProc,
+                               void* userData, EventLoopTimerRef* outTimer) {
+    if (loop == nullptr || timerProc == nullptr) {
+        return paramErr;
+    }
+    KaPlatform::Internal::EnsureApplication();
+    auto timer = std::make_unique<OpaqueEventLoopTimerRef>();
+    OpaqueEventLoopTimerRef* raw = timer.get();
+    raw->procedure = timerProc;
+    raw->userData = userData;
+    raw->fireDelay = fireDelay;
+    raw->interval = interval;
+    raw->driver = State().timerDriver;
+    State().timers.push_back(std::move(timer));
+    if (raw->driver != nullptr) {
+        raw->driver->TimerInstalled(raw, fireDelay, interval);
+    } else {
+        raw->qtimer = std::make_unique<QTimer>();
+        raw->qtimer->setTimerType(Qt::PreciseTimer);
+        raw->qtimer->setInterval(Milliseconds(fireDelay));
+        QObject::connect(raw->qtimer.get(), &QTimer::timeout, [raw] { OnQTimerTimeout(raw); });
+        raw->qtimer->start();
+    }
+    if (outTimer != nullptr) {
+        *outTimer = raw;
+    }
+    return noErr;
+}
+
+OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer) {
+    auto& timers = State().timers;
+    auto found = std::find_if(timers.begin(), timers.end(),
+                              [&](const auto& entry) { return entry.get() == timer; });
+    if (found == timers.end()) {
+        return paramErr;
+    }
+    std::unique_ptr<OpaqueEventLoopTimerRef> removed = std::move(*found);
+    timers.erase(found);
+    if (removed->driver != nullptr) {
+        removed->driver->TimerRemoved(timer);
+    }
+    return noErr;
+}
+
+namespace KaPlatform {
+
+void SetEventLoopTimerDriver(EventLoopTimerDriver* driver) {
+    State().timerDriver = driver;
+}
+
+void FireEventLoopTimer(EventLoopTimerRef timer) {
+    if (timer != nullptr) {
+        RunTimerProcedure(timer);
+    }
+}
+
+}  // namespace KaPlatform

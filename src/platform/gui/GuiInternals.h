@@ -1,0 +1,126 @@
+// Inside of the desktop platform layer: what the opaque Carbon handles are over Qt.
+// Only the layer's own sources and its white-box tests include this.
+#ifndef KA_PLATFORM_GUI_GUIINTERNALS_H
+#define KA_PLATFORM_GUI_GUIINTERNALS_H
+
+#include <Carbon/Carbon.h>
+#include <Carbon/KaPlatformSeams.h>
+
+#include <QEventLoop>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+class QMenu;
+class QMenuBar;
+class QComboBox;
+
+struct OpaqueEventHandlerRef {
+    OpaqueEventTargetRef* target = nullptr;
+    EventHandlerUPP handler = nullptr;
+    std::vector<EventTypeSpec> types;
+    void* userData = nullptr;
+    bool removed = false;
+};
+
+struct OpaqueEventTargetRef {
+    // Latest installed first.
+    std::vector<std::shared_ptr<OpaqueEventHandlerRef>> handlers;
+    OpaqueEventTargetRef* container = nullptr;
+    // What the platform does with an event no installed handler took.
+    std::function<OSStatus(EventRef)> standardHandler;
+
+    ~OpaqueEventTargetRef();
+};
+
+struct OpaqueEventRef {
+    struct Parameter {
+        EventParamType type;
+        std::vector<unsigned char> bytes;
+    };
+    UInt32 eventClass = 0;
+    UInt32 kind = 0;
+    EventTime time = 0;
+    EventAttributes attributes = 0;
+    int referenceCount = 1;
+    std::map<EventParamName, Parameter> parameters;
+};
+
+struct OpaqueEventLoopTimerRef {
+    EventLoopTimerUPP procedure = nullptr;
+    void* userData = nullptr;
+    EventTimerInterval fireDelay = 0;
+    EventTimerInterval interval = 0;
+    KaPlatform::EventLoopTimerDriver* driver = nullptr;  // null: the QTimer below
+    std::unique_ptr<QTimer> qtimer;
+    bool firstFirePending = true;
+    bool callQueued = false;
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+};
+
+struct OpaqueMenuRef {
+    QPointer<QMenu> menu;
+    QPointer<QComboBox> popup;
+};
+
+struct OpaqueControlRef {
+    QPointer<QWidget> widget;
+    ControlID id{0, 0};
+    OpaqueWindowPtr* window = nullptr;
+    OpaqueEventTargetRef target;
+    ControlActionUPP action = nullptr;
+    SInt32 reference = 0;
+    // For controls without a value of their own (texts, plain buttons).
+    SInt32 value = 0;
+    SInt32 minimum = 0;
+    SInt32 maximum = 0;
+    std::unique_ptr<OpaqueMenuRef> popupMenu;
+    // Ours, cut when the window is disposed of.
+    std::vector<QMetaObject::Connection> connections;
+};
+
+struct OpaqueWindowPtr {
+    QPointer<QWidget> widget;
+    OpaqueEventTargetRef target;
+    std::vector<std::unique_ptr<OpaqueControlRef>> controls;
+    QPointer<QObject> closeFilter;
+    bool closeAccepted = false;
+};
+
+namespace KaPlatform::Internal {
+
+// Creates the QApplication when the program runs without one.
+void EnsureApplication();
+
+// UTF-8 text of a CFString ("" for null).
+std::string Utf8FromCFString(CFStringRef string);
+QString QStringFromCFString(CFStringRef string);
+// A new CFString (reference count one) holding the text.
+CFStringRef CreateCFString(const QString& text);
+
+// The menu handle of a QMenu, made on first use; lives as long as the layer.
+MenuRef MenuRefFor(QMenu* menu);
+
+// Sends an event the platform made and releases it.
+OSStatus SendNewEvent(UInt32 eventClass, UInt32 kind, EventTargetRef target,
+                      const std::function<void(EventRef)>& fill = {});
+
+// Requests the end of the running application event loop.
+void RequestEventLoopQuit();
+
+// Runs the action now, or, while an event is being dispatched, from the event loop once
+// the dispatch is over (for what would free a target or widget still in use).
+void DeferWhileDispatching(std::function<void()> action);
+
+// Standard handling for the window target (closing the only window ends the loop).
+OSStatus StandardWindowHandler(OpaqueWindowPtr* window, EventRef event);
+
+}  // namespace KaPlatform::Internal
+
+#endif

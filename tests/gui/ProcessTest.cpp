@@ -1,0 +1,138 @@
+// The process walker over a pretend process list, and the system's own list.
+#include "Process.h"
+
+#include "GuiTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+bool operator==(const ProcessSerialNumber& first, const ProcessSerialNumber& second) {
+    return first.highLongOfPSN == second.highLongOfPSN && first.lowLongOfPSN == second.lowLongOfPSN;
+}
+
+class ProcessWalkTest : public ::testing::Test {
+  protected:
+    void SetUp() override { KaPlatform::SetProcessListSource(&_list); }
+    void TearDown() override { KaPlatform::SetProcessListSource(nullptr); }
+
+    // Nothing of the system: the walk sees exactly what the test adds.
+    KaPlatform::PretendProcessList _list{nullptr};
+};
+
+}  // namespace
+
+TEST_F(ProcessWalkTest, WalkVisitsEveryProcessOnceThenStandsOnTheFirstAgain) {
+    ProcessSerialNumber first = _list.Add('aaaa', "first");
+    ProcessSerialNumber second = _list.Add('bbbb', "second");
+    ProcessSerialNumber third = _list.Add('cccc', "third");
+
+    TProcess walk(kMyProcess);
+    EXPECT_TRUE(walk.GetProcessID() == first);
+    EXPECT_FALSE(walk.Last());
+    ProcessSerialNumber self;
+    GetCurrentProcess(&self);
+    EXPECT_TRUE(walk.GetMyProcessID() == self);
+
+    std::vector<ProcessSerialNumber> visited;
+    while (!walk.Last()) {
+        visited.push_back(walk.GetProcessID());
+        walk.Next();
+    }
+    ASSERT_EQ(3u, visited.size());
+    EXPECT_TRUE(visited[1] == second);
+    EXPECT_TRUE(visited[2] == third);
+    EXPECT_TRUE(walk.GetProcessID() == first) << "back on the first process";
+    walk.Next();
+    EXPECT_TRUE(walk.GetProcessID() == second);
+    EXPECT_TRUE(walk.Last()) << "First does not clear Last";
+}
+
+TEST_F(ProcessWalkTest, FindProcessSearchesTheWholeListWhereverTheWalkStands) {
+    _list.Add('aaaa', "first");
+    TProcess walk(kMyProcess);
+    EXPECT_FALSE(walk.FindProcess('KeyG'));
+
+    _list.Add('bbbb', "second");
+    ProcessSerialNumber editor = _list.Add('KeyG', "Final Cut Pro");
+    _list.Add('dddd', "fourth");
+    walk.Next();
+    walk.Next();
+    EXPECT_TRUE(walk.FindProcess('KeyG'));
+    EXPECT_TRUE(walk.GetProcessID() == editor);
+    EXPECT_TRUE(walk.FindProcess('aaaa')) << "also behind the walk's position";
+
+    _list.Remove(editor);
+    EXPECT_FALSE(TProcess(kMyProcess).FindProcess('KeyG'));
+}
+
+TEST_F(ProcessWalkTest, EmptyListFindsNothingAndCountsNothing) {
+    TProcess walk(kMyProcess);
+    EXPECT_FALSE(walk.Last()) << "the constructor's step does not set Last";
+    EXPECT_FALSE(walk.FindProcess('KeyG'));
+    EXPECT_EQ(0, walk.GetNumProcesses());
+}
+
+TEST_F(ProcessWalkTest, CountAndInformationDoNotDependOnTheWalk) {
+    _list.Add('aaaa', "first");
+    _list.Add('bbbb', "second");
+    _list.Add('cccc', "third");
+    TProcess walk(kMyProcess);
+    EXPECT_EQ(3, walk.GetNumProcesses());
+    walk.Next();
+    EXPECT_EQ(3, walk.GetNumProcesses());
+
+    ProcessInfoRec info = walk.GetProcessInfoRec();
+    EXPECT_EQ(OSType('bbbb'), info.processSignature);
+    EXPECT_EQ(sizeof(ProcessInfoRec), info.processInfoLength);
+    EXPECT_EQ(nullptr, info.processName);
+    EXPECT_EQ(0u, walk.GetProcessSize());
+}
+
+TEST_F(ProcessWalkTest, QuitRequestReachesTheProcess) {
+    ProcessSerialNumber first = _list.Add('aaaa', "first");
+    ProcessSerialNumber victim = _list.Add('KeyG', "Final Cut Pro");
+    TProcess walk(kMyProcess);
+    EXPECT_TRUE(walk.KillApplication(&victim));
+    EXPECT_FALSE(walk.FindProcess('KeyG'));
+    EXPECT_FALSE(walk.KillApplication(&victim)) << "no longer running";
+    EXPECT_FALSE(walk.KillApplication(nullptr));
+    EXPECT_TRUE(TProcess(kMyProcess).GetProcessID() == first);
+}
+
+TEST(SystemProcessListTest, ListsThisProcessWithItsNameAndAStartTime) {
+    auto processes = KaPlatform::SystemProcessList().RunningProcesses();
+    ProcessSerialNumber self;
+    ASSERT_EQ(noErr, GetCurrentProcess(&self));
+    auto found = std::find_if(processes.begin(), processes.end(),
+                              [&](const auto& process) { return process.serialNumber == self; });
+    ASSERT_NE(processes.end(), found);
+    EXPECT_EQ(std::string("ka_gui_tests").substr(0, 15), found->name);
+    EXPECT_EQ(OSType('\?\?\?\?'), found->signature);
+    EXPECT_GT(found->size, 0u);
+
+    // The walker over the real list finds it too.
+    TProcess walk(kMyProcess);
+    EXPECT_GT(walk.GetNumProcesses(), 0);
+    Str255 name = {};
+    ProcessInfoRec info{};
+    info.processInfoLength = sizeof info;
+    info.processName = name;
+    ASSERT_EQ(noErr, GetProcessInformation(&self, &info));
+    EXPECT_EQ("ka_gui_tests", std::string(reinterpret_cast<char*>(name + 1), name[0]));
+    info.processInfoLength = 60;
+    EXPECT_EQ(paramErr, GetProcessInformation(&self, &info)) << "a record of another size";
+}
+
+TEST(SystemProcessListTest, PretendProcessesFollowTheSystemOnes) {
+    KaPlatform::PretendProcessList list;
+    KaPlatform::SetProcessListSource(&list);
+    EXPECT_FALSE(TProcess(kMyProcess).FindProcess('KeyG'));
+    list.Add('KeyG', "Final Cut Pro");
+    EXPECT_TRUE(TProcess(kMyProcess).FindProcess('KeyG'));
+    list.RemoveAll();
+    EXPECT_FALSE(TProcess(kMyProcess).FindProcess('KeyG'));
+    KaPlatform::SetProcessListSource(nullptr);
+}

@@ -1,0 +1,71 @@
+#include "FakeController.h"
+
+#include "DownloadProgress.h"
+#include "virorividizezuzu.h"
+
+#include <stdexcept>
+
+namespace KaTest {
+FakeUnit gFakeUnit;
+}
+
+using KaTest::gFakeUnit;
+
+DownloadProgress gDownloadProgress;
+
+DownloadProgress::DownloadProgress() = default;
+DownloadProgress::~DownloadProgress() = default;
+UInt32 DownloadProgress::Get() {
+    return gFakeUnit.progress;
+}
+
+namespace Orv::VEV {
+
+CViRorividiZezuzu::CViRorividiZezuzu() {
+    if (gFakeUnit.throwOnConstruction) {
+        throw std::runtime_error("no FireWire");
+    }
+    ++gFakeUnit.constructed;
+}
+
+CViRorividiZezuzu::~CViRorividiZezuzu() {
+    ++gFakeUnit.destroyed;
+}
+
+bool CViRorividiZezuzu::IsFound() {
+    ++gFakeUnit.isFoundCalls;
+    return gFakeUnit.found;
+}
+
+void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {
+    serialNumberString = gFakeUnit.serialNumber;
+}
+
+void CViRorividiZezuzu::GetCurrentFirmwareVersionString(std::string& currentVersionString) {
+    currentVersionString = gFakeUnit.currentVersion;
+}
+
+void CViRorividiZezuzu::GetUpdateFirmwareVersionString(std::string& updateVersionString) {
+    updateVersionString = gFakeUnit.updateVersion;
+}
+
+bool CViRorividiZezuzu::IsDowngrade() {
+    return gFakeUnit.downgrade;
+}
+
+bool CViRorividiZezuzu::DoUpdate() {
+    ++gFakeUnit.doUpdateCalls;
+    return true;
+}
+
+bool CViRorividiZezuzu::GetDoneStatus() {
+    return gFakeUnit.done;
+}
+
+IOReturn CViRorividiZezuzu::GetUpdateStatus() {
+    return gFakeUnit.updateStatus;
+}
+
+void CViRorividiZezuzu::Run() {}
+
+}  // namespace Orv::VEV
