@@ -1,0 +1,252 @@
+#include "SimulatorOptions.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <string_view>
+
+namespace kasim {
+
+namespace {
+
+constexpr std::uint32_t kEditorSignature = 'KeyG';
+constexpr unsigned kMostErasePolls = 1000;
+constexpr double kLongestAppearDelaySeconds = 24.0 * 60 * 60;
+
+// A whole number in decimal or, with 0x, hexadecimal; nothing else around it.
+std::optional<std::uint64_t> ParseWholeNumber(std::string_view text, std::uint64_t largest) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (error != std::errc() || end != text.data() + text.size() || value > largest) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> ParseSeconds(std::string_view text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(value) ||
+        value < 0.0 || value > kLongestAppearDelaySeconds) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool IsPrintableAscii(std::string_view text) {
+    for (const char character : text) {
+        if (character < 0x20 || character > 0x7E) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::uint32_t SignatureFromText(std::string_view text) {
+    std::uint32_t signature = 0;
+    for (const char character : text) {
+        signature = (signature << 8) | static_cast<std::uint8_t>(character);
+    }
+    return signature;
+}
+
+class CommandLineParser {
+  public:
+    explicit CommandLineParser(const std::vector<std::string>& arguments) : arguments_(arguments) {}
+
+    ParsedCommandLine Parse() {
+        for (index_ = 1; index_ < arguments_.size(); ++index_) {
+            std::string_view argument = arguments_[index_];
+            if (argument == "--help" || argument == "-h") {
+                result_.outcome = ParsedCommandLine::Outcome::ShowHelp;
+                return result_;
+            }
+            if (!argument.starts_with("--")) {
+                return Fail("unexpected argument '" + std::string(argument) + "'");
+            }
+            std::optional<std::string_view> attached;
+            if (const auto equals = argument.find('='); equals != std::string_view::npos) {
+                attached = argument.substr(equals + 1);
+                argument = argument.substr(0, equals);
+            }
+            if (!ParseOption(argument, attached)) {
+                return result_;
+            }
+        }
+        return result_;
+    }
+
+  private:
+    // False when parsing has to stop (the result then holds the error).
+    bool ParseOption(std::string_view name, std::optional<std::string_view> attached) {
+        SimulatorOptions& options = result_.options;
+        if (name == "--no-unit" || name == "--editor-running" || name == "--no-pauses" ||
+            name == "--press-update") {
+            if (attached) {
+                Fail("option " + std::string(name) + " takes no value");
+                return false;
+            }
+            if (name == "--no-unit") {
+                options.unit.present = false;
+            } else if (name == "--editor-running") {
+                options.pretendProcesses.push_back(kEditorSignature);
+            } else if (name == "--no-pauses") {
+                options.noPauses = true;
+            } else {
+                options.pressUpdate = true;
+            }
+            return true;
+        }
+
+        static constexpr std::string_view kValueOptions[] = {
+            "--software-version", "--product-revision",
+            "--serial",           "--appear-after",
+            "--erase-polls",      "--fault",
+            "--pretend-process",  "--trace",
+            "--answer-alerts",
+        };
+        bool known = false;
+        for (const std::string_view option : kValueOptions) {
+            known = known || option == name;
+        }
+        if (!known) {
+            Fail("unknown option '" + std::string(name) + "'");
+            return false;
+        }
+        std::string_view value;
+        if (attached) {
+            value = *attached;
+        } else if (index_ + 1 < arguments_.size()) {
+            value = arguments_[++index_];
+        } else {
+            Fail("option " + std::string(name) + " needs a value");
+            return false;
+        }
+
+        const auto bad = [&](std::string_view why) {
+            Fail("bad value '" + std::string(value) + "' for " + std::string(name) + ": " +
+                 std::string(why));
+            return false;
+        };
+        if (name == "--software-version" || name == "--product-revision") {
+            const auto word = ParseWholeNumber(value, std::numeric_limits<std::uint32_t>::max());
+            if (!word) {
+                return bad("expected a 32-bit number, e.g. 0x00030005");
+            }
+            (name == "--software-version" ? options.unit.softwareVersion
+                                          : options.unit.productRevision) =
+                static_cast<std::uint32_t>(*word);
+        } else if (name == "--serial") {
+            if (value.size() > kSerialNumberBytes || !IsPrintableAscii(value)) {
+                return bad("expected at most 8 printable ASCII characters");
+            }
+            options.unit.serialNumber = SerialNumberFromText(value);
+        } else if (name == "--appear-after") {
+            const auto seconds = ParseSeconds(value);
+            if (!seconds) {
+                return bad("expected seconds from 0 to 86400");
+            }
+            options.appearAfterSeconds = *seconds;
+        } else if (name == "--erase-polls") {
+            const auto polls = ParseWholeNumber(value, kMostErasePolls);
+            if (!polls) {
+                return bad("expected a whole number from 0 to 1000");
+            }
+            options.unit.erasePolls = static_cast<unsigned>(*polls);
+        } else if (name == "--fault") {
+            const auto fault = ParseImageFault(value);
+            if (!fault) {
+                return bad("expected KIND[@OFFSET][:IMAGE], see --help");
+            }
+            options.imageFaults.push_back(*fault);
+        } else if (name == "--pretend-process") {
+            if (value.size() != 4 || !IsPrintableAscii(value)) {
+                return bad("expected a four-character signature such as KeyG");
+            }
+            options.pretendProcesses.push_back(SignatureFromText(value));
+        } else if (name == "--trace") {
+            if (value.empty()) {
+                return bad("expected a file name");
+            }
+            options.traceFile = std::string(value);
+        } else {  // --answer-alerts
+            if (value == "ok") {
+                options.answerAlerts = 1;
+            } else if (value == "cancel") {
+                options.answerAlerts = 2;
+            } else {
+                return bad("expected ok or cancel");
+            }
+        }
+        return true;
+    }
+
+    ParsedCommandLine Fail(std::string message) {
+        result_.outcome = ParsedCommandLine::Outcome::Error;
+        result_.error = std::move(message);
+        return result_;
+    }
+
+    const std::vector<std::string>& arguments_;
+    std::size_t index_ = 1;
+    ParsedCommandLine result_;
+};
+
+}  // namespace
+
+ParsedCommandLine ParseSimulatorCommandLine(const std::vector<std::string>& arguments) {
+    return CommandLineParser(arguments).Parse();
+}
+
+std::string SimulatorUsage(const std::string& programName) {
+    std::ostringstream usage;
+    usage << "Usage: " << programName << " [OPTION]...\n"
+          << "The Ka firmware updater with a simulated Ka on a simulated FireWire bus.\n"
+          << "\n"
+          << "The simulated unit:\n"
+          << "  --software-version WORD  installed firmware: MCORE version in bits 31..16,\n"
+          << "                           Xilinx version in bits 15..0 (default 0x00020004)\n"
+          << "  --product-revision WORD  product revision; bits 31..16 are the revision class\n"
+          << "                           (default 0x00020000)\n"
+          << "  --serial TEXT            serial number, at most 8 characters (default KA004711)\n"
+          << "  --no-unit                no unit on the bus\n"
+          << "  --appear-after SECONDS   the unit is plugged in this long after start\n"
+          << "  --erase-polls N          status polls that find an erase still running\n"
+          << "                           (about 1 s each; default 2)\n"
+          << "  --fault KIND[@OFFSET][:IMAGE]\n"
+          << "                           make the unit fail; may be given more than once.\n"
+          << "                           KIND: not-ready, erase-fail, erase-timeout,\n"
+          << "                           block-fail@OFFSET, crc-reject, unplug@OFFSET,\n"
+          << "                           bus-reset@OFFSET, open-fail. OFFSET counts the image\n"
+          << "                           bytes sent after the header (decimal or 0x hex; for\n"
+          << "                           the Xilinx image, the file offset minus 74).\n"
+          << "                           IMAGE: xilinx, mcore or both (default both)\n"
+          << "\n"
+          << "The desktop:\n"
+          << "  --editor-running         pretend that Final Cut Pro is running\n"
+          << "  --pretend-process SIG    pretend that a process with this four-character\n"
+          << "                           signature is running\n"
+          << "\n"
+          << "Recording and unattended runs:\n"
+          << "  --trace FILE             at exit, write every bus transaction and the final\n"
+          << "                           flash contents to FILE, one JSON object a line\n"
+          << "  --no-pauses              do not wait out the update's pauses\n"
+          << "  --press-update           press the update button once it can be used\n"
+          << "  --answer-alerts ok|cancel  answer every alert with this button\n"
+          << "  -h, --help               show this text\n";
+    return usage.str();
+}
+
+}  // namespace kasim

@@ -1,0 +1,45 @@
+// The simulator executable's command line: who the simulated unit is, how it behaves, what
+// goes wrong, and what to record. Parsed before any window opens.
+#ifndef KA_SIM_APP_SIMULATOROPTIONS_H
+#define KA_SIM_APP_SIMULATOROPTIONS_H
+
+#include "SimulatedKa.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kasim {
+
+struct SimulatorOptions {
+    SimulatedKaConfig unit;
+    std::vector<ImageFault> imageFaults;
+    // Seconds after start before the unit shows up on the bus; 0: there from the start.
+    double appearAfterSeconds = 0.0;
+    // Four-character signatures of pretend running processes ('KeyG' for the editor).
+    std::vector<std::uint32_t> pretendProcesses;
+    std::string traceFile;
+    // Take the sequencer's pauses on a virtual clock instead of sleeping.
+    bool noPauses = false;
+    // Unattended runs: press the update button once it is usable, and answer every alert
+    // with this button (1 = OK, 2 = Cancel); 0 leaves alerts to the user.
+    bool pressUpdate = false;
+    int answerAlerts = 0;
+};
+
+struct ParsedCommandLine {
+    enum class Outcome { Run, ShowHelp, Error };
+    Outcome outcome = Outcome::Run;
+    SimulatorOptions options;
+    std::string error;  // for Error: one line, no line end
+};
+
+ParsedCommandLine ParseSimulatorCommandLine(const std::vector<std::string>& arguments);
+
+// The --help text.
+std::string SimulatorUsage(const std::string& programName);
+
+}  // namespace kasim
+
+#endif
