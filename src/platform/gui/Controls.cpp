@@ -211,6 +211,26 @@ OSStatus DisableControl(ControlRef control) {
     return noErr;
 }
 
+OSStatus HIViewSimulateClick(ControlRef control, ControlPartCode partToClick, UInt32 /*modifiers*/,
+                             ControlPartCode* outPartCode) {
+    QWidget* widget = WidgetOf(control);
+    if (outPartCode != nullptr) {
+        *outPartCode = kControlNoPart;
+    }
+    if (widget == nullptr) {
+        return paramErr;
+    }
+    auto* button = qobject_cast<QAbstractButton*>(widget);
+    if (button == nullptr || !button->isEnabled() || !button->isVisible()) {
+        return noErr;
+    }
+    button->click();
+    if (outPartCode != nullptr) {
+        *outPartCode = partToClick;
+    }
+    return noErr;
+}
+
 Boolean IsControlEnabled(ControlRef control) {
     QWidget* widget = WidgetOf(control);
     return widget != nullptr && widget->isEnabled();

@@ -299,6 +299,16 @@ void ShowWindow(WindowRef window) {
     }
 }
 
+WindowRef FrontNonFloatingWindow() {
+    const WindowState& state = State();
+    for (auto window = state.windows.rbegin(); window != state.windows.rend(); ++window) {
+        if ((*window)->widget != nullptr && (*window)->widget->isVisible()) {
+            return window->get();
+        }
+    }
+    return nullptr;
+}
+
 void HideWindow(WindowRef window) {
     if (window != nullptr && window->widget != nullptr) {
         window->widget->hide();

@@ -39,6 +39,8 @@ Boolean IsWindowVisible(WindowRef window);
 // Destroys the window, its controls and their event targets with all their handlers.
 void DisposeWindow(WindowRef window);
 EventTargetRef GetWindowEventTarget(WindowRef window);
+// The frontmost visible window (the one shown last), or null when none is visible.
+WindowRef FrontNonFloatingWindow();
 
 // Controls -----------------------------------------------------------------------------------
 struct ControlID {
@@ -95,6 +97,10 @@ OSStatus GetControlByID(WindowRef window, const ControlID* id, ControlRef* outCo
 // Control-hit events ('cntl', kEventControlHit) are sent here when the control is clicked;
 // the window's target contains it.
 EventTargetRef GetControlEventTarget(ControlRef control);
+// Clicks the control as the user would: nothing happens to a disabled or hidden control.
+// *outPartCode (optional) is the part hit, kControlNoPart when nothing was clicked.
+OSStatus HIViewSimulateClick(ControlRef control, ControlPartCode partToClick, UInt32 modifiers,
+                             ControlPartCode* outPartCode);
 OSStatus SetControlTitleWithCFString(ControlRef control, CFStringRef title);
 // Tag 'cfst' carries a CFStringRef (GetControlData returns a new one the caller releases);
 // tag 'mhan' a popup button's MenuRef.

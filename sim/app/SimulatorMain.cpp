@@ -1,0 +1,197 @@
+// virorividizezuzu-sim: the updater with a simulated Ka on a simulated bus. The command line
+// sets the scene; the program body is the very one the hardware executable runs.
+#include "SimulatedBackend.h"
+#include "SimulatedKa.h"
+#include "SimulatorOptions.h"
+#include "SimulatorTrace.h"
+
+#include "DownloadPause.h"
+#include "FireWireBackend.h"
+#include "UpdaterMain.h"
+#include "VirtualDownloadPauseClock.h"
+
+#include <Carbon/Carbon.h>
+#include <Carbon/KaPlatformSeams.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A unit that is plugged in once its time has come, noticed by the next lookup.
+class AppearingBackend final : public kaplatform::FireWireBackend {
+  public:
+    AppearingBackend(std::shared_ptr<kasim::SimulatedKa> ka,
+                     std::chrono::steady_clock::time_point appearAt)
+        : ka_(ka), inner_(std::move(ka)), appearAt_(appearAt) {}
+
+    std::optional<std::string> FindUnit(std::uint32_t specifierId,
+                                        std::uint32_t softwareVersion) override {
+        if (!appeared_ && std::chrono::steady_clock::now() >= appearAt_) {
+            appeared_ = true;
+            ka_->Plug();
+        }
+        return inner_.FindUnit(specifierId, softwareVersion);
+    }
+
+    IOReturn CreateDevice(const std::string& unitName,
+                          std::unique_ptr<kaplatform::FireWireDevice>& device) override {
+        return inner_.CreateDevice(unitName, device);
+    }
+
+  private:
+    std::shared_ptr<kasim::SimulatedKa> ka_;
+    kasim::SimulatedBackend inner_;
+    std::chrono::steady_clock::time_point appearAt_;
+    bool appeared_ = false;
+};
+
+// Answers every alert with one button and says on standard output what it answered.
+class FixedAlertAnswer final : public KaPlatform::AlertResponder {
+  public:
+    explicit FixedAlertAnswer(int button) : button_(button) {}
+
+    DialogItemIndex Respond(const KaPlatform::AlertRequest& request) override {
+        const int buttons = static_cast<int>(request.buttons.size());
+        const int chosen = std::clamp(button_, 1, std::max(buttons, 1));
+        std::cout << "sim: alert \"" << request.message << "\" / \"" << request.informative
+                  << "\" answered " << chosen << "\n";
+        return static_cast<DialogItemIndex>(chosen);
+    }
+
+  private:
+    int button_;
+};
+
+// Presses the update button once, the first time it can be used.
+struct UpdatePresser {
+    bool pressed = false;
+
+    static void TimerProcedure(EventLoopTimerRef, void* userData) {
+        auto* presser = static_cast<UpdatePresser*>(userData);
+        if (presser->pressed) {
+            return;
+        }
+        WindowRef window = FrontNonFloatingWindow();
+        const ControlID updateButton = {'kaUD', 101};
+        ControlRef control = nullptr;
+        if (window == nullptr || GetControlByID(window, &updateButton, &control) != noErr ||
+            !IsControlEnabled(control)) {
+            return;
+        }
+        presser->pressed = true;
+        std::cout << "sim: pressing the update button\n";
+        HIViewSimulateClick(control, kControlButtonPart, 0, nullptr);
+    }
+};
+
+std::string PretendProcessName(std::uint32_t signature) {
+    if (signature == 'KeyG') {
+        return "Final Cut Pro";
+    }
+    std::string name;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        name += static_cast<char>((signature >> shift) & 0xFF);
+    }
+    return name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const std::string programName = argc > 0 ? argv[0] : "virorividizezuzu-sim";
+    const kasim::ParsedCommandLine parsed = kasim::ParseSimulatorCommandLine(arguments);
+    switch (parsed.outcome) {
+        case kasim::ParsedCommandLine::Outcome::ShowHelp:
+            std::cout << kasim::SimulatorUsage(programName);
+            return 0;
+        case kasim::ParsedCommandLine::Outcome::Error:
+            std::cerr << programName << ": " << parsed.error << "\n"
+                      << "Try '" << programName << " --help' for more information.\n";
+            return 2;
+        case kasim::ParsedCommandLine::Outcome::Run:
+            break;
+    }
+    const kasim::SimulatorOptions& options = parsed.options;
+
+    // Open the trace first: a run whose record cannot be written is not worth starting.
+    std::ofstream trace;
+    if (!options.traceFile.empty()) {
+        trace.open(options.traceFile, std::ios::out | std::ios::trunc);
+        if (!trace) {
+            std::cerr << programName << ": cannot write the trace file '" << options.traceFile
+                      << "'\n";
+            return 2;
+        }
+    }
+
+    kasim::SimulatedKaConfig unit = options.unit;
+    const bool appearsLater = unit.present && options.appearAfterSeconds > 0.0;
+    if (appearsLater) {
+        unit.present = false;
+    }
+    auto ka = std::make_shared<kasim::SimulatedKa>(unit);
+    for (const kasim::ImageFault& fault : options.imageFaults) {
+        ka->AddImageFault(fault);
+    }
+    if (appearsLater) {
+        const auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(options.appearAfterSeconds));
+        kaplatform::SetFireWireBackend(
+            std::make_shared<AppearingBackend>(ka, std::chrono::steady_clock::now() + delay));
+    } else {
+        kaplatform::SetFireWireBackend(std::make_shared<kasim::SimulatedBackend>(ka));
+    }
+
+    KaPlatform::PretendProcessList processes;
+    for (const std::uint32_t signature : options.pretendProcesses) {
+        processes.Add(signature, PretendProcessName(signature));
+    }
+    KaPlatform::SetProcessListSource(&processes);
+
+    VirtualDownloadPauseClock virtualPauses;
+    if (options.noPauses) {
+        SetDownloadPauseClock(&virtualPauses);
+    }
+
+    std::optional<FixedAlertAnswer> alertAnswer;
+    if (options.answerAlerts != 0) {
+        alertAnswer.emplace(options.answerAlerts);
+        KaPlatform::SetAlertResponder(&*alertAnswer);
+    }
+
+    UpdatePresser presser;
+    EventLoopTimerRef presserTimer = nullptr;
+    if (options.pressUpdate) {
+        InstallEventLoopTimer(GetCurrentEventLoop(), 0.1, 0.1,
+                              NewEventLoopTimerUPP(&UpdatePresser::TimerProcedure), &presser,
+                              &presserTimer);
+    }
+
+    const int status = RunUpdaterApplication(argc, argv);
+
+    if (presserTimer != nullptr) {
+        RemoveEventLoopTimer(presserTimer);
+    }
+    KaPlatform::SetAlertResponder(nullptr);
+    KaPlatform::SetProcessListSource(nullptr);
+    SetDownloadPauseClock(nullptr);
+    kaplatform::SetFireWireBackend(nullptr);
+    if (trace.is_open()) {
+        kasim::WriteTrace(trace, *ka);
+        trace.flush();
+        if (!trace) {
+            std::cerr << programName << ": writing the trace file '" << options.traceFile
+                      << "' failed\n";
+            return status != 0 ? status : 1;
+        }
+    }
+    return status;
+}
