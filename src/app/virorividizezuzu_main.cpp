@@ -1,0 +1,12 @@
+// virorividizezuzu: the updater on the machine's real FireWire bus, through the kernel's
+// firewire-cdev interface. It takes no options and reads no file or environment setting.
+#include "FireWireBackend.h"
+#include "LinuxFireWireBackend.h"
+#include "UpdaterMain.h"
+
+int main(int argc, char** argv) {
+    kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
+    const int status = RunUpdaterApplication(argc, argv);
+    kaplatform::SetFireWireBackend(nullptr);
+    return status;
+}
