@@ -1,0 +1,171 @@
+// A whole update of both images through the kernel backend, the fake kernel handing every
+// request to a simulated Ka: the unit must receive the same transfers, and end with the same
+// flash, as when the sequencer talks to the simulated unit directly.
+#include "CapturedOutput.h"
+#include "DownloadProgress.h"
+#include "DownloadUnit.h"
+#include "Downloader.h"
+#include "FakeKernel.h"
+#include "LinuxFireWireBackend.h"
+#include "ScopedDownloadPauseClock.h"
+#include "SimulatedBackend.h"
+#include "SimulatedBus.h"
+#include "VirtualDownloadPauseClock.h"
+
+#include <gtest/gtest.h>
+#include <linux/firewire-constants.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace katest {
+namespace {
+
+using kasim::Component;
+using kasim::FlashContents;
+
+// What the unit took part in, without the bus generation each side names.
+struct SeenTransfer {
+    kasim::Operation operation;
+    std::uint64_t address;
+    std::vector<std::uint8_t> bytes;
+    IOReturn status;
+
+    bool operator==(const SeenTransfer&) const = default;
+};
+
+struct UpdateOnUnit {
+    std::vector<SeenTransfer> transfers;
+    FlashContents xilinx;
+    FlashContents mcore;
+    SInt32 xilinxStatus = -1;
+    SInt32 mcoreStatus = -1;
+    std::string out;
+};
+
+// Both images, as the background run installs them, through whatever backend is installed.
+void InstallBothImages(UpdateOnUnit& update) {
+    VirtualDownloadPauseClock clock;
+    ScopedDownloadPauseClock installed(clock);
+    CapturedOutput capture;
+    {
+        const io_service_t service = LookUpKaService();
+        ASSERT_NE(service, IO_OBJECT_NULL);
+        DownloadUnit unit(service);
+        IOObjectRelease(service);
+        Downloader downloader;
+        gDownloadProgress.Reset();
+        gDownloadProgress.SetDeviceType(Xilinx);
+        downloader.DoDownload(&unit, fileXILINX);
+        update.xilinxStatus = downloader.Error();
+        gDownloadProgress.SetDeviceType(MCORE);
+        downloader.DoDownload(&unit, fileMCORE);
+        update.mcoreStatus = downloader.Error();
+    }
+    update.out = capture.Take().out;
+    gDownloadProgress.Reset();
+    gDownloadProgress.SetDeviceType(Xilinx);
+}
+
+void Record(const kasim::SimulatedKa& ka, UpdateOnUnit& update) {
+    for (const auto& transfer : Transfers(ka)) {
+        update.transfers.push_back(
+            {transfer.operation, transfer.address, transfer.bytes, transfer.status});
+    }
+    update.xilinx = ka.Flash(Component::Xilinx);
+    update.mcore = ka.Flash(Component::Mcore);
+}
+
+UpdateOnUnit ThroughSimulatedBackend() {
+    UpdateOnUnit update;
+    ScopedSimulatedKa ka;
+    InstallBothImages(update);
+    Record(*ka, update);
+    return update;
+}
+
+struct KernelSide {
+    std::vector<SentRequest> requests;
+    std::uint32_t generation = 0;
+    std::size_t descriptorsLeftOpen = 0;
+};
+
+UpdateOnUnit ThroughKernelBackend(KernelSide& kernelSide) {
+    UpdateOnUnit update;
+    SysfsTree sysfs;
+    sysfs.AddKa(1);
+    kasim::SimulatedKa ka;
+    // The unit's side of the node: its register model, reached only through the kernel.
+    std::unique_ptr<kaplatform::FireWireDevice> registers;
+    EXPECT_EQ(ka.Connect(ka.Config().unitName, registers), kIOReturnSuccess);
+    EXPECT_EQ(registers->Open(), kIOReturnSuccess);
+    ka.ClearTransactions();
+
+    auto kernel = std::make_shared<FakeKernel>(sysfs.Root());
+    kernel->AttachNode("/dev/fw1", *registers);
+    kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend(kernel));
+    InstallBothImages(update);
+    kaplatform::SetFireWireBackend(nullptr);
+
+    Record(ka, update);
+    kernelSide.requests = kernel->Requests();
+    kernelSide.generation = kernel->Generation();
+    kernelSide.descriptorsLeftOpen = kernel->OpenDescriptorCount();
+    registers->Close();
+    return update;
+}
+
+std::string Installed(const char* busGeneration) {
+    const std::string prologue = std::string("BusGen ") + busGeneration + "\nFWDL::Open\n";
+    return "Ctor DownloadUnit\nCtor Downloader\nOpening Xilinx data file\n" + prologue +
+           "Erasing Xilinx Image\nSending Data...\nUpdate successful.\n\rFWDL::Close\n"
+           "Opening MCORE 06 file\n" +
+           prologue +
+           "Erasing MCORE image\nSending Data...\nUpdate successful.\n\rFWDL::Close\n"
+           "Dtor Downloader\nDtor DownloadUnit\n";
+}
+
+TEST(DownloadThroughKernelTest, BothImagesReachTheUnitAsThroughTheSimulatedBackend) {
+    const UpdateOnUnit direct = ThroughSimulatedBackend();
+    KernelSide kernelSide;
+    const UpdateOnUnit viaKernel = ThroughKernelBackend(kernelSide);
+
+    ASSERT_EQ(direct.xilinxStatus, 0);
+    ASSERT_EQ(direct.mcoreStatus, 0);
+    EXPECT_EQ(viaKernel.xilinxStatus, 0);
+    EXPECT_EQ(viaKernel.mcoreStatus, 0);
+    EXPECT_EQ(direct.out, Installed("1"));
+    EXPECT_EQ(viaKernel.out, Installed(std::to_string(kernelSide.generation).c_str()));
+
+    // Header, 2631 + 585 data blocks, the register traffic and both CRCs, in order.
+    ASSERT_EQ(viaKernel.transfers.size(), direct.transfers.size());
+    for (std::size_t index = 0; index < direct.transfers.size(); ++index) {
+        if (!(viaKernel.transfers[index] == direct.transfers[index])) {
+            ADD_FAILURE() << "transfer " << index << " differs";
+            break;
+        }
+    }
+    EXPECT_EQ(viaKernel.xilinx.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.mcore.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.xilinx.bytes, direct.xilinx.bytes);
+    EXPECT_EQ(viaKernel.xilinx.crc, direct.xilinx.crc);
+    EXPECT_EQ(viaKernel.mcore.bytes, direct.mcore.bytes);
+    EXPECT_EQ(viaKernel.mcore.crc, direct.mcore.crc);
+
+    // One kernel request per transfer, every one in the generation the sequencer read.
+    ASSERT_EQ(kernelSide.requests.size(), direct.transfers.size());
+    std::size_t blockWrites = 0;
+    for (const SentRequest& request : kernelSide.requests) {
+        EXPECT_EQ(request.devicePath, "/dev/fw1");
+        EXPECT_EQ(request.generation, kernelSide.generation);
+        if (request.transactionCode == TCODE_WRITE_BLOCK_REQUEST) {
+            ++blockWrites;
+        }
+    }
+    EXPECT_EQ(blockWrites, 2u + 2631u + 585u);
+    EXPECT_EQ(kernelSide.descriptorsLeftOpen, 0u);
+}
+
+}  // namespace
+}  // namespace katest
