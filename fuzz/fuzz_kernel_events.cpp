@@ -12,11 +12,13 @@
 // and with exactly the bytes that response carried.
 //
 // Input script (see FuzzInput.h), in the order the device consumes it:
-//   open:        a byte; %8 == 7 fails with ENODEV, 6 with EINTR, else succeeds
-//   GET_INFO:    a byte m; m%16 == 15 fails, 14 EINTR, 13 short ROM, 12 another GUID;
-//                m & 0x10: a u32 generation follows
-//   SEND:        a byte; %16 == 15 fails with EIO, 14 EINTR
-//   poll:        a byte; %8 0-3 readable, 4 nothing, 5 EINTR, 6 hang-up, 7 other bits
+//   error:       where a call fails, a byte picks the errno (ENODEV, EIO, EACCES, ...)
+//   open:        a byte; %8 == 7 fails (an error follows), 6 with EINTR, else succeeds
+//   GET_INFO:    a byte m; m%16 == 15 fails (an error follows), 14 EINTR, 13 short ROM,
+//                12 another GUID; m & 0x10: a u32 generation follows
+//   SEND:        a byte; %16 == 15 fails (an error follows), 14 EINTR
+//   poll:        a byte; %8 0-3 readable, 4 nothing, 5 EINTR, 6 hang-up, 7 a byte: odd
+//                fails (an error follows), even other bits
 //   read:        a byte k; %8 0-1 response to the request in flight, 2 to a closure
 //                given as u64, then rcode byte (< 0x80 means complete), u16 data length
 //                (% 2100), bit 0x10 of k: u32 length field; data; 3 bus reset: u32
@@ -39,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <set>
@@ -111,7 +114,7 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
     int Open(const char*, int) override {
         const std::uint8_t choice = input_.Byte() % 8;
         if (choice == 7) {
-            return -ENODEV;
+            return -AnError();
         }
         if (choice == 6) {
             return -EINTR;
@@ -216,6 +219,9 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
                 descriptors[0].revents = POLLHUP | POLLERR;
                 return 1;
             case 7:
+                if ((input_.Byte() & 1) != 0) {
+                    return -AnError();
+                }
                 descriptors[0].revents = POLLPRI;
                 return 1;
             default:
@@ -225,11 +231,18 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
     }
 
   private:
+    // One of the errors the kernel's calls give, chosen by the next byte.
+    int AnError() {
+        static constexpr int kErrors[] = {ENODEV, EIO,    EACCES, EPERM,  EBUSY, ENOENT,
+                                          ENXIO,  EINVAL, ENOMEM, EAGAIN, EFAULT};
+        return kErrors[input_.Byte() % std::size(kErrors)];
+    }
+
     int GetInfo(fw_cdev_get_info& info) {
         Require(info.version >= 4, "GET_INFO with an old ABI version");
         const std::uint8_t mode = input_.Byte();
         if (mode % 16 == 15) {
-            return -ENODEV;
+            return -AnError();
         }
         if (mode % 16 == 14) {
             return -EINTR;
@@ -285,7 +298,7 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         }
         const std::uint8_t choice = input_.Byte() % 16;
         if (choice == 15) {
-            return -EIO;
+            return -AnError();
         }
         if (choice == 14) {
             return -EINTR;

@@ -4,10 +4,13 @@
 // Input script (see FuzzInput.h): a byte with the attribute parser's digit limit, a length
 // byte and that many bytes of attribute text; then up to four units, each a flags byte,
 // node and unit numbers, and the texts of its specifier_id, version and its node's guid
-// (a length byte, then the bytes); last, which values to look for.
+// (a length byte, then the bytes), and with flag 0x10 another name for it in the bus
+// directory (flags 1, 2, 4 leave out specifier_id, version, guid; 8 puts the unit in the
+// next node's directory); last, which values to look for.
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "FuzzInput.h"
@@ -112,10 +116,33 @@ class ScratchDirectory {
 struct Unit {
     std::string name;       // fwN.M
     unsigned node = 0;      // N
+    unsigned number = 0;    // M
     unsigned homeNode = 0;  // the node directory it really sits in
     std::optional<std::string> specifierId;
     std::optional<std::string> version;
 };
+
+// The kernel's unit names: "fw", node number, ".", unit number, in decimal without leading
+// zeros (and, for us, short enough never to overflow).
+std::optional<std::pair<unsigned, unsigned>> ReferenceUnitName(std::string_view name) {
+    auto decimal = [](std::string_view digits) -> std::optional<unsigned> {
+        if (digits.empty() || digits.size() > 9 || (digits.size() > 1 && digits[0] == '0') ||
+            digits.find_first_not_of("0123456789") != std::string_view::npos) {
+            return std::nullopt;
+        }
+        return static_cast<unsigned>(std::stoul(std::string(digits)));
+    };
+    const auto dot = name.find('.');
+    if (!name.starts_with("fw") || dot == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto node = decimal(name.substr(2, dot - 2));
+    const auto unit = decimal(name.substr(dot + 1));
+    if (!node || !unit) {
+        return std::nullopt;
+    }
+    return std::pair{*node, *unit};
+}
 
 void CheckParser(kafuzz::InputReader& input) {
     const std::size_t maxDigits = 1 + input.Byte() % 16;
@@ -136,6 +163,7 @@ void CheckLookup(kafuzz::InputReader& input) {
 
     std::map<unsigned, std::optional<std::string>> nodeGuids;
     std::vector<Unit> units;
+    std::vector<std::pair<std::string, std::size_t>> aliases;
     const unsigned count = 1 + input.Byte() % 4;
     for (unsigned index = 0; index < count; ++index) {
         const std::uint8_t flags = input.Byte();
@@ -144,10 +172,14 @@ void CheckLookup(kafuzz::InputReader& input) {
         const unsigned number = input.Byte() % 3;
         // A unit link that leads into another node's directory does not belong to its name.
         unit.homeNode = (flags & 0x08) != 0 ? (unit.node + 1) % 4 : unit.node;
+        unit.number = number;
         unit.name = "fw" + std::to_string(unit.node) + "." + std::to_string(number);
         std::string specifierId = Text(input);
         std::string version = Text(input);
         std::string guid = Text(input);
+        // Another name in the bus directory for the same unit directory: the names the
+        // kernel never makes must be passed over, the others judged by what they name.
+        std::string alias = (flags & 0x10) != 0 ? Text(input).substr(0, 20) : "";
         bool duplicate = false;
         for (const Unit& other : units) {
             duplicate = duplicate || other.name == unit.name;
@@ -181,7 +213,31 @@ void CheckLookup(kafuzz::InputReader& input) {
             WriteFile(unitDirectory / "version", *unit.version);
         }
         fs::create_directory_symlink(unitDirectory, bus / unit.name);
+        if (!alias.empty()) {
+            aliases.push_back({std::move(alias), units.size()});
+        }
         units.push_back(std::move(unit));
+    }
+    // Made once all units are there, so that no alias takes a unit's or a node's name.
+    for (auto& [alias, target] : aliases) {
+        std::replace(alias.begin(), alias.end(), '/', '_');
+        std::replace(alias.begin(), alias.end(), '\0', '_');
+        const bool nodeName = alias.size() > 2 && alias.starts_with("fw") &&
+                              alias.find_first_not_of("0123456789", 2) == std::string::npos;
+        if (alias == "." || alias == ".." || nodeName ||
+            fs::exists(fs::symlink_status(bus / alias, error))) {
+            continue;
+        }
+        const Unit& named = units[target];
+        fs::create_directory_symlink(tree / ("fw" + std::to_string(named.homeNode)) / named.name,
+                                     bus / alias);
+        if (const auto numbers = ReferenceUnitName(alias)) {
+            Unit unit = named;
+            unit.name = alias;
+            unit.node = numbers->first;
+            unit.number = numbers->second;
+            units.push_back(std::move(unit));
+        }
     }
 
     // Mostly the values of one of the units, so that matches happen.
@@ -204,8 +260,9 @@ void CheckLookup(kafuzz::InputReader& input) {
             AttributeValue(unit.version, 6) != version || unit.homeNode != unit.node) {
             continue;
         }
-        if (expected == nullptr || unit.name < expected->name) {
-            expected = &unit;  // names differ only in single digits, so this is the order
+        if (expected == nullptr ||
+            std::pair{unit.node, unit.number} < std::pair{expected->node, expected->number}) {
+            expected = &unit;
         }
     }
     Require(found.has_value() == (expected != nullptr), "FindFirstUnit missed or invented a unit");
@@ -220,7 +277,7 @@ void CheckLookup(kafuzz::InputReader& input) {
     const auto node = kaplatform::sysfs::NodeOfUnit(root, *found);
     Require(node == "fw" + std::to_string(expected->node), "NodeOfUnit gave the wrong node");
     const auto guid = kaplatform::sysfs::NodeGuid(root, *node);
-    Require(guid == AttributeValue(nodeGuids.at(expected->node), 16),
+    Require(guid == AttributeValue(nodeGuids.at(expected->homeNode), 16),
             "NodeGuid differs from the guid attribute");
 }
 

@@ -113,3 +113,14 @@ write("fuzz_kernel_events", "late_answer_then_answer",
       OPEN_OK + INFO_GENERATION(3) + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK
       + POLL_READY + bytes([2]) + struct.pack("<Q", 99) + bytes([0]) + u16(4) + bytes(4)
       + POLL_READY + response(0, bytes([0x12, 0x34, 0x56, 0x78])))
+
+
+def aliased_unit(flags, node, number, specifier, version, guid, alias):
+    return unit(flags | 0x10, node, number, specifier, version, guid) + text(alias)
+
+
+write("fuzz_sysfs_lookup", "names_the_kernel_never_makes",
+      bytes([6]) + text("0x000011") + bytes([1]) +
+      aliased_unit(0, 1, 0, "0x000a27\n", "0x000011\n", "0x0001f2000012abcd\n", "fw01.0") +
+      aliased_unit(0, 2, 1, "0x000a27\n", "0x000011\n", "0x0001f2000012abce\n", "fw2.5") +
+      u32(0) + u32(0) + bytes([1]))
