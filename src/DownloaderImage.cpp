@@ -89,7 +89,7 @@ bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SIn
         ++position;
     }
     offset = static_cast<SInt32>(position);
-    CheckConsistency(true == found, "Downloader", 393, "true == found");
+    CheckConsistency(found, "Downloader", 393, "true == found");
     ReadLengthField(bitFile, offset, numBytes);
     return found;
 }
@@ -138,7 +138,7 @@ UInt16 Downloader::updateCRC16(UInt16 currentCRC, const UInt8* buffer, UInt32 nu
     // of the accumulator matter, so it is left unmasked inside the loop.
     UInt32 crc16 = currentCRC;
     for (UInt32 index = 0; index < numQuads; ++index) {
-        const UInt32 quad = BigEndianWord(buffer + 4 * index);
+        const UInt32 quad = BigEndianWord(buffer + std::size_t{4} * index);
         for (int shift = 28; shift >= 0; shift -= 4) {
             const UInt32 sum = ((crc16 >> 12) ^ (quad >> shift)) & 0xF;
             crc16 = (crc16 << 4) ^ (sum << 12) ^ (sum << 5) ^ sum;

@@ -19,6 +19,8 @@
 #include <string_view>
 #include <vector>
 
+#include "SRecord.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -59,6 +61,7 @@ constexpr std::size_t kMcoreDataRecords = 1041;
 constexpr std::uint32_t kMcoreLoadAddress = 0x00020000;
 constexpr std::string_view kMcoreHeaderRecord = "S0030000FC";
 constexpr std::string_view kMcoreStartRecord = "S70500020300F5";
+constexpr std::uint32_t kMcoreStartAddress = 0x00020300;
 
 void Fail(const std::string& message) {
     std::cerr << "ka_generate_images: " << message << '\n';
@@ -168,6 +171,15 @@ std::string MakeMcoreImage() {
     text.append(kMcoreStartRecord).append(kLineEnd);
     if (text.size() != kMcoreFileBytes) {
         Fail("the S-record image has " + std::to_string(text.size()) + " bytes");
+    }
+    // Read back as a loader would, so that a record the writer got wrong never reaches data/.
+    const srecord::ImageSummary summary = srecord::CheckImage(text, kLineEnd);
+    if (summary.fault != nullptr) {
+        Fail("S-record image line " + std::to_string(summary.errorLine) + ": " + summary.fault);
+    }
+    if (summary.dataRecords != kMcoreDataRecords || summary.dataBytes != kDataBytes ||
+        summary.firstAddress != kMcoreLoadAddress || summary.startAddress != kMcoreStartAddress) {
+        Fail("the S-record image does not read back as written");
     }
     return text;
 }

@@ -54,7 +54,7 @@ class LinuxFireWireDevice final : public FireWireDevice {
     IOReturn DrainPendingEvents();
     // Reads one event; on a response to closure, stores its rcode and payload in request.
     enum class EventResult { Other, Response, Failed };
-    EventResult ReadEvent(std::uint64_t closure, Request* request, std::uint32_t& rcode,
+    EventResult ReadEvent(std::uint64_t closure, Request* request, std::uint32_t& responseCode,
                           IOReturn& failure);
 
     std::shared_ptr<LinuxSystem> system_;

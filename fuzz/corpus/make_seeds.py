@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs in fuzz/corpus/<target>/. Run from anywhere; the seeds are
+committed, so this is only needed when a target's input script changes."""
+import pathlib
+import struct
+
+here = pathlib.Path(__file__).resolve().parent
+root = here.parent.parent
+
+
+def write(target, name, data):
+    directory = here / target
+    directory.mkdir(exist_ok=True)
+    (directory / name).write_bytes(data if isinstance(data, bytes) else data.encode())
+
+
+def u16(value):
+    return struct.pack("<H", value)
+
+
+def u32(value):
+    return struct.pack("<I", value)
+
+
+# fuzz_bit_header: raw .bit bytes.
+bit = (root / "data" / "KaXilinx.bit").read_bytes()
+sync = bytes([0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66])
+write("fuzz_bit_header", "ka_xilinx_first_200", bit[:200])
+write("fuzz_bit_header", "header_and_sync", bit[:82])
+write("fuzz_bit_header", "sync_at_start", sync + bytes(8))
+write("fuzz_bit_header", "sync_at_last_position", bytes(143) + sync)
+write("fuzz_bit_header", "short", bytes([0xFF] * 7))
+
+# fuzz_srecord: S-record text.
+mcore = (root / "data" / "Ka_MCORE.s19").read_bytes().split(b"\r\n")
+write("fuzz_srecord", "header", b"S0030000FC\r\n")
+write("fuzz_srecord", "ka_mcore_small", b"\r\n".join(mcore[:3] + [mcore[-2], b""]))
+write("fuzz_srecord", "s1_image",
+      "S00F000068656C6C6F202020202000003C\n"
+      "S111003848656C6C6F20776F726C642E0A0042\n"
+      "S5030001FB\n"
+      "S9030000FC\n")
+write("fuzz_srecord", "s2_record", "S2080100000102030AE\n")
+write("fuzz_srecord", "bad_checksum", "S70500020300F6\r\n")
+
+
+# fuzz_sysfs_lookup: digit limit and attribute text, then the units, then the values sought.
+def text(value):
+    data = value.encode()
+    return bytes([len(data)]) + data
+
+
+def unit(flags, node, number, specifier, version, guid):
+    return bytes([flags, node, number]) + text(specifier) + text(version) + text(guid)
+
+
+ka = unit(0, 1, 0, "0x000a27\n", "0x000011\n", "0x0001f2000012abcd\n")
+write("fuzz_sysfs_lookup", "ka_alone",
+      bytes([6]) + text("0x000a27\n") + bytes([0]) + ka + u32(0) + u32(0) + bytes([0]))
+write("fuzz_sysfs_lookup", "ka_behind_another_unit",
+      bytes([16]) + text("0x0001f2000012abcd\n") + bytes([2]) +
+      unit(0, 0, 0, "0x00609e\n", "0x010483\n", "0x0000000000000001\n") +
+      unit(0, 0, 1, "0x000a27\n", "0x000012\n", "") + ka +
+      u32(0) + u32(0) + bytes([2]))
+write("fuzz_sysfs_lookup", "misplaced_and_upper_case",
+      bytes([6]) + text("0x000A27") + bytes([1]) +
+      unit(0x08, 2, 0, "0x000A27", "0x000011", "0x0001F2000012ABCD") + ka +
+      u32(0) + u32(0) + bytes([0]))
+write("fuzz_sysfs_lookup", "missing_version",
+      bytes([6]) + text("0x1000000\n") + bytes([0]) +
+      unit(0x02, 1, 0, "0x000a27\n", "", "0x0001f2000012abcd\n") +
+      u32(0x000A27) + u32(0x000011) + bytes([0xFF]))
+
+
+# fuzz_kernel_events: the device's system calls answered in order (see the target's header).
+def response(rcode, data):
+    return bytes([0, rcode]) + u16(len(data)) + data
+
+
+OPEN_OK = bytes([0])
+INFO_GENERATION = lambda generation: bytes([0x10]) + u32(generation)
+POLL_READY, POLL_NOTHING, POLL_HANGUP = bytes([0]), bytes([4]), bytes([6])
+SEND_OK = bytes([0])
+RCODE_GENERATION, RCODE_ADDRESS_ERROR = 0x93, 0x87
+
+
+def bus_reset(generation):
+    return bytes([3]) + u32(generation) + bytes([0])
+
+
+session = (OPEN_OK + INFO_GENERATION(7)
+           # read quadlet of the unit's version register
+           + bytes([1]) + u16(0x0000) + POLL_NOTHING + SEND_OK + POLL_READY
+           + response(0, bytes([0, 0, 0, 0x11]))
+           # a bus reset is waiting before a 128-byte block read
+           + bytes([0]) + u16(0x0100) + u16(128) + POLL_READY + bus_reset(8) + POLL_NOTHING
+           + SEND_OK + POLL_READY + response(0, bytes(range(128)))
+           # a block write turned away as stale, sent again after a fresh generation
+           + bytes([2]) + u16(0x0200) + u16(16) + POLL_NOTHING + SEND_OK + POLL_READY
+           + response(RCODE_GENERATION, b"") + INFO_GENERATION(9) + SEND_OK + POLL_READY
+           + response(0, b"")
+           # a quadlet write, fail on reset, answered with an address error
+           + bytes([0x0B]) + u16(0x0300) + u32(9) + POLL_NOTHING + SEND_OK + POLL_READY
+           + response(RCODE_ADDRESS_ERROR, b"")
+           # the bus generation
+           + bytes([4]) + u16(0) + bytes([0]))
+write("fuzz_kernel_events", "bus_reset_and_responses", session)
+write("fuzz_kernel_events", "unplugged_while_waiting",
+      OPEN_OK + INFO_GENERATION(3) + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK + POLL_HANGUP)
+write("fuzz_kernel_events", "no_answer",
+      OPEN_OK + INFO_GENERATION(3) + bytes([0]) + u16(0) + u16(128) + POLL_NOTHING + SEND_OK)
+write("fuzz_kernel_events", "late_answer_then_answer",
+      OPEN_OK + INFO_GENERATION(3) + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK
+      + POLL_READY + bytes([2]) + struct.pack("<Q", 99) + bytes([0]) + u16(4) + bytes(4)
+      + POLL_READY + response(0, bytes([0x12, 0x34, 0x56, 0x78])))
+
+
+def aliased_unit(flags, node, number, specifier, version, guid, alias):
+    return unit(flags | 0x10, node, number, specifier, version, guid) + text(alias)
+
+
+write("fuzz_sysfs_lookup", "names_the_kernel_never_makes",
+      bytes([6]) + text("0x000011") + bytes([1]) +
+      aliased_unit(0, 1, 0, "0x000a27\n", "0x000011\n", "0x0001f2000012abcd\n", "fw01.0") +
+      aliased_unit(0, 2, 1, "0x000a27\n", "0x000011\n", "0x0001f2000012abce\n", "fw2.5") +
+      u32(0) + u32(0) + bytes([1]))
