@@ -22,8 +22,9 @@ const ControlID KAProgressBarID = {'kaUD', 300};
 const UInt32 kFinalCutSignature = 'KeyG';
 
 OSStatus RequestApplicationQuit() {
-    EventRef quitEvent = NULL;
-    CreateEvent(NULL, kEventClassApplication, kEventAppQuit, 0.0, kEventAttributeNone, &quitEvent);
+    EventRef quitEvent = nullptr;
+    CreateEvent(nullptr, kEventClassApplication, kEventAppQuit, 0.0, kEventAttributeNone,
+                &quitEvent);
     OSStatus status = SendEventToEventTarget(quitEvent, GetApplicationEventTarget());
     ReleaseEvent(quitEvent);
     return status;
@@ -33,11 +34,11 @@ OSStatus RequestApplicationQuit() {
 
 CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     : _updateState(WAITFORINPUT),
-      _pKa(NULL),
+      _pKa(nullptr),
       _window(window),
-      _timer(NULL),
-      _commandHandler(NULL),
-      _closeHandler(NULL) {
+      _timer(nullptr),
+      _commandHandler(nullptr),
+      _closeHandler(nullptr) {
     _updateButton.Init(KAUpdateButtonID, _window);
     _cancelButton.Init(KACancelButtonID, _window);
     _currentFirmwareVersionStr.Init(KACurrentFirmwareVersionStrID, _window);
@@ -77,13 +78,13 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
 }
 
 CViRorividiZezuzuDialog::~CViRorividiZezuzuDialog() {
-    if (_timer != NULL) {
+    if (_timer != nullptr) {
         RemoveEventLoopTimer(_timer);
     }
-    if (_closeHandler != NULL) {
+    if (_closeHandler != nullptr) {
         RemoveEventHandler(_closeHandler);
     }
-    if (_commandHandler != NULL) {
+    if (_commandHandler != nullptr) {
         RemoveEventHandler(_commandHandler);
     }
     delete _pKa;
@@ -210,8 +211,8 @@ OSStatus CViRorividiZezuzuDialog::WindowCloseHandlerStatic(EventHandlerCallRef h
 OSStatus CViRorividiZezuzuDialog::ApplicationCommandHandler(EventHandlerCallRef, EventRef event) {
     OSStatus result = eventNotHandledErr;
     HICommand command;
-    if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, NULL, sizeof(HICommand),
-                          NULL, &command) != noErr) {
+    if (GetEventParameter(event, kEventParamDirectObject, typeHICommand, nullptr, sizeof(HICommand),
+                          nullptr, &command) != noErr) {
         return result;
     }
     if (command.commandID == kHICommandAbout) {

@@ -21,19 +21,19 @@ DialogItemIndex ShowAlert(AlertType alertType, const char* messageText, const ch
     }
 
     CFStringEncoding encoding = CFStringGetSystemEncoding();
-    CFStringRef message = CFStringCreateWithCString(NULL, messageText, encoding);
-    CFStringRef informative = CFStringCreateWithCString(NULL, informativeText, encoding);
+    CFStringRef message = CFStringCreateWithCString(nullptr, messageText, encoding);
+    CFStringRef informative = CFStringCreateWithCString(nullptr, informativeText, encoding);
 
     DialogItemIndex itemHit = 0;
-    DialogRef alert = NULL;
+    DialogRef alert = nullptr;
     if (CreateStandardAlert(alertType, message, informative, &param, &alert) == noErr) {
-        RunStandardAlert(alert, NULL, &itemHit);
+        RunStandardAlert(alert, nullptr, &itemHit);
     }
 
-    if (message != NULL) {
+    if (message != nullptr) {
         CFRelease(message);
     }
-    if (informative != NULL) {
+    if (informative != nullptr) {
         CFRelease(informative);
     }
     return itemHit;
@@ -41,9 +41,9 @@ DialogItemIndex ShowAlert(AlertType alertType, const char* messageText, const ch
 
 // The window lives until the program body is done with it, however it leaves.
 struct WindowOwner {
-    WindowRef window = NULL;
+    WindowRef window = nullptr;
     ~WindowOwner() {
-        if (window != NULL) {
+        if (window != nullptr) {
             DisposeWindow(window);
         }
     }
@@ -79,7 +79,7 @@ DialogItemIndex ShowDownloadFailedAlert(IOReturn status) {
 }
 
 int RunUpdaterApplication(int, char**) {
-    IBNibRef nibRef = NULL;
+    IBNibRef nibRef = nullptr;
     OSStatus err = CreateNibReference(CFSTR("main"), &nibRef);
     if (err != noErr) {
         return err;

@@ -122,7 +122,7 @@ bool CViRorividiZezuzu::IsFound() {
 }
 
 void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {
-    CheckConsistency(true == _kaInfo.valid, "virorividizezuzu", 223, "true == _kaInfo.valid");
+    CheckConsistency(_kaInfo.valid, "virorividizezuzu", 223, "true == _kaInfo.valid");
     if (_kaInfo.MCOREver < 3) {
         serialNumberString = "Not Available";
     } else {
@@ -131,7 +131,7 @@ void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {
 }
 
 void CViRorividiZezuzu::GetCurrentFirmwareVersionString(std::string& currentVersionString) {
-    CheckConsistency(true == _kaInfo.valid, "virorividizezuzu", 237, "true == _kaInfo.valid");
+    CheckConsistency(_kaInfo.valid, "virorividizezuzu", 237, "true == _kaInfo.valid");
     currentVersionString = VersionText(_kaInfo.MCOREver, _kaInfo.XilinxVer);
 }
 
@@ -140,7 +140,7 @@ void CViRorividiZezuzu::GetUpdateFirmwareVersionString(std::string& updateVersio
 }
 
 bool CViRorividiZezuzu::IsDowngrade() {
-    CheckConsistency(true == _kaInfo.valid, "virorividizezuzu", 262, "true == _kaInfo.valid");
+    CheckConsistency(_kaInfo.valid, "virorividizezuzu", 262, "true == _kaInfo.valid");
     if (_kaInfo.XilinxVer > KaXilinxUpgradeVer) {
         return true;
     }

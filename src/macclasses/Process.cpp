@@ -7,8 +7,8 @@ namespace {
 ProcessInfoRec EmptyInfoRecord() {
     ProcessInfoRec info{};
     info.processInfoLength = sizeof(ProcessInfoRec);
-    info.processName = NULL;
-    info.processAppSpec = NULL;
+    info.processName = nullptr;
+    info.processAppSpec = nullptr;
     return info;
 }
 
@@ -102,20 +102,21 @@ Boolean TProcess::FindProcess(UInt32 signature) {
 }
 
 Boolean TProcess::KillApplication(ProcessSerialNumber* thePSN) {
-    AEAddressDesc target = {typeNull, NULL};
+    AEAddressDesc target = {typeNull, nullptr};
     fError = AECreateDesc(typeProcessSerialNumber, thePSN, sizeof(ProcessSerialNumber), &target);
     if (fError != noErr) {
         return false;
     }
-    AppleEvent quitEvent = {typeNull, NULL};
+    AppleEvent quitEvent = {typeNull, nullptr};
     fError = AECreateAppleEvent(kCoreEventClass, kAEQuitApplication, &target, kAutoGenerateReturnID,
                                 kAnyTransactionID, &quitEvent);
     if (fError != noErr) {
         AEDisposeDesc(&target);
         return false;
     }
-    AppleEvent reply = {typeNull, NULL};
-    fError = AESend(&quitEvent, &reply, kAENoReply, kAENormalPriority, kNoTimeOut, NULL, NULL);
+    AppleEvent reply = {typeNull, nullptr};
+    fError =
+        AESend(&quitEvent, &reply, kAENoReply, kAENormalPriority, kNoTimeOut, nullptr, nullptr);
     AEDisposeDesc(&target);
     AEDisposeDesc(&quitEvent);
     return fError == noErr;

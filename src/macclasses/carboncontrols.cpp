@@ -36,7 +36,7 @@ void ApplyFontStyle(ControlRef control, const ControlFontStyleRec& style) {
 
 }  // namespace
 
-CControl::CControl() : _controlRef(NULL) {}
+CControl::CControl() : _controlRef(nullptr) {}
 
 OSStatus CControl::Init(ControlID id, WindowRef window) {
     _id = id;
@@ -45,7 +45,7 @@ OSStatus CControl::Init(ControlID id, WindowRef window) {
 }
 
 void CControl::SetTitle(const char* title) {
-    CheckConsistency(_controlRef != NULL, kModule, 27, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 27, kBoundCheck);
     CFStringRef string = CreateLatin1String(title);
     if (string == nullptr) {
         return;
@@ -55,13 +55,13 @@ void CControl::SetTitle(const char* title) {
 }
 
 void CControl::SetText(const char* text) {
-    CheckConsistency(_controlRef != NULL, kModule, 35, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 35, kBoundCheck);
     SetEditText(_controlRef, kControlEditTextPart, text);
     Draw();
 }
 
 void CControl::Enable(bool enable) {
-    CheckConsistency(_controlRef != NULL, kModule, 46, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 46, kBoundCheck);
     if (enable) {
         EnableControl(_controlRef);
     } else {
@@ -70,52 +70,52 @@ void CControl::Enable(bool enable) {
 }
 
 void CControl::Disable() {
-    CheckConsistency(_controlRef != NULL, kModule, 60, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 60, kBoundCheck);
     DisableControl(_controlRef);
 }
 
 void CControl::SetVisibility(Boolean visible) {
-    CheckConsistency(_controlRef != NULL, kModule, 67, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 67, kBoundCheck);
     SetControlVisibility(_controlRef, visible, true);
 }
 
 void CControl::SetValue(SInt32 value) {
-    CheckConsistency(_controlRef != NULL, kModule, 73, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 73, kBoundCheck);
     SetControl32BitValue(_controlRef, value);
 }
 
 SInt32 CControl::GetValue() {
-    CheckConsistency(_controlRef != NULL, kModule, 80, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 80, kBoundCheck);
     return GetControl32BitValue(_controlRef);
 }
 
 void CControl::SetMaximum(SInt16 max) {
-    CheckConsistency(_controlRef != NULL, kModule, 87, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 87, kBoundCheck);
     SetControlMaximum(_controlRef, max);
 }
 
 void CControl::SetMinimum(SInt16 min) {
-    CheckConsistency(_controlRef != NULL, kModule, 93, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 93, kBoundCheck);
     SetControlMinimum(_controlRef, min);
 }
 
 SInt16 CControl::GetMaximum() {
-    CheckConsistency(_controlRef != NULL, kModule, 100, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 100, kBoundCheck);
     return GetControlMaximum(_controlRef);
 }
 
 SInt16 CControl::GetMinimum() {
-    CheckConsistency(_controlRef != NULL, kModule, 106, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 106, kBoundCheck);
     return GetControlMinimum(_controlRef);
 }
 
 void CControl::Draw() {
-    CheckConsistency(_controlRef != NULL, kModule, 113, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 113, kBoundCheck);
     Draw1Control(_controlRef);
 }
 
 void CControl::SetFontControlStyle(SInt16 size, SInt16 justify, RGBColor foreColor) {
-    CheckConsistency(_controlRef != NULL, kModule, 120, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 120, kBoundCheck);
     ControlFontStyleRec style{};
     style.flags = kControlUseSizeMask | kControlUseForeColorMask | kControlUseJustMask;
     style.size = size;
@@ -125,7 +125,7 @@ void CControl::SetFontControlStyle(SInt16 size, SInt16 justify, RGBColor foreCol
 }
 
 void CControl::SetFontSize(SInt16 size) {
-    CheckConsistency(_controlRef != NULL, kModule, 133, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 133, kBoundCheck);
     ControlFontStyleRec style{};
     style.flags = kControlUseSizeMask;
     style.size = size;
@@ -133,7 +133,7 @@ void CControl::SetFontSize(SInt16 size) {
 }
 
 void CControl::SetFontStyle(SInt16 style) {
-    CheckConsistency(_controlRef != NULL, kModule, 143, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 143, kBoundCheck);
     ControlFontStyleRec record{};
     record.flags = kControlUseFaceMask;
     record.style = style;
@@ -141,7 +141,7 @@ void CControl::SetFontStyle(SInt16 style) {
 }
 
 void CControl::SetFontForeColor(RGBColor color) {
-    CheckConsistency(_controlRef != NULL, kModule, 152, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 152, kBoundCheck);
     ControlFontStyleRec style{};
     style.flags = kControlUseForeColorMask;
     style.foreColor = color;
@@ -149,7 +149,7 @@ void CControl::SetFontForeColor(RGBColor color) {
 }
 
 void CControl::SetFontBackColor(RGBColor color) {
-    CheckConsistency(_controlRef != NULL, kModule, 162, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 162, kBoundCheck);
     ControlFontStyleRec style{};
     style.flags = kControlUseBackColorMask;
     style.backColor = color;
@@ -157,7 +157,7 @@ void CControl::SetFontBackColor(RGBColor color) {
 }
 
 void CControl::SetFontJustification(SInt16 justify) {
-    CheckConsistency(_controlRef != NULL, kModule, 173, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 173, kBoundCheck);
     ControlFontStyleRec style{};
     style.flags = kControlUseJustMask;
     style.just = justify;
@@ -167,7 +167,7 @@ void CControl::SetFontJustification(SInt16 justify) {
 void CControl::SetupEventHandler(UInt32 eventKind, EventHandlerUPP eventHandler, void* eventData) {
     EventTypeSpec eventType = {kEventClassControl, eventKind};
     InstallEventHandler(GetControlEventTarget(_controlRef), eventHandler, 1, &eventType, eventData,
-                        NULL);
+                        nullptr);
 }
 
 void CControl::SetAction(ControlActionUPP controlActionUPP) {
@@ -183,8 +183,8 @@ SInt32 CControl::GetReference() {
 }
 
 MenuRef CPopupControl::GetMenuHandle() {
-    CheckConsistency(_controlRef != NULL, kModule, 214, kBoundCheck);
-    MenuRef menu = NULL;
+    CheckConsistency(_controlRef != nullptr, kModule, 214, kBoundCheck);
+    MenuRef menu = nullptr;
     Size actualSize = 0;
     GetControlData(_controlRef, kControlMenuPart, kControlPopupButtonMenuHandleTag, sizeof(MenuRef),
                    &menu, &actualSize);
@@ -192,21 +192,22 @@ MenuRef CPopupControl::GetMenuHandle() {
 }
 
 void CCheckBox::Check() {
-    CheckConsistency(_controlRef != NULL, kModule, 230, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 230, kBoundCheck);
     SetValue(1);
 }
 
 void CCheckBox::UnCheck() {
-    CheckConsistency(_controlRef != NULL, kModule, 236, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 236, kBoundCheck);
     SetValue(0);
 }
 
 bool CCheckBox::IsChecked() {
-    CheckConsistency(_controlRef != NULL, kModule, 242, kBoundCheck);
+    CheckConsistency(_controlRef != nullptr, kModule, 242, kBoundCheck);
     return GetValue() == 1;
 }
 
-void CEdit::SetValue(std::string editString) {
+// Taken by value as callers of the library expect.
+void CEdit::SetValue(std::string editString) {  // NOLINT(performance-unnecessary-value-param)
     SetEditText(_controlRef, kControlEntireControl, editString.c_str());
 }
 
@@ -215,11 +216,11 @@ void CEdit::SetValue(const char* charStringValue) {
 }
 
 void CEdit::GetValue(std::string& stringValue) {
-    CFStringRef string = NULL;
+    CFStringRef string = nullptr;
     GetControlData(_controlRef, kControlEntireControl, kControlEditTextCFStringTag,
-                   sizeof(CFStringRef), &string, NULL);
+                   sizeof(CFStringRef), &string, nullptr);
     char buffer[10] = {};
-    if (string == NULL) {
+    if (string == nullptr) {
         stringValue.clear();
         return;
     }
@@ -257,7 +258,7 @@ void CMenu::Append(const std::string& menuString) {
 }
 
 void CMenu::Append(CFStringRef menuString) {
-    AppendMenuItemTextWithCFString(_handle, menuString, 0, 0, NULL);
+    AppendMenuItemTextWithCFString(_handle, menuString, 0, 0, nullptr);
 }
 
 void CMenu::Append(ConstStr255Param) {}

@@ -136,7 +136,7 @@ CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* valueP
         case kCFNumberSInt8Type: {
             SInt8 v;
             std::memcpy(&v, valuePointer, sizeof v);
-            value = v;
+            value = v;  // NOLINT(bugprone-signed-char-misuse): the number is signed
             break;
         }
         case kCFNumberSInt16Type: {

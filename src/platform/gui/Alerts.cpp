@@ -76,7 +76,9 @@ void CopyCStringToPascal(const char* source, Str255 destination) {
         return;
     }
     std::size_t length = source != nullptr ? std::min<std::size_t>(std::strlen(source), 255) : 0;
-    std::memmove(destination + 1, source, length);
+    if (length > 0) {
+        std::memmove(destination + 1, source, length);
+    }
     destination[0] = static_cast<unsigned char>(length);
 }
 

@@ -160,10 +160,12 @@ enum : UInt16 {
     kWindowCenterParentWindowScreen = 0x680A,
 };
 // Stand for the platform's own "OK" and "Cancel" titles.
+// NOLINTBEGIN(performance-no-int-to-ptr): a marker value, never dereferenced
 inline const CFStringRef kAlertDefaultOKText =
     reinterpret_cast<CFStringRef>(static_cast<std::intptr_t>(-1));
 inline const CFStringRef kAlertDefaultCancelText =
     reinterpret_cast<CFStringRef>(static_cast<std::intptr_t>(-1));
+// NOLINTEND(performance-no-int-to-ptr)
 
 struct AlertStdCFStringAlertParamRec {
     UInt32 version;
