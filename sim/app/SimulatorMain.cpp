@@ -62,20 +62,35 @@ class FixedAlertAnswer final : public KaPlatform::AlertResponder {
         const int chosen = std::clamp(button_, 1, std::max(buttons, 1));
         std::cout << "sim: alert \"" << request.message << "\" / \"" << request.informative
                   << "\" answered " << chosen << "\n";
+        if (request.message == "Programming Failed") {
+            updateFailed = true;
+        }
         return static_cast<DialogItemIndex>(chosen);
     }
+
+    // The update the program ran ended in failure; the program then waits for a retry.
+    bool updateFailed = false;
 
   private:
     int button_;
 };
 
-// Presses the update button once, the first time it can be used.
+// Presses the update button once, the first time it can be used. After a failed update
+// the program waits for the user to try again; nobody will in an unattended run, so it ends.
 struct UpdatePresser {
     bool pressed = false;
+    const FixedAlertAnswer* alerts = nullptr;
+    bool quitAfterFailure = false;
 
     static void TimerProcedure(EventLoopTimerRef, void* userData) {
         auto* presser = static_cast<UpdatePresser*>(userData);
         if (presser->pressed) {
+            if (presser->alerts != nullptr && presser->alerts->updateFailed &&
+                !presser->quitAfterFailure) {
+                presser->quitAfterFailure = true;
+                std::cout << "sim: the update failed; quitting\n";
+                QuitApplicationEventLoop();
+            }
             return;
         }
         WindowRef window = FrontNonFloatingWindow();
@@ -168,6 +183,7 @@ int main(int argc, char** argv) {
     }
 
     UpdatePresser presser;
+    presser.alerts = alertAnswer ? &*alertAnswer : nullptr;
     EventLoopTimerRef presserTimer = nullptr;
     if (options.pressUpdate) {
         InstallEventLoopTimer(GetCurrentEventLoop(), 0.1, 0.1,
@@ -175,7 +191,11 @@ int main(int argc, char** argv) {
                               &presserTimer);
     }
 
-    const int status = RunUpdaterApplication(argc, argv);
+    int status = RunUpdaterApplication(argc, argv);
+    if (status == 0 && presser.quitAfterFailure) {
+        // Scripts driving the simulator must be able to tell a failed run from a good one.
+        status = 1;
+    }
 
     if (presserTimer != nullptr) {
         RemoveEventLoopTimer(presserTimer);

@@ -244,6 +244,8 @@ std::string SimulatorUsage(const std::string& programName) {
           << "                           flash contents to FILE, one JSON object a line\n"
           << "  --no-pauses              do not wait out the update's pauses\n"
           << "  --press-update           press the update button once it can be used\n"
+          << "                           (with --answer-alerts, a failed update then ends the\n"
+          << "                           simulator with exit status 1)\n"
           << "  --answer-alerts ok|cancel  answer every alert with this button\n"
           << "  -h, --help               show this text\n";
     return usage.str();

@@ -1,0 +1,216 @@
+// The simulator executable as a user runs it: a process of its own on the offscreen
+// platform, its output and its trace read afterwards.
+#include "BuiltInImages.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef KA_SIMULATOR_EXECUTABLE
+
+namespace {
+
+constexpr int kProcessDeadlineMs = 120000;
+
+struct ProcessRun {
+    bool finished = false;
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+ProcessRun RunSimulator(const QStringList& arguments) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    process.setProcessEnvironment(environment);
+    process.start(KA_SIMULATOR_EXECUTABLE, arguments);
+    ProcessRun run;
+    run.finished =
+        process.waitForStarted(kProcessDeadlineMs) && process.waitForFinished(kProcessDeadlineMs);
+    if (!run.finished) {
+        process.kill();
+        process.waitForFinished(10000);
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput().toStdString();
+    run.err = process.readAllStandardError().toStdString();
+    return run;
+}
+
+std::vector<std::string> Lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The text of a field of one trace line: "name":"text" or "name":number.
+std::string Field(const std::string& line, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    const auto at = line.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    auto begin = at + key.size();
+    if (line[begin] == '"') {
+        ++begin;
+        return line.substr(begin, line.find('"', begin) - begin);
+    }
+    const auto end = line.find_first_of(",}", begin);
+    return line.substr(begin, end - begin);
+}
+
+// CRC-16/XMODEM, bit by bit, kept apart from the unit's own implementation.
+std::uint16_t Xmodem(std::span<const UInt8> bytes) {
+    std::uint16_t crc = 0;
+    for (const UInt8 byte : bytes) {
+        crc ^= static_cast<std::uint16_t>(byte) << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<std::uint16_t>(crc << 1);
+        }
+    }
+    return crc;
+}
+
+std::string Hex4(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04x", value);
+    return text;
+}
+
+struct TraceSummary {
+    bool wellFormed = true;
+    // Successful data-window block writes after each erase command (0 Xilinx, 1 MCORE).
+    std::map<std::string, int> dataWrites;
+    std::map<std::string, std::string> flashLine;
+};
+
+TraceSummary Summarise(const std::vector<std::string>& lines) {
+    TraceSummary summary;
+    std::string image;
+    for (const std::string& line : lines) {
+        if (line.rfind("{\"seq\":", 0) != 0 && line.rfind("{\"flash\":", 0) != 0) {
+            summary.wellFormed = false;
+            continue;
+        }
+        if (line.back() != '}') {
+            summary.wellFormed = false;
+        }
+        if (line.rfind("{\"flash\":", 0) == 0) {
+            summary.flashLine[Field(line, "flash")] = line;
+            continue;
+        }
+        const std::string op = Field(line, "op");
+        const std::string address = Field(line, "address");
+        if (op == "write-quadlet" && address == "0xfffff043000c" && Field(line, "status") == "0") {
+            image = Field(line, "value") == "0x00000000" ? "xilinx" : "mcore";
+        } else if (op == "write-block" && address == "0xfffff0430020" &&
+                   Field(line, "status") == "0" && !image.empty()) {
+            ++summary.dataWrites[image];
+        }
+    }
+    return summary;
+}
+
+class SimulatorProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(_directory.isValid()); }
+    std::string TracePath() const { return _directory.filePath("trace.jsonl").toStdString(); }
+
+    QTemporaryDir _directory;
+};
+
+TEST_F(SimulatorProcessTest, UnattendedUpdateInstallsBothImagesAndRecordsEveryBlock) {
+    const ProcessRun run =
+        RunSimulator({"--no-pauses", "--press-update", "--answer-alerts", "ok", "--erase-polls",
+                      "1", "--trace", QString::fromStdString(TracePath())});
+    ASSERT_TRUE(run.finished) << "the simulator did not end in time";
+    EXPECT_EQ(0, run.exitCode) << run.err;
+
+    const std::string& out = run.out;
+    std::size_t at = 0;
+    for (const std::string line :
+         {"sim: pressing the update button\n", "Start Download Thread\n",
+          "Opening Xilinx data file\n", "Update successful.\n\r", "Opening MCORE 06 file\n",
+          "Update successful.\n\r", "Delete Download Thread\n",
+          "sim: alert \"Programming Complete\" / \"You will need to cycle the Power on your Ka "
+          "for changes to take affect\" answered 1\n"}) {
+        const auto found = out.find(line, at);
+        ASSERT_NE(std::string::npos, found) << "missing, or out of order: " << line << "\n" << out;
+        at = found + line.size();
+    }
+    EXPECT_EQ(std::string::npos, out.find("Programming Failed"));
+
+    TraceSummary trace = Summarise(Lines(TracePath()));
+    EXPECT_TRUE(trace.wellFormed);
+    EXPECT_EQ(2631 + 1, trace.dataWrites["xilinx"]) << "the header and every block";
+    EXPECT_EQ(585 + 1, trace.dataWrites["mcore"]);
+
+    const auto xilinxData = testimages::XilinxFile().subspan(74);
+    const auto mcoreData = testimages::McoreFile();
+    const std::string xilinx = trace.flashLine["xilinx"];
+    const std::string mcore = trace.flashLine["mcore"];
+    EXPECT_EQ("installed", Field(xilinx, "state")) << xilinx;
+    EXPECT_EQ("336680", Field(xilinx, "length"));
+    EXPECT_EQ(Hex4(Xmodem(xilinxData)), Field(xilinx, "crc"));
+    EXPECT_EQ("installed", Field(mcore, "state")) << mcore;
+    EXPECT_EQ("74876", Field(mcore, "length"));
+    EXPECT_EQ(Hex4(Xmodem(mcoreData)), Field(mcore, "crc"));
+}
+
+TEST_F(SimulatorProcessTest, RejectedMcoreImageIsReportedAsAFailure) {
+    const ProcessRun run = RunSimulator({"--no-pauses", "--press-update", "--answer-alerts", "ok",
+                                         "--erase-polls", "1", "--fault", "crc-reject:mcore",
+                                         "--trace", QString::fromStdString(TracePath())});
+    ASSERT_TRUE(run.finished) << "an unattended run that failed must end";
+    EXPECT_EQ(1, run.exitCode) << "a failed run must not look like a good one";
+    EXPECT_NE(std::string::npos, run.out.find("sim: the update failed; quitting\n"));
+    EXPECT_EQ(std::string::npos, run.out.find("sim: alert \"Programming Complete\""));
+    EXPECT_NE(std::string::npos, run.out.find("sim: alert \"Programming Failed\"")) << run.out;
+    EXPECT_NE(std::string::npos, run.err.find("Firmware validation failed- CRC was invalid.\n\r"));
+
+    TraceSummary trace = Summarise(Lines(TracePath()));
+    EXPECT_TRUE(trace.wellFormed);
+    EXPECT_EQ("installed", Field(trace.flashLine["xilinx"], "state"));
+    EXPECT_NE("installed", Field(trace.flashLine["mcore"], "state"));
+    EXPECT_EQ("rejected", Field(trace.flashLine["mcore"], "outcome"));
+}
+
+TEST_F(SimulatorProcessTest, BadOptionIsRefusedBeforeAnyWindowOpens) {
+    const ProcessRun run = RunSimulator({"--no-pauses", "--frobnicate"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(2, run.exitCode);
+    EXPECT_EQ("", run.out) << "no window, no alert";
+    const std::string firstLine = run.err.substr(0, run.err.find('\n'));
+    EXPECT_NE(std::string::npos, firstLine.find("unknown option '--frobnicate'")) << run.err;
+    EXPECT_EQ(std::string::npos, run.err.find("Test CERR")) << "the controller was never made";
+}
+
+TEST_F(SimulatorProcessTest, HelpShowsTheUsage) {
+    const ProcessRun run = RunSimulator({"--help"});
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(0, run.exitCode);
+    EXPECT_EQ(0u, run.out.find("Usage: ")) << run.out;
+    EXPECT_NE(std::string::npos, run.out.find("--fault KIND[@OFFSET][:IMAGE]"));
+    EXPECT_EQ("", run.err);
+}
+
+}  // namespace
+
+#endif
