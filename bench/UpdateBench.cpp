@@ -1,0 +1,89 @@
+// A whole update (both images) on the simulated unit with the real pauses, through the
+// controller as the dialog drives it: DoUpdate, then GetDoneStatus until the worker is done.
+// Almost all of its time is pauses the unit demands; the figure is how much longer than
+// their sum the update takes.
+#include "BenchSupport.h"
+#include "SimulatedBus.h"
+
+#include "DownloadPause.h"
+#include "VirtualDownloadPauseClock.h"
+#include "virorividizezuzu.h"
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+using kabench::Clock;
+using Orv::VEV::CViRorividiZezuzu;
+
+kasim::SimulatedKaConfig UnitWithoutEraseWait() {
+    kasim::SimulatedKaConfig config;
+    config.erasePolls = 0;
+    return config;
+}
+
+// Runs one update to its end; its status.
+IOReturn RunUpdateToTheEnd(CViRorividiZezuzu& controller) {
+    if (!controller.DoUpdate()) {
+        return controller.GetUpdateStatus();
+    }
+    // Looking every half millisecond adds at most that to the figure, and leaves the worker
+    // its core on a small machine.
+    while (!controller.GetDoneStatus()) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    return controller.GetUpdateStatus();
+}
+
+void BM_WholeUpdateAgainstMandatedPauses(benchmark::State& state) {
+    kabench::QuietStandardStreams quiet;
+
+    // The pauses an update makes, counted once on a clock that does not sleep.
+    VirtualDownloadPauseClock counting;
+    UInt64 mandatedMicroseconds = 0;
+    std::size_t pauseCount = 0;
+    {
+        SetDownloadPauseClock(&counting);
+        katest::ScopedSimulatedKa ka(UnitWithoutEraseWait());
+        CViRorividiZezuzu controller;
+        const IOReturn status = RunUpdateToTheEnd(controller);
+        SetDownloadPauseClock(nullptr);
+        if (status != kIOReturnSuccess) {
+            state.SkipWithError(("counting update failed: " + std::to_string(status)).c_str());
+            return;
+        }
+        mandatedMicroseconds = counting.NowMicroseconds();
+        pauseCount = counting.PauseCount();
+    }
+    const double mandatedSeconds = static_cast<double>(mandatedMicroseconds) / 1e6;
+
+    double ratioSum = 0.0;
+    for (auto _ : state) {
+        katest::ScopedSimulatedKa ka(UnitWithoutEraseWait());
+        CViRorividiZezuzu controller;
+        const auto start = Clock::now();
+        const IOReturn status = RunUpdateToTheEnd(controller);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (status != kIOReturnSuccess) {
+            state.SkipWithError(("update failed: " + std::to_string(status)).c_str());
+            return;
+        }
+        state.SetIterationTime(seconds);
+        ratioSum += seconds / mandatedSeconds;
+    }
+    state.counters["ratio"] = benchmark::Counter(ratioSum, benchmark::Counter::kAvgIterations);
+    state.counters["mandated_s"] = mandatedSeconds;
+    state.counters["pauses"] = static_cast<double>(pauseCount);
+}
+
+BENCHMARK(BM_WholeUpdateAgainstMandatedPauses)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
