@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -81,7 +82,48 @@ void BM_WholeUpdateAgainstMandatedPauses(benchmark::State& state) {
     state.counters["pauses"] = static_cast<double>(pauseCount);
 }
 
+// The same pauses alone, slept on a thread of their own with nothing between them: how much
+// of the update's excess is the sleeping itself (wake-up lateness, a loaded machine) rather
+// than the work between the pauses.
+void BM_PausesAloneAgainstTheirSum(benchmark::State& state) {
+    VirtualDownloadPauseClock counting;
+    {
+        kabench::QuietStandardStreams quiet;
+        SetDownloadPauseClock(&counting);
+        katest::ScopedSimulatedKa ka(UnitWithoutEraseWait());
+        CViRorividiZezuzu controller;
+        const IOReturn status = RunUpdateToTheEnd(controller);
+        SetDownloadPauseClock(nullptr);
+        if (status != kIOReturnSuccess) {
+            state.SkipWithError(("counting update failed: " + std::to_string(status)).c_str());
+            return;
+        }
+    }
+    const std::vector<UInt32> pauses = counting.Pauses();
+    const double mandatedSeconds = static_cast<double>(counting.NowMicroseconds()) / 1e6;
+
+    double ratioSum = 0.0;
+    for (auto _ : state) {
+        double seconds = 0.0;
+        std::thread sleeper([&] {
+            const auto start = Clock::now();
+            for (const UInt32 pause : pauses) {
+                DownloadPause(pause);
+            }
+            seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        });
+        sleeper.join();
+        state.SetIterationTime(seconds);
+        ratioSum += seconds / mandatedSeconds;
+    }
+    state.counters["ratio"] = benchmark::Counter(ratioSum, benchmark::Counter::kAvgIterations);
+}
+
 BENCHMARK(BM_WholeUpdateAgainstMandatedPauses)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PausesAloneAgainstTheirSum)
     ->Iterations(3)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
