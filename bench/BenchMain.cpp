@@ -1,0 +1,17 @@
+// ka_bench: the benchmark library's own command line (--benchmark_filter,
+// --benchmark_format=json, ...). The desktop benchmarks run on Qt's offscreen platform
+// whatever the environment says, so a run never needs or touches a display.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
