@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QtGlobal>
 
 #include <chrono>
 #include <condition_variable>
@@ -217,6 +218,10 @@ class EndToEndTest : public ::testing::Test {
         }
         config.erasePolls = 1;
         _ka.emplace(config);
+        // Qt's own notices (the offscreen platform's, printed while events are processed)
+        // would land between the program's diagnostic lines, which are checked byte for byte.
+        _previousMessageHandler =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
         _previousClock = SetDownloadPauseClock(&_clock);
         KaPlatform::SetAlertResponder(&_alerts);
         KaPlatform::SetProcessListSource(&_processes);
@@ -254,6 +259,7 @@ class EndToEndTest : public ::testing::Test {
         KaPlatform::SetProcessListSource(nullptr);
         KaPlatform::SetAlertResponder(nullptr);
         SetDownloadPauseClock(_previousClock);
+        qInstallMessageHandler(_previousMessageHandler);
         _ka.reset();
     }
 
@@ -340,6 +346,7 @@ class EndToEndTest : public ::testing::Test {
     VirtualDownloadPauseClock _clock;
     ProgressGate _gate{_clock};
     DownloadPauseClock* _previousClock = nullptr;
+    QtMessageHandler _previousMessageHandler = nullptr;
     KaTest::ScriptedAlertResponder _alerts;
     KaPlatform::PretendProcessList _processes{nullptr};
     KaTest::ManualTimerDriver _timers;

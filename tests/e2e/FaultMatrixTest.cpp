@@ -58,6 +58,11 @@ struct FaultCase {
     bool refuseWorker = false;
 };
 
+// Test logs name a case by its fault and image, not by its bytes.
+void PrintTo(const FaultCase& fault, std::ostream* out) {
+    *out << fault.fault << " / " << TargetName(fault.target);
+}
+
 ImageSelection SelectionOf(Target target) {
     return target == Target::Xilinx ? ImageSelection::Xilinx : ImageSelection::Mcore;
 }
