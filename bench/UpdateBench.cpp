@@ -41,27 +41,31 @@ IOReturn RunUpdateToTheEnd(CViRorividiZezuzu& controller) {
     return controller.GetUpdateStatus();
 }
 
-void BM_WholeUpdateAgainstMandatedPauses(benchmark::State& state) {
+// Records on counting, a clock that does not sleep, every pause one update makes. False
+// (the benchmark skipped with the reason) when that update fails.
+bool CountTheMandatedPauses(VirtualDownloadPauseClock& counting, benchmark::State& state) {
     kabench::QuietStandardStreams quiet;
-
-    // The pauses an update makes, counted once on a clock that does not sleep.
-    VirtualDownloadPauseClock counting;
-    UInt64 mandatedMicroseconds = 0;
-    std::size_t pauseCount = 0;
-    {
-        SetDownloadPauseClock(&counting);
-        katest::ScopedSimulatedKa ka(UnitWithoutEraseWait());
-        CViRorividiZezuzu controller;
-        const IOReturn status = RunUpdateToTheEnd(controller);
-        SetDownloadPauseClock(nullptr);
-        if (status != kIOReturnSuccess) {
-            state.SkipWithError(("counting update failed: " + std::to_string(status)).c_str());
-            return;
-        }
-        mandatedMicroseconds = counting.NowMicroseconds();
-        pauseCount = counting.PauseCount();
+    SetDownloadPauseClock(&counting);
+    katest::ScopedSimulatedKa ka(UnitWithoutEraseWait());
+    CViRorividiZezuzu controller;
+    const IOReturn status = RunUpdateToTheEnd(controller);
+    SetDownloadPauseClock(nullptr);
+    if (status != kIOReturnSuccess) {
+        state.SkipWithError(("counting update failed: " + std::to_string(status)).c_str());
+        return false;
     }
-    const double mandatedSeconds = static_cast<double>(mandatedMicroseconds) / 1e6;
+    return true;
+}
+
+void BM_WholeUpdateAgainstMandatedPauses(benchmark::State& state) {
+    VirtualDownloadPauseClock counting;
+    if (!CountTheMandatedPauses(counting, state)) {
+        return;
+    }
+    const std::size_t pauseCount = counting.PauseCount();
+    const double mandatedSeconds = static_cast<double>(counting.NowMicroseconds()) / 1e6;
+
+    kabench::QuietStandardStreams quiet;
 
     double ratioSum = 0.0;
     for (auto _ : state) {
@@ -87,17 +91,8 @@ void BM_WholeUpdateAgainstMandatedPauses(benchmark::State& state) {
 // than the work between the pauses.
 void BM_PausesAloneAgainstTheirSum(benchmark::State& state) {
     VirtualDownloadPauseClock counting;
-    {
-        kabench::QuietStandardStreams quiet;
-        SetDownloadPauseClock(&counting);
-        katest::ScopedSimulatedKa ka(UnitWithoutEraseWait());
-        CViRorividiZezuzu controller;
-        const IOReturn status = RunUpdateToTheEnd(controller);
-        SetDownloadPauseClock(nullptr);
-        if (status != kIOReturnSuccess) {
-            state.SkipWithError(("counting update failed: " + std::to_string(status)).c_str());
-            return;
-        }
+    if (!CountTheMandatedPauses(counting, state)) {
+        return;
     }
     const std::vector<UInt32> pauses = counting.Pauses();
     const double mandatedSeconds = static_cast<double>(counting.NowMicroseconds()) / 1e6;
