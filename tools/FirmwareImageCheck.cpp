@@ -86,7 +86,8 @@ std::string CheckTextField(std::span<const std::uint8_t> file, const TextField& 
     }
     for (std::size_t index = 0; index + 1 < text.size(); ++index) {
         const char wanted = field.shape[index];
-        const bool fits = wanted == 'd' ? std::isdigit(text[index]) != 0 : text[index] == wanted;
+        const bool fits = wanted == 'd' ? std::isdigit(text[index]) != 0
+                                        : text[index] == static_cast<std::uint8_t>(wanted);
         if (!fits) {
             return what + " is not of the form " + field.shape;
         }
