@@ -1,9 +1,16 @@
 // ka_bench: the benchmark library's own command line (--benchmark_filter,
 // --benchmark_format=json, ...). The desktop benchmarks run on Qt's offscreen platform
 // whatever the environment says, so a run never needs or touches a display.
+#include "KaFirmware.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+
+// The benchmarks update the simulated unit, as the simulator does, whatever images it carries.
+bool KaBuiltInImagesMayBeInstalled() {
+    return true;
+}
 
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -1,9 +1,11 @@
 #include "ViRorividiZezuzuDialog.h"
 
 #include "DownloadProgress.h"
+#include "KaFirmware.h"
 #include "Process.h"
 #include "virorividizezuzu.h"
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -18,6 +20,7 @@ const ControlID KACurrentSerialNumberStrID = {'kaUD', 201};
 const ControlID KAFinalCutRunningStrID = {'kaUD', 202};
 const ControlID KAUpdateFirmwareVersionStrID = {'kaUD', 203};
 const ControlID KAProgressBarID = {'kaUD', 300};
+const ControlID KANoFirmwareStrID = {'kaUD', 204};
 
 const UInt32 kFinalCutSignature = 'KeyG';
 
@@ -28,6 +31,28 @@ OSStatus RequestApplicationQuit() {
     OSStatus status = SendEventToEventTarget(quitEvent, GetApplicationEventTarget());
     ReleaseEvent(quitEvent);
     return status;
+}
+
+// A copy built without the Ka's firmware carries made-up images and never offers the update.
+// It says so once on standard error and, in red like the Final Cut warning, in the window.
+void ShowNoFirmwareNotice(WindowRef window) {
+    static const char kNoFirmwareText[] =
+        "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
+    CControl notice;
+    const bool bound = notice.Init(KANoFirmwareStrID, window) == noErr;
+    if (KaBuiltInImagesMayBeInstalled()) {
+        if (bound) {
+            notice.SetVisibility(0);
+        }
+        return;
+    }
+    std::fprintf(stderr, "%s\n", kNoFirmwareText);
+    if (bound) {
+        notice.SetText(kNoFirmwareText);
+        RGBColor red = {0xFFFF, 0x0000, 0x0000};
+        notice.SetFontForeColor(red);
+        notice.SetVisibility(1);
+    }
 }
 
 }  // namespace
@@ -52,6 +77,7 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     _finalCutRunningStr.SetVisibility(0);
     RGBColor red = {0xFFFF, 0x0000, 0x0000};
     _finalCutRunningStr.SetFontForeColor(red);
+    ShowNoFirmwareNotice(_window);
 
     _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
@@ -142,7 +168,7 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
                     _updateButton.Disable();
                     _finalCutRunningStr.SetVisibility(1);
                 } else {
-                    _updateButton.Enable(true);
+                    _updateButton.Enable(KaBuiltInImagesMayBeInstalled());
                     _finalCutRunningStr.SetVisibility(0);
                 }
             } else {

@@ -5,6 +5,7 @@
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
 #include "Downloader.h"
+#include "KaFirmware.h"
 #include "Orv_VEV_Thread.h"
 
 #include <IOKit/IOReturn.h>
@@ -58,6 +59,20 @@ IOReturn CViRorividiZezuzu::GetUpdateStatus() {
 }
 
 void CViRorividiZezuzu::Run() {
+    // Checked here, before anything reaches the bus, and not only by the dialog's button:
+    // however a run is started, made-up images never go to a unit.
+    if (!KaBuiltInImagesMayBeInstalled()) {
+        std::cerr << "Update refused: this copy of the updater carries no Ka firmware\n";
+        delete _pDownloader;
+        _pDownloader = nullptr;
+        delete _thread;
+        _thread = nullptr;
+        std::cout << "Delete Download Thread\n";
+        _updateStatus = kIOReturnNotPermitted;
+        _done.store(true, std::memory_order_release);
+        return;
+    }
+
     IOReturn outcome = kIOReturnSuccess;
     bool matched = false;
     try {

@@ -5,7 +5,9 @@
 // Their sizes and layout are what the updater relies on; their contents are made up, from a
 // fixed-seed generator, so every run writes the same bytes.
 //
-// Usage: ka_generate_images OUTPUT_DIRECTORY
+// Usage: ka_generate_images [--seed N] OUTPUT_DIRECTORY
+// Seed 0, the default, writes the committed images; any other seed writes a pair of the same
+// structure and different bytes, for tests that must tell a supplied pair from data/'s.
 
 #include <algorithm>
 #include <array>
@@ -87,7 +89,7 @@ void AppendTextField(Bytes& out, char key, std::string_view text) {
     out.push_back(0);
 }
 
-Bytes MakeXilinxImage() {
+Bytes MakeXilinxImage(std::uint64_t seed) {
     Bytes file;
     AppendBigEndian16(file, 0x0009);
     for (std::uint8_t byte : {0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x00}) {
@@ -105,7 +107,7 @@ Bytes MakeXilinxImage() {
     }
 
     file.insert(file.end(), kSyncPattern.begin(), kSyncPattern.end());
-    PseudoRandom random(0x4B61584C4E58ULL);
+    PseudoRandom random(0x4B61584C4E58ULL ^ seed);
     while (file.size() < kXilinxFileBytes) {
         file.push_back(random.NextByte());
     }
@@ -142,7 +144,7 @@ std::string MakeS3Record(std::uint32_t address, const Bytes& data) {
     return record;
 }
 
-std::string MakeMcoreImage() {
+std::string MakeMcoreImage(std::uint64_t seed) {
     constexpr std::string_view kLineEnd = "\r\n";
     // An S3 line carries 16 characters besides its data (type, count, address, checksum,
     // line end) and two per data byte. Lines of 28 data bytes, every twentieth of 27, fill
@@ -155,7 +157,7 @@ std::string MakeMcoreImage() {
 
     std::string text;
     text.append(kMcoreHeaderRecord).append(kLineEnd);
-    PseudoRandom random(0x4B614D434F5245ULL);
+    PseudoRandom random(0x4B614D434F5245ULL ^ seed);
     std::uint32_t address = kMcoreLoadAddress;
     for (std::size_t index = 0; index < kMcoreDataRecords; ++index) {
         Bytes data(index % 20 == 19 ? 27 : 28);
@@ -196,24 +198,35 @@ void WriteFile(const std::filesystem::path& path, const void* bytes, std::size_t
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::cerr << "usage: ka_generate_images OUTPUT_DIRECTORY\n";
+    constexpr const char* kUsage = "usage: ka_generate_images [--seed N] OUTPUT_DIRECTORY\n";
+    std::uint64_t seed = 0;
+    int argument = 1;
+    if (argc == 4 && std::string_view(argv[1]) == "--seed") {
+        char* end = nullptr;
+        seed = std::strtoull(argv[2], &end, 0);
+        if (end == argv[2] || *end != '\0') {
+            std::cerr << kUsage;
+            return 2;
+        }
+        argument = 3;
+    } else if (argc != 2) {
+        std::cerr << kUsage;
         return 2;
     }
-    const std::filesystem::path directory = argv[1];
+    const std::filesystem::path directory = argv[argument];
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     if (error) {
         Fail("cannot create " + directory.string() + ": " + error.message());
     }
 
-    const Bytes xilinx = MakeXilinxImage();
+    const Bytes xilinx = MakeXilinxImage(seed);
     if (xilinx.size() != kXilinxFileBytes) {
         Fail("the .bit image has " + std::to_string(xilinx.size()) + " bytes");
     }
     WriteFile(directory / "KaXilinx.bit", xilinx.data(), xilinx.size());
 
-    const std::string mcore = MakeMcoreImage();
+    const std::string mcore = MakeMcoreImage(seed);
     WriteFile(directory / "Ka_MCORE.s19", mcore.data(), mcore.size());
     return 0;
 }

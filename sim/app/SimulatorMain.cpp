@@ -7,6 +7,7 @@
 
 #include "DownloadPause.h"
 #include "FireWireBackend.h"
+#include "KaFirmware.h"
 #include "UpdaterMain.h"
 #include "VirtualDownloadPauseClock.h"
 
@@ -118,6 +119,12 @@ std::string PretendProcessName(std::uint32_t signature) {
 }
 
 }  // namespace
+
+// The simulated unit takes whichever images the build carries: the made-up ones in
+// development, the Ka's firmware for a packager trying it before a real unit.
+bool KaBuiltInImagesMayBeInstalled() {
+    return true;
+}
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv, argv + argc);

@@ -1,5 +1,6 @@
 // virorividizezuzu: the updater on the machine's real FireWire bus, through the kernel's
 // firewire-cdev interface. It takes no options and reads no file or environment setting.
+// It installs the built-in images only when they are the Ka's firmware (KaFirmware.h).
 #include "FireWireBackend.h"
 #include "LinuxFireWireBackend.h"
 #include "UpdaterMain.h"

@@ -1,6 +1,7 @@
 // The built-in firmware images. The files' bytes are placed in file order, so the arrays
 // read as bytes give the files whatever the host's byte order. The sizes are checked here
-// against what the rest of the program declares, so a wrong file stops the build.
+// against what the rest of the program declares, so a wrong file stops the build. Whether
+// the files are the Ka's firmware or made-up ones is recorded beside them.
 
     .section .note.GNU-stack,"",@progbits
 
@@ -43,3 +44,10 @@ KaMCORE06data:
 KaMCORE06dataSize:
     .long .LKaMCORE06dataEnd - KaMCORE06data
     .size KaMCORE06dataSize, 4
+
+    .balign 4
+    .globl KaBuiltInImagesAreFirmware
+    .type KaBuiltInImagesAreFirmware, @object
+KaBuiltInImagesAreFirmware:
+    .long KA_IMAGES_ARE_FIRMWARE
+    .size KaBuiltInImagesAreFirmware, 4

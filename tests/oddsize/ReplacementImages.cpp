@@ -1,4 +1,4 @@
-// Definitions of the four image symbols, so that the linker never takes the built-in ones
+// Definitions of the image symbols, so that the linker never takes the built-in ones
 // from their archive for this executable (a second definition would fail the link loudly,
 // not silently). They are writable so that each test can choose its images; the program
 // reads them through its own const declarations only, which this file does not include.
@@ -14,6 +14,8 @@ std::uint32_t KaXilinxDataSizeBytes = 0;
 std::uint32_t KaXilinxData[84189] = {};
 std::uint32_t KaMCORE06dataSize = 0;
 std::uint32_t KaMCORE06data[18719] = {};
+// Made up like the repository's images.
+std::uint32_t KaBuiltInImagesAreFirmware = 0;
 }
 
 namespace katest {

@@ -1,0 +1,46 @@
+# The firmware images a build carries: checking a supplied folder at configure time, and
+# compiling a pair of image files into a target.
+
+set(_ka_firmware_tools ${CMAKE_CURRENT_LIST_DIR}/../tools)
+set(_ka_images_source ${CMAKE_CURRENT_LIST_DIR}/../src/images/KaImages.S)
+
+# ka_check_firmware_folder(FOLDER MADE_UP_FOLDER)
+# Stops the configure with one message naming the file and its defect unless FOLDER holds
+# KaXilinx.bit and Ka_MCORE.s19 fit to be the Ka's firmware, and neither is the made-up image
+# of the same name in MADE_UP_FOLDER. The checker is the one in tools/, compiled here because
+# nothing of the build exists yet.
+function(ka_check_firmware_folder folder made_up_folder)
+    try_run(run_result compile_result
+            SOURCES ${_ka_firmware_tools}/ka_check_firmware.cpp
+                    ${_ka_firmware_tools}/FirmwareImageCheck.cpp
+                    ${_ka_firmware_tools}/SRecord.cpp
+            CXX_STANDARD 20
+            CXX_STANDARD_REQUIRED ON
+            NO_CACHE
+            COMPILE_OUTPUT_VARIABLE compile_output
+            RUN_OUTPUT_VARIABLE run_output
+            ARGS "${folder}" "${made_up_folder}")
+    if(NOT compile_result)
+        message(FATAL_ERROR "KA_FIRMWARE_DIR: the firmware checker did not compile:\n"
+                            "${compile_output}")
+    endif()
+    if(NOT run_result EQUAL 0)
+        string(STRIP "${run_output}" run_output)
+        message(FATAL_ERROR "KA_FIRMWARE_DIR: ${run_output}")
+    endif()
+endfunction()
+
+# ka_embed_images(TARGET XILINX_FILE MCORE_FILE ARE_FIRMWARE)
+# Compiles the two files into TARGET as the built-in images. ARE_FIRMWARE (1 or 0) is what
+# the program reads as KaBuiltInImagesAreFirmware.
+function(ka_embed_images target xilinx_file mcore_file are_firmware)
+    target_sources(${target} PRIVATE ${_ka_images_source})
+    target_compile_definitions(${target} PRIVATE
+        KA_XILINX_IMAGE_FILE="${xilinx_file}"
+        KA_MCORE_IMAGE_FILE="${mcore_file}"
+        KA_IMAGES_ARE_FIRMWARE=${are_firmware})
+    # .incbin is invisible to the compiler's dependency scan; name the files so that a
+    # changed image rebuilds the object.
+    set_property(SOURCE ${_ka_images_source} APPEND PROPERTY
+                 OBJECT_DEPENDS "${xilinx_file};${mcore_file}")
+endfunction()

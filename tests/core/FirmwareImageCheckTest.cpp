@@ -1,0 +1,298 @@
+// The checks a supplied firmware folder must pass before a build carries it, one defect of
+// each kind at a time, made in a pair the generator writes from another seed than data/'s:
+// the images have the firmware's exact structure and are not the made-up ones.
+#include "BuiltInImages.h"
+#include "FirmwareImageCheck.h"
+#include "KaFirmware.h"
+#include "SRecord.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#ifndef KA_IMAGE_GENERATOR
+#error "KA_IMAGE_GENERATOR must name the image generator"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+const fs::path kMadeUpFolder = fs::path(KA_SOURCE_DIR) / "data";
+
+Bytes ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+}
+
+fs::path MakeTemporaryFolder() {
+    std::string pattern = (fs::temp_directory_path() / "ka_firmware_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        return {};
+    }
+    return pattern;
+}
+
+// The S-record text as lines without their CR LF, and back.
+std::vector<std::string> Lines(const Bytes& text) {
+    std::vector<std::string> lines;
+    const std::string_view view(reinterpret_cast<const char*>(text.data()), text.size());
+    for (std::size_t start = 0; start < view.size();) {
+        const std::size_t end = view.find("\r\n", start);
+        lines.emplace_back(view.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+Bytes Joined(const std::vector<std::string>& lines) {
+    Bytes text;
+    for (const std::string& line : lines) {
+        text.insert(text.end(), line.begin(), line.end());
+        text.push_back('\r');
+        text.push_back('\n');
+    }
+    return text;
+}
+
+// A data record moved by delta, its checksum made right again.
+std::string Moved(const std::string& line, std::uint32_t delta) {
+    srecord::Record record;
+    EXPECT_EQ(srecord::Parse(line, record), srecord::Error::None) << line;
+    record.address += delta;
+    return srecord::Format(record);
+}
+
+class FirmwareImageCheckTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        pairFolder_ = MakeTemporaryFolder();
+        ASSERT_FALSE(pairFolder_.empty());
+        const std::string command =
+            std::string("'") + KA_IMAGE_GENERATOR + "' --seed 7 '" + pairFolder_.string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        xilinx_ = ReadFile(pairFolder_ / "KaXilinx.bit");
+        mcore_ = ReadFile(pairFolder_ / "Ka_MCORE.s19");
+    }
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        fs::remove_all(pairFolder_, ignored);
+    }
+
+    void SetUp() override {
+        folder_ = MakeTemporaryFolder();
+        ASSERT_FALSE(folder_.empty());
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    // What the check says of a folder holding these two files.
+    std::string Check(const Bytes& xilinx, const Bytes& mcore) {
+        WriteFile(folder_ / "KaXilinx.bit", xilinx);
+        WriteFile(folder_ / "Ka_MCORE.s19", mcore);
+        return firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder);
+    }
+    std::string CheckXilinx(const Bytes& xilinx) { return Check(xilinx, mcore_); }
+    std::string CheckMcore(const Bytes& mcore) { return Check(xilinx_, mcore); }
+    std::string CheckMcoreLines(const std::vector<std::string>& lines) {
+        return CheckMcore(Joined(lines));
+    }
+
+    std::string XilinxPath() const { return (folder_ / "KaXilinx.bit").string() + ": "; }
+    std::string McorePath() const { return (folder_ / "Ka_MCORE.s19").string() + ": "; }
+
+    static fs::path pairFolder_;
+    static Bytes xilinx_;
+    static Bytes mcore_;
+    fs::path folder_;
+};
+
+fs::path FirmwareImageCheckTest::pairFolder_;
+Bytes FirmwareImageCheckTest::xilinx_;
+Bytes FirmwareImageCheckTest::mcore_;
+
+TEST_F(FirmwareImageCheckTest, AnIndependentPairOfTheRightStructureIsAccepted) {
+    ASSERT_EQ(xilinx_.size(), firmwarecheck::kXilinxFileBytes);
+    ASSERT_EQ(mcore_.size(), firmwarecheck::kMcoreFileBytes);
+    EXPECT_NE(xilinx_, ReadFile(kMadeUpFolder / "KaXilinx.bit"));
+    EXPECT_NE(mcore_, ReadFile(kMadeUpFolder / "Ka_MCORE.s19"));
+    EXPECT_EQ(Check(xilinx_, mcore_), "");
+}
+
+TEST_F(FirmwareImageCheckTest, TheMadeUpImagesAreNeverTakenForFirmware) {
+    const Bytes madeUpXilinx = ReadFile(kMadeUpFolder / "KaXilinx.bit");
+    const Bytes madeUpMcore = ReadFile(kMadeUpFolder / "Ka_MCORE.s19");
+    const std::string madeUp = "is the made-up test image from the repository's data/";
+    EXPECT_EQ(Check(madeUpXilinx, madeUpMcore).rfind(XilinxPath() + madeUp, 0), 0u);
+    // Either one of them alone is refused too.
+    EXPECT_EQ(Check(xilinx_, madeUpMcore).rfind(McorePath() + madeUp, 0), 0u);
+    EXPECT_EQ(Check(madeUpXilinx, mcore_).rfind(XilinxPath() + madeUp, 0), 0u);
+    // The repository's own folder named as the firmware.
+    EXPECT_NE(firmwarecheck::CheckFirmwareFolder(kMadeUpFolder, kMadeUpFolder).find(madeUp),
+              std::string::npos);
+}
+
+TEST_F(FirmwareImageCheckTest, AMissingOrUnreadableFileIsNamed) {
+    WriteFile(folder_ / "KaXilinx.bit", xilinx_);
+    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder), McorePath() + "missing");
+    fs::create_directory(folder_ / "Ka_MCORE.s19");
+    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder),
+              McorePath() + "cannot be read");
+    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_ / "nowhere", kMadeUpFolder),
+              (folder_ / "nowhere" / "KaXilinx.bit").string() + ": missing");
+}
+
+TEST_F(FirmwareImageCheckTest, AFileOfAnotherSizeIsRefused) {
+    Bytes shortXilinx(xilinx_.begin(), xilinx_.end() - 1);
+    EXPECT_EQ(CheckXilinx(shortXilinx),
+              XilinxPath() + "has 336753 bytes; the firmware file of version 3-5 has 336754");
+    Bytes longMcore = mcore_;
+    longMcore.insert(longMcore.end(), {'\r', '\n'});
+    EXPECT_EQ(CheckMcore(longMcore),
+              McorePath() + "has 74878 bytes; the firmware file of version 3-5 has 74876");
+    EXPECT_EQ(CheckMcore({}),
+              McorePath() + "has 0 bytes; the firmware file of version 3-5 has 74876");
+}
+
+TEST_F(FirmwareImageCheckTest, ABitHeaderNotLaidOutAsTheFirmwaresIsRefused) {
+    struct Case {
+        std::size_t offset;
+        std::uint8_t value;
+        const char* defect;
+    };
+    const Case cases[] = {
+        {1, 0x0A, "the header does not begin with the .bit preamble"},
+        {12, 0x02, "the header does not begin with the .bit preamble"},
+        {28, 'B', "byte 28 is not the key of the header field 'b' (part name)"},
+        {45, 12, "header field 'c' (creation date) has length 12, not 11"},
+        {27, 'x', "header field 'a' (design name) does not end in NUL"},
+        {31, 'S', "the part name is not 2s400eft256"},
+        {50, '-', "header field 'c' (creation date) is not of the form dddd/dd/dd"},
+        {62, '-', "header field 'd' (creation time) is not of the form dd:dd:dd"},
+        {69, 'E', "byte 69 is not the key of the header field 'e' (configuration data length)"},
+    };
+    for (const Case& defect : cases) {
+        Bytes file = xilinx_;
+        file[defect.offset] = defect.value;
+        EXPECT_EQ(CheckXilinx(file).rfind(XilinxPath() + defect.defect, 0), 0u)
+            << "byte " << defect.offset << ": " << CheckXilinx(file);
+    }
+}
+
+TEST_F(FirmwareImageCheckTest, TheSyncPatternMustStartTheDataWithinThe144Bytes) {
+    Bytes noSync = xilinx_;
+    noSync[78] = 0xAB;  // AA 99 55 66 becomes AB 99 55 66
+    EXPECT_EQ(CheckXilinx(noSync), XilinxPath() +
+                                       "no sync pattern FF FF FF FF AA 99 55 66 within the "
+                                       "first 144 bytes");
+
+    // A pattern in the design name would be taken for the start of the data.
+    Bytes early = xilinx_;
+    const std::uint8_t pattern[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+    std::copy(std::begin(pattern), std::end(pattern), early.begin() + 16);
+    EXPECT_EQ(CheckXilinx(early),
+              XilinxPath() +
+                  "the first sync pattern is at byte 16, not at 74 where the configuration data "
+                  "starts");
+}
+
+TEST_F(FirmwareImageCheckTest, TheELengthMustMatchTheDataThatFollows) {
+    Bytes file = xilinx_;
+    ++file[73];
+    EXPECT_EQ(CheckXilinx(file), XilinxPath() +
+                                     "the 'e' length is 336681 but 336680 bytes of "
+                                     "configuration data follow");
+}
+
+TEST_F(FirmwareImageCheckTest, SRecordLinesMustEndInCrLf) {
+    std::string text(mcore_.begin(), mcore_.end());
+    // The fourth line ends in a bare LF; the size stays that of the firmware.
+    std::size_t end = 0;
+    for (int line = 0; line < 4; ++line) {
+        end = text.find("\r\n", end) + 2;
+    }
+    std::string bareLf = text;
+    bareLf[end - 2] = '\n';
+    EXPECT_EQ(CheckMcore(Bytes(bareLf.begin(), bareLf.end())),
+              McorePath() + "line 4 ends in LF without CR");
+    std::string bareCr = text;
+    bareCr[end - 1] = '\r';
+    EXPECT_EQ(CheckMcore(Bytes(bareCr.begin(), bareCr.end())),
+              McorePath() + "line 4 has a CR that is not followed by LF");
+}
+
+TEST_F(FirmwareImageCheckTest, ABadRecordIsNamedByItsLine) {
+    const std::vector<std::string> lines = Lines(mcore_);
+    ASSERT_EQ(lines.size(), 1043u);
+
+    std::vector<std::string> badChecksum = lines;
+    char& checksumDigit = badChecksum[9].back();
+    checksumDigit = checksumDigit == '0' ? '1' : '0';
+    EXPECT_EQ(CheckMcoreLines(badChecksum), McorePath() + "line 10: bad checksum");
+
+    std::vector<std::string> badCount = lines;
+    badCount[9][3] = badCount[9][3] == '0' ? '1' : '0';
+    EXPECT_EQ(CheckMcoreLines(badCount),
+              McorePath() + "line 10: count does not match the record length");
+
+    std::vector<std::string> notHex = lines;
+    notHex[9][20] = 'G';
+    EXPECT_EQ(CheckMcoreLines(notHex), McorePath() + "line 10: not hexadecimal");
+}
+
+TEST_F(FirmwareImageCheckTest, TheFirstAndLastRecordsAreTheFirmwares) {
+    std::vector<std::string> first = Lines(mcore_);
+    first.front() = "S0030001FB";
+    EXPECT_EQ(CheckMcoreLines(first),
+              McorePath() + "the first record is \"S0030001FB\", not S0030000FC");
+
+    std::vector<std::string> last = Lines(mcore_);
+    last.back() = "S70500020400F4";
+    EXPECT_EQ(CheckMcoreLines(last),
+              McorePath() + "the last record is \"S70500020400F4\", not S70500020300F5");
+}
+
+TEST_F(FirmwareImageCheckTest, LoadAddressesRunOnWithoutAGapFrom0x00020000) {
+    std::vector<std::string> gap = Lines(mcore_);
+    gap[9] = Moved(gap[9], 1);
+    EXPECT_EQ(CheckMcoreLines(gap),
+              McorePath() + "line 10: data record does not start where the one before ended");
+
+    std::vector<std::string> elsewhere = Lines(mcore_);
+    for (std::size_t index = 1; index + 1 < elsewhere.size(); ++index) {
+        elsewhere[index] = Moved(elsewhere[index], 0x10000);
+    }
+    EXPECT_EQ(CheckMcoreLines(elsewhere),
+              McorePath() + "the load addresses start at 0x00030000, not at 0x00020000");
+}
+
+// What the program reads to decide whether a real unit may get the images must agree with
+// the bytes built in: the build's made-up images are never marked as firmware.
+TEST(BuiltInImagesFirmwareTest, AreMarkedFirmwareExactlyWhenTheyAreNotTheMadeUpOnes) {
+    const Bytes madeUpXilinx = ReadFile(kMadeUpFolder / "KaXilinx.bit");
+    const Bytes madeUpMcore = ReadFile(kMadeUpFolder / "Ka_MCORE.s19");
+    const bool madeUp = std::ranges::equal(testimages::XilinxFile(), madeUpXilinx) ||
+                        std::ranges::equal(testimages::McoreFile(), madeUpMcore);
+    EXPECT_EQ(KaBuiltInImagesAreFirmware, madeUp ? 0u : 1u);
+}
+
+}  // namespace

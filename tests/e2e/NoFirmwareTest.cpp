@@ -1,0 +1,194 @@
+// A copy of the updater that carries the made-up images instead of the Ka's firmware. As the
+// hardware updater it shows the unit and never sends it anything; as the simulator it offers
+// the update as usual.
+#include "CapturedOutput.h"
+#include "EndToEndSupport.h"
+#include "FakeKernel.h"
+#include "KaFirmware.h"
+#include "LinuxFireWireBackend.h"
+#include "TestImagePolicy.h"
+#include "virorividizezuzu.h"
+
+#include <Carbon/Carbon.h>
+#include <IOKit/IOReturn.h>
+#include <linux/firewire-constants.h>
+
+#include <QColor>
+#include <QPalette>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+using namespace KaEndToEnd;
+
+namespace {
+
+constexpr const char* kNoFirmwareLine =
+    "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
+
+bool IsRead(std::uint32_t transactionCode) {
+    return transactionCode == TCODE_READ_QUADLET_REQUEST ||
+           transactionCode == TCODE_READ_BLOCK_REQUEST;
+}
+
+// The hardware updater's program: the real dialog and controller on the kernel backend, a
+// simulated Ka's registers behind the fake kernel's /dev/fw1.
+class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (KaBuiltInImagesAreFirmware != 0) {
+            GTEST_SKIP() << "this build carries the Ka's firmware";
+        }
+        _sysfs.AddKa(1);
+        ASSERT_EQ(_ka.Connect(_ka.Config().unitName, _registers), kIOReturnSuccess);
+        ASSERT_EQ(_registers->Open(), kIOReturnSuccess);
+        _kernel->AttachNode("/dev/fw1", *_registers);
+        kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend(_kernel));
+
+        _previousMessageHandler =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+        _previousClock = SetDownloadPauseClock(&_clock);
+        KaPlatform::SetAlertResponder(&_alerts);
+        KaPlatform::SetProcessListSource(&_processes);
+        KaPlatform::SetEventLoopTimerDriver(&_timers);
+        WorkerWatch::Instance().Install();
+        _workersBefore = WorkerWatch::Instance().Started();
+
+        katest::CapturedOutput startUp;
+        IBNibRef nib = nullptr;
+        ASSERT_EQ(noErr, CreateNibReference(CFSTR("main"), &nib));
+        ASSERT_EQ(noErr, CreateWindowFromNib(nib, CFSTR("MainWindow"), &_window));
+        DisposeNibReference(nib);
+        _dialog = std::make_unique<CViRorividiZezuzuDialog>(_window);
+        ShowWindow(_window);
+        _startUpError = startUp.Take().err;
+    }
+
+    void TearDown() override {
+        if (IsSkipped()) {
+            return;
+        }
+        if (!WorkerWatch::Instance().WaitForAllFinished()) {
+            // Destroying the controller under a running worker would only add a crash.
+            ADD_FAILURE() << "the update worker never finished";
+            std::abort();
+        }
+        WorkerWatch::Instance().Uninstall();
+        _dialog.reset();
+        if (_window != nullptr) {
+            DisposeWindow(_window);
+        }
+        KaPlatform::SetEventLoopTimerDriver(nullptr);
+        KaPlatform::SetProcessListSource(nullptr);
+        KaPlatform::SetAlertResponder(nullptr);
+        SetDownloadPauseClock(_previousClock);
+        qInstallMessageHandler(_previousMessageHandler);
+        kaplatform::SetFireWireBackend(nullptr);
+        if (_registers) {
+            _registers->Close();
+        }
+    }
+
+    QWidget* Widget(SInt32 id) {
+        const ControlID controlID = {'kaUD', id};
+        ControlRef control = nullptr;
+        EXPECT_EQ(noErr, GetControlByID(_window, &controlID, &control)) << "control " << id;
+        return KaTest::WidgetOf(control);
+    }
+    std::string Text(SInt32 id) { return qobject_cast<QLabel*>(Widget(id))->text().toStdString(); }
+    QPushButton* UpdateButton() { return qobject_cast<QPushButton*>(Widget(101)); }
+
+    // Every request the kernel was handed read from the unit.
+    void ExpectNothingWritten() {
+        ASSERT_FALSE(_kernel->Requests().empty()) << "the unit was never looked at";
+        const auto writes = std::count_if(
+            _kernel->Requests().begin(), _kernel->Requests().end(),
+            [](const katest::SentRequest& request) { return !IsRead(request.transactionCode); });
+        EXPECT_EQ(writes, 0) << "requests other than reads reached the bus";
+        EXPECT_EQ(_ka.Flash(kasim::Component::Xilinx).state, kasim::FlashContents::State::Factory);
+        EXPECT_EQ(_ka.Flash(kasim::Component::Mcore).state, kasim::FlashContents::State::Factory);
+    }
+
+    katest::ScopedHardwareImagePolicy _asHardwareUpdater;
+    katest::SysfsTree _sysfs;
+    kasim::SimulatedKa _ka;
+    std::unique_ptr<kaplatform::FireWireDevice> _registers;
+    std::shared_ptr<katest::FakeKernel> _kernel =
+        std::make_shared<katest::FakeKernel>(_sysfs.Root());
+    VirtualDownloadPauseClock _clock;
+    DownloadPauseClock* _previousClock = nullptr;
+    QtMessageHandler _previousMessageHandler = nullptr;
+    KaTest::ScriptedAlertResponder _alerts;
+    KaPlatform::PretendProcessList _processes{nullptr};
+    KaTest::ManualTimerDriver _timers;
+    WindowRef _window = nullptr;
+    std::unique_ptr<CViRorividiZezuzuDialog> _dialog;
+    std::string _startUpError;
+    int _workersBefore = 0;
+};
+
+TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesTheUpdate) {
+    // The line, once, ahead of what the controller writes as it is made.
+    EXPECT_EQ(_startUpError, std::string(kNoFirmwareLine) + "\nTest CERR\n");
+
+    _timers.FireAll();
+    EXPECT_EQ("2-4", Text(200));
+    EXPECT_EQ("Not Available", Text(201));
+    EXPECT_FALSE(UpdateButton()->isEnabled());
+    EXPECT_TRUE(Widget(100)->isEnabled());
+    EXPECT_TRUE(Widget(202)->isHidden()) << "no editor runs; the Final Cut warning stays away";
+    EXPECT_FALSE(Widget(204)->isHidden());
+    EXPECT_EQ(kNoFirmwareLine, Text(204));
+    EXPECT_EQ(QColor(Qt::red), Widget(204)->palette().color(QPalette::WindowText));
+
+    // The installed versions and serial number stay fresh; the button never comes on.
+    _ka.SetSoftwareVersion(0x00030004);
+    _ka.SetSerialNumber(kasim::SerialNumberFromText("KA004712"));
+    for (int tick = 0; tick < 3; ++tick) {
+        _timers.FireAll();
+        EXPECT_FALSE(UpdateButton()->isEnabled());
+    }
+    EXPECT_EQ("3-4", Text(200));
+    EXPECT_EQ("KA004712", Text(201));
+
+    QTest::mouseClick(UpdateButton(), Qt::LeftButton);
+    _timers.FireAll();
+    _timers.FireAll();
+    EXPECT_EQ(WorkerWatch::Instance().Started(), _workersBefore)
+        << "a disabled button starts nothing";
+    EXPECT_TRUE(_alerts.requests.empty());
+    ExpectNothingWritten();
+}
+
+TEST_F(HardwareUpdaterWithoutFirmwareTest, AnUpdateRunStartedDirectlyRefusesAndSendsNothing) {
+    _timers.FireAll();
+    katest::CapturedOutput capture;
+    {
+        Orv::VEV::CViRorividiZezuzu controller;
+        ASSERT_TRUE(controller.IsFound());
+        ASSERT_TRUE(controller.DoUpdate());
+        ASSERT_TRUE(KaTest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
+        EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
+    }
+    const katest::Output output = capture.Take();
+    EXPECT_NE(output.err.find("Update refused: this copy of the updater carries no Ka firmware\n"),
+              std::string::npos)
+        << output.err;
+    EXPECT_EQ(output.out.find("Opening Xilinx data file"), std::string::npos) << output.out;
+    ExpectNothingWritten();
+}
+
+// The simulator offers the update, made-up images or not, without a word about them.
+TEST_F(EndToEndTest, TheSimulatorOffersTheUpdateWhicheverImagesItCarries) {
+    StartWith({});
+    Tick();
+    EXPECT_TRUE(UpdateButton()->isEnabled());
+    EXPECT_TRUE(Widget(204)->isHidden());
+    const KaPlatform::AlertRequest last = RunOneUpdate();
+    EXPECT_EQ("Programming Complete", last.message);
+}
+
+}  // namespace

@@ -1,0 +1,248 @@
+#include "FirmwareImageCheck.h"
+
+#include "SRecord.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <vector>
+
+namespace firmwarecheck {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The .bit preamble: a 16-bit length 9, nine fixed bytes, then a 16-bit 1.
+constexpr std::array<std::uint8_t, 13> kBitPreamble = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
+                                                       0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01};
+constexpr std::array<std::uint8_t, 8> kSyncPattern = {0xFF, 0xFF, 0xFF, 0xFF,
+                                                      0xAA, 0x99, 0x55, 0x66};
+// The updater takes the first sync pattern among these positions for the start of the data.
+constexpr std::size_t kSyncPositions = 144;
+constexpr std::size_t kConfigurationDataOffset = 74;
+constexpr std::size_t kLengthKeyOffset = 69;
+
+// A keyed text field of the header: key, 16-bit length, the text with its NUL.
+struct TextField {
+    char key;
+    std::size_t offset;
+    std::uint16_t length;
+    const char* name;
+    const char* shape;  // 'd' a digit, any other character itself; null for free text
+};
+constexpr std::array<TextField, 4> kTextFields = {{
+    {'a', 13, 12, "design name", nullptr},
+    {'b', 28, 12, "part name", nullptr},
+    {'c', 43, 11, "creation date", "dddd/dd/dd"},
+    {'d', 57, 9, "creation time", "dd:dd:dd"},
+}};
+constexpr std::string_view kPartName = "2s400eft256";
+
+constexpr std::string_view kFirstRecord = "S0030000FC";
+constexpr std::string_view kLastRecord = "S70500020300F5";
+constexpr std::uint32_t kLoadAddress = 0x00020000;
+
+std::uint32_t BigEndian(std::span<const std::uint8_t> bytes) {
+    std::uint32_t value = 0;
+    for (const std::uint8_t byte : bytes) {
+        value = value << 8 | byte;
+    }
+    return value;
+}
+
+std::string Hex32(std::uint32_t value) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text = "0x";
+    for (int shift = 28; shift >= 0; shift -= 4) {
+        text.push_back(kDigits[(value >> shift) & 0xF]);
+    }
+    return text;
+}
+
+std::string SizeDefect(std::size_t size, std::size_t expected) {
+    return "has " + std::to_string(size) + " bytes; the firmware file of version 3-5 has " +
+           std::to_string(expected);
+}
+
+std::string CheckTextField(std::span<const std::uint8_t> file, const TextField& field) {
+    const std::string what = std::string("header field '") + field.key + "' (" + field.name + ")";
+    if (file[field.offset] != static_cast<std::uint8_t>(field.key)) {
+        return "byte " + std::to_string(field.offset) + " is not the key of the " + what;
+    }
+    const auto length = static_cast<std::uint16_t>(BigEndian(file.subspan(field.offset + 1, 2)));
+    if (length != field.length) {
+        return what + " has length " + std::to_string(length) + ", not " +
+               std::to_string(field.length);
+    }
+    const auto text = file.subspan(field.offset + 3, field.length);
+    if (text.back() != 0) {
+        return what + " does not end in NUL";
+    }
+    if (field.shape == nullptr) {
+        return {};
+    }
+    for (std::size_t index = 0; index + 1 < text.size(); ++index) {
+        const char wanted = field.shape[index];
+        const bool fits = wanted == 'd' ? std::isdigit(text[index]) != 0
+                                        : text[index] == static_cast<std::uint8_t>(wanted);
+        if (!fits) {
+            return what + " is not of the form " + field.shape;
+        }
+    }
+    return {};
+}
+
+// The first line not ended by CR LF, or empty when every line is.
+std::string CheckLineEnds(std::string_view text) {
+    std::size_t line = 1;
+    for (std::size_t position = 0; position < text.size(); ++position) {
+        const char character = text[position];
+        if (character == '\n') {
+            if (position == 0 || text[position - 1] != '\r') {
+                return "line " + std::to_string(line) + " ends in LF without CR";
+            }
+            ++line;
+        } else if (character == '\r' &&
+                   (position + 1 == text.size() || text[position + 1] != '\n')) {
+            return "line " + std::to_string(line) + " has a CR that is not followed by LF";
+        }
+    }
+    if (text.empty() || text.back() != '\n') {
+        return "the last line is not ended by CR LF";
+    }
+    return {};
+}
+
+std::string Quoted(std::string_view record) {
+    constexpr std::size_t kShown = 40;
+    std::string shown(record.substr(0, kShown));
+    for (char& character : shown) {
+        if (std::isprint(static_cast<unsigned char>(character)) == 0) {
+            character = '?';
+        }
+    }
+    return "\"" + shown + (record.size() > kShown ? "...\"" : "\"");
+}
+
+std::optional<Bytes> ReadFile(const std::filesystem::path& path) {
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::string CheckXilinxImage(std::span<const std::uint8_t> file) {
+    if (file.size() != kXilinxFileBytes) {
+        return SizeDefect(file.size(), kXilinxFileBytes);
+    }
+    if (!std::equal(kBitPreamble.begin(), kBitPreamble.end(), file.begin())) {
+        return "the header does not begin with the .bit preamble "
+               "00 09 0F F0 0F F0 0F F0 0F F0 00 00 01";
+    }
+    for (const TextField& field : kTextFields) {
+        if (std::string defect = CheckTextField(file, field); !defect.empty()) {
+            return defect;
+        }
+    }
+    const auto partName = file.subspan(kTextFields[1].offset + 3, kPartName.size());
+    if (!std::equal(partName.begin(), partName.end(), kPartName.begin())) {
+        return "the part name is not " + std::string(kPartName);
+    }
+    if (file[kLengthKeyOffset] != 'e') {
+        return "byte " + std::to_string(kLengthKeyOffset) +
+               " is not the key of the header field 'e' (configuration data length)";
+    }
+
+    std::optional<std::size_t> sync;
+    for (std::size_t position = 0; position < kSyncPositions; ++position) {
+        if (std::equal(kSyncPattern.begin(), kSyncPattern.end(), file.begin() + position)) {
+            sync = position;
+            break;
+        }
+    }
+    if (!sync) {
+        return "no sync pattern FF FF FF FF AA 99 55 66 within the first " +
+               std::to_string(kSyncPositions) + " bytes";
+    }
+    if (*sync != kConfigurationDataOffset) {
+        return "the first sync pattern is at byte " + std::to_string(*sync) + ", not at " +
+               std::to_string(kConfigurationDataOffset) + " where the configuration data starts";
+    }
+    const std::uint32_t length = BigEndian(file.subspan(kConfigurationDataOffset - 4, 4));
+    const std::size_t following = file.size() - kConfigurationDataOffset;
+    if (length != following) {
+        return "the 'e' length is " + std::to_string(length) + " but " + std::to_string(following) +
+               " bytes of configuration data follow";
+    }
+    return {};
+}
+
+std::string CheckMcoreImage(std::string_view text) {
+    if (text.size() != kMcoreFileBytes) {
+        return SizeDefect(text.size(), kMcoreFileBytes);
+    }
+    if (std::string defect = CheckLineEnds(text); !defect.empty()) {
+        return defect;
+    }
+    const std::string_view first = text.substr(0, text.find("\r\n"));
+    if (first != kFirstRecord) {
+        return "the first record is " + Quoted(first) + ", not " + std::string(kFirstRecord);
+    }
+    const std::string_view body = text.substr(0, text.size() - 2);
+    const std::string_view last = body.substr(body.rfind("\r\n") + 2);
+    if (last != kLastRecord) {
+        return "the last record is " + Quoted(last) + ", not " + std::string(kLastRecord);
+    }
+    const srecord::ImageSummary summary = srecord::CheckImage(text, "\r\n");
+    if (summary.fault != nullptr) {
+        return "line " + std::to_string(summary.errorLine) + ": " + summary.fault;
+    }
+    if (summary.firstAddress != kLoadAddress) {
+        return "the load addresses start at " + Hex32(summary.firstAddress) + ", not at " +
+               Hex32(kLoadAddress);
+    }
+    return {};
+}
+
+std::string CheckFirmwareFolder(const std::filesystem::path& folder,
+                                const std::filesystem::path& madeUpFolder) {
+    for (const char* name : {kXilinxFileName, kMcoreFileName}) {
+        const std::filesystem::path path = folder / name;
+        std::error_code error;
+        if (!std::filesystem::exists(path, error)) {
+            return path.string() + ": missing";
+        }
+        const std::optional<Bytes> bytes = ReadFile(path);
+        if (!bytes) {
+            return path.string() + ": cannot be read";
+        }
+        const std::string defect =
+            std::string_view(name) == kXilinxFileName
+                ? CheckXilinxImage(*bytes)
+                : CheckMcoreImage({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
+        if (!defect.empty()) {
+            return path.string() + ": " + defect;
+        }
+        if (ReadFile(madeUpFolder / name) == bytes) {
+            return path.string() +
+                   ": is the made-up test image from the repository's data/, not Ka firmware";
+        }
+    }
+    return {};
+}
+
+}  // namespace firmwarecheck
