@@ -4,7 +4,10 @@
 #include "LinuxFireWireBackend.h"
 #include "UpdaterMain.h"
 
+#include <Carbon/Carbon.h>
+
 int main(int argc, char** argv) {
+    InitApplicationProcess();
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
     const int status = RunUpdaterApplication(argc, argv);
     kaplatform::SetFireWireBackend(nullptr);
