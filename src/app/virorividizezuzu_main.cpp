@@ -5,9 +5,14 @@
 #include "UpdaterMain.h"
 
 #include <Carbon/Carbon.h>
+#include <Carbon/SingleApplicationInstance.h>
 
 int main(int argc, char** argv) {
     InitApplicationProcess();
+    // Two copies would both offer to update the one unit.
+    if (!ClaimSingleApplicationInstance("virorividizezuzu")) {
+        return 0;
+    }
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
     const int status = RunUpdaterApplication(argc, argv);
     kaplatform::SetFireWireBackend(nullptr);
