@@ -44,16 +44,16 @@ class WatchedProcess {
 
     // Standard output goes to the file rather than a pipe (as for a log the user keeps).
     void SendOutputTo(const QString& path) { _process.setStandardOutputFile(path); }
-    // No reader of standard output: the pipe is closed as soon as the process runs.
-    void CloseOutputOnStart() { _closeOutput = true; }
+    // Standard output goes down a pipe into the reader (started after this process).
+    void PipeOutputTo(QProcess& reader) {
+        _process.setStandardOutputProcess(&reader);
+        _outputPiped = true;
+    }
 
     bool Start(const QString& program, const QStringList& arguments) {
         _process.start(program, arguments);
         if (!_process.waitForStarted(kDeadlineMs)) {
             return false;
-        }
-        if (_closeOutput) {
-            _process.closeReadChannel(QProcess::StandardOutput);
         }
         return true;
     }
@@ -101,14 +101,14 @@ class WatchedProcess {
 
   private:
     void Collect() {
-        if (!_closeOutput) {
+        if (!_outputPiped) {
             _out += _process.readAllStandardOutput().toStdString();
         }
         _err += _process.readAllStandardError().toStdString();
     }
 
     QProcess _process;
-    bool _closeOutput = false;
+    bool _outputPiped = false;
     std::string _out;
     std::string _err;
 };
