@@ -1,12 +1,12 @@
 #include "ConsistencyCheck.h"
 
-#include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 void FailConsistencyCheck(const char* module, unsigned line, const char* expression) {
     // Whatever the program said before stopping belongs in front of the failure.
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s:%u: failed assertion `%s'\n", module, line, expression);
-    std::fflush(stderr);
+    std::cout.flush();
+    std::cerr << module << ':' << line << ": failed assertion `" << expression << "'\n";
+    std::cerr.flush();
     std::abort();
 }

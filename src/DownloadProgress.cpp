@@ -1,6 +1,6 @@
 #include "DownloadProgress.h"
 
-#include <cstdio>
+#include <iostream>
 
 namespace {
 
@@ -43,7 +43,7 @@ void DownloadProgress::SetErase() {
             base = kMcoreEraseBase;
             break;
         default:
-            std::fputs("Invalid device type\n", stderr);
+            std::cerr << "Invalid device type\n";
             return;
     }
     _progressBase = base;
@@ -58,7 +58,7 @@ void DownloadProgress::SetPgm() {
             _toAdvance = kProgrammingAdvance;
             break;
         default:
-            std::fputs("Invalid device type\n", stderr);
+            std::cerr << "Invalid device type\n";
             break;
     }
 }

@@ -1,8 +1,8 @@
 // The Downloader's work on the built-in images: copying stretches of them, locating the
 // configuration data in the bitstream file, the firmware header record and the CRC-16.
 
-#include <cstdio>
 #include <cstring>
+#include <iostream>
 
 #include "ConsistencyCheck.h"
 #include "Downloader.h"
@@ -108,7 +108,7 @@ bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, void* buf
             imageSize = KaMCORE06dataSize;
             break;
         default:
-            std::fputs("Read Image : Invalid file type\n\r", stderr);
+            std::cerr << "Read Image : Invalid file type\n\r";
             actualCount = 0;
             return false;
     }

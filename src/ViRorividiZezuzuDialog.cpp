@@ -63,7 +63,9 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
       _window(window),
       _timer(nullptr),
       _commandHandler(nullptr),
-      _closeHandler(nullptr) {
+      _closeHandler(nullptr),
+      _terminationHandler(nullptr),
+      _quitRequested(false) {
     _updateButton.Init(KAUpdateButtonID, _window);
     _cancelButton.Init(KACancelButtonID, _window);
     _currentFirmwareVersionStr.Init(KACurrentFirmwareVersionStrID, _window);
@@ -89,11 +91,16 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     EventTypeSpec closeEvent = {kEventClassWindow, kEventWindowClose};
     InstallEventHandler(GetWindowEventTarget(_window), NewEventHandlerUPP(WindowCloseHandlerStatic),
                         1, &closeEvent, this, &_closeHandler);
+    EventTypeSpec terminationEvent = {kEventClassApplication, kEventAppTerminationRequested};
+    InstallEventHandler(GetApplicationEventTarget(),
+                        NewEventHandlerUPP(TerminationRequestHandlerStatic), 1, &terminationEvent,
+                        this, &_terminationHandler);
 
     // If the controller cannot be made, nothing of the dialog may stay installed.
     try {
         _pKa = new CViRorividiZezuzu();
     } catch (...) {
+        RemoveEventHandler(_terminationHandler);
         RemoveEventHandler(_closeHandler);
         RemoveEventHandler(_commandHandler);
         throw;
@@ -110,6 +117,9 @@ CViRorividiZezuzuDialog::~CViRorividiZezuzuDialog() {
     if (_closeHandler != nullptr) {
         RemoveEventHandler(_closeHandler);
     }
+    if (_terminationHandler != nullptr) {
+        RemoveEventHandler(_terminationHandler);
+    }
     if (_commandHandler != nullptr) {
         RemoveEventHandler(_commandHandler);
     }
@@ -122,9 +132,14 @@ OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventR
             return RequestApplicationQuit();
         }
     }
+    // The program was asked to end while the question was open.
+    if (_quitRequested) {
+        return noErr;
+    }
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;
+    _safeguard.Begin();
     return noErr;
 }
 
@@ -137,6 +152,16 @@ OSStatus CViRorividiZezuzuDialog::WindowCloseHandler(EventHandlerCallRef handler
     if (_updateState == WAITFORINPUT) {
         return CancelEventHandler(handlerRef, event);
     }
+    return noErr;
+}
+
+OSStatus CViRorividiZezuzuDialog::TerminationRequestHandler(EventHandlerCallRef handlerRef,
+                                                            EventRef event) {
+    if (_updateState == WAITFORINPUT) {
+        _quitRequested = true;
+        return CancelEventHandler(handlerRef, event);
+    }
+    _safeguard.HoldTermination();
     return noErr;
 }
 
@@ -190,7 +215,12 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
             _progressBar.SetValue(gDownloadProgress.Get());
             if (done) {
                 _updateState = WAITFORINPUT;
+                _safeguard.End();
                 IOReturn status = _pKa->GetUpdateStatus();
+                if (_safeguard.IsTerminationHeld()) {
+                    _safeguard.ReportOutcome(status);
+                    return RequestApplicationQuit();
+                }
                 if (status == kIOReturnSuccess) {
                     ShowDownloadDoneAlert();
                     return RequestApplicationQuit();
@@ -232,6 +262,12 @@ OSStatus CViRorividiZezuzuDialog::ApplicationCommandHandlerStatic(EventHandlerCa
 OSStatus CViRorividiZezuzuDialog::WindowCloseHandlerStatic(EventHandlerCallRef handlerRef,
                                                            EventRef event, void* userData) {
     return static_cast<CViRorividiZezuzuDialog*>(userData)->WindowCloseHandler(handlerRef, event);
+}
+
+OSStatus CViRorividiZezuzuDialog::TerminationRequestHandlerStatic(EventHandlerCallRef handlerRef,
+                                                                  EventRef event, void* userData) {
+    return static_cast<CViRorividiZezuzuDialog*>(userData)->TerminationRequestHandler(handlerRef,
+                                                                                      event);
 }
 
 OSStatus CViRorividiZezuzuDialog::ApplicationCommandHandler(EventHandlerCallRef, EventRef event) {

@@ -3,6 +3,7 @@
 #ifndef KA_VIRORIVIDIZEZUZUDIALOG_H
 #define KA_VIRORIVIDIZEZUZUDIALOG_H
 
+#include "UpdateSafeguard.h"
 #include "carboncontrols.h"
 
 #include <Carbon/Carbon.h>
@@ -33,6 +34,11 @@ class CViRorividiZezuzuDialog {
     // The user asked to close the main window: while idle that is the cancel button; once
     // an update has been accepted the window stays open.
     OSStatus WindowCloseHandler(EventHandlerCallRef handlerRef, EventRef event);
+    // Something outside asked the program to end: while idle that is the cancel button; once
+    // an update has been accepted the program quits when the run is done.
+    OSStatus TerminationRequestHandler(EventHandlerCallRef handlerRef, EventRef event);
+    // What the process exits with once the event loop has returned.
+    int GetExitStatus() const { return _safeguard.ExitStatus(); }
 
     static OSStatus UpdateEventHandlerStatic(EventHandlerCallRef inHandlerRef, EventRef inEvent,
                                              void* inUserData);
@@ -43,6 +49,8 @@ class CViRorividiZezuzuDialog {
                                                     void* userData);
     static OSStatus WindowCloseHandlerStatic(EventHandlerCallRef handlerRef, EventRef event,
                                              void* userData);
+    static OSStatus TerminationRequestHandlerStatic(EventHandlerCallRef handlerRef, EventRef event,
+                                                    void* userData);
 
   private:
     CControl _updateButton;
@@ -59,6 +67,10 @@ class CViRorividiZezuzuDialog {
     EventLoopTimerRef _timer;
     EventHandlerRef _commandHandler;
     EventHandlerRef _closeHandler;
+    EventHandlerRef _terminationHandler;
+    CUpdateSafeguard _safeguard;
+    // The program is ending: nothing may be accepted any more.
+    bool _quitRequested;
 };
 
 // The modal alerts; each returns the index of the button the user chose.

@@ -100,6 +100,7 @@ int RunUpdaterApplication(int, char**) {
     auto dialog = std::make_unique<CViRorividiZezuzuDialog>(owner.window);
     ShowWindow(owner.window);
     RunApplicationEventLoop();
+    const int status = dialog->GetExitStatus();
     dialog.reset();
-    return 0;
+    return status;
 }

@@ -127,6 +127,7 @@ bool KaBuiltInImagesMayBeInstalled() {
 }
 
 int main(int argc, char** argv) {
+    InitApplicationProcess();
     const std::vector<std::string> arguments(argv, argv + argc);
     const std::string programName = argc > 0 ? argv[0] : "virorividizezuzu-sim";
     const kasim::ParsedCommandLine parsed = kasim::ParseSimulatorCommandLine(arguments);

@@ -5,7 +5,15 @@
 #include "LinuxFireWireBackend.h"
 #include "UpdaterMain.h"
 
+#include <Carbon/Carbon.h>
+#include <Carbon/SingleApplicationInstance.h>
+
 int main(int argc, char** argv) {
+    InitApplicationProcess();
+    // Two copies would both offer to update the one unit.
+    if (!ClaimSingleApplicationInstance("virorividizezuzu")) {
+        return 0;
+    }
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
     const int status = RunUpdaterApplication(argc, argv);
     kaplatform::SetFireWireBackend(nullptr);

@@ -10,6 +10,7 @@
 #include "DownloadProgress.h"
 #include "KaXilinx.h"
 #include "Ka_MCORE.h"
+#include "StreamRecording.h"
 
 namespace {
 
@@ -146,13 +147,15 @@ TEST(DownloadProgressTest, InvalidDeviceTypeChangesNothing) {
     ASSERT_EQ(progress.Get(), 50u);
 
     progress.SetDeviceType(static_cast<DL_DEVICE_TYPE>(2));
-    testing::internal::CaptureStderr();
-    progress.SetErase();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid device type\n");
-    EXPECT_EQ(progress.Get(), 50u);
-    testing::internal::CaptureStderr();
-    progress.SetPgm();
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Invalid device type\n");
+    {
+        // Through the same stream as every other line, so that a shared log keeps the order.
+        katest::ScopedStreamRecording recording;
+        progress.SetErase();
+        EXPECT_EQ(recording.Err().Text(), "Invalid device type\n");
+        EXPECT_EQ(progress.Get(), 50u);
+        progress.SetPgm();
+        EXPECT_EQ(recording.Err().Text(), "Invalid device type\nInvalid device type\n");
+    }
 
     // Base and advance are still those of the Xilinx phase.
     progress.Update(1.0f);

@@ -8,6 +8,7 @@
 
 #include "BuiltInImages.h"
 #include "Downloader.h"
+#include "StreamRecording.h"
 
 namespace {
 
@@ -72,9 +73,12 @@ TEST_F(ReadImageTest, RequestEndingAtTheEndAndRequestAtTheEnd) {
 }
 
 TEST_F(ReadImageTest, UnknownTypeDeliversNothing) {
-    testing::internal::CaptureStderr();
-    Read(static_cast<DOWNLOADTYPE>(2), 0, 128);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Read Image : Invalid file type\n\r");
+    {
+        // Through the same stream as every other line, so that a shared log keeps the order.
+        katest::ScopedStreamRecording recording;
+        Read(static_cast<DOWNLOADTYPE>(2), 0, 128);
+        EXPECT_EQ(recording.Err().Text(), "Read Image : Invalid file type\n\r");
+    }
     EXPECT_FALSE(result);
     EXPECT_EQ(actualCount, 0u);
     EXPECT_TRUE(Untouched(0));

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -32,7 +33,8 @@ EventState& State() {
 }
 
 OSStatus StandardApplicationHandler(EventRef event) {
-    if (event->eventClass == kEventClassApplication && event->kind == kEventAppQuit) {
+    if (event->eventClass == kEventClassApplication &&
+        (event->kind == kEventAppQuit || event->kind == kEventAppTerminationRequested)) {
         KaPlatform::Internal::RequestEventLoopQuit();
         return noErr;
     }
@@ -334,6 +336,10 @@ void RunApplicationEventLoop() {
     QEventLoop loop;
     QEventLoop* outer = State().runningLoop;
     State().runningLoop = &loop;
+    std::optional<KaPlatform::Internal::TerminationRequestWatch> terminationRequests;
+    if (outer == nullptr) {
+        terminationRequests.emplace();
+    }
     loop.exec();
     State().runningLoop = outer;
 }

@@ -118,6 +118,20 @@ void RequestEventLoopQuit();
 // the dispatch is over (for what would free a target or widget still in use).
 void DeferWhileDispatching(std::function<void()> action);
 
+// While it lives, SIGTERM, SIGINT and SIGHUP reach the application target as
+// kEventAppTerminationRequested from the event loop; afterwards they do what they did before.
+class TerminationRequestWatch {
+  public:
+    TerminationRequestWatch();
+    ~TerminationRequestWatch();
+    TerminationRequestWatch(const TerminationRequestWatch&) = delete;
+    TerminationRequestWatch& operator=(const TerminationRequestWatch&) = delete;
+
+  private:
+    struct Installed;
+    std::unique_ptr<Installed> _installed;
+};
+
 // Standard handling for the window target (closing the only window ends the loop).
 OSStatus StandardWindowHandler(OpaqueWindowPtr* window, EventRef event);
 

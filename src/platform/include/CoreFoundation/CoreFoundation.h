@@ -13,6 +13,7 @@ using CFIndex = long;
 using CFTypeRef = const void*;
 using CFOptionFlags = unsigned long;
 using CFStringEncoding = UInt32;
+using CFTimeInterval = double;
 
 struct __CFAllocator;
 using CFAllocatorRef = const __CFAllocator*;

@@ -1,0 +1,38 @@
+// What keeps an accepted update from being cut short by the desktop around it: the machine
+// is kept awake, and requests to end the program wait until the run is done.
+#ifndef KA_UPDATESAFEGUARD_H
+#define KA_UPDATESAFEGUARD_H
+
+#include <IOKit/IOReturn.h>
+#include <IOKit/pwr_mgt/IOPMLib.h>
+
+class CUpdateSafeguard {
+  public:
+    CUpdateSafeguard() = default;
+    ~CUpdateSafeguard();
+
+    CUpdateSafeguard(const CUpdateSafeguard&) = delete;
+    CUpdateSafeguard& operator=(const CUpdateSafeguard&) = delete;
+
+    // The user accepted the update: keeps the machine awake until End (the update goes on
+    // when that cannot be done; one line on standard error says so).
+    void Begin();
+    // The run is done.
+    void End();
+
+    // A request to end the program came while the update was accepted or running: it waits
+    // for the end of the run (said once on standard error).
+    void HoldTermination();
+    bool IsTerminationHeld() const { return _terminationHeld; }
+    // After a held request: writes the outcome of the run on standard error; the program's
+    // exit status then says whether both images were installed.
+    void ReportOutcome(IOReturn status);
+    int ExitStatus() const { return _exitStatus; }
+
+  private:
+    IOPMAssertionID _assertion = kIOPMNullAssertionID;
+    bool _terminationHeld = false;
+    int _exitStatus = 0;
+};
+
+#endif

@@ -1,0 +1,107 @@
+// Termination signals turned into events of the application event loop. The handler only
+// writes the signal's number into a pipe (all a handler may safely do); the loop reads the
+// pipe and sends one kEventAppTerminationRequested per signal to the application target.
+#include "GuiInternals.h"
+
+#include <QSocketNotifier>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::array<int, 3> kTerminationSignals = {SIGTERM, SIGINT, SIGHUP};
+
+// Both ends non-blocking: a flood of signals must never block the handler, and the loop
+// reads until the pipe is empty. Made once and kept for the life of the process.
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void ForwardTerminationSignal(int signalNumber) {
+    const int savedErrno = errno;
+    const auto byte = static_cast<unsigned char>(signalNumber);
+    // A full pipe already holds requests enough.
+    [[maybe_unused]] const ssize_t written = write(gSignalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+bool EnsureSignalPipe() {
+    if (gSignalPipe[0] >= 0) {
+        return true;
+    }
+    return pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) == 0;
+}
+
+// The number of requests the pipe held.
+int DrainSignalPipe() {
+    unsigned char bytes[64];
+    ssize_t count = 0;
+    int requests = 0;
+    while ((count = read(gSignalPipe[0], bytes, sizeof bytes)) > 0 ||
+           (count < 0 && errno == EINTR)) {
+        if (count > 0) {
+            requests += static_cast<int>(count);
+        }
+    }
+    return requests;
+}
+
+void DeliverPendingRequests() {
+    const int requests = DrainSignalPipe();
+    for (int request = 0; request < requests; ++request) {
+        KaPlatform::Internal::SendNewEvent(kEventClassApplication, kEventAppTerminationRequested,
+                                           GetApplicationEventTarget());
+    }
+}
+
+}  // namespace
+
+namespace KaPlatform::Internal {
+
+struct TerminationRequestWatch::Installed {
+    std::array<struct sigaction, kTerminationSignals.size()> previous{};
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+TerminationRequestWatch::TerminationRequestWatch() {
+    if (!EnsureSignalPipe()) {
+        std::cerr << "Termination signals will end the program at once (no pipe for them)\n";
+        return;
+    }
+    // Whatever came while no loop was running belonged to a loop that has ended.
+    DrainSignalPipe();
+    auto installed = std::make_unique<Installed>();
+    installed->notifier = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(installed->notifier.get(), &QSocketNotifier::activated,
+                     [] { DeliverPendingRequests(); });
+    struct sigaction action {};
+    action.sa_handler = &ForwardTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (std::size_t index = 0; index < kTerminationSignals.size(); ++index) {
+        sigaction(kTerminationSignals[index], &action, &installed->previous[index]);
+    }
+    _installed = std::move(installed);
+}
+
+TerminationRequestWatch::~TerminationRequestWatch() {
+    if (!_installed) {
+        return;
+    }
+    // Outside the loop nobody would read a request: the signals do again what they did.
+    for (std::size_t index = 0; index < kTerminationSignals.size(); ++index) {
+        sigaction(kTerminationSignals[index], &_installed->previous[index], nullptr);
+    }
+}
+
+}  // namespace KaPlatform::Internal
+
+void InitApplicationProcess() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+}

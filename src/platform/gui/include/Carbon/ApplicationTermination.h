@@ -1,0 +1,23 @@
+// Requests from outside the program that it end, and the process set-up a program needs
+// whose diagnostics must outlive it.
+#ifndef KA_PLATFORM_CARBON_APPLICATIONTERMINATION_H
+#define KA_PLATFORM_CARBON_APPLICATIONTERMINATION_H
+
+#include <Carbon/CarbonEvents.h>
+
+// Class kEventClassApplication. The user's session is ending, the machine is shutting down,
+// or the terminal the program was started from was closed or interrupted. While the
+// application event loop runs, each such request reaches the application event target as
+// this event, sent from the loop itself (never from inside what the program was doing when
+// the request came). When no installed handler takes it, the standard handler ends the
+// event loop as for kEventAppQuit.
+enum : UInt32 {
+    kEventAppTerminationRequested = 'Ktrm',
+};
+
+// Call first thing in main, before anything is printed: standard output is written a line at
+// a time (a process that dies keeps every line it printed), and a reader of standard output
+// or standard error that goes away no longer ends the process.
+void InitApplicationProcess();
+
+#endif

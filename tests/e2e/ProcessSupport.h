@@ -1,0 +1,126 @@
+// An updater executable run as a process of its own on the offscreen platform, watched while
+// it runs: its output as it comes, signals sent to it, its end.
+#ifndef KA_TESTS_E2E_PROCESSSUPPORT_H
+#define KA_TESTS_E2E_PROCESSSUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTest>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace KaProcess {
+
+// Longest any one wait may take; the sanitizer builds are slow.
+inline constexpr int kDeadlineMs = 120000;
+
+class WatchedProcess {
+  public:
+    // Extra environment settings come on top of this process's own.
+    explicit WatchedProcess(std::vector<std::pair<QString, QString>> environment = {}) {
+        QProcessEnvironment settings = QProcessEnvironment::systemEnvironment();
+        settings.insert("QT_QPA_PLATFORM", "offscreen");
+        for (const auto& [name, value] : environment) {
+            settings.insert(name, value);
+        }
+        _process.setProcessEnvironment(settings);
+    }
+    ~WatchedProcess() {
+        if (_process.state() != QProcess::NotRunning) {
+            _process.kill();
+            _process.waitForFinished(10000);
+        }
+    }
+    WatchedProcess(const WatchedProcess&) = delete;
+    WatchedProcess& operator=(const WatchedProcess&) = delete;
+
+    // Standard output goes to the file rather than a pipe (as for a log the user keeps).
+    void SendOutputTo(const QString& path) { _process.setStandardOutputFile(path); }
+    // Standard output goes down a pipe into the reader (started after this process).
+    void PipeOutputTo(QProcess& reader) {
+        _process.setStandardOutputProcess(&reader);
+        _outputPiped = true;
+    }
+
+    bool Start(const QString& program, const QStringList& arguments) {
+        _process.start(program, arguments);
+        if (!_process.waitForStarted(kDeadlineMs)) {
+            return false;
+        }
+        return true;
+    }
+
+    // Whether standard output (or the file it goes to) holds the text within the deadline.
+    bool WaitForOutput(const std::string& text, const QString& outputFile = {}) {
+        return QTest::qWaitFor(
+                   [&] {
+                       Collect();
+                       const std::string seen = outputFile.isEmpty() ? _out : FileText(outputFile);
+                       return seen.find(text) != std::string::npos ||
+                              _process.state() == QProcess::NotRunning;
+                   },
+                   kDeadlineMs) &&
+               (outputFile.isEmpty() ? _out : FileText(outputFile)).find(text) != std::string::npos;
+    }
+
+    void Signal(int signalNumber) {
+        ::kill(static_cast<pid_t>(_process.processId()), signalNumber);
+    }
+
+    // Whether the process ended within the deadline.
+    bool WaitForEnd() {
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                Collect();
+                return _process.state() == QProcess::NotRunning;
+            },
+            kDeadlineMs);
+        Collect();
+        return ended;
+    }
+
+    bool Crashed() const { return _process.exitStatus() == QProcess::CrashExit; }
+    int ExitCode() const { return Crashed() ? -1 : _process.exitCode(); }
+    const std::string& Out() const { return _out; }
+    const std::string& Err() const { return _err; }
+
+    static std::string FileText(const QString& path) {
+        std::ifstream in(path.toStdString());
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+  private:
+    void Collect() {
+        if (!_outputPiped) {
+            _out += _process.readAllStandardOutput().toStdString();
+        }
+        _err += _process.readAllStandardError().toStdString();
+    }
+
+    QProcess _process;
+    bool _outputPiped = false;
+    std::string _out;
+    std::string _err;
+};
+
+inline std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace KaProcess
+
+#endif

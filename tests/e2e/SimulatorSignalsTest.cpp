@@ -1,0 +1,171 @@
+// The simulator as a process of its own, told to end the way a desktop ends programs (a
+// logout's SIGTERM, Ctrl-C, a closed terminal, a reader of its output going away, SIGKILL):
+// idle it ends as the cancel button ends it; an accepted update runs to its end first.
+#include "BuiltInImages.h"
+#include "ProcessSupport.h"
+#include "ReferenceCrc16.h"
+
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+#ifdef KA_SIMULATOR_EXECUTABLE
+
+namespace {
+
+using KaProcess::Occurrences;
+using KaProcess::WatchedProcess;
+
+// Printed by the first discovery pass, which runs inside the event loop.
+const std::string kIdleLine = "Dtor DownloadUnit\n";
+const std::string kHeldLine = "The updater will quit when the update is done.\n";
+
+// The text of a field of one trace line: "name":"text" or "name":number.
+std::string Field(const std::string& line, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    const auto at = line.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    auto begin = at + key.size();
+    if (line[begin] == '"') {
+        ++begin;
+        return line.substr(begin, line.find('"', begin) - begin);
+    }
+    return line.substr(begin, line.find_first_of(",}", begin) - begin);
+}
+
+std::string FlashLine(const std::string& trace, const std::string& component) {
+    const auto at = trace.find("{\"flash\":\"" + component + "\"");
+    return at == std::string::npos ? std::string() : trace.substr(at, trace.find('\n', at) - at);
+}
+
+std::string Hex4(std::uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04x", value);
+    return text;
+}
+
+// Both built-in images, every byte, as the unit holds them at the end.
+void ExpectBothImagesInstalled(const std::string& trace) {
+    const std::string xilinx = FlashLine(trace, "xilinx");
+    const std::string mcore = FlashLine(trace, "mcore");
+    EXPECT_EQ("installed", Field(xilinx, "state")) << xilinx;
+    EXPECT_EQ("336680", Field(xilinx, "length"));
+    EXPECT_EQ(Hex4(katest::ReferenceCrc16(testimages::XilinxFile().subspan(74))),
+              Field(xilinx, "crc"));
+    EXPECT_EQ("installed", Field(mcore, "state")) << mcore;
+    EXPECT_EQ("74876", Field(mcore, "length"));
+    EXPECT_EQ(Hex4(katest::ReferenceCrc16(testimages::McoreFile())), Field(mcore, "crc"));
+}
+
+class SimulatorSignalsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(_directory.isValid()); }
+    QString TracePath() const { return _directory.filePath("trace.jsonl"); }
+    std::string Trace() const { return WatchedProcess::FileText(TracePath()); }
+
+    // An update that lasts: real pauses, and two erase polls of about a second for each
+    // image, so that it is still running when the test's signals arrive.
+    QStringList LastingUpdate() const {
+        return {"--press-update", "--answer-alerts", "ok", "--erase-polls", "2",
+                "--trace",        TracePath()};
+    }
+
+    QTemporaryDir _directory;
+};
+
+TEST_F(SimulatorSignalsTest, IdleTerminationSignalsEndTheProgramAsCancelDoes) {
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signalNumber);
+        WatchedProcess sim;
+        ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, {"--trace", TracePath()}));
+        ASSERT_TRUE(sim.WaitForOutput(kIdleLine)) << sim.Out();
+        sim.Signal(signalNumber);
+        ASSERT_TRUE(sim.WaitForEnd());
+        EXPECT_FALSE(sim.Crashed()) << "the signal must not kill the program";
+        EXPECT_EQ(0, sim.ExitCode());
+        EXPECT_TRUE(sim.Out().ends_with("Dtor ViRorividiZezuzu\n")) << "the dialog is deleted";
+        EXPECT_EQ(std::string::npos, sim.Err().find(kHeldLine));
+        // The simulator wrote its record of the run: untouched flash.
+        EXPECT_EQ("factory", Field(FlashLine(Trace(), "xilinx"), "state")) << Trace();
+    }
+}
+
+TEST_F(SimulatorSignalsTest, SignalsDuringAnUpdateWaitForItsEndAndTheProgramThenQuits) {
+    WatchedProcess sim;
+    ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, LastingUpdate()));
+    ASSERT_TRUE(sim.WaitForOutput("Erasing Xilinx Image\n")) << sim.Out();
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP, SIGTERM}) {
+        sim.Signal(signalNumber);
+    }
+    ASSERT_TRUE(sim.WaitForEnd());
+    EXPECT_FALSE(sim.Crashed());
+    EXPECT_EQ(0, sim.ExitCode()) << "both images were installed";
+    EXPECT_EQ(1u, Occurrences(sim.Err(), kHeldLine)) << sim.Err();
+    const std::string outcome = "The update is done: the firmware was installed.\n";
+    EXPECT_NE(std::string::npos, sim.Err().find(kHeldLine + "Erasing Flash\n"))
+        << "held while the run went on:\n"
+        << sim.Err();
+    EXPECT_EQ(sim.Err().size() - outcome.size(), sim.Err().rfind(outcome)) << sim.Err();
+    EXPECT_NE(std::string::npos, sim.Out().find("Delete Download Thread\n"));
+    EXPECT_EQ(std::string::npos, sim.Out().find("sim: alert")) << "nobody waits on an alert";
+    ExpectBothImagesInstalled(Trace());
+}
+
+TEST_F(SimulatorSignalsTest, AHeldSignalAfterAFailedRunEndsWithStatusOne) {
+    WatchedProcess sim;
+    QStringList arguments = LastingUpdate();
+    arguments << "--fault"
+              << "crc-reject:mcore";
+    ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, arguments));
+    ASSERT_TRUE(sim.WaitForOutput("Erasing Xilinx Image\n")) << sim.Out();
+    sim.Signal(SIGTERM);
+    ASSERT_TRUE(sim.WaitForEnd());
+    EXPECT_FALSE(sim.Crashed());
+    EXPECT_EQ(1, sim.ExitCode()) << "the controller image was not installed";
+    EXPECT_NE(std::string::npos,
+              sim.Err().find("The update is done: the firmware was not installed (error 0x"))
+        << sim.Err();
+    EXPECT_EQ(std::string::npos, sim.Out().find("sim: alert")) << sim.Out();
+    EXPECT_EQ("installed", Field(FlashLine(Trace(), "xilinx"), "state"));
+    EXPECT_EQ("rejected", Field(FlashLine(Trace(), "mcore"), "outcome"));
+}
+
+TEST_F(SimulatorSignalsTest, AReaderThatGoesAwayChangesNothing) {
+    // The reader takes the first few bytes and goes, as "| head -c 30" does.
+    QProcess reader;
+    reader.setStandardOutputFile(QProcess::nullDevice());
+    WatchedProcess sim;
+    sim.PipeOutputTo(reader);
+    ASSERT_TRUE(
+        sim.Start(KA_SIMULATOR_EXECUTABLE, {"--no-pauses", "--press-update", "--answer-alerts",
+                                            "ok", "--erase-polls", "1", "--trace", TracePath()}));
+    reader.start("head", {"-c", "30"});
+    ASSERT_TRUE(reader.waitForFinished(KaProcess::kDeadlineMs));
+    ASSERT_TRUE(sim.WaitForEnd());
+    EXPECT_FALSE(sim.Crashed()) << "a write to a pipe nobody reads must not end the program";
+    EXPECT_EQ(0, sim.ExitCode()) << sim.Err();
+    ExpectBothImagesInstalled(Trace());
+}
+
+TEST_F(SimulatorSignalsTest, AKilledProcessLeavesEveryLineItPrinted) {
+    const QString log = _directory.filePath("out.log");
+    WatchedProcess sim;
+    sim.SendOutputTo(log);
+    ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, LastingUpdate()));
+    // The first image's blocks take 2.6 s at the least (1 ms after each): killed among them.
+    const bool sending = sim.WaitForOutput("Sending Data...\n", log);
+    sim.Signal(SIGKILL);
+    ASSERT_TRUE(sim.WaitForEnd());
+    ASSERT_TRUE(sending) << "no line of the run reached the log while it ran";
+    EXPECT_TRUE(sim.Crashed()) << "killed in the middle of the blocks";
+    const std::string out = WatchedProcess::FileText(log);
+    EXPECT_TRUE(out.ends_with("Erasing Xilinx Image\nSending Data...\n"))
+        << "the line came as it was printed, among the blocks it announces:\n"
+        << out;
+}
+
+}  // namespace
+
+#endif
