@@ -766,6 +766,14 @@ std::optional<std::string> SimulatedKa::Find(std::uint32_t specifierId, std::uin
     return state_->config.unitName;
 }
 
+std::optional<std::uint64_t> SimulatedKa::Guid(const std::string& unitName) const {
+    const std::lock_guard lock(state_->mutex);
+    if (!state_->present || unitName != state_->config.unitName) {
+        return std::nullopt;
+    }
+    return state_->config.guid;
+}
+
 IOReturn SimulatedKa::Connect(const std::string& unitName,
                               std::unique_ptr<kaplatform::FireWireDevice>& device) {
     const std::lock_guard lock(state_->mutex);

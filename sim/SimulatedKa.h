@@ -60,6 +60,9 @@ struct SimulatedKaConfig {
     std::uint32_t unitVersion = 0x000011;
     std::string unitName = "fw1.0";
     std::uint16_t nodeId = 0xFFC1;
+    // The node's unique ID, as its configuration ROM gives it. The company part (the top 24
+    // bits) is a locally administered one: no maker's.
+    std::uint64_t guid = 0x0200'0000'0000'4711;
 
     // Identity registers. softwareVersion: MCORE version in bits 31..16, Xilinx in 15..0.
     std::uint32_t softwareVersion = 0x00020004;
@@ -242,6 +245,9 @@ class SimulatedKa {
 
     // What a backend needs.
     std::optional<std::string> Find(std::uint32_t specifierId, std::uint32_t unitVersion);
+    // The GUID of the unit by that name while it is on the bus; not a bus transaction (the
+    // kernel read it from the configuration ROM when the node appeared), so not logged.
+    std::optional<std::uint64_t> Guid(const std::string& unitName) const;
     IOReturn Connect(const std::string& unitName,
                      std::unique_ptr<kaplatform::FireWireDevice>& device);
 

@@ -40,6 +40,10 @@ class AppearingBackend final : public kaplatform::FireWireBackend {
         return inner_.FindUnit(specifierId, softwareVersion);
     }
 
+    std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override {
+        return inner_.UnitGuid(unitName);
+    }
+
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<kaplatform::FireWireDevice>& device) override {
         return inner_.CreateDevice(unitName, device);

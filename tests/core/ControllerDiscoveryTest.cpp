@@ -4,6 +4,8 @@
 #include "IOKitDiagnostics.h"
 #include "SimulatedBus.h"
 
+#include <IOKit/IOKitLib.h>
+
 #include <gtest/gtest.h>
 
 #include <exception>
@@ -266,6 +268,24 @@ TEST_F(ControllerDiscoveryTest, AnUnpairedOpenKaLosesNoUnit) {
     EXPECT_EQ(ka_->LiveConnections(), 1u);
     controller_->CloseKa();
     EXPECT_EQ(ka_->LiveConnections(), 0u);
+}
+
+TEST(ControllerGuidTest, TheServiceOffersTheSimulatedNodesGuid) {
+    kasim::SimulatedKaConfig config;
+    config.guid = 0x8000'0000'0000'0001;  // above the signed range: read back unchanged
+    ScopedSimulatedKa ka(config);
+    const io_service_t service = katest::LookUpKaService();
+    ASSERT_NE(service, IO_OBJECT_NULL);
+    CFTypeRef property = IORegistryEntryCreateCFProperty(service, CFSTR("GUID"), nullptr, 0);
+    ASSERT_NE(property, nullptr);
+    ASSERT_EQ(CFGetTypeID(property), CFNumberGetTypeID());
+    SInt64 value = 0;
+    EXPECT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(property), kCFNumberSInt64Type, &value));
+    EXPECT_EQ(static_cast<std::uint64_t>(value), 0x8000'0000'0000'0001u);
+    CFRelease(property);
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("Unit_Spec_ID"), nullptr, 0), nullptr);
+    IOObjectRelease(service);
+    EXPECT_TRUE(ka->Transactions().size() == 1u) << "the GUID is no bus transaction";
 }
 
 using ControllerDiscoveryDeathTest = ControllerDiscoveryTest;
