@@ -92,7 +92,8 @@ CViRorividiZezuzuDialog::~CViRorividiZezuzuDialog() {
 
 OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
     if (_pKa->IsDowngrade()) {
-        if (ShowDowngradeAlert() == kAlertStdAlertCancelButton) {
+        // Only the OK button is consent: an alert that could not be shown is a Cancel.
+        if (ShowDowngradeAlert() != kAlertStdAlertOKButton) {
             return RequestApplicationQuit();
         }
     }

@@ -252,6 +252,25 @@ TEST_F(DialogTest, FailedUpdateIsNeverReportedAsCompleteAndAllowsARetry) {
     EXPECT_EQ(2, gFakeUnit.doUpdateCalls);
 }
 
+TEST_F(DialogTest, OnlyTheOkButtonOfTheDowngradeQuestionIsConsent) {
+    gFakeUnit.found = true;
+    gFakeUnit.downgrade = true;
+    MakeDialog();
+    Tick();
+    // An alert that could not be shown yields no button of its own (0 from the alert
+    // function); a box closed some other way, a button it does not have.
+    int quits = 0;
+    for (const DialogItemIndex answer : {DialogItemIndex(-1), DialogItemIndex(3)}) {
+        SCOPED_TRACE(answer);
+        _alerts.answers = {answer};
+        ClickUpdate();
+        EXPECT_EQ(++quits, _quits.count) << "that is Cancel, which quits";
+        EXPECT_TRUE(UpdateButton()->isEnabled());
+        Tick();
+        EXPECT_EQ(0, gFakeUnit.doUpdateCalls);
+    }
+}
+
 TEST_F(DialogTest, DowngradeNeedsConfirmationAndCancelQuits) {
     gFakeUnit.found = true;
     gFakeUnit.downgrade = true;
