@@ -165,13 +165,14 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
             _progressBar.SetValue(gDownloadProgress.Get());
             if (done) {
                 _updateState = WAITFORINPUT;
-                IOReturn status = _pKa->GetUpdateStatus();
-                if (status == kIOReturnSuccess) {
+                const Orv::VEV::UpdateOutcome outcome = _pKa->GetUpdateOutcome();
+                if (outcome.BothInstalled()) {
                     ShowDownloadDoneAlert();
                     return RequestApplicationQuit();
                 }
-                // Nothing was installed: say so, and let the user try again.
-                ShowDownloadFailedAlert(status);
+                // The firmware is not complete: say what became of each image, and let the
+                // user try again.
+                ShowDownloadFailedAlert(outcome);
                 _progressBar.SetValue(0);
                 _cancelButton.Enable(true);
             }

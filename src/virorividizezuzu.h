@@ -4,6 +4,7 @@
 #define KA_VIRORIVIDIZEZUZU_H
 
 #include "Orv_VEV_Runnable.h"
+#include "UpdateOutcome.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
@@ -28,7 +29,7 @@ struct KaInfo {
 };
 
 class CViRorividiZezuzu : public Runnable {
-public:
+  public:
     static constexpr UInt32 KaMCOREUpgradeVer = 3;
     static constexpr UInt32 KaXilinxUpgradeVer = 5;
     static constexpr UInt32 KaVersion = 2;
@@ -55,8 +56,10 @@ public:
     // Outcome of the last finished update: 0 only when both images were installed,
     // otherwise the first failing status. Meaningful once GetDoneStatus is true.
     IOReturn GetUpdateStatus();
+    // The same, image by image. Meaningful once GetDoneStatus is true.
+    UpdateOutcome GetUpdateOutcome();
 
-private:
+  private:
     DownloadUnit* _unit = nullptr;
     CFMutableDictionaryRef _matchingDictionary = nullptr;
     KaInfo _kaInfo;
@@ -64,7 +67,7 @@ private:
     std::atomic<bool> _done{false};
     Thread* _thread = nullptr;
     // Written by the worker before _done, read by the main thread after it.
-    IOReturn _updateStatus = kIOReturnSuccess;
+    UpdateOutcome _updateOutcome;
 };
 
 }  // namespace Orv::VEV

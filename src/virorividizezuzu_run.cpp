@@ -29,7 +29,7 @@ void KeepFirstFailure(IOReturn& outcome, IOReturn status) {
 bool CViRorividiZezuzu::DoUpdate() {
     std::cout << "Start Download Thread\n";
     _done.store(false, std::memory_order_relaxed);
-    _updateStatus = kIOReturnSuccess;
+    _updateOutcome = UpdateOutcome{};
 
     _pDownloader = new (std::nothrow) Downloader;
     CheckConsistency(_pDownloader != nullptr, "virorividizezuzu", 297, "_pDownloader");
@@ -42,7 +42,7 @@ bool CViRorividiZezuzu::DoUpdate() {
         _thread = nullptr;
         delete _pDownloader;
         _pDownloader = nullptr;
-        _updateStatus = kIOReturnNoResources;
+        _updateOutcome.firstFailure = kIOReturnNoResources;
         _done.store(true, std::memory_order_release);
         return false;
     }
@@ -54,11 +54,20 @@ bool CViRorividiZezuzu::GetDoneStatus() {
 }
 
 IOReturn CViRorividiZezuzu::GetUpdateStatus() {
-    return GetDoneStatus() ? _updateStatus : kIOReturnBusy;
+    return GetDoneStatus() ? _updateOutcome.firstFailure : kIOReturnBusy;
+}
+
+UpdateOutcome CViRorividiZezuzu::GetUpdateOutcome() {
+    if (!GetDoneStatus()) {
+        UpdateOutcome running;
+        running.firstFailure = kIOReturnBusy;
+        return running;
+    }
+    return _updateOutcome;
 }
 
 void CViRorividiZezuzu::Run() {
-    IOReturn outcome = kIOReturnSuccess;
+    UpdateOutcome outcome;
     bool matched = false;
     try {
         matched = OpenKa();
@@ -71,13 +80,15 @@ void CViRorividiZezuzu::Run() {
     gDownloadProgress.SetDeviceType(Xilinx);
     if (matched && _unit != nullptr) {
         _pDownloader->DoDownload(_unit, fileXILINX);
-        KeepFirstFailure(outcome, _pDownloader->Error());
+        outcome.xilinxInstalled = _pDownloader->Error() == kIOReturnSuccess;
+        KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
         gDownloadProgress.SetDeviceType(MCORE);
         _pDownloader->DoDownload(_unit, fileMCORE);
-        KeepFirstFailure(outcome, _pDownloader->Error());
+        outcome.mcoreInstalled = _pDownloader->Error() == kIOReturnSuccess;
+        KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
     } else {
         // The unit left the bus between the click and the start of the worker.
-        outcome = kIOReturnNoDevice;
+        outcome.firstFailure = kIOReturnNoDevice;
     }
 
     CloseKa();
@@ -86,7 +97,7 @@ void CViRorividiZezuzu::Run() {
     delete _thread;
     _thread = nullptr;
     std::cout << "Delete Download Thread\n";
-    _updateStatus = outcome;
+    _updateOutcome = outcome;
     _done.store(true, std::memory_order_release);
 }
 

@@ -85,6 +85,7 @@ struct UpdateRun {
     std::string out;
     std::string err;
     IOReturn status = kIOReturnSuccess;
+    Orv::VEV::UpdateOutcome outcome;
     // The done flag as the worker wrote its last line, and at any of its pauses.
     bool doneAtLastLine = true;
     bool doneDuringPauses = false;
@@ -140,6 +141,7 @@ class BackgroundRunTest : public testing::Test {
             run.err = recording.Err().Text();
         }
         run.status = controller_->GetUpdateStatus();
+        run.outcome = controller_->GetUpdateOutcome();
         run.doneAtLastLine = doneAtLastLine.load();
         run.doneDuringPauses = doneDuringPauses_.load();
         run.progress = gDownloadProgress.Get();
@@ -168,6 +170,7 @@ TEST_F(BackgroundRunTest, AHealthyUnitGetsBothImagesInOrder) {
     EXPECT_FALSE(run.doneAtLastLine);
     EXPECT_TRUE(controller_->GetDoneStatus());
     EXPECT_EQ(run.status, kIOReturnSuccess);
+    EXPECT_TRUE(run.outcome.BothInstalled());
     EXPECT_EQ(run.out, kRunStart + kXilinxInstalled + kMcoreInstalled + kRunEnd);
     EXPECT_EQ(run.err, "Erasing Flash\nErasing Flash\nErasing Flash\nErasing Flash\n");
     EXPECT_EQ(run.progress, 100u);
@@ -240,6 +243,10 @@ TEST_P(BackgroundRunFailingImageTest, BothImagesAreTriedAndTheFirstFailureIsTheO
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(ka_->Flash(Component::Xilinx).state, c.xilinx);
     EXPECT_EQ(ka_->Flash(Component::Mcore).state, c.mcore);
+    EXPECT_EQ(run.outcome.firstFailure, c.status);
+    EXPECT_EQ(run.outcome.xilinxInstalled, c.xilinx == FlashContents::State::Installed);
+    EXPECT_EQ(run.outcome.mcoreInstalled, c.mcore == FlashContents::State::Installed);
+    EXPECT_FALSE(run.outcome.BothInstalled());
     // The MCORE image was attempted after the Xilinx image, and the run ended in order.
     const auto xilinxAt = run.out.find("Opening Xilinx data file\n");
     const auto mcoreAt = run.out.find("Opening MCORE 06 file\n");

@@ -63,7 +63,11 @@ bool CViRorividiZezuzu::GetDoneStatus() {
 }
 
 IOReturn CViRorividiZezuzu::GetUpdateStatus() {
-    return gFakeUnit.updateStatus;
+    return gFakeUnit.outcome.firstFailure;
+}
+
+UpdateOutcome CViRorividiZezuzu::GetUpdateOutcome() {
+    return gFakeUnit.outcome;
 }
 
 void CViRorividiZezuzu::Run() {}
