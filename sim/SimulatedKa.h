@@ -88,6 +88,12 @@ struct SimulatedKaConfig {
     bool offersBusGeneration = true;
 };
 
+// The unit that takes the Ka's place in a swap (ArmUnitSwap): another node, newer firmware
+// than the built-in one, an accepted revision class.
+inline constexpr std::uint64_t kSwappedInGuid = 0x0200'0000'0000'4712;
+inline constexpr std::uint32_t kSwappedInSoftwareVersion = 0x00040006;
+inline constexpr std::uint32_t kSwappedInProductRevision = 0x00020000;
+
 // Which connections a transaction fault counts and hits.
 enum class FaultScope {
     // Every call, from any thread; occurrences counted over all calls.
@@ -117,8 +123,9 @@ struct TransactionFault {
 // Faults in the unit's behaviour while it installs one image. The unit tells the images
 // apart by the erase command where it can; before it (not-ready) by the count of begin-update
 // writes on the connection, and for open-fail by the count of Opens on a connection made off
-// the home thread: odd counts are the Xilinx image's, even ones the MCORE image's. A fault
-// hits every attempt at its image.
+// the home thread, from the second on (the first is the update's look at the unit's
+// identity): odd counts are the Xilinx image's, even ones the MCORE image's. A fault hits
+// every attempt at its image.
 enum class ImageFaultKind {
     NotReady,      // after begin update the status reads statusValue (0 or not 1)
     EraseFailure,  // the erase poll reads 2
@@ -228,6 +235,12 @@ class SimulatedKa {
     bool IsPresent() const;
     void BusReset();
     std::uint32_t BusGeneration() const;
+
+    // The next lookup made off the home thread (the update worker's) finds another unit in
+    // this one's place, under the same name: the unit leaves the bus and comes back as node
+    // kSwappedInGuid with kSwappedInSoftwareVersion and kSwappedInProductRevision.
+    void ArmUnitSwap();
+    std::uint64_t Guid() const;
 
     void AddTransactionFault(const TransactionFault& fault);
     void AddImageFault(const ImageFault& fault);

@@ -6,7 +6,9 @@ namespace Orv::VEV {
 
 std::string DescribeUpdateOutcome(const UpdateOutcome& outcome) {
     std::string text;
-    if (outcome.xilinxInstalled && outcome.mcoreInstalled) {
+    if (outcome.UnitChanged()) {
+        text = "The Ka changed before the update began; nothing was written.";
+    } else if (outcome.xilinxInstalled && outcome.mcoreInstalled) {
         text = "Both the Xilinx image and the MCORE image were installed.";
     } else if (outcome.xilinxInstalled) {
         text = "The Xilinx image was installed; the MCORE image was not.";

@@ -8,6 +8,11 @@
 
 namespace Orv::VEV {
 
+// The run's own status when the unit found at the start of the run is not the one the user
+// accepted: another node, a revision class that is not accepted, or other installed
+// firmware. Nothing was written.
+inline constexpr IOReturn kKaChangedErr = -193;
+
 struct UpdateOutcome {
     bool xilinxInstalled = false;
     bool mcoreInstalled = false;
@@ -17,6 +22,7 @@ struct UpdateOutcome {
     bool BothInstalled() const {
         return xilinxInstalled && mcoreInstalled && firstFailure == kIOReturnSuccess;
     }
+    bool UnitChanged() const { return firstFailure == kKaChangedErr; }
 };
 
 // One sentence on what was installed, then the first failure's status when there was one:

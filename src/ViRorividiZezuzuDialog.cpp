@@ -91,6 +91,9 @@ CViRorividiZezuzuDialog::~CViRorividiZezuzuDialog() {
 }
 
 OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
+    // The unit the window shows at the click is the one the user accepts; the ticks that run
+    // while the downgrade question is open must not change that.
+    _pKa->AcceptUpdate();
     if (_pKa->IsDowngrade()) {
         // Only the OK button is consent: an alert that could not be shown is a Cancel.
         if (ShowDowngradeAlert() != kAlertStdAlertOKButton) {

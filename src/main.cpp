@@ -70,10 +70,14 @@ DialogItemIndex ShowAboutDialog() {
 }
 
 DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) {
-    const std::string informative =
-        Orv::VEV::DescribeUpdateOutcome(outcome) +
-        " Do not cycle the Power on your Ka. Check its FireWire connection, then try the "
-        "update again.";
+    std::string informative = Orv::VEV::DescribeUpdateOutcome(outcome);
+    if (outcome.UnitChanged()) {
+        informative += " Check which unit is connected, then try the update again.";
+    } else {
+        informative +=
+            " Do not cycle the Power on your Ka. Check its FireWire connection, then "
+            "try the update again.";
+    }
     return ShowAlert(kAlertStopAlert, "Programming Failed", informative.c_str(), false);
 }
 

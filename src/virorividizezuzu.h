@@ -10,6 +10,7 @@
 #include <IOKit/IOReturn.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 class DownloadUnit;
@@ -26,6 +27,8 @@ struct KaInfo {
     UInt32 MCOREver = 0;
     UInt32 XilinxVer = 0;
     bool valid = false;
+    // The unique ID of the unit's node, from the registry entry the lookup found.
+    UInt64 GUID = 0;
 };
 
 class CViRorividiZezuzu : public Runnable {
@@ -49,6 +52,13 @@ class CViRorividiZezuzu : public Runnable {
     void GetUpdateFirmwareVersionString(std::string& updateVersionString);
     bool IsDowngrade();
 
+    // The user has accepted the update for the unit of the latest discovery pass: keep its
+    // identity. The run writes only to that unit.
+    void AcceptUpdate();
+
+    // The run writes nothing unless the unit it finds is the one AcceptUpdate kept (same
+    // GUID, an accepted revision class, the same installed firmware); it then ends with
+    // kKaChangedErr. An acceptance holds for one run.
     bool DoUpdate();
     bool GetDoneStatus();
     void Run() override;
@@ -60,12 +70,19 @@ class CViRorividiZezuzu : public Runnable {
     UpdateOutcome GetUpdateOutcome();
 
   private:
+    // On the worker, with _unit held: whether it is still the unit the user accepted.
+    bool IsAcceptedUnit();
+
     DownloadUnit* _unit = nullptr;
     CFMutableDictionaryRef _matchingDictionary = nullptr;
     KaInfo _kaInfo;
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     Thread* _thread = nullptr;
+    // The GUID of the unit the latest OpenKa matched, when its registry entry gave one.
+    std::optional<UInt64> _unitGUID;
+    // Written by AcceptUpdate on the main thread before the worker starts; read by it.
+    KaInfo _acceptedKaInfo;
     // Written by the worker before _done, read by the main thread after it.
     UpdateOutcome _updateOutcome;
 };

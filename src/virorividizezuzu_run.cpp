@@ -43,6 +43,7 @@ bool CViRorividiZezuzu::DoUpdate() {
         delete _pDownloader;
         _pDownloader = nullptr;
         _updateOutcome.firstFailure = kIOReturnNoResources;
+        _acceptedKaInfo.valid = false;
         _done.store(true, std::memory_order_release);
         return false;
     }
@@ -66,6 +67,28 @@ UpdateOutcome CViRorividiZezuzu::GetUpdateOutcome() {
     return _updateOutcome;
 }
 
+bool CViRorividiZezuzu::IsAcceptedUnit() {
+    const KaInfo& accepted = _acceptedKaInfo;
+    if (!accepted.valid || !_unitGUID || *_unitGUID != accepted.GUID) {
+        return false;
+    }
+    if (_unit->Open() != kIOReturnSuccess) {
+        // Whether it is the same unit cannot be told; the download's own open would fail
+        // the same way.
+        return false;
+    }
+    UInt32 softwareVer = 0;
+    UInt32 productVer = 0;
+    const IOReturn softwareStatus = _unit->GetSoftwareVersion(softwareVer);
+    const IOReturn productStatus = _unit->GetProductRevision(productVer);
+    _unit->Close();
+    const UInt32 revision = productVer >> 16;
+    // Other installed firmware would make the upgrade-or-downgrade answer the user gave
+    // about the wrong unit.
+    return softwareStatus == kIOReturnSuccess && productStatus == kIOReturnSuccess &&
+           (revision == KaVersion || revision == 0) && softwareVer == accepted.softwareVer;
+}
+
 void CViRorividiZezuzu::Run() {
     UpdateOutcome outcome;
     bool matched = false;
@@ -78,7 +101,13 @@ void CViRorividiZezuzu::Run() {
 
     gDownloadProgress.Reset();
     gDownloadProgress.SetDeviceType(Xilinx);
-    if (matched && _unit != nullptr) {
+    if (!matched || _unit == nullptr) {
+        // The unit left the bus between the click and the start of the worker.
+        outcome.firstFailure = kIOReturnNoDevice;
+    } else if (!IsAcceptedUnit()) {
+        outcome.firstFailure = kKaChangedErr;
+        std::cerr << "The Ka changed before the update began; nothing was written.\n";
+    } else {
         _pDownloader->DoDownload(_unit, fileXILINX);
         outcome.xilinxInstalled = _pDownloader->Error() == kIOReturnSuccess;
         KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
@@ -86,10 +115,9 @@ void CViRorividiZezuzu::Run() {
         _pDownloader->DoDownload(_unit, fileMCORE);
         outcome.mcoreInstalled = _pDownloader->Error() == kIOReturnSuccess;
         KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
-    } else {
-        // The unit left the bus between the click and the start of the worker.
-        outcome.firstFailure = kIOReturnNoDevice;
     }
+    // An acceptance holds for one run.
+    _acceptedKaInfo.valid = false;
 
     CloseKa();
     delete _pDownloader;

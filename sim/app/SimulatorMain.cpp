@@ -160,6 +160,19 @@ int main(int argc, char** argv) {
     for (const kasim::ImageFault& fault : options.imageFaults) {
         ka->AddImageFault(fault);
     }
+    if (options.swapUnit) {
+        // The update's worker looks the unit up off the main thread; discovery never does.
+        ka->ArmUnitSwap();
+    }
+    if (options.identityReadFail) {
+        for (const std::uint64_t address :
+             {kasim::kSoftwareVersionRegister, kasim::kProductRevisionRegister}) {
+            kasim::TransactionFault fault(kasim::Operation::ReadQuadlet, kIOFireWireAddressError);
+            fault.repeat = 0;
+            fault.address = address;
+            ka->AddTransactionFault(fault);
+        }
+    }
     if (appearsLater) {
         const auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(options.appearAfterSeconds));

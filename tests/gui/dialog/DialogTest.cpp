@@ -290,6 +290,44 @@ TEST_F(DialogTest, TheFailureAlertSaysWhichImageWasInstalledAndTheFirstFailure) 
     }
 }
 
+TEST_F(DialogTest, AChangedUnitIsReportedAsNothingWrittenAndTheDialogGoesBackToIdle) {
+    StartUpdate();
+    gFakeUnit.done = true;
+    gFakeUnit.outcome = {false, false, Orv::VEV::kKaChangedErr};
+    Tick();
+    ASSERT_EQ(1u, _alerts.requests.size());
+    EXPECT_EQ(kAlertStopAlert, _alerts.requests[0].type);
+    EXPECT_EQ("Programming Failed", _alerts.requests[0].message);
+    EXPECT_EQ(
+        "The Ka changed before the update began; nothing was written. Error 0xFFFFFF3F. "
+        "Check which unit is connected, then try the update again.",
+        _alerts.requests[0].informative);
+    EXPECT_EQ(0, _quits.count);
+    EXPECT_TRUE(CancelButton()->isEnabled());
+    gFakeUnit.done = false;
+    Tick();
+    EXPECT_TRUE(UpdateButton()->isEnabled());
+}
+
+TEST_F(DialogTest, TheIdentityIsAcceptedAtTheClickBeforeTheDowngradeQuestion) {
+    gFakeUnit.found = true;
+    gFakeUnit.downgrade = true;
+    MakeDialog();
+    Tick();
+    EXPECT_EQ(0, gFakeUnit.acceptCalls) << "polling accepts nothing";
+    int acceptedWhileAsking = -1;
+    _alerts.whileOpen = [&](const KaPlatform::AlertRequest&) {
+        acceptedWhileAsking = gFakeUnit.acceptCalls;
+        Tick();  // the window goes on polling under the question
+    };
+    _alerts.answers = {kAlertStdAlertOKButton};
+    ClickUpdate();
+    EXPECT_EQ(1, acceptedWhileAsking);
+    EXPECT_EQ(1, gFakeUnit.acceptCalls) << "the ticks under the question accept nothing";
+    Tick();
+    EXPECT_EQ(1, gFakeUnit.doUpdateCalls);
+}
+
 TEST_F(DialogTest, OnlyTheOkButtonOfTheDowngradeQuestionIsConsent) {
     gFakeUnit.found = true;
     gFakeUnit.downgrade = true;

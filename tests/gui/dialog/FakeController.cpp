@@ -70,6 +70,10 @@ UpdateOutcome CViRorividiZezuzu::GetUpdateOutcome() {
     return gFakeUnit.outcome;
 }
 
+void CViRorividiZezuzu::AcceptUpdate() {
+    ++gFakeUnit.acceptCalls;
+}
+
 void CViRorividiZezuzu::Run() {}
 
 }  // namespace Orv::VEV

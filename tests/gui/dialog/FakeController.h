@@ -20,6 +20,7 @@ struct FakeUnit {
     std::string updateVersion = "3-5";
     bool done = false;
     Orv::VEV::UpdateOutcome outcome{true, true, kIOReturnSuccess};
+    int acceptCalls = 0;
     UInt32 progress = 0;
     int isFoundCalls = 0;
     int doUpdateCalls = 0;
