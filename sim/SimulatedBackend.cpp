@@ -9,6 +9,10 @@ std::optional<std::string> SimulatedBackend::FindUnit(std::uint32_t specifierId,
     return ka_->Find(specifierId, softwareVersion);
 }
 
+std::optional<std::uint64_t> SimulatedBackend::UnitGuid(const std::string& unitName) {
+    return ka_->Guid(unitName);
+}
+
 IOReturn SimulatedBackend::CreateDevice(const std::string& unitName,
                                         std::unique_ptr<kaplatform::FireWireDevice>& device) {
     return ka_->Connect(unitName, device);

@@ -15,6 +15,7 @@ class SimulatedBackend : public kaplatform::FireWireBackend {
 
     std::optional<std::string> FindUnit(std::uint32_t specifierId,
                                         std::uint32_t softwareVersion) override;
+    std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override;
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<kaplatform::FireWireDevice>& device) override;
 

@@ -81,6 +81,7 @@ struct SimulatedKa::State {
     bool present;
     std::uint32_t generation;
     std::uint64_t epoch = 0;  // bumped by every unplug; older connections are dead
+    bool swapArmed = false;
 
     // The unit.
     std::uint32_t mcoreVersion;
@@ -194,6 +195,20 @@ struct SimulatedKa::State {
         for (auto& [id, connection] : connections) {
             connection.open = false;
         }
+    }
+
+    // Another unit in this one's place: the old one leaves the bus, the new one arrives
+    // under the same name with its own identity and untouched flash.
+    void SwapUnit() {
+        DoUnplug();
+        config.guid = kSwappedInGuid;
+        config.softwareVersion = kSwappedInSoftwareVersion;
+        config.productRevision = kSwappedInProductRevision;
+        mcoreVersion = kSwappedInSoftwareVersion >> 16;
+        xilinxVersion = kSwappedInSoftwareVersion & 0xFFFF;
+        flash = {};
+        present = true;
+        ++generation;
     }
 
     std::uint32_t SoftwareVersion() const {
@@ -449,9 +464,11 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
             transaction.injected = true;
             return state_->Finish(transaction, *injected);
         }
-        if (connection.offHome) {
+        // The update's first Open on its connection looks at the identity; each image's
+        // own Open comes after it.
+        if (connection.offHome && connection.opens > 1) {
             if (const auto* fault = state_->ImageFaultFor(ImageFaultKind::OpenFailure,
-                                                          ImageOfCount(connection.opens))) {
+                                                          ImageOfCount(connection.opens - 1))) {
                 return state_->Finish(transaction,
                                       State::StatusOf(*fault, kIOReturnExclusiveAccess));
             }
@@ -695,6 +712,16 @@ std::uint32_t SimulatedKa::BusGeneration() const {
     return state_->generation;
 }
 
+void SimulatedKa::ArmUnitSwap() {
+    const std::lock_guard lock(state_->mutex);
+    state_->swapArmed = true;
+}
+
+std::uint64_t SimulatedKa::Guid() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->config.guid;
+}
+
 void SimulatedKa::AddTransactionFault(const TransactionFault& fault) {
     const std::lock_guard lock(state_->mutex);
     state_->transactionFaults.push_back({fault, 0});
@@ -751,6 +778,10 @@ std::size_t SimulatedKa::LiveConnections() const {
 
 std::optional<std::string> SimulatedKa::Find(std::uint32_t specifierId, std::uint32_t unitVersion) {
     const std::lock_guard lock(state_->mutex);
+    if (state_->swapArmed && std::this_thread::get_id() != state_->home) {
+        state_->swapArmed = false;
+        state_->SwapUnit();
+    }
     auto transaction = state_->Start(Operation::Find, 0);
     if (const auto injected = state_->InjectedStatus(Operation::Find, std::nullopt, nullptr)) {
         transaction.injected = true;
@@ -764,6 +795,14 @@ std::optional<std::string> SimulatedKa::Find(std::uint32_t specifierId, std::uin
         return std::nullopt;
     }
     return state_->config.unitName;
+}
+
+std::optional<std::uint64_t> SimulatedKa::Guid(const std::string& unitName) const {
+    const std::lock_guard lock(state_->mutex);
+    if (!state_->present || unitName != state_->config.unitName) {
+        return std::nullopt;
+    }
+    return state_->config.guid;
 }
 
 IOReturn SimulatedKa::Connect(const std::string& unitName,

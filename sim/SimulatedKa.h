@@ -60,6 +60,9 @@ struct SimulatedKaConfig {
     std::uint32_t unitVersion = 0x000011;
     std::string unitName = "fw1.0";
     std::uint16_t nodeId = 0xFFC1;
+    // The node's unique ID, as its configuration ROM gives it. The company part (the top 24
+    // bits) is a locally administered one: no maker's.
+    std::uint64_t guid = 0x0200'0000'0000'4711;
 
     // Identity registers. softwareVersion: MCORE version in bits 31..16, Xilinx in 15..0.
     std::uint32_t softwareVersion = 0x00020004;
@@ -84,6 +87,12 @@ struct SimulatedKaConfig {
     // Whether the device interface can report the bus generation.
     bool offersBusGeneration = true;
 };
+
+// The unit that takes the Ka's place in a swap (ArmUnitSwap): another node, newer firmware
+// than the built-in one, an accepted revision class.
+inline constexpr std::uint64_t kSwappedInGuid = 0x0200'0000'0000'4712;
+inline constexpr std::uint32_t kSwappedInSoftwareVersion = 0x00040006;
+inline constexpr std::uint32_t kSwappedInProductRevision = 0x00020000;
 
 // Which connections a transaction fault counts and hits.
 enum class FaultScope {
@@ -114,8 +123,9 @@ struct TransactionFault {
 // Faults in the unit's behaviour while it installs one image. The unit tells the images
 // apart by the erase command where it can; before it (not-ready) by the count of begin-update
 // writes on the connection, and for open-fail by the count of Opens on a connection made off
-// the home thread: odd counts are the Xilinx image's, even ones the MCORE image's. A fault
-// hits every attempt at its image.
+// the home thread, from the second on (the first is the update's look at the unit's
+// identity): odd counts are the Xilinx image's, even ones the MCORE image's. A fault hits
+// every attempt at its image.
 enum class ImageFaultKind {
     NotReady,      // after begin update the status reads statusValue (0 or not 1)
     EraseFailure,  // the erase poll reads 2
@@ -226,6 +236,12 @@ class SimulatedKa {
     void BusReset();
     std::uint32_t BusGeneration() const;
 
+    // The next lookup made off the home thread (the update worker's) finds another unit in
+    // this one's place, under the same name: the unit leaves the bus and comes back as node
+    // kSwappedInGuid with kSwappedInSoftwareVersion and kSwappedInProductRevision.
+    void ArmUnitSwap();
+    std::uint64_t Guid() const;
+
     void AddTransactionFault(const TransactionFault& fault);
     void AddImageFault(const ImageFault& fault);
     void ClearFaults();
@@ -242,6 +258,9 @@ class SimulatedKa {
 
     // What a backend needs.
     std::optional<std::string> Find(std::uint32_t specifierId, std::uint32_t unitVersion);
+    // The GUID of the unit by that name while it is on the bus; not a bus transaction (the
+    // kernel read it from the configuration ROM when the node appeared), so not logged.
+    std::optional<std::uint64_t> Guid(const std::string& unitName) const;
     IOReturn Connect(const std::string& unitName,
                      std::unique_ptr<kaplatform::FireWireDevice>& device);
 

@@ -48,13 +48,7 @@ void CUpdateSafeguard::HoldTermination() {
     }
 }
 
-void CUpdateSafeguard::ReportOutcome(IOReturn status) {
-    if (status == kIOReturnSuccess) {
-        std::cerr << "The update is done: the firmware was installed.\n";
-        _exitStatus = 0;
-    } else {
-        std::cerr << "The update is done: the firmware was not installed (error "
-                  << StatusText(status) << ").\n";
-        _exitStatus = 1;
-    }
+void CUpdateSafeguard::ReportOutcome(const Orv::VEV::UpdateOutcome& outcome) {
+    std::cerr << "The update is done. " << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
+    _exitStatus = outcome.BothInstalled() ? 0 : 1;
 }

@@ -3,6 +3,8 @@
 #ifndef KA_UPDATESAFEGUARD_H
 #define KA_UPDATESAFEGUARD_H
 
+#include "UpdateOutcome.h"
+
 #include <IOKit/IOReturn.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
@@ -26,7 +28,7 @@ class CUpdateSafeguard {
     bool IsTerminationHeld() const { return _terminationHeld; }
     // After a held request: writes the outcome of the run on standard error; the program's
     // exit status then says whether both images were installed.
-    void ReportOutcome(IOReturn status);
+    void ReportOutcome(const Orv::VEV::UpdateOutcome& outcome);
     int ExitStatus() const { return _exitStatus; }
 
   private:

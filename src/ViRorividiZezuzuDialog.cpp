@@ -127,8 +127,12 @@ CViRorividiZezuzuDialog::~CViRorividiZezuzuDialog() {
 }
 
 OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventRef) {
+    // The unit the window shows at the click is the one the user accepts; the ticks that run
+    // while the downgrade question is open must not change that.
+    _pKa->AcceptUpdate();
     if (_pKa->IsDowngrade()) {
-        if (ShowDowngradeAlert() == kAlertStdAlertCancelButton) {
+        // Only the OK button is consent: an alert that could not be shown is a Cancel.
+        if (ShowDowngradeAlert() != kAlertStdAlertOKButton) {
             return RequestApplicationQuit();
         }
     }
@@ -216,17 +220,18 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
             if (done) {
                 _updateState = WAITFORINPUT;
                 _safeguard.End();
-                IOReturn status = _pKa->GetUpdateStatus();
+                const Orv::VEV::UpdateOutcome outcome = _pKa->GetUpdateOutcome();
                 if (_safeguard.IsTerminationHeld()) {
-                    _safeguard.ReportOutcome(status);
+                    _safeguard.ReportOutcome(outcome);
                     return RequestApplicationQuit();
                 }
-                if (status == kIOReturnSuccess) {
+                if (outcome.BothInstalled()) {
                     ShowDownloadDoneAlert();
                     return RequestApplicationQuit();
                 }
-                // Nothing was installed: say so, and let the user try again.
-                ShowDownloadFailedAlert(status);
+                // The firmware is not complete: say what became of each image, and let the
+                // user try again.
+                ShowDownloadFailedAlert(outcome);
                 _progressBar.SetValue(0);
                 _cancelButton.Enable(true);
             }

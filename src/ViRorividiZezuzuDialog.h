@@ -3,11 +3,11 @@
 #ifndef KA_VIRORIVIDIZEZUZUDIALOG_H
 #define KA_VIRORIVIDIZEZUZUDIALOG_H
 
+#include "UpdateOutcome.h"
 #include "UpdateSafeguard.h"
 #include "carboncontrols.h"
 
 #include <Carbon/Carbon.h>
-#include <IOKit/IOReturn.h>
 
 namespace Orv::VEV {
 class CViRorividiZezuzu;
@@ -77,7 +77,8 @@ class CViRorividiZezuzuDialog {
 DialogItemIndex ShowDownloadDoneAlert();
 DialogItemIndex ShowDowngradeAlert();
 DialogItemIndex ShowAboutDialog();
-// The update did not install the firmware: the unit must not be power-cycled.
-DialogItemIndex ShowDownloadFailedAlert(IOReturn status);
+// The update did not install both images: what became of each, the first failure's status,
+// and what to do.
+DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome);
 
 #endif

@@ -3,8 +3,8 @@
 
 #include <Carbon/Carbon.h>
 
-#include <cstdio>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -69,13 +69,16 @@ DialogItemIndex ShowAboutDialog() {
                      false);
 }
 
-DialogItemIndex ShowDownloadFailedAlert(IOReturn status) {
-    char informative[256];
-    std::snprintf(informative, sizeof informative,
-                  "The firmware was not installed (error 0x%08X). Do not cycle the Power on "
-                  "your Ka. Check its FireWire connection, then try the update again.",
-                  static_cast<unsigned>(status));
-    return ShowAlert(kAlertStopAlert, "Programming Failed", informative, false);
+DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) {
+    std::string informative = Orv::VEV::DescribeUpdateOutcome(outcome);
+    if (outcome.UnitChanged()) {
+        informative += " Check which unit is connected, then try the update again.";
+    } else {
+        informative +=
+            " Do not cycle the Power on your Ka. Check its FireWire connection, then "
+            "try the update again.";
+    }
+    return ShowAlert(kAlertStopAlert, "Programming Failed", informative.c_str(), false);
 }
 
 int RunUpdaterApplication(int, char**) {

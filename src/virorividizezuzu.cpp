@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <iostream>
+#include <optional>
 
 namespace Orv::VEV {
 
@@ -19,6 +20,23 @@ void AddNumber(CFMutableDictionaryRef dictionary, CFStringRef key, SInt32 value)
     CFNumberRef number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &value);
     CFDictionaryAddValue(dictionary, key, number);
     CFRelease(number);
+}
+
+// The node's GUID as the registry offers it for the service: a 64-bit number.
+std::optional<UInt64> ServiceGUID(io_service_t service) {
+    CFTypeRef property =
+        IORegistryEntryCreateCFProperty(service, CFSTR("GUID"), kCFAllocatorDefault, 0);
+    if (property == nullptr) {
+        return std::nullopt;
+    }
+    std::optional<UInt64> guid;
+    SInt64 value = 0;
+    if (CFGetTypeID(property) == CFNumberGetTypeID() &&
+        CFNumberGetValue(static_cast<CFNumberRef>(property), kCFNumberSInt64Type, &value)) {
+        guid = static_cast<UInt64>(value);
+    }
+    CFRelease(property);
+    return guid;
 }
 
 std::string VersionText(UInt32 mcore, UInt32 xilinx) {
@@ -61,6 +79,7 @@ bool CViRorividiZezuzu::OpenKa() {
         _kaInfo.valid = false;
         return false;
     }
+    const std::optional<UInt64> guid = ServiceGUID(service);
     DownloadUnit* unit = nullptr;
     try {
         unit = new DownloadUnit(service);
@@ -73,6 +92,7 @@ bool CViRorividiZezuzu::OpenKa() {
     // A unit still held from an unpaired OpenKa would otherwise be lost.
     delete _unit;
     _unit = unit;
+    _unitGUID = guid;
     _kaInfo.valid = true;
     return true;
 }
@@ -104,21 +124,38 @@ bool CViRorividiZezuzu::IsFound() {
         CloseKa();
         return false;
     }
-    _unit->GetProductSerNum(_kaInfo.serialNum);
-    _unit->GetSoftwareVersion(_kaInfo.softwareVer);
-    _kaInfo.XilinxVer = _kaInfo.softwareVer & 0xFFFF;
-    _kaInfo.MCOREver = _kaInfo.softwareVer >> 16;
-    _unit->GetProductRevision(_kaInfo.productVer);
-    _unit->GetProductSerNum(_kaInfo.serialNum);
+    std::string serialNum;
+    UInt32 softwareVer = 0;
+    UInt32 productVer = 0;
+    _unit->GetProductSerNum(serialNum);
+    const IOReturn softwareStatus = _unit->GetSoftwareVersion(softwareVer);
+    const IOReturn productStatus = _unit->GetProductRevision(productVer);
+    _unit->GetProductSerNum(serialNum);
 
-    const UInt32 revision = _kaInfo.productVer >> 16;
-    if (revision == KaVersion || revision == 0) {
-        _kaInfo.valid = true;
-        result = true;
+    if (softwareStatus != kIOReturnSuccess || productStatus != kIOReturnSuccess || !_unitGUID) {
+        // Whatever the failed read left behind is no identity: no offer, no version text and
+        // no downgrade decision may rest on it. The next pass tries again.
+        _kaInfo.valid = false;
+    } else {
+        _kaInfo.serialNum = serialNum;
+        _kaInfo.softwareVer = softwareVer;
+        _kaInfo.XilinxVer = softwareVer & 0xFFFF;
+        _kaInfo.MCOREver = softwareVer >> 16;
+        _kaInfo.productVer = productVer;
+        _kaInfo.GUID = *_unitGUID;
+        const UInt32 revision = productVer >> 16;
+        if (revision == KaVersion || revision == 0) {
+            _kaInfo.valid = true;
+            result = true;
+        }
     }
     _unit->Close();
     CloseKa();
     return result;
+}
+
+void CViRorividiZezuzu::AcceptUpdate() {
+    _acceptedKaInfo = _kaInfo;
 }
 
 void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {

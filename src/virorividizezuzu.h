@@ -4,11 +4,13 @@
 #define KA_VIRORIVIDIZEZUZU_H
 
 #include "Orv_VEV_Runnable.h"
+#include "UpdateOutcome.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 class DownloadUnit;
@@ -25,10 +27,12 @@ struct KaInfo {
     UInt32 MCOREver = 0;
     UInt32 XilinxVer = 0;
     bool valid = false;
+    // The unique ID of the unit's node, from the registry entry the lookup found.
+    UInt64 GUID = 0;
 };
 
 class CViRorividiZezuzu : public Runnable {
-public:
+  public:
     static constexpr UInt32 KaMCOREUpgradeVer = 3;
     static constexpr UInt32 KaXilinxUpgradeVer = 5;
     static constexpr UInt32 KaVersion = 2;
@@ -48,6 +52,13 @@ public:
     void GetUpdateFirmwareVersionString(std::string& updateVersionString);
     bool IsDowngrade();
 
+    // The user has accepted the update for the unit of the latest discovery pass: keep its
+    // identity. The run writes only to that unit.
+    void AcceptUpdate();
+
+    // The run writes nothing unless the unit it finds is the one AcceptUpdate kept (same
+    // GUID, an accepted revision class, the same installed firmware); it then ends with
+    // kKaChangedErr. An acceptance holds for one run.
     bool DoUpdate();
     bool GetDoneStatus();
     void Run() override;
@@ -55,16 +66,25 @@ public:
     // Outcome of the last finished update: 0 only when both images were installed,
     // otherwise the first failing status. Meaningful once GetDoneStatus is true.
     IOReturn GetUpdateStatus();
+    // The same, image by image. Meaningful once GetDoneStatus is true.
+    UpdateOutcome GetUpdateOutcome();
 
-private:
+  private:
+    // On the worker, with _unit held: whether it is still the unit the user accepted.
+    bool IsAcceptedUnit();
+
     DownloadUnit* _unit = nullptr;
     CFMutableDictionaryRef _matchingDictionary = nullptr;
     KaInfo _kaInfo;
     Downloader* _pDownloader = nullptr;
     std::atomic<bool> _done{false};
     Thread* _thread = nullptr;
+    // The GUID of the unit the latest OpenKa matched, when its registry entry gave one.
+    std::optional<UInt64> _unitGUID;
+    // Written by AcceptUpdate on the main thread before the worker starts; read by it.
+    KaInfo _acceptedKaInfo;
     // Written by the worker before _done, read by the main thread after it.
-    IOReturn _updateStatus = kIOReturnSuccess;
+    UpdateOutcome _updateOutcome;
 };
 
 }  // namespace Orv::VEV

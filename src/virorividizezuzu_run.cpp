@@ -30,7 +30,7 @@ void KeepFirstFailure(IOReturn& outcome, IOReturn status) {
 bool CViRorividiZezuzu::DoUpdate() {
     std::cout << "Start Download Thread\n";
     _done.store(false, std::memory_order_relaxed);
-    _updateStatus = kIOReturnSuccess;
+    _updateOutcome = UpdateOutcome{};
 
     _pDownloader = new (std::nothrow) Downloader;
     CheckConsistency(_pDownloader != nullptr, "virorividizezuzu", 297, "_pDownloader");
@@ -43,7 +43,8 @@ bool CViRorividiZezuzu::DoUpdate() {
         _thread = nullptr;
         delete _pDownloader;
         _pDownloader = nullptr;
-        _updateStatus = kIOReturnNoResources;
+        _updateOutcome.firstFailure = kIOReturnNoResources;
+        _acceptedKaInfo.valid = false;
         _done.store(true, std::memory_order_release);
         return false;
     }
@@ -55,7 +56,38 @@ bool CViRorividiZezuzu::GetDoneStatus() {
 }
 
 IOReturn CViRorividiZezuzu::GetUpdateStatus() {
-    return GetDoneStatus() ? _updateStatus : kIOReturnBusy;
+    return GetDoneStatus() ? _updateOutcome.firstFailure : kIOReturnBusy;
+}
+
+UpdateOutcome CViRorividiZezuzu::GetUpdateOutcome() {
+    if (!GetDoneStatus()) {
+        UpdateOutcome running;
+        running.firstFailure = kIOReturnBusy;
+        return running;
+    }
+    return _updateOutcome;
+}
+
+bool CViRorividiZezuzu::IsAcceptedUnit() {
+    const KaInfo& accepted = _acceptedKaInfo;
+    if (!accepted.valid || !_unitGUID || *_unitGUID != accepted.GUID) {
+        return false;
+    }
+    if (_unit->Open() != kIOReturnSuccess) {
+        // Whether it is the same unit cannot be told; the download's own open would fail
+        // the same way.
+        return false;
+    }
+    UInt32 softwareVer = 0;
+    UInt32 productVer = 0;
+    const IOReturn softwareStatus = _unit->GetSoftwareVersion(softwareVer);
+    const IOReturn productStatus = _unit->GetProductRevision(productVer);
+    _unit->Close();
+    const UInt32 revision = productVer >> 16;
+    // Other installed firmware would make the upgrade-or-downgrade answer the user gave
+    // about the wrong unit.
+    return softwareStatus == kIOReturnSuccess && productStatus == kIOReturnSuccess &&
+           (revision == KaVersion || revision == 0) && softwareVer == accepted.softwareVer;
 }
 
 void CViRorividiZezuzu::Run() {
@@ -68,12 +100,14 @@ void CViRorividiZezuzu::Run() {
         delete _thread;
         _thread = nullptr;
         std::cout << "Delete Download Thread\n";
-        _updateStatus = kIOReturnNotPermitted;
+        _acceptedKaInfo.valid = false;
+        _updateOutcome = UpdateOutcome{};
+        _updateOutcome.firstFailure = kIOReturnNotPermitted;
         _done.store(true, std::memory_order_release);
         return;
     }
 
-    IOReturn outcome = kIOReturnSuccess;
+    UpdateOutcome outcome;
     bool matched = false;
     try {
         matched = OpenKa();
@@ -84,16 +118,23 @@ void CViRorividiZezuzu::Run() {
 
     gDownloadProgress.Reset();
     gDownloadProgress.SetDeviceType(Xilinx);
-    if (matched && _unit != nullptr) {
+    if (!matched || _unit == nullptr) {
+        // The unit left the bus between the click and the start of the worker.
+        outcome.firstFailure = kIOReturnNoDevice;
+    } else if (!IsAcceptedUnit()) {
+        outcome.firstFailure = kKaChangedErr;
+        std::cerr << "The Ka changed before the update began; nothing was written.\n";
+    } else {
         _pDownloader->DoDownload(_unit, fileXILINX);
-        KeepFirstFailure(outcome, _pDownloader->Error());
+        outcome.xilinxInstalled = _pDownloader->Error() == kIOReturnSuccess;
+        KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
         gDownloadProgress.SetDeviceType(MCORE);
         _pDownloader->DoDownload(_unit, fileMCORE);
-        KeepFirstFailure(outcome, _pDownloader->Error());
-    } else {
-        // The unit left the bus between the click and the start of the worker.
-        outcome = kIOReturnNoDevice;
+        outcome.mcoreInstalled = _pDownloader->Error() == kIOReturnSuccess;
+        KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
     }
+    // An acceptance holds for one run.
+    _acceptedKaInfo.valid = false;
 
     CloseKa();
     delete _pDownloader;
@@ -101,7 +142,7 @@ void CViRorividiZezuzu::Run() {
     delete _thread;
     _thread = nullptr;
     std::cout << "Delete Download Thread\n";
-    _updateStatus = outcome;
+    _updateOutcome = outcome;
     _done.store(true, std::memory_order_release);
 }
 

@@ -41,6 +41,10 @@ class AppearingBackend final : public kaplatform::FireWireBackend {
         return inner_.FindUnit(specifierId, softwareVersion);
     }
 
+    std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override {
+        return inner_.UnitGuid(unitName);
+    }
+
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<kaplatform::FireWireDevice>& device) override {
         return inner_.CreateDevice(unitName, device);
@@ -163,6 +167,19 @@ int main(int argc, char** argv) {
     auto ka = std::make_shared<kasim::SimulatedKa>(unit);
     for (const kasim::ImageFault& fault : options.imageFaults) {
         ka->AddImageFault(fault);
+    }
+    if (options.swapUnit) {
+        // The update's worker looks the unit up off the main thread; discovery never does.
+        ka->ArmUnitSwap();
+    }
+    if (options.identityReadFail) {
+        for (const std::uint64_t address :
+             {kasim::kSoftwareVersionRegister, kasim::kProductRevisionRegister}) {
+            kasim::TransactionFault fault(kasim::Operation::ReadQuadlet, kIOFireWireAddressError);
+            fault.repeat = 0;
+            fault.address = address;
+            ka->AddTransactionFault(fault);
+        }
     }
     if (appearsLater) {
         const auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -165,6 +165,10 @@ class CommandLineParser {
                 return bad("expected a whole number from 0 to 1000");
             }
             options.unit.erasePolls = static_cast<unsigned>(*polls);
+        } else if (name == "--fault" && value == "swap-unit") {
+            options.swapUnit = true;
+        } else if (name == "--fault" && value == "identity-read-fail") {
+            options.identityReadFail = true;
         } else if (name == "--fault") {
             const auto fault = ParseImageFault(value);
             if (!fault) {
@@ -233,6 +237,12 @@ std::string SimulatorUsage(const std::string& programName) {
           << "                           bytes sent after the header (decimal or 0x hex; for\n"
           << "                           the Xilinx image, the file offset minus 74).\n"
           << "                           IMAGE: xilinx, mcore or both (default both)\n"
+          << "  --fault swap-unit        once the update is accepted, another unit takes the\n"
+          << "                           Ka's place before the update starts (another node\n"
+          << "                           GUID, software version 0x00040006, revision class 2)\n"
+          << "  --fault identity-read-fail\n"
+          << "                           the unit answers discovery's software-version and\n"
+          << "                           product-revision reads with an address error\n"
           << "\n"
           << "The desktop:\n"
           << "  --editor-running         pretend that Final Cut Pro is running\n"

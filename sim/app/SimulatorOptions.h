@@ -15,6 +15,12 @@ namespace kasim {
 struct SimulatorOptions {
     SimulatedKaConfig unit;
     std::vector<ImageFault> imageFaults;
+    // --fault swap-unit: another unit takes the Ka's place once the update is accepted,
+    // before the update's worker looks at the unit (SimulatedKa::ArmUnitSwap).
+    bool swapUnit = false;
+    // --fault identity-read-fail: discovery's software-version and product-revision reads
+    // get an address error.
+    bool identityReadFail = false;
     // Seconds after start before the unit shows up on the bus; 0: there from the start.
     double appearAfterSeconds = 0.0;
     // Four-character signatures of pretend running processes ('KeyG' for the editor).

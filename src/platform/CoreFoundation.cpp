@@ -125,6 +125,22 @@ CFIndex CFGetRetainCount(CFTypeRef object) {
     return AsObject(object)->references.load(std::memory_order_relaxed);
 }
 
+CFTypeID CFGetTypeID(CFTypeRef object) {
+    if (object == nullptr) {
+        return 0;
+    }
+    // Kinds start at 1 so that no object has the type ID 0.
+    return static_cast<CFTypeID>(AsObject(object)->kind) + 1;
+}
+
+CFTypeID CFNumberGetTypeID() {
+    return static_cast<CFTypeID>(kaplatform::cf::Kind::Number) + 1;
+}
+
+CFTypeID CFStringGetTypeID() {
+    return static_cast<CFTypeID>(kaplatform::cf::Kind::String) + 1;
+}
+
 // Numbers ------------------------------------------------------------------------------
 
 CFNumberRef CFNumberCreate(CFAllocatorRef, CFNumberType type, const void* valuePointer) {

@@ -57,6 +57,10 @@ class FireWireBackend {
     virtual std::optional<std::string> FindUnit(std::uint32_t specifierId,
                                                 std::uint32_t softwareVersion) = 0;
 
+    // The GUID of the node a unit FindUnit named belongs to (from its configuration ROM), or
+    // nothing when the unit is gone or its node does not say.
+    virtual std::optional<std::uint64_t> UnitGuid(const std::string& unitName) = 0;
+
     // The device interface of a unit FindUnit named. On failure returns a non-zero status
     // and leaves device empty (the unit went away, or it cannot be reached at all).
     virtual IOReturn CreateDevice(const std::string& unitName,

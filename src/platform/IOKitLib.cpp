@@ -38,7 +38,10 @@ io_service_t FindService(CFDictionaryRef matching) {
     if (!unitName) {
         return IO_OBJECT_NULL;
     }
-    return IOObjectRegistry::Instance().AddService(std::move(*unitName));
+    // The entry keeps the GUID the unit had when it was found, so that a unit that takes
+    // the place of another under the same name cannot pass for it.
+    const auto guid = backend->UnitGuid(*unitName);
+    return IOObjectRegistry::Instance().AddService(std::move(*unitName), guid);
 }
 
 }  // namespace
@@ -89,4 +92,17 @@ io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef matching) 
 
 kern_return_t IOObjectRelease(io_object_t object) {
     return kaplatform::IOObjectRegistry::Instance().Release(object);
+}
+
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef allocator, IOOptionBits) {
+    if (key == nullptr || !CFEqual(key, CFSTR("GUID"))) {
+        return nullptr;
+    }
+    const auto guid = kaplatform::IOObjectRegistry::Instance().ServiceGuid(entry);
+    if (!guid) {
+        return nullptr;
+    }
+    const auto value = static_cast<SInt64>(*guid);
+    return CFNumberCreate(allocator, kCFNumberSInt64Type, &value);
 }

@@ -20,8 +20,8 @@ io_object_t IOObjectRegistry::AddPort() {
     return Add(Entry{});
 }
 
-io_object_t IOObjectRegistry::AddService(std::string unitName) {
-    return Add(Entry{std::move(unitName)});
+io_object_t IOObjectRegistry::AddService(std::string unitName, std::optional<std::uint64_t> guid) {
+    return Add(Entry{std::move(unitName), guid});
 }
 
 std::optional<std::string> IOObjectRegistry::ServiceUnit(io_object_t service) const {
@@ -31,6 +31,15 @@ std::optional<std::string> IOObjectRegistry::ServiceUnit(io_object_t service) co
         return std::nullopt;
     }
     return found->second.unitName;
+}
+
+std::optional<std::uint64_t> IOObjectRegistry::ServiceGuid(io_object_t service) const {
+    const std::lock_guard lock(mutex_);
+    const auto found = entries_.find(service);
+    if (found == entries_.end()) {
+        return std::nullopt;
+    }
+    return found->second.guid;
 }
 
 bool IOObjectRegistry::Retain(io_object_t object) {

@@ -6,6 +6,7 @@
 #include <IOKit/IOKitLib.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -18,9 +19,12 @@ class IOObjectRegistry {
     static IOObjectRegistry& Instance();
 
     io_object_t AddPort();
-    io_object_t AddService(std::string unitName);
+    // guid: the unit's node as the bus reported it at the lookup, if it could tell.
+    io_object_t AddService(std::string unitName, std::optional<std::uint64_t> guid);
     // The unit a live service handle stands for.
     std::optional<std::string> ServiceUnit(io_object_t service) const;
+    // The GUID a live service handle was found with.
+    std::optional<std::uint64_t> ServiceGuid(io_object_t service) const;
     bool Retain(io_object_t object);
     kern_return_t Release(io_object_t object);
     std::size_t LiveCount() const;
@@ -28,6 +32,7 @@ class IOObjectRegistry {
   private:
     struct Entry {
         std::optional<std::string> unitName;  // empty for a port
+        std::optional<std::uint64_t> guid;
         unsigned references = 1;
     };
     io_object_t Add(Entry entry);

@@ -4,10 +4,15 @@
 #include "IOKitDiagnostics.h"
 #include "SimulatedBus.h"
 
+#include <IOKit/IOKitLib.h>
+#include <IOKit/firewire/IOFireWireFamilyCommon.h>
+
 #include <gtest/gtest.h>
 
 #include <exception>
 #include <memory>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -268,6 +273,81 @@ TEST_F(ControllerDiscoveryTest, AnUnpairedOpenKaLosesNoUnit) {
     EXPECT_EQ(ka_->LiveConnections(), 0u);
 }
 
+TEST_F(ControllerDiscoveryTest, APassThatCannotReadTheVersionsFindsNoUnit) {
+    for (const std::uint64_t address :
+         {kasim::kSoftwareVersionRegister, kasim::kProductRevisionRegister}) {
+        SCOPED_TRACE(address);
+        ka_->ClearFaults();
+        ka_->SetSoftwareVersion(0x00020004);
+        ASSERT_TRUE(RunPass(*controller_).found);
+        // The unit now holds newer firmware, but one of its versions cannot be read: what
+        // the last pass read must not stand in for it (an upgrade offered to a newer unit).
+        ka_->SetSoftwareVersion(0x00040001);
+        kasim::TransactionFault fault(Operation::ReadQuadlet, kIOFireWireAddressError);
+        fault.address = address;
+        fault.repeat = 0;
+        ka_->AddTransactionFault(fault);
+        for (int pass = 0; pass < 3; ++pass) {
+            const Pass result = RunPass(*controller_);
+            EXPECT_FALSE(result.found);
+            EXPECT_EQ(result.output.out, kFoundPassOutput) << "opened, read and closed";
+            EXPECT_EQ(ka_->LiveConnections(), 0u);
+        }
+    }
+    ka_->ClearFaults();
+    ASSERT_TRUE(RunPass(*controller_).found);
+    const Identity identity = IdentityOf(*controller_);
+    EXPECT_EQ(identity.current, "4-1");
+    EXPECT_TRUE(identity.downgrade);
+}
+
+// A unit whose node does not give its GUID cannot be told from another one later.
+class NoGuidBackend final : public kaplatform::FireWireBackend {
+  public:
+    explicit NoGuidBackend(std::shared_ptr<kasim::SimulatedKa> ka) : inner_(std::move(ka)) {}
+    std::optional<std::string> FindUnit(std::uint32_t specifierId,
+                                        std::uint32_t softwareVersion) override {
+        return inner_.FindUnit(specifierId, softwareVersion);
+    }
+    std::optional<std::uint64_t> UnitGuid(const std::string&) override { return std::nullopt; }
+    IOReturn CreateDevice(const std::string& unitName,
+                          std::unique_ptr<kaplatform::FireWireDevice>& device) override {
+        return inner_.CreateDevice(unitName, device);
+    }
+
+  private:
+    kasim::SimulatedBackend inner_;
+};
+
+TEST(ControllerGuidTest, AUnitWithoutAGuidIsNotFound) {
+    auto ka = std::make_shared<kasim::SimulatedKa>();
+    kaplatform::SetFireWireBackend(std::make_shared<NoGuidBackend>(ka));
+    auto controller = MakeController();
+    const Pass pass = RunPass(*controller);
+    EXPECT_FALSE(pass.found);
+    EXPECT_EQ(ka->LiveConnections(), 0u);
+    controller.reset();
+    kaplatform::SetFireWireBackend(nullptr);
+}
+
+TEST(ControllerGuidTest, TheServiceOffersTheSimulatedNodesGuid) {
+    kasim::SimulatedKaConfig config;
+    config.guid = 0x8000'0000'0000'0001;  // above the signed range: read back unchanged
+    ScopedSimulatedKa ka(config);
+    const io_service_t service = katest::LookUpKaService();
+    ASSERT_NE(service, IO_OBJECT_NULL);
+    CFTypeRef property = IORegistryEntryCreateCFProperty(service, CFSTR("GUID"), nullptr, 0);
+    ASSERT_NE(property, nullptr);
+    ASSERT_EQ(CFGetTypeID(property), CFNumberGetTypeID());
+    SInt64 value = 0;
+    EXPECT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(property), kCFNumberSInt64Type, &value));
+    EXPECT_EQ(static_cast<std::uint64_t>(value), 0x8000'0000'0000'0001u);
+    CFRelease(property);
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("Unit_Spec_ID"), nullptr, 0), nullptr);
+    IOObjectRelease(service);
+    EXPECT_TRUE(ka->Transactions().size() == 1u) << "the GUID is no bus transaction";
+}
+
 using ControllerDiscoveryDeathTest = ControllerDiscoveryTest;
 
 TEST_F(ControllerDiscoveryDeathTest, IdentityGettersNeedAMatchedUnit) {
@@ -284,6 +364,14 @@ TEST_F(ControllerDiscoveryDeathTest, IdentityGettersNeedAMatchedUnit) {
     ASSERT_FALSE(RunPass(*controller_).found);
     EXPECT_DEATH(controller_->IsDowngrade(),
                  "virorividizezuzu:262: failed assertion `true == _kaInfo.valid'\n");
+    // Nor is the identity of a pass that could not read it there to be asked for.
+    ka_->Plug();
+    ASSERT_TRUE(RunPass(*controller_).found);
+    ka_->AddTransactionFault(
+        {Operation::ReadQuadlet, kIOFireWireAddressError, 1, kasim::FaultScope::AllConnections});
+    ASSERT_FALSE(RunPass(*controller_).found);
+    EXPECT_DEATH(controller_->GetCurrentFirmwareVersionString(text),
+                 "virorividizezuzu:237: failed assertion `true == _kaInfo.valid'\n");
 }
 
 }  // namespace

@@ -221,6 +221,7 @@ class StuckDevice : public kaplatform::FireWireDevice {
 class StuckBackend : public kaplatform::FireWireBackend {
   public:
     std::optional<std::string> FindUnit(std::uint32_t, std::uint32_t) override { return "stuck"; }
+    std::optional<std::uint64_t> UnitGuid(const std::string&) override { return 1; }
     IOReturn CreateDevice(const std::string&,
                           std::unique_ptr<kaplatform::FireWireDevice>& device) override {
         device = std::make_unique<StuckDevice>(reads);

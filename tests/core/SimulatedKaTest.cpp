@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -339,6 +341,41 @@ TEST_F(SimulatedKaTest, UnplugLeavesOldConnectionsDeadAndTheFlashErased) {
     fresh->Close();
 }
 
+TEST_F(SimulatedKaTest, AnArmedSwapPutsAnotherUnitInPlaceAtTheUpdatesLookup) {
+    const std::uint64_t original = ka_->Guid();
+    EXPECT_EQ(ka_->Guid("fw1.0"), original);
+    EXPECT_EQ(ka_->Guid("fw2.0"), std::nullopt);
+    ka_->ArmUnitSwap();
+    // Discovery on the home thread still finds the unit it knows.
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(ka_->Find(0x000A27, 0x000011), "fw1.0");
+        EXPECT_EQ(ka_->Guid(), original);
+    }
+    const std::uint32_t generation = ka_->BusGeneration();
+    std::optional<std::string> found;
+    std::thread([&] { found = ka_->Find(0x000A27, 0x000011); }).join();
+    EXPECT_EQ(found, "fw1.0") << "the same name";
+    EXPECT_EQ(ka_->Guid("fw1.0"), kasim::kSwappedInGuid);
+    EXPECT_NE(kasim::kSwappedInGuid, original);
+    EXPECT_GT(ka_->BusGeneration(), generation);
+    EXPECT_EQ(ka_->SoftwareVersionRegister(), kasim::kSwappedInSoftwareVersion);
+    // The Ka's connection went with it; the newcomer answers for itself.
+    UInt32 value = 0;
+    EXPECT_EQ(unit_->GetSoftwareVersion(value), kIOReturnNoDevice);
+    CapturedOutput quiet;
+    auto fresh = NewUnit();
+    ASSERT_EQ(fresh->Open(), kIOReturnSuccess);
+    EXPECT_EQ(fresh->GetProductRevision(value), kIOReturnSuccess);
+    EXPECT_EQ(value >> 16, 2u);
+    fresh->Close();
+    // Once only: the next lookup of the update leaves the newcomer on the bus.
+    const std::uint32_t afterSwap = ka_->BusGeneration();
+    std::thread([&] { ka_->Find(0x000A27, 0x000011); }).join();
+    EXPECT_EQ(ka_->BusGeneration(), afterSwap);
+    ka_->Unplug();
+    EXPECT_EQ(ka_->Guid("fw1.0"), std::nullopt) << "no GUID for a unit that is gone";
+}
+
 TEST_F(SimulatedKaTest, TransactionFaultsHitTheirOccurrencesAndAddresses) {
     kasim::TransactionFault fault(Operation::ReadQuadlet, kIOReturnTimeout, 2);
     fault.repeat = 2;
@@ -371,13 +408,14 @@ TEST_F(SimulatedKaTest, UpdateFaultsSpareTheHomeThreadAndCountPerConnection) {
     std::vector<IOReturn> worker;
     std::thread([&worker] {
         auto unit = NewUnit();
-        for (int open = 0; open < 3; ++open) {
+        for (int open = 0; open < 4; ++open) {
             worker.push_back(unit->Open());
             unit->Close();
         }
     }).join();
-    EXPECT_EQ(worker, (std::vector<IOReturn>{kIOReturnExclusiveAccess, kIOReturnNotPermitted,
-                                             kIOReturnExclusiveAccess}));
+    // The first Open looks at the identity; then Xilinx, MCORE, Xilinx.
+    EXPECT_EQ(worker, (std::vector<IOReturn>{kIOReturnSuccess, kIOReturnNotPermitted,
+                                             kIOReturnSuccess, kIOReturnExclusiveAccess}));
     const auto transactions = ka_->Transactions();
     EXPECT_TRUE(transactions.front().onHomeThread);
     EXPECT_FALSE(transactions.back().onHomeThread);

@@ -83,8 +83,25 @@ TEST(SimulatorOptionsTest, HelpWinsAndNamesEveryFaultKind) {
     EXPECT_EQ(Parse({"-h"}).outcome, ParsedCommandLine::Outcome::ShowHelp);
     const std::string usage = kasim::SimulatorUsage("virorividizezuzu-sim");
     for (const char* kind : {"not-ready", "erase-fail", "erase-timeout", "block-fail@OFFSET",
-                             "crc-reject", "unplug@OFFSET", "bus-reset@OFFSET", "open-fail"}) {
+                             "crc-reject", "unplug@OFFSET", "bus-reset@OFFSET", "open-fail",
+                             "--fault swap-unit", "--fault identity-read-fail"}) {
         EXPECT_NE(usage.find(kind), std::string::npos) << kind;
+    }
+}
+
+TEST(SimulatorOptionsTest, TheUnitFaultsAreNoImageFaults) {
+    const ParsedCommandLine parsed =
+        Parse({"--fault", "swap-unit", "--fault=identity-read-fail", "--fault", "not-ready"});
+    ASSERT_EQ(parsed.outcome, ParsedCommandLine::Outcome::Run) << parsed.error;
+    EXPECT_TRUE(parsed.options.swapUnit);
+    EXPECT_TRUE(parsed.options.identityReadFail);
+    ASSERT_EQ(parsed.options.imageFaults.size(), 1u);
+    EXPECT_EQ(parsed.options.imageFaults[0].kind, ImageFaultKind::NotReady);
+    const kasim::SimulatorOptions plain = Parse({}).options;
+    EXPECT_FALSE(plain.swapUnit);
+    EXPECT_FALSE(plain.identityReadFail);
+    for (const char* bad : {"swap-unit:xilinx", "swap-unit@0", "identity-read-fail:mcore"}) {
+        EXPECT_EQ(Parse({"--fault", bad}).outcome, ParsedCommandLine::Outcome::Error) << bad;
     }
 }
 

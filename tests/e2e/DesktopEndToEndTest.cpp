@@ -5,6 +5,7 @@
 #include "EndToEndSupport.h"
 
 #include <Carbon/Carbon.h>
+#include <IOKit/firewire/IOFireWireFamilyCommon.h>
 
 #include <QTimer>
 
@@ -225,6 +226,87 @@ TEST_F(EndToEndTest, FailedUpdateIsReportedAndARetryOnTheHealedUnitSucceeds) {
     EXPECT_EQ("Programming Complete", retry.message);
     EXPECT_EQ(1, _quits.count);
     EXPECT_TRUE(BothInstalled(Ka()));
+}
+
+TEST_F(EndToEndTest, AUnitWhoseVersionsCannotBeReadIsNeverOffered) {
+    // What the simulator's identity-read-fail does: both reads answered with an address error.
+    for (const std::uint64_t address :
+         {kasim::kSoftwareVersionRegister, kasim::kProductRevisionRegister}) {
+        kasim::TransactionFault fault(kasim::Operation::ReadQuadlet, kIOFireWireAddressError);
+        fault.address = address;
+        fault.repeat = 0;
+        Ka().AddTransactionFault(fault);
+    }
+    for (int tick = 0; tick < 3; ++tick) {
+        Tick();
+        EXPECT_EQ("Ka Not Found", Text(200));
+        EXPECT_EQ("", Text(203));
+        EXPECT_FALSE(UpdateButton()->isEnabled());
+    }
+    ClickUpdate();
+    Tick();
+    Tick();
+    EXPECT_EQ(0, WorkersStarted());
+    for (const kasim::Transaction& transaction : Ka().Transactions()) {
+        EXPECT_TRUE(transaction.onHomeThread) << "nothing but discovery touched the unit";
+        EXPECT_NE(kasim::Operation::WriteQuadlet, transaction.operation);
+        EXPECT_NE(kasim::Operation::WriteBlock, transaction.operation);
+    }
+
+    // Once the unit answers, it is offered.
+    Ka().ClearFaults();
+    Tick();
+    EXPECT_EQ("2-4", Text(200));
+    EXPECT_TRUE(UpdateButton()->isEnabled());
+}
+
+TEST_F(EndToEndTest, AUnitSwappedWhileTheDowngradeQuestionIsOpenIsNotWritten) {
+    kasim::SimulatedKaConfig newer;
+    newer.softwareVersion = 0x00040001;
+    StartWith(newer);
+    Tick();
+    ASSERT_EQ("Downgrade", UpdateButton()->text());
+    // The question stays open while the window polls on; meanwhile another unit is plugged
+    // in where the Ka was, ready to be found by the update.
+    _alerts.whileOpen = [this](const KaPlatform::AlertRequest& request) {
+        if (request.message == "This is a Downgrade:") {
+            Tick();
+            Ka().ArmUnitSwap();
+        }
+    };
+    _alerts.answers = {kAlertStdAlertOKButton};
+    Ka().ClearTransactions();
+    KaPlatform::AlertRequest alert;
+    {
+        katest::CapturedOutput captured;
+        ClickUpdate();
+        Tick();
+        EXPECT_TRUE(TickUntilUpdateEnds());
+        EXPECT_TRUE(WorkerWatch::Instance().WaitForAllFinished());
+        EXPECT_NE(std::string::npos,
+                  captured.Take().err.find(
+                      "The Ka changed before the update began; nothing was written.\n"));
+        alert = _alerts.requests.back();
+    }
+    EXPECT_EQ(kasim::kSwappedInGuid, Ka().Guid());
+    EXPECT_EQ("Programming Failed", alert.message);
+    EXPECT_EQ(
+        0u, alert.informative.find("The Ka changed before the update began; nothing was written."))
+        << alert.informative;
+    for (const kasim::Transaction& transaction : Ka().Transactions()) {
+        EXPECT_NE(kasim::Operation::WriteQuadlet, transaction.operation) << "no erase command";
+        EXPECT_NE(kasim::Operation::WriteBlock, transaction.operation) << "no block";
+    }
+    EXPECT_EQ(State::Factory, Ka().Flash(Component::Xilinx).state);
+    EXPECT_EQ(State::Factory, Ka().Flash(Component::Mcore).state);
+
+    // Back to idle, showing the unit that is there now.
+    EXPECT_EQ(0, _quits.count);
+    _alerts.whileOpen = nullptr;
+    Tick();
+    EXPECT_EQ("4-6", Text(200));
+    EXPECT_TRUE(UpdateButton()->isEnabled());
+    EXPECT_TRUE(CancelButton()->isEnabled());
 }
 
 TEST_F(EndToEndTest, DuringAnUpdateQuitIsRefusedAboutIsShownAndClosingIsRefused) {

@@ -192,6 +192,32 @@ TEST_F(SimulatorProcessTest, RejectedMcoreImageIsReportedAsAFailure) {
     EXPECT_EQ("rejected", Field(trace.flashLine["mcore"], "outcome"));
 }
 
+TEST_F(SimulatorProcessTest, AUnitSwappedAtTheClickIsNotWrittenAndTheRunFails) {
+    const ProcessRun run =
+        RunSimulator({"--no-pauses", "--press-update", "--answer-alerts", "ok", "--fault",
+                      "swap-unit", "--trace", QString::fromStdString(TracePath())});
+    ASSERT_TRUE(run.finished) << "an unattended run that failed must end";
+    EXPECT_EQ(1, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos,
+              run.out.find("sim: alert \"Programming Failed\" / \"The Ka changed before the "
+                           "update began; nothing was written. Error 0xFFFFFF3F."))
+        << run.out;
+    EXPECT_NE(std::string::npos,
+              run.err.find("The Ka changed before the update began; nothing was written.\n"));
+    EXPECT_EQ(std::string::npos, run.out.find("Opening Xilinx data file"));
+
+    const std::vector<std::string> lines = Lines(TracePath());
+    TraceSummary trace = Summarise(lines);
+    EXPECT_TRUE(trace.wellFormed);
+    for (const std::string& line : lines) {
+        const std::string op = Field(line, "op");
+        EXPECT_NE("write-quadlet", op) << "no erase command: " << line;
+        EXPECT_NE("write-block", op) << "no block: " << line;
+    }
+    EXPECT_EQ("factory", Field(trace.flashLine["xilinx"], "state"));
+    EXPECT_EQ("factory", Field(trace.flashLine["mcore"], "state"));
+}
+
 TEST_F(SimulatorProcessTest, BadOptionIsRefusedBeforeAnyWindowOpens) {
     const ProcessRun run = RunSimulator({"--no-pauses", "--frobnicate"});
     ASSERT_TRUE(run.finished);
@@ -208,6 +234,8 @@ TEST_F(SimulatorProcessTest, HelpShowsTheUsage) {
     EXPECT_EQ(0, run.exitCode);
     EXPECT_EQ(0u, run.out.find("Usage: ")) << run.out;
     EXPECT_NE(std::string::npos, run.out.find("--fault KIND[@OFFSET][:IMAGE]"));
+    EXPECT_NE(std::string::npos, run.out.find("--fault swap-unit"));
+    EXPECT_NE(std::string::npos, run.out.find("--fault identity-read-fail"));
     EXPECT_EQ("", run.err);
 }
 

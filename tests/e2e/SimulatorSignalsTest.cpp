@@ -103,7 +103,7 @@ TEST_F(SimulatorSignalsTest, SignalsDuringAnUpdateWaitForItsEndAndTheProgramThen
     EXPECT_FALSE(sim.Crashed());
     EXPECT_EQ(0, sim.ExitCode()) << "both images were installed";
     EXPECT_EQ(1u, Occurrences(sim.Err(), kHeldLine)) << sim.Err();
-    const std::string outcome = "The update is done: the firmware was installed.\n";
+    const std::string outcome = "The update is done. Both the Xilinx image and the MCORE image were installed.\n";
     EXPECT_NE(std::string::npos, sim.Err().find(kHeldLine + "Erasing Flash\n"))
         << "held while the run went on:\n"
         << sim.Err();
@@ -125,7 +125,7 @@ TEST_F(SimulatorSignalsTest, AHeldSignalAfterAFailedRunEndsWithStatusOne) {
     EXPECT_FALSE(sim.Crashed());
     EXPECT_EQ(1, sim.ExitCode()) << "the controller image was not installed";
     EXPECT_NE(std::string::npos,
-              sim.Err().find("The update is done: the firmware was not installed (error 0x"))
+              sim.Err().find("The update is done. The Xilinx image was installed; the MCORE image was not. Error 0x"))
         << sim.Err();
     EXPECT_EQ(std::string::npos, sim.Out().find("sim: alert")) << sim.Out();
     EXPECT_EQ("installed", Field(FlashLine(Trace(), "xilinx"), "state"));

@@ -239,7 +239,7 @@ TEST_F(EndToEndTest, TerminationRequestsDuringAnUpdateWaitForItsEndThenTheProgra
     EXPECT_TRUE(BothInstalled(Ka()));
     EXPECT_EQ(0, _dialog->GetExitStatus());
     EXPECT_EQ(1u, Occurrences(output.err, kHeldLine)) << output.err;
-    EXPECT_TRUE(output.err.ends_with("The update is done: the firmware was installed.\n"))
+    EXPECT_TRUE(output.err.ends_with("The update is done. Both the Xilinx image and the MCORE image were installed.\n"))
         << output.err;
 }
 
@@ -258,7 +258,7 @@ TEST_F(EndToEndTest, AHeldRequestAfterAFailedRunQuitsWithStatusOne) {
     EXPECT_TRUE(_alerts.requests.empty());
     EXPECT_EQ(1, _dialog->GetExitStatus());
     EXPECT_TRUE(output.err.ends_with(
-        "The update is done: the firmware was not installed (error 0xFFFFFF40).\n"))
+        "The update is done. The Xilinx image was installed; the MCORE image was not. Error 0xFFFFFF40.\n"))
         << output.err;
 }
 

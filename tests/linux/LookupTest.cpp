@@ -3,10 +3,14 @@
 #include "FakeKernel.h"
 #include "LinuxFireWireBackend.h"
 
+#include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOKitLib.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 namespace katest {
 namespace {
@@ -164,6 +168,47 @@ TEST_F(LookupTest, CreateDeviceNeedsTheNodeGuid) {
     std::unique_ptr<kaplatform::FireWireDevice> device;
     EXPECT_EQ(backend->CreateDevice("fw1.0", device), kIOReturnNoDevice);
     EXPECT_EQ(device, nullptr);
+}
+
+TEST_F(LookupTest, TheUnitsGuidIsItsNodes) {
+    sysfs.AddNode(0, 0x0000000000000001ull);
+    sysfs.AddKa(1, 0, 0xFEDCBA9876543210ull);
+    EXPECT_EQ(backend->UnitGuid("fw1.0"), 0xFEDCBA9876543210ull);
+    EXPECT_EQ(backend->UnitGuid("fw2.0"), std::nullopt) << "no such unit";
+    EXPECT_EQ(backend->UnitGuid("../fw1.0"), std::nullopt);
+    fs::remove(sysfs.UnitDirectory(1, 0).parent_path() / "guid");
+    EXPECT_EQ(backend->UnitGuid("fw1.0"), std::nullopt);
+}
+
+// What the controller sees: the GUID property of the service the lookup found, a 64-bit
+// number, as the kernel had it when the unit was found.
+TEST_F(LookupTest, TheServiceOffersTheGuidAsItWasWhenFound) {
+    sysfs.AddKa(1, 0, 0xFEDCBA9876543210ull);
+    kaplatform::SetFireWireBackend(backend);
+    CFMutableDictionaryRef matching = IOServiceMatching("IOFireWireUnit");
+    for (const auto& [key, value] : {std::pair{CFSTR("Unit_Spec_ID"), SInt32{0x000A27}},
+                                     std::pair{CFSTR("Unit_SW_Version"), SInt32{0x000011}}}) {
+        CFNumberRef number = CFNumberCreate(nullptr, kCFNumberSInt32Type, &value);
+        CFDictionaryAddValue(matching, key, number);
+        CFRelease(number);
+    }
+    const io_service_t service = IOServiceGetMatchingService(MACH_PORT_NULL, matching);
+    ASSERT_NE(service, IO_OBJECT_NULL);
+    // Another node under the same unit name later does not change what was found.
+    fs::remove(sysfs.UnitDirectory(1, 0).parent_path() / "guid");
+
+    CFTypeRef property = IORegistryEntryCreateCFProperty(service, CFSTR("GUID"), nullptr, 0);
+    ASSERT_NE(property, nullptr);
+    EXPECT_EQ(CFGetTypeID(property), CFNumberGetTypeID());
+    SInt64 value = 0;
+    EXPECT_TRUE(CFNumberGetValue(static_cast<CFNumberRef>(property), kCFNumberSInt64Type, &value));
+    EXPECT_EQ(static_cast<std::uint64_t>(value), 0xFEDCBA9876543210ull);
+    CFRelease(property);
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("Vendor_ID"), nullptr, 0), nullptr);
+    IOObjectRelease(service);
+    EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("GUID"), nullptr, 0), nullptr)
+        << "a released handle has no properties";
+    kaplatform::SetFireWireBackend(nullptr);
 }
 
 }  // namespace

@@ -108,6 +108,7 @@ TEST(SuppliedImagesTest, TheUnitReceivesTheSuppliedFilesNotTheMadeUpOnes) {
     {
         Orv::VEV::CViRorividiZezuzu controller;
         ASSERT_TRUE(controller.IsFound());
+        controller.AcceptUpdate();
         ka->ClearTransactions();
         ASSERT_TRUE(controller.DoUpdate());
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);

@@ -37,8 +37,10 @@ using Orv::VEV::CViRorividiZezuzu;
 
 constexpr auto kLongestRun = std::chrono::seconds(120);
 
+// The worker looks at the unit's identity once before anything is written.
 const std::string kRunStart =
-    "Start Download Thread\nCtor Downloader\nOpen Ka\nCtor DownloadUnit\n";
+    "Start Download Thread\nCtor Downloader\nOpen Ka\nCtor DownloadUnit\nFWDL::Open\n"
+    "FWDL::Close\n";
 const std::string kXilinxInstalled =
     "Opening Xilinx data file\nBusGen 1\nFWDL::Open\nErasing Xilinx Image\nSending Data...\n"
     "Update successful.\n\rFWDL::Close\n";
@@ -85,6 +87,7 @@ struct UpdateRun {
     std::string out;
     std::string err;
     IOReturn status = kIOReturnSuccess;
+    Orv::VEV::UpdateOutcome outcome;
     // The done flag as the worker wrote its last line, and at any of its pauses.
     bool doneAtLastLine = true;
     bool doneDuringPauses = false;
@@ -117,6 +120,19 @@ class BackgroundRunTest : public testing::Test {
     // One update from DoUpdate until done. checkWhileRunning runs on this thread after
     // DoUpdate has returned, with the worker held at its first pause when holdWorker_ is set.
     UpdateRun RunUpdate(const std::function<void()>& checkWhileRunning = nullptr) {
+        AcceptTheUnit();
+        return RunAcceptedUpdate(checkWhileRunning);
+    }
+
+    // What the dialog does before the update starts: a discovery pass, then the click.
+    void AcceptTheUnit() {
+        katest::CapturedOutput quiet;
+        controller_->IsFound();
+        controller_->AcceptUpdate();
+        ka_->ClearTransactions();
+    }
+
+    UpdateRun RunAcceptedUpdate(const std::function<void()>& checkWhileRunning = nullptr) {
         UpdateRun run;
         doneDuringPauses_.store(false);
         std::atomic<bool> doneAtLastLine{true};
@@ -140,6 +156,7 @@ class BackgroundRunTest : public testing::Test {
             run.err = recording.Err().Text();
         }
         run.status = controller_->GetUpdateStatus();
+        run.outcome = controller_->GetUpdateOutcome();
         run.doneAtLastLine = doneAtLastLine.load();
         run.doneDuringPauses = doneDuringPauses_.load();
         run.progress = gDownloadProgress.Get();
@@ -168,6 +185,7 @@ TEST_F(BackgroundRunTest, AHealthyUnitGetsBothImagesInOrder) {
     EXPECT_FALSE(run.doneAtLastLine);
     EXPECT_TRUE(controller_->GetDoneStatus());
     EXPECT_EQ(run.status, kIOReturnSuccess);
+    EXPECT_TRUE(run.outcome.BothInstalled());
     EXPECT_EQ(run.out, kRunStart + kXilinxInstalled + kMcoreInstalled + kRunEnd);
     EXPECT_EQ(run.err, "Erasing Flash\nErasing Flash\nErasing Flash\nErasing Flash\n");
     EXPECT_EQ(run.progress, 100u);
@@ -240,6 +258,10 @@ TEST_P(BackgroundRunFailingImageTest, BothImagesAreTriedAndTheFirstFailureIsTheO
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(ka_->Flash(Component::Xilinx).state, c.xilinx);
     EXPECT_EQ(ka_->Flash(Component::Mcore).state, c.mcore);
+    EXPECT_EQ(run.outcome.firstFailure, c.status);
+    EXPECT_EQ(run.outcome.xilinxInstalled, c.xilinx == FlashContents::State::Installed);
+    EXPECT_EQ(run.outcome.mcoreInstalled, c.mcore == FlashContents::State::Installed);
+    EXPECT_FALSE(run.outcome.BothInstalled());
     // The MCORE image was attempted after the Xilinx image, and the run ended in order.
     const auto xilinxAt = run.out.find("Opening Xilinx data file\n");
     const auto mcoreAt = run.out.find("Opening MCORE 06 file\n");
@@ -331,6 +353,85 @@ TEST_F(BackgroundRunTest, AWorkerThatCannotBeCreatedEndsTheRunAtOnce) {
     EXPECT_TRUE(next.started);
     EXPECT_EQ(next.status, kIOReturnSuccess);
     EXPECT_EQ(next.out, kRunStart + kXilinxInstalled + kMcoreInstalled + kRunEnd);
+}
+
+// Nothing of the unit may have been written: no update begun, no erase, no block.
+void ExpectNothingWritten(const kasim::SimulatedKa& ka) {
+    for (const auto& transfer : katest::Transfers(ka)) {
+        EXPECT_NE(transfer.operation, kasim::Operation::WriteQuadlet)
+            << std::hex << transfer.address;
+        EXPECT_NE(transfer.operation, kasim::Operation::WriteBlock) << std::hex << transfer.address;
+    }
+    EXPECT_EQ(ka.Flash(Component::Xilinx).state, FlashContents::State::Factory);
+    EXPECT_EQ(ka.Flash(Component::Mcore).state, FlashContents::State::Factory);
+}
+
+const std::string kUnitChangedLine =
+    "The Ka changed before the update began; nothing was written.\n";
+
+TEST_F(BackgroundRunTest, AnotherUnitInTheAcceptedOnesPlaceGetsNothingWritten) {
+    AcceptTheUnit();
+    // Same name on the bus, another node: only its GUID gives it away.
+    ka_->ArmUnitSwap();
+    const UpdateRun run = RunAcceptedUpdate();
+    EXPECT_EQ(ka_->Guid(), kasim::kSwappedInGuid) << "the swap happened";
+    EXPECT_EQ(run.status, Orv::VEV::kKaChangedErr);
+    EXPECT_TRUE(run.outcome.UnitChanged());
+    EXPECT_FALSE(run.outcome.xilinxInstalled);
+    EXPECT_FALSE(run.outcome.mcoreInstalled);
+    EXPECT_EQ(run.out,
+              "Start Download Thread\nCtor Downloader\nOpen Ka\nCtor DownloadUnit\n" + kRunEnd);
+    EXPECT_EQ(run.err, kUnitChangedLine);
+    EXPECT_TRUE(katest::Transfers(*ka_).empty());
+    ExpectNothingWritten(*ka_);
+    EXPECT_EQ(run.progress, 0u);
+    EXPECT_EQ(ka_->LiveConnections(), 0u);
+}
+
+TEST_F(BackgroundRunTest, AUnitWhoseIdentityChangedSinceTheClickGetsNothingWritten) {
+    struct Case {
+        const char* what;
+        std::function<void(kasim::SimulatedKa&)> change;
+    };
+    const std::vector<Case> cases = {
+        // The downgrade question was answered for other firmware.
+        {"newer firmware", [](kasim::SimulatedKa& ka) { ka.SetSoftwareVersion(0x00040006); }},
+        {"older firmware", [](kasim::SimulatedKa& ka) { ka.SetSoftwareVersion(0x00010001); }},
+        {"a revision class discovery rejects",
+         [](kasim::SimulatedKa& ka) { ka.SetProductRevision(0x00010000); }},
+        {"an unreadable software version",
+         [](kasim::SimulatedKa& ka) {
+             ka.AddTransactionFault(kasim::TransactionFault(kasim::Operation::ReadQuadlet,
+                                                            kIOFireWireAddressError, 1,
+                                                            kasim::FaultScope::UpdateConnections));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ka_->SetSoftwareVersion(0x00020004);
+        ka_->SetProductRevision(0x00020000);
+        ka_->ClearFaults();
+        AcceptTheUnit();
+        c.change(*ka_);
+        const UpdateRun run = RunAcceptedUpdate();
+        EXPECT_EQ(run.status, Orv::VEV::kKaChangedErr);
+        EXPECT_EQ(run.out, kRunStart + kRunEnd);
+        EXPECT_EQ(run.err, kUnitChangedLine);
+        ExpectNothingWritten(*ka_);
+        EXPECT_EQ(ka_->LiveConnections(), 0u);
+    }
+}
+
+TEST_F(BackgroundRunTest, AnUpdateNobodyAcceptedWritesNothingAndAnAcceptanceHoldsForOneRun) {
+    const UpdateRun unaccepted = RunAcceptedUpdate();
+    EXPECT_EQ(unaccepted.status, Orv::VEV::kKaChangedErr);
+    ExpectNothingWritten(*ka_);
+
+    ASSERT_EQ(RunUpdate().status, kIOReturnSuccess);
+    const auto installs = ka_->Flash(Component::Xilinx).installCount;
+    const UpdateRun again = RunAcceptedUpdate();
+    EXPECT_EQ(again.status, Orv::VEV::kKaChangedErr);
+    EXPECT_EQ(ka_->Flash(Component::Xilinx).installCount, installs);
 }
 
 }  // namespace

@@ -19,6 +19,15 @@ class LinuxFireWireBackend final : public FireWireBackend {
         return sysfs::FindFirstUnit(system_->SysfsRoot(), specifierId, softwareVersion);
     }
 
+    std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override {
+        const std::filesystem::path root = system_->SysfsRoot();
+        const auto node = sysfs::NodeOfUnit(root, unitName);
+        if (!node) {
+            return std::nullopt;
+        }
+        return sysfs::NodeGuid(root, *node);
+    }
+
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<FireWireDevice>& device) override {
         device.reset();

@@ -14,6 +14,8 @@
 #include <QPushButton>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 using namespace KaTest;
 
@@ -228,28 +230,121 @@ TEST_F(DialogTest, FailedUpdateIsNeverReportedAsCompleteAndAllowsARetry) {
     StartUpdate();
     gFakeUnit.progress = 43;
     gFakeUnit.done = true;
-    gFakeUnit.updateStatus = kUnitNotReady;
+    gFakeUnit.outcome = {false, false, kUnitNotReady};
     Tick();
     ASSERT_EQ(1u, _alerts.requests.size());
     const KaPlatform::AlertRequest& alert = _alerts.requests[0];
     EXPECT_EQ(kAlertStopAlert, alert.type);
     EXPECT_EQ("Programming Failed", alert.message);
-    EXPECT_NE(std::string::npos, alert.informative.find("not installed"));
-    EXPECT_NE(std::string::npos, alert.informative.find("Do not cycle the Power"));
-    EXPECT_NE(std::string::npos, alert.informative.find("0xFFFFFF40"));
-    EXPECT_NE(std::string::npos, alert.informative.find("try the update again"));
+    EXPECT_EQ(
+        "Neither the Xilinx image nor the MCORE image was installed. Error 0xFFFFFF40. "
+        "Do not cycle the Power on your Ka. Check its FireWire connection, then try the "
+        "update again.",
+        alert.informative);
     EXPECT_EQ(0, _quits.count) << "the program stays open";
     EXPECT_EQ(0, Progress());
     EXPECT_TRUE(CancelButton()->isEnabled());
 
     // Back to idle: the next tick offers the update again, and it can run again.
     gFakeUnit.done = false;
-    gFakeUnit.updateStatus = kIOReturnSuccess;
+    gFakeUnit.outcome = {true, true, kIOReturnSuccess};
     Tick();
     EXPECT_TRUE(UpdateButton()->isEnabled());
     ClickUpdate();
     Tick();
     EXPECT_EQ(2, gFakeUnit.doUpdateCalls);
+}
+
+TEST_F(DialogTest, TheFailureAlertSaysWhichImageWasInstalledAndTheFirstFailure) {
+    struct Case {
+        Orv::VEV::UpdateOutcome outcome;
+        const char* informative;
+    };
+    const char* const advice =
+        " Do not cycle the Power on your Ka. Check its FireWire "
+        "connection, then try the update again.";
+    const std::vector<Case> cases = {
+        // The run goes on to the MCORE image after a failed Xilinx image.
+        {{false, true, kUnitNotReady},
+         "The MCORE image was installed; the Xilinx image was not. Error 0xFFFFFF40."},
+        {{true, false, static_cast<IOReturn>(0xE00002BC)},
+         "The Xilinx image was installed; the MCORE image was not. Error 0xE00002BC."},
+        {{false, false, kIOReturnNoDevice},
+         "Neither the Xilinx image nor the MCORE image was installed. Error 0xE00002C0."},
+    };
+    StartUpdate();
+    for (const Case& c : cases) {
+        _alerts.requests.clear();
+        gFakeUnit.done = true;
+        gFakeUnit.outcome = c.outcome;
+        Tick();
+        ASSERT_EQ(1u, _alerts.requests.size());
+        EXPECT_EQ("Programming Failed", _alerts.requests[0].message);
+        EXPECT_EQ(std::string(c.informative) + advice, _alerts.requests[0].informative);
+        EXPECT_EQ(0, _quits.count);
+        // Run it again for the next case.
+        gFakeUnit.done = false;
+        Tick();
+        ClickUpdate();
+        Tick();
+    }
+}
+
+TEST_F(DialogTest, AChangedUnitIsReportedAsNothingWrittenAndTheDialogGoesBackToIdle) {
+    StartUpdate();
+    gFakeUnit.done = true;
+    gFakeUnit.outcome = {false, false, Orv::VEV::kKaChangedErr};
+    Tick();
+    ASSERT_EQ(1u, _alerts.requests.size());
+    EXPECT_EQ(kAlertStopAlert, _alerts.requests[0].type);
+    EXPECT_EQ("Programming Failed", _alerts.requests[0].message);
+    EXPECT_EQ(
+        "The Ka changed before the update began; nothing was written. Error 0xFFFFFF3F. "
+        "Check which unit is connected, then try the update again.",
+        _alerts.requests[0].informative);
+    EXPECT_EQ(0, _quits.count);
+    EXPECT_TRUE(CancelButton()->isEnabled());
+    gFakeUnit.done = false;
+    Tick();
+    EXPECT_TRUE(UpdateButton()->isEnabled());
+}
+
+TEST_F(DialogTest, TheIdentityIsAcceptedAtTheClickBeforeTheDowngradeQuestion) {
+    gFakeUnit.found = true;
+    gFakeUnit.downgrade = true;
+    MakeDialog();
+    Tick();
+    EXPECT_EQ(0, gFakeUnit.acceptCalls) << "polling accepts nothing";
+    int acceptedWhileAsking = -1;
+    _alerts.whileOpen = [&](const KaPlatform::AlertRequest&) {
+        acceptedWhileAsking = gFakeUnit.acceptCalls;
+        Tick();  // the window goes on polling under the question
+    };
+    _alerts.answers = {kAlertStdAlertOKButton};
+    ClickUpdate();
+    EXPECT_EQ(1, acceptedWhileAsking);
+    EXPECT_EQ(1, gFakeUnit.acceptCalls) << "the ticks under the question accept nothing";
+    Tick();
+    EXPECT_EQ(1, gFakeUnit.doUpdateCalls);
+}
+
+TEST_F(DialogTest, OnlyTheOkButtonOfTheDowngradeQuestionIsConsent) {
+    gFakeUnit.found = true;
+    gFakeUnit.downgrade = true;
+    MakeDialog();
+    Tick();
+    // An alert that could not be shown yields no button of its own (0 from the alert
+    // function); a box closed some other way, a button it does not have.
+    int quits = 0;
+    for (const DialogItemIndex answer : {DialogItemIndex(-1), DialogItemIndex(3)}) {
+        SCOPED_TRACE(answer);
+        _alerts.answers = {answer};
+        ClickUpdate();
+        EXPECT_EQ(++quits, _quits.count) << "that is Cancel, which quits";
+        EXPECT_TRUE(UpdateButton()->isEnabled());
+        Tick();
+        EXPECT_EQ(0, gFakeUnit.doUpdateCalls);
+    }
 }
 
 TEST_F(DialogTest, DowngradeNeedsConfirmationAndCancelQuits) {
@@ -341,7 +436,7 @@ TEST_F(DialogTest, ClosingTheWindowActsAsCancelWhileIdleAndIsRefusedDuringAnUpda
     EXPECT_EQ(0, _quits.count);
 
     gFakeUnit.done = true;
-    gFakeUnit.updateStatus = kUnitNotReady;
+    gFakeUnit.outcome = {false, false, kUnitNotReady};
     Tick();  // failed: idle again
     WidgetOf(_window)->close();
     EXPECT_EQ(1, _quits.count);

@@ -63,7 +63,15 @@ bool CViRorividiZezuzu::GetDoneStatus() {
 }
 
 IOReturn CViRorividiZezuzu::GetUpdateStatus() {
-    return gFakeUnit.updateStatus;
+    return gFakeUnit.outcome.firstFailure;
+}
+
+UpdateOutcome CViRorividiZezuzu::GetUpdateOutcome() {
+    return gFakeUnit.outcome;
+}
+
+void CViRorividiZezuzu::AcceptUpdate() {
+    ++gFakeUnit.acceptCalls;
 }
 
 void CViRorividiZezuzu::Run() {}

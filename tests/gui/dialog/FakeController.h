@@ -3,6 +3,8 @@
 #ifndef KA_TESTS_GUI_DIALOG_FAKECONTROLLER_H
 #define KA_TESTS_GUI_DIALOG_FAKECONTROLLER_H
 
+#include "UpdateOutcome.h"
+
 #include <IOKit/IOReturn.h>
 #include <MacTypes.h>
 
@@ -17,7 +19,8 @@ struct FakeUnit {
     std::string serialNumber = "KA000123";
     std::string updateVersion = "3-5";
     bool done = false;
-    IOReturn updateStatus = kIOReturnSuccess;
+    Orv::VEV::UpdateOutcome outcome{true, true, kIOReturnSuccess};
+    int acceptCalls = 0;
     UInt32 progress = 0;
     int isFoundCalls = 0;
     int doUpdateCalls = 0;

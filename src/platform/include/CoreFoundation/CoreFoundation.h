@@ -14,6 +14,7 @@ using CFTypeRef = const void*;
 using CFOptionFlags = unsigned long;
 using CFStringEncoding = UInt32;
 using CFTimeInterval = double;
+using CFTypeID = unsigned long;
 
 struct __CFAllocator;
 using CFAllocatorRef = const __CFAllocator*;
@@ -36,6 +37,8 @@ using CFUUIDRef = const __CFUUID*;
 CFTypeRef CFRetain(CFTypeRef object);
 void CFRelease(CFTypeRef object);
 CFIndex CFGetRetainCount(CFTypeRef object);
+// Tells an object's kind apart, as a property read from the registry needs before use.
+CFTypeID CFGetTypeID(CFTypeRef object);
 
 // Numbers ------------------------------------------------------------------------------
 using CFNumberType = CFIndex;
@@ -47,6 +50,7 @@ enum : CFNumberType {
 };
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType type, const void* valuePointer);
 Boolean CFNumberGetValue(CFNumberRef number, CFNumberType type, void* valuePointer);
+CFTypeID CFNumberGetTypeID();
 
 // Strings ------------------------------------------------------------------------------
 enum : CFStringEncoding {
@@ -73,6 +77,7 @@ CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encod
 Boolean CFStringGetCString(CFStringRef string, char* buffer, CFIndex bufferSize,
                            CFStringEncoding encoding);
 CFStringEncoding CFStringGetSystemEncoding();
+CFTypeID CFStringGetTypeID();
 Boolean CFEqual(CFTypeRef first, CFTypeRef second);
 
 // Dictionaries -------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 using mach_port_t = UInt32;
 using io_object_t = mach_port_t;
 using io_service_t = io_object_t;
+using io_registry_entry_t = io_object_t;
+using IOOptionBits = UInt32;
 
 inline constexpr mach_port_t MACH_PORT_NULL = 0;
 inline constexpr io_object_t IO_OBJECT_NULL = 0;
@@ -23,6 +25,13 @@ CFMutableDictionaryRef IOServiceMatching(const char* name);
 io_service_t IOServiceGetMatchingService(mach_port_t masterPort, CFDictionaryRef matching);
 
 kern_return_t IOObjectRelease(io_object_t object);
+
+// A new reference to the value of one property of a registry entry, or null when the entry
+// has no such property. The caller releases it. The properties a FireWire unit's service
+// offers: "GUID", the unique ID of the node the unit belongs to, as a 64-bit number
+// (kCFNumberSInt64Type; a GUID above 0x7FFFFFFFFFFFFFFF reads as a negative value).
+CFTypeRef IORegistryEntryCreateCFProperty(io_registry_entry_t entry, CFStringRef key,
+                                          CFAllocatorRef allocator, IOOptionBits options);
 
 // The keys of a matching dictionary this program uses.
 #define kIOProviderClassKey "IOProviderClass"
