@@ -17,6 +17,7 @@ class SimulatedBackend : public kaplatform::FireWireBackend {
                                         std::uint32_t softwareVersion) override;
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<kaplatform::FireWireDevice>& device) override;
+    IOReturn UnitAccessStatus() override;
 
     const std::shared_ptr<SimulatedKa>& Ka() const { return ka_; }
 

@@ -79,6 +79,7 @@ struct SimulatedKa::State {
     SimulatedKaConfig config;
     std::thread::id home;
     bool present;
+    bool openPermitted = true;
     std::uint32_t generation;
     std::uint64_t epoch = 0;  // bumped by every unplug; older connections are dead
 
@@ -459,6 +460,9 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         if (!state_->Alive(connection)) {
             return state_->Finish(transaction, kIOReturnNoDevice);
         }
+        if (!state_->openPermitted) {
+            return state_->Finish(transaction, kIOReturnNotPermitted);
+        }
         if (state_->openConnection) {
             return state_->Finish(transaction, kIOReturnExclusiveAccess);
         }
@@ -489,6 +493,9 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         }
         if (!state_->Alive(connection)) {
             return state_->Finish(transaction, kIOReturnNoDevice);
+        }
+        if (!state_->openPermitted) {
+            return state_->Finish(transaction, kIOReturnNotPermitted);
         }
         generation = state_->generation;
         transaction.value = generation;
@@ -683,6 +690,16 @@ void SimulatedKa::Unplug() {
 bool SimulatedKa::IsPresent() const {
     const std::lock_guard lock(state_->mutex);
     return state_->present;
+}
+
+void SimulatedKa::SetOpenPermitted(bool permitted) {
+    const std::lock_guard lock(state_->mutex);
+    state_->openPermitted = permitted;
+}
+
+IOReturn SimulatedKa::AccessStatus() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->present && !state_->openPermitted ? kIOReturnNotPermitted : kIOReturnSuccess;
 }
 
 void SimulatedKa::BusReset() {

@@ -4,6 +4,8 @@
 #include "Process.h"
 #include "virorividizezuzu.h"
 
+#include <IOKit/firewire/IOFireWireUnitAccess.h>
+
 #include <memory>
 #include <string>
 
@@ -18,6 +20,7 @@ const ControlID KACurrentSerialNumberStrID = {'kaUD', 201};
 const ControlID KAFinalCutRunningStrID = {'kaUD', 202};
 const ControlID KAUpdateFirmwareVersionStrID = {'kaUD', 203};
 const ControlID KAProgressBarID = {'kaUD', 300};
+const ControlID KAUnitAccessStrID = {'kaUD', 210};
 
 const UInt32 kFinalCutSignature = 'KeyG';
 
@@ -28,6 +31,13 @@ OSStatus RequestApplicationQuit() {
     OSStatus status = SendEventToEventTarget(quitEvent, GetApplicationEventTarget());
     ReleaseEvent(quitEvent);
     return status;
+}
+
+// A Ka this user may not open is not found either; without a word on why, the window would
+// say "Ka Not Found" for ever.
+void ShowUnitAccessProblem(CControl& line, bool unitFound) {
+    const bool refused = !unitFound && IOFireWireGetUnitAccessStatus() == kIOReturnNotPermitted;
+    line.SetVisibility(refused ? 1 : 0);
 }
 
 }  // namespace
@@ -46,12 +56,15 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     _finalCutRunningStr.Init(KAFinalCutRunningStrID, _window);
     _updateFirmwareVersionStr.Init(KAUpdateFirmwareVersionStrID, _window);
     _progressBar.Init(KAProgressBarID, _window);
+    _unitAccessStr.Init(KAUnitAccessStrID, _window);
 
     _progressBar.SetValue(0);
     _updateButton.Disable();
     _finalCutRunningStr.SetVisibility(0);
     RGBColor red = {0xFFFF, 0x0000, 0x0000};
     _finalCutRunningStr.SetFontForeColor(red);
+    _unitAccessStr.SetVisibility(0);
+    _unitAccessStr.SetFontForeColor(red);
 
     _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
@@ -145,12 +158,14 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
                     _updateButton.Enable(true);
                     _finalCutRunningStr.SetVisibility(0);
                 }
+                ShowUnitAccessProblem(_unitAccessStr, true);
             } else {
                 _updateFirmwareVersionStr.SetText("");
                 _currentFirmwareVersionStr.SetText("Ka Not Found");
                 _currentSerialNumberStr.SetText("Ka Not Found");
                 _updateButton.Disable();
                 _finalCutRunningStr.SetVisibility(0);
+                ShowUnitAccessProblem(_unitAccessStr, false);
             }
             break;
 
