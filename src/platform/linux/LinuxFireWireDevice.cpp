@@ -326,9 +326,8 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
             // still carry the old one, as the core takes a moment after the flush to learn
             // the new one. (A flushed request the node did take arrives twice; the unit's
             // checksum over the image is what catches that.)
-            const Clock::time_point now = system_->Now();
             if (!resetDeadline) {
-                resetDeadline = now + kLinuxFireWireResetDeadline;
+                resetDeadline = system_->Now() + kLinuxFireWireResetDeadline;
             }
             status = AwaitNewerGeneration(sentIn, *resetDeadline);
             if (status != kIOReturnSuccess) {
