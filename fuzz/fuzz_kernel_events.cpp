@@ -6,14 +6,17 @@
 //
 // Checked after every call: no out-of-bounds access (ASan), descriptors closed exactly
 // once, the size given to read() never larger than the device's buffer nor too small for
-// the answer it waits for, the generation sent is the caller's or the newest one the
-// device was told of, a retry only after a stale-generation answer, and a success only
-// with a complete response to the request in flight, never with more bytes than asked,
-// and with exactly the bytes that response carried.
+// the answer it waits for, the generation sent is the caller's or the newest one GET_INFO
+// reported (a bus-reset event's own number is never taken), the same request sent again
+// only after a stale-generation answer (then in another generation) or a busy one (at most
+// ten tries), and a success only with a complete response to the request in flight, never
+// with more bytes than asked, and with exactly the bytes that response carried. Time is
+// virtual: it passes by a poll's time-out whenever the poll reports nothing.
 //
 // Input script (see FuzzInput.h), in the order the device consumes it:
 //   error:       where a call fails, a byte picks the errno (ENODEV, EIO, EACCES, ...)
 //   open:        a byte; %8 == 7 fails (an error follows), 6 with EINTR, else succeeds
+//   flock:       (locking only) a byte; %8 == 7 EWOULDBLOCK, 6 an error follows, else locked
 //   GET_INFO:    a byte m; m%16 == 15 fails (an error follows), 14 EINTR, 13 short ROM,
 //                12 another GUID; m & 0x10: a u32 generation follows
 //   SEND:        a byte; %16 == 15 fails (an error follows), 14 EINTR
@@ -33,9 +36,11 @@
 #include <endian.h>
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -103,11 +108,27 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         sent_.clear();
         response_.reset();
         awaiting_ = false;
+        busyResends_ = 0;
     }
     const std::vector<Sent>& SentRequests() const { return sent_; }
     const std::optional<Response>& LastResponse() const { return response_; }
     std::uint32_t KnownGeneration() const { return knownGeneration_; }
     bool AllClosed() const { return open_.empty(); }
+
+    int Flock(int fileDescriptor, int operation) override {
+        Require(open_.contains(fileDescriptor), "flock on a descriptor that is not open");
+        if (operation == LOCK_UN) {
+            return 0;
+        }
+        Require(operation == (LOCK_EX | LOCK_NB), "a lock that could block");
+        const std::uint8_t choice = input_.Byte() % 8;
+        if (choice == 7) {
+            return -EWOULDBLOCK;
+        }
+        return choice == 6 ? -AnError() : 0;
+    }
+
+    std::chrono::steady_clock::time_point Now() override { return now_; }
 
     std::filesystem::path SysfsRoot() const override { return "/nonexistent"; }
 
@@ -201,17 +222,19 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         return static_cast<ssize_t>(event.size());
     }
 
-    int Poll(pollfd* descriptors, nfds_t count, int) override {
+    int Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) override {
         Require(count == 1 && open_.contains(descriptors[0].fd), "poll on a strange set");
         Require((descriptors[0].events & POLLIN) != 0, "poll without POLLIN");
         if (input_.Exhausted()) {
             descriptors[0].revents = 0;
+            now_ += std::chrono::milliseconds{std::max(timeoutMilliseconds, 0)};
             return 0;
         }
         const std::uint8_t choice = input_.Byte() % 8;
         switch (choice) {
             case 4:
                 descriptors[0].revents = 0;
+                now_ += std::chrono::milliseconds{std::max(timeoutMilliseconds, 0)};
                 return 0;
             case 5:
                 return -EINTR;
@@ -280,11 +303,20 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         Require(send.offset <= 0xFFFF'FFFF'FFFFull, "offset beyond 48 bits sent");
         Require(sent_.empty() || send.closure > sent_.back().closure, "closure reused");
         Require(send.closure != 0, "closure 0 sent");
+        bool busy = false;
         if (!sent_.empty()) {
-            // Sent once more only when the kernel turned the first away as stale.
-            Require(sent_.size() == 1 && !failOnReset_ && response_ &&
-                        response_->rcode == RCODE_GENERATION,
-                    "request sent again without a stale-generation answer");
+            // The same request again: only after the kernel flushed it or the unit was busy.
+            const Sent& last = sent_.back();
+            const bool flushed = !failOnReset_ && response_ && response_->rcode == RCODE_GENERATION;
+            busy = response_ && response_->rcode == RCODE_BUSY;
+            Require(flushed || busy,
+                    "request sent again without a stale-generation or busy answer");
+            Require(!flushed || send.generation != last.generation,
+                    "request sent again in the generation it was flushed from");
+            Require(!busy || busyResends_ < 9, "busy request tried more than ten times");
+            Require(send.tcode == last.transactionCode && send.length == last.length &&
+                        send.offset == last.offset,
+                    "another request sent as a retry");
         }
         Require(send.generation == (failOnReset_ ? callerGeneration_ : knownGeneration_),
                 "request sent with the wrong generation");
@@ -303,6 +335,9 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         if (choice == 14) {
             return -EINTR;
         }
+        if (busy) {
+            ++busyResends_;
+        }
         sent_.push_back(std::move(sent));
         response_.reset();
         awaiting_ = true;
@@ -315,11 +350,6 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
             return;
         }
         const auto type = FieldAt<std::uint32_t>(event, offsetof(fw_cdev_event_common, type));
-        if (type == FW_CDEV_EVENT_BUS_RESET &&
-            event.size() >= offsetof(fw_cdev_event_bus_reset, generation) + 4) {
-            knownGeneration_ =
-                FieldAt<std::uint32_t>(event, offsetof(fw_cdev_event_bus_reset, generation));
-        }
         if (type == FW_CDEV_EVENT_RESPONSE && awaiting_ && event.size() >= kDataOffset &&
             FieldAt<std::uint64_t>(event, offsetof(fw_cdev_event_response, closure)) ==
                 sent_.back().closure) {
@@ -343,6 +373,8 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
     std::vector<Sent> sent_;
     std::optional<Response> response_;
     bool awaiting_ = false;
+    int busyResends_ = 0;
+    std::chrono::steady_clock::time_point now_{std::chrono::hours{1}};
 };
 
 // A success must rest on a complete response to the one request in flight.
@@ -451,7 +483,6 @@ void RunOperation(kafuzz::InputReader& input, ScriptedKernel& kernel,
             break;
     }
     if (transfer) {
-        Require(kernel.SentRequests().size() <= 2, "more than one retry");
         if (!isOpen) {
             // An empty buffer is turned away before anything else is looked at.
             Require((status == kIOReturnNotOpen ||

@@ -18,4 +18,8 @@ IOReturn SimulatedBackend::CreateDevice(const std::string& unitName,
     return ka_->Connect(unitName, device);
 }
 
+IOReturn SimulatedBackend::UnitAccessStatus() {
+    return ka_->AccessStatus();
+}
+
 }  // namespace kasim

@@ -18,6 +18,7 @@ class SimulatedBackend : public kaplatform::FireWireBackend {
     std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override;
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<kaplatform::FireWireDevice>& device) override;
+    IOReturn UnitAccessStatus() override;
 
     const std::shared_ptr<SimulatedKa>& Ka() const { return ka_; }
 

@@ -79,6 +79,7 @@ struct SimulatedKa::State {
     SimulatedKaConfig config;
     std::thread::id home;
     bool present;
+    bool openPermitted = true;
     std::uint32_t generation;
     std::uint64_t epoch = 0;  // bumped by every unplug; older connections are dead
     bool swapArmed = false;
@@ -476,6 +477,9 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         if (!state_->Alive(connection)) {
             return state_->Finish(transaction, kIOReturnNoDevice);
         }
+        if (!state_->openPermitted) {
+            return state_->Finish(transaction, kIOReturnNotPermitted);
+        }
         if (state_->openConnection) {
             return state_->Finish(transaction, kIOReturnExclusiveAccess);
         }
@@ -506,6 +510,9 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         }
         if (!state_->Alive(connection)) {
             return state_->Finish(transaction, kIOReturnNoDevice);
+        }
+        if (!state_->openPermitted) {
+            return state_->Finish(transaction, kIOReturnNotPermitted);
         }
         generation = state_->generation;
         transaction.value = generation;
@@ -700,6 +707,16 @@ void SimulatedKa::Unplug() {
 bool SimulatedKa::IsPresent() const {
     const std::lock_guard lock(state_->mutex);
     return state_->present;
+}
+
+void SimulatedKa::SetOpenPermitted(bool permitted) {
+    const std::lock_guard lock(state_->mutex);
+    state_->openPermitted = permitted;
+}
+
+IOReturn SimulatedKa::AccessStatus() const {
+    const std::lock_guard lock(state_->mutex);
+    return state_->present && !state_->openPermitted ? kIOReturnNotPermitted : kIOReturnSuccess;
 }
 
 void SimulatedKa::BusReset() {

@@ -233,6 +233,11 @@ class SimulatedKa {
     void Plug();
     void Unplug();
     bool IsPresent() const;
+    // Whether this user may open the unit, as a device file's permissions decide on a real
+    // system: when not, Open and GetBusGeneration give kIOReturnNotPermitted and
+    // AccessStatus reports it while the unit is present.
+    void SetOpenPermitted(bool permitted);
+    IOReturn AccessStatus() const;
     void BusReset();
     std::uint32_t BusGeneration() const;
 

@@ -5,7 +5,9 @@
 #include "Process.h"
 #include "virorividizezuzu.h"
 
-#include <cstdio>
+#include <IOKit/firewire/IOFireWireUnitAccess.h>
+
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -21,6 +23,7 @@ const ControlID KAFinalCutRunningStrID = {'kaUD', 202};
 const ControlID KAUpdateFirmwareVersionStrID = {'kaUD', 203};
 const ControlID KAProgressBarID = {'kaUD', 300};
 const ControlID KANoFirmwareStrID = {'kaUD', 204};
+const ControlID KAUnitAccessStrID = {'kaUD', 210};
 
 const UInt32 kFinalCutSignature = 'KeyG';
 
@@ -46,13 +49,20 @@ void ShowNoFirmwareNotice(WindowRef window) {
         }
         return;
     }
-    std::fprintf(stderr, "%s\n", kNoFirmwareText);
+    std::cerr << kNoFirmwareText << "\n";
     if (bound) {
         notice.SetText(kNoFirmwareText);
         RGBColor red = {0xFFFF, 0x0000, 0x0000};
         notice.SetFontForeColor(red);
         notice.SetVisibility(1);
     }
+}
+
+// A Ka this user may not open is not found either; without a word on why, the window would
+// say "Ka Not Found" for ever.
+void ShowUnitAccessProblem(CControl& line, bool unitFound) {
+    const bool refused = !unitFound && IOFireWireGetUnitAccessStatus() == kIOReturnNotPermitted;
+    line.SetVisibility(refused ? 1 : 0);
 }
 
 }  // namespace
@@ -73,6 +83,7 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     _finalCutRunningStr.Init(KAFinalCutRunningStrID, _window);
     _updateFirmwareVersionStr.Init(KAUpdateFirmwareVersionStrID, _window);
     _progressBar.Init(KAProgressBarID, _window);
+    _unitAccessStr.Init(KAUnitAccessStrID, _window);
 
     _progressBar.SetValue(0);
     _updateButton.Disable();
@@ -80,6 +91,8 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     RGBColor red = {0xFFFF, 0x0000, 0x0000};
     _finalCutRunningStr.SetFontForeColor(red);
     ShowNoFirmwareNotice(_window);
+    _unitAccessStr.SetVisibility(0);
+    _unitAccessStr.SetFontForeColor(red);
 
     _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
@@ -200,12 +213,14 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
                     _updateButton.Enable(KaBuiltInImagesMayBeInstalled());
                     _finalCutRunningStr.SetVisibility(0);
                 }
+                ShowUnitAccessProblem(_unitAccessStr, true);
             } else {
                 _updateFirmwareVersionStr.SetText("");
                 _currentFirmwareVersionStr.SetText("Ka Not Found");
                 _currentSerialNumberStr.SetText("Ka Not Found");
                 _updateButton.Disable();
                 _finalCutRunningStr.SetVisibility(0);
+                ShowUnitAccessProblem(_unitAccessStr, false);
             }
             break;
 

@@ -60,6 +60,8 @@ class CViRorividiZezuzuDialog {
     CControl _finalCutRunningStr;
     CControl _updateFirmwareVersionStr;
     CControl _progressBar;
+    // Shares the Final Cut warning's place: it shows only while no unit is found.
+    CControl _unitAccessStr;
     ViRorividiZezuzuType _updateState;
     Orv::VEV::CViRorividiZezuzu* _pKa;
     WindowRef _window;

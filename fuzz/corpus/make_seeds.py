@@ -79,22 +79,24 @@ def response(rcode, data):
 
 OPEN_OK = bytes([0])
 INFO_GENERATION = lambda generation: bytes([0x10]) + u32(generation)
+INFO_SAME = bytes([0])
+LOCK_OK, LOCK_HELD = bytes([0]), bytes([7])
 POLL_READY, POLL_NOTHING, POLL_HANGUP = bytes([0]), bytes([4]), bytes([6])
 SEND_OK = bytes([0])
-RCODE_GENERATION, RCODE_ADDRESS_ERROR = 0x93, 0x87
+RCODE_GENERATION, RCODE_ADDRESS_ERROR, RCODE_BUSY = 0x93, 0x87, 0x92
 
 
 def bus_reset(generation):
     return bytes([3]) + u32(generation) + bytes([0])
 
 
-session = (OPEN_OK + INFO_GENERATION(7)
+session = (OPEN_OK + INFO_GENERATION(7) + LOCK_OK
            # read quadlet of the unit's version register
            + bytes([1]) + u16(0x0000) + POLL_NOTHING + SEND_OK + POLL_READY
            + response(0, bytes([0, 0, 0, 0x11]))
-           # a bus reset is waiting before a 128-byte block read
+           # a bus reset is waiting before a 128-byte block read: the generation is asked for
            + bytes([0]) + u16(0x0100) + u16(128) + POLL_READY + bus_reset(8) + POLL_NOTHING
-           + SEND_OK + POLL_READY + response(0, bytes(range(128)))
+           + INFO_GENERATION(8) + SEND_OK + POLL_READY + response(0, bytes(range(128)))
            # a block write turned away as stale, sent again after a fresh generation
            + bytes([2]) + u16(0x0200) + u16(16) + POLL_NOTHING + SEND_OK + POLL_READY
            + response(RCODE_GENERATION, b"") + INFO_GENERATION(9) + SEND_OK + POLL_READY
@@ -106,13 +108,30 @@ session = (OPEN_OK + INFO_GENERATION(7)
            + bytes([4]) + u16(0) + bytes([0]))
 write("fuzz_kernel_events", "bus_reset_and_responses", session)
 write("fuzz_kernel_events", "unplugged_while_waiting",
-      OPEN_OK + INFO_GENERATION(3) + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK + POLL_HANGUP)
+      OPEN_OK + INFO_GENERATION(3) + LOCK_OK + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK + POLL_HANGUP)
 write("fuzz_kernel_events", "no_answer",
-      OPEN_OK + INFO_GENERATION(3) + bytes([0]) + u16(0) + u16(128) + POLL_NOTHING + SEND_OK)
+      OPEN_OK + INFO_GENERATION(3) + LOCK_OK + bytes([0]) + u16(0) + u16(128) + POLL_NOTHING + SEND_OK)
 write("fuzz_kernel_events", "late_answer_then_answer",
-      OPEN_OK + INFO_GENERATION(3) + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK
+      OPEN_OK + INFO_GENERATION(3) + LOCK_OK + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK
       + POLL_READY + bytes([2]) + struct.pack("<Q", 99) + bytes([0]) + u16(4) + bytes(4)
       + POLL_READY + response(0, bytes([0x12, 0x34, 0x56, 0x78])))
+# A quadlet write answered busy twice (each followed by a pause with nothing to read).
+write("fuzz_kernel_events", "busy_then_answer",
+      OPEN_OK + INFO_GENERATION(3) + LOCK_OK + bytes([3]) + u16(0) + POLL_NOTHING
+      + SEND_OK + POLL_READY + response(RCODE_BUSY, b"") + POLL_NOTHING
+      + SEND_OK + POLL_READY + response(RCODE_BUSY, b"") + POLL_NOTHING
+      + SEND_OK + POLL_READY + response(0, b""))
+# Flushed by a reset while the kernel still reports the old generation: asked again after a
+# wait, then sent in the new one.
+write("fuzz_kernel_events", "flushed_in_the_reset_window",
+      OPEN_OK + INFO_GENERATION(3) + LOCK_OK + bytes([3]) + u16(0) + POLL_NOTHING
+      + SEND_OK + POLL_READY + response(RCODE_GENERATION, b"") + INFO_SAME + POLL_NOTHING
+      + INFO_GENERATION(4) + SEND_OK + POLL_READY + response(0, b""))
+# Another program holds the node; opened once it lets go.
+write("fuzz_kernel_events", "locked_by_another_program",
+      OPEN_OK + INFO_GENERATION(3) + LOCK_HELD + bytes([6]) + OPEN_OK + INFO_GENERATION(3)
+      + LOCK_OK + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK + POLL_READY
+      + response(0, bytes(4)))
 
 
 def aliased_unit(flags, node, number, specifier, version, guid, alias):

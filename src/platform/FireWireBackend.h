@@ -65,6 +65,10 @@ class FireWireBackend {
     // and leaves device empty (the unit went away, or it cannot be reached at all).
     virtual IOReturn CreateDevice(const std::string& unitName,
                                   std::unique_ptr<FireWireDevice>& device) = 0;
+
+    // kIOReturnNotPermitted while a unit that lookups match is on the bus but this user may
+    // not open it (lookups then find nothing usable); kIOReturnSuccess otherwise.
+    virtual IOReturn UnitAccessStatus() { return kIOReturnSuccess; }
 };
 
 // Installs the backend the IOKit stand-in uses from now on (null: no FireWire at all, every

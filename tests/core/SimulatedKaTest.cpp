@@ -268,6 +268,32 @@ TEST_F(SimulatedKaTest, AnswersOnlyAtItsRegistersAndWhileOpen) {
     unit_->Open();
 }
 
+TEST_F(SimulatedKaTest, OpeningIsExclusiveAndCanBeRefusedForLackOfPermission) {
+    auto other = NewUnit();
+    EXPECT_EQ(other->Open(), kIOReturnExclusiveAccess) << "one program at a time, as on the Mac";
+    unit_->Close();
+    EXPECT_EQ(ka_->AccessStatus(), kIOReturnSuccess);
+
+    ka_->SetOpenPermitted(false);
+    UInt32 generation = 0;
+    EXPECT_EQ(other->GetBusGeneration(generation), kIOReturnNotPermitted);
+    EXPECT_EQ(other->Open(), kIOReturnNotPermitted);
+    EXPECT_EQ(ka_->AccessStatus(), kIOReturnNotPermitted);
+    EXPECT_EQ(kaplatform::GetFireWireBackend()->UnitAccessStatus(), kIOReturnNotPermitted);
+    ka_->Unplug();
+    EXPECT_EQ(ka_->AccessStatus(), kIOReturnSuccess) << "no unit, nothing refused";
+    ka_->Plug();
+    EXPECT_EQ(ka_->AccessStatus(), kIOReturnNotPermitted);
+
+    ka_->SetOpenPermitted(true);
+    unit_ = NewUnit();  // the unplug left the old connections dead
+    other = NewUnit();
+    EXPECT_EQ(other->Open(), kIOReturnSuccess);
+    EXPECT_EQ(unit_->Open(), kIOReturnExclusiveAccess);
+    other->Close();
+    unit_->Open();
+}
+
 TEST_F(SimulatedKaTest, ReadinessAndEraseFaultsHitTheImageTheyName) {
     ka_->AddImageFault(ImageFault(ImageFaultKind::NotReady, ImageSelection::Xilinx));
     ka_->AddImageFault(ImageFault(ImageFaultKind::EraseFailure, ImageSelection::Mcore));

@@ -78,6 +78,20 @@ TEST_F(EndToEndTest, ShowsTheUnitItsAbsenceAndARunningEditor) {
     EXPECT_FALSE(UpdateButton()->isEnabled());
 }
 
+TEST_F(EndToEndTest, AUnitThisUserMayNotOpenIsNotFoundButExplained) {
+    Ka().SetOpenPermitted(false);
+    Tick();
+    EXPECT_EQ("Ka Not Found", Text(200));
+    EXPECT_FALSE(UpdateButton()->isEnabled());
+    EXPECT_FALSE(Widget(210)->isHidden());
+
+    Ka().SetOpenPermitted(true);
+    Tick();
+    EXPECT_EQ("2-4", Text(200));
+    EXPECT_TRUE(Widget(210)->isHidden());
+    EXPECT_TRUE(UpdateButton()->isEnabled());
+}
+
 TEST_F(EndToEndTest, NewerInstalledFirmwareIsADowngradeAndCancelQuitsWithoutTouchingTheUnit) {
     kasim::SimulatedKaConfig newer;
     newer.softwareVersion = 0x00040006;

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <linux/firewire-constants.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,7 +92,8 @@ struct KernelSide {
     std::size_t descriptorsLeftOpen = 0;
 };
 
-UpdateOnUnit ThroughKernelBackend(KernelSide& kernelSide) {
+UpdateOnUnit ThroughKernelBackend(KernelSide& kernelSide,
+                                  const std::function<void(FakeKernel&)>& prepare = {}) {
     UpdateOnUnit update;
     SysfsTree sysfs;
     sysfs.AddKa(1);
@@ -104,6 +106,9 @@ UpdateOnUnit ThroughKernelBackend(KernelSide& kernelSide) {
 
     auto kernel = std::make_shared<FakeKernel>(sysfs.Root());
     kernel->AttachNode("/dev/fw1", *registers);
+    if (prepare) {
+        prepare(*kernel);
+    }
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend(kernel));
     InstallBothImages(update);
     kaplatform::SetFireWireBackend(nullptr);
@@ -116,14 +121,28 @@ UpdateOnUnit ThroughKernelBackend(KernelSide& kernelSide) {
     return update;
 }
 
+// What the update writes on standard output; the Xilinx image's part and the MCORE image's
+// may hold lines of the bus's own after the erase and among the blocks.
+struct BusLines {
+    std::string xilinxErase;
+    std::string xilinxBlocks;
+    std::string mcoreErase;
+    std::string mcoreBlocks;
+};
+
+std::string Installed(const std::string& xilinxGeneration, const std::string& mcoreGeneration,
+                      const BusLines& bus = {}) {
+    return "Ctor DownloadUnit\nCtor Downloader\nOpening Xilinx data file\nBusGen " +
+           xilinxGeneration + "\nFWDL::Open\nErasing Xilinx Image\n" + bus.xilinxErase +
+           "Sending Data...\n" + bus.xilinxBlocks +
+           "Update successful.\n\rFWDL::Close\nOpening MCORE 06 file\nBusGen " + mcoreGeneration +
+           "\nFWDL::Open\nErasing MCORE image\n" + bus.mcoreErase + "Sending Data...\n" +
+           bus.mcoreBlocks +
+           "Update successful.\n\rFWDL::Close\nDtor Downloader\nDtor DownloadUnit\n";
+}
+
 std::string Installed(const char* busGeneration) {
-    const std::string prologue = std::string("BusGen ") + busGeneration + "\nFWDL::Open\n";
-    return "Ctor DownloadUnit\nCtor Downloader\nOpening Xilinx data file\n" + prologue +
-           "Erasing Xilinx Image\nSending Data...\nUpdate successful.\n\rFWDL::Close\n"
-           "Opening MCORE 06 file\n" +
-           prologue +
-           "Erasing MCORE image\nSending Data...\nUpdate successful.\n\rFWDL::Close\n"
-           "Dtor Downloader\nDtor DownloadUnit\n";
+    return Installed(busGeneration, busGeneration);
 }
 
 TEST(DownloadThroughKernelTest, BothImagesReachTheUnitAsThroughTheSimulatedBackend) {
@@ -165,6 +184,87 @@ TEST(DownloadThroughKernelTest, BothImagesReachTheUnitAsThroughTheSimulatedBacke
     }
     EXPECT_EQ(blockWrites, 2u + 2631u + 585u);
     EXPECT_EQ(kernelSide.descriptorsLeftOpen, 0u);
+}
+
+using Fault = FakeKernel::Fault;
+
+// A bus as a real one may be during an update: the unit answers its status reads busy while
+// it erases (twice at every poll), and a bus reset flushes the given data block of the
+// Xilinx image (counted from 1; 0 for none) in the given way.
+FakeKernel::FaultPicker BusyErasingAndAResetAt(int xilinxBlock, Fault::Kind reset) {
+    struct Seen {
+        bool erasing = false;
+        int statusReads = 0;
+        int dataBlocks = 0;
+    };
+    auto seen = std::make_shared<Seen>();
+    return [seen, xilinxBlock, reset](const SentRequest& request,
+                                      std::size_t) -> std::optional<Fault> {
+        if (request.transactionCode == TCODE_WRITE_QUADLET_REQUEST &&
+            request.offset == kasim::kUpdateCommandRegister) {
+            seen->erasing = true;
+        } else if (request.transactionCode == TCODE_WRITE_BLOCK_REQUEST &&
+                   request.offset == kasim::kDataWindow) {
+            seen->erasing = false;
+            if (request.length == kasim::kFirmwareHeaderBytes) {
+                seen->dataBlocks = 0;
+            } else if (++seen->dataBlocks == xilinxBlock) {
+                return Fault{reset};
+            }
+        } else if (request.transactionCode == TCODE_READ_QUADLET_REQUEST &&
+                   request.offset == kasim::kStatusRegister && seen->erasing) {
+            // A resend follows its busy answer at once: busy, busy, then the answer.
+            if (seen->statusReads++ % 3 != 2) {
+                return Fault{Fault::Kind::ResponseCode, RCODE_BUSY};
+            }
+        }
+        return std::nullopt;
+    };
+}
+
+TEST(DownloadThroughKernelTest, BusyErasePollsAndAResetAmongTheXilinxBlocksStillInstallBoth) {
+    const UpdateOnUnit direct = ThroughSimulatedBackend();
+    KernelSide kernelSide;
+    std::uint32_t before = 0;
+    const UpdateOnUnit viaKernel = ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel) {
+        before = kernel.Generation();
+        kernel.PickFaults(BusyErasingAndAResetAt(1000, Fault::Kind::BusResetBeforeSend));
+    });
+
+    ASSERT_EQ(viaKernel.xilinxStatus, 0);
+    ASSERT_EQ(viaKernel.mcoreStatus, 0);
+    EXPECT_EQ(kernelSide.generation, before + 1);
+    const std::string busyPoll =
+        "FireWire: unit busy, sending again (try 2 of 10)\n"
+        "FireWire: unit busy, sending again (try 3 of 10)\n";
+    // The unit reads busy (0) twice before it is done (1): three polls an image.
+    const std::string busyErase = busyPoll + busyPoll + busyPoll;
+    const std::string reset = "FireWire: bus reset in generation " + std::to_string(before) +
+                              ", sending again in generation " + std::to_string(before + 1) + "\n";
+    EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before + 1),
+                                       {busyErase, reset, busyErase, ""}));
+
+    // Neither the busy answers nor the flushed block reached the unit.
+    EXPECT_TRUE(viaKernel.transfers == direct.transfers);
+    EXPECT_EQ(kernelSide.requests.size(), direct.transfers.size() + 12 + 1);
+    EXPECT_EQ(viaKernel.xilinx.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.mcore.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.xilinx.bytes, direct.xilinx.bytes);
+    EXPECT_EQ(viaKernel.mcore.bytes, direct.mcore.bytes);
+    EXPECT_EQ(kernelSide.descriptorsLeftOpen, 0u);
+}
+
+TEST(DownloadThroughKernelTest, ABlockTheUnitTookBeforeAResetNeverPassesForASuccess) {
+    // The reset's flush reports a block the unit did take: sent again, it arrives twice,
+    // and the unit's check of the whole image must turn the image down.
+    KernelSide kernelSide;
+    const UpdateOnUnit viaKernel = ThroughKernelBackend(kernelSide, [](FakeKernel& kernel) {
+        kernel.PickFaults(BusyErasingAndAResetAt(1000, Fault::Kind::BusResetAfterDelivery));
+    });
+    EXPECT_NE(viaKernel.xilinxStatus, 0);
+    EXPECT_NE(viaKernel.xilinx.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.out.find("Update successful.\n\rFWDL::Close\nOpening MCORE"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
 #include <stdlib.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <tuple>
 
 namespace katest {
 namespace {
@@ -72,12 +74,100 @@ void FakeKernel::AttachNode(const std::string& devicePath, kaplatform::FireWireD
     nodes_[devicePath] = Node{&registers, guid};
 }
 
-void FakeKernel::BusReset() {
-    ++generation_;
-    for (auto& [number, descriptor] : descriptors_) {
-        if (descriptor.receivesBusResets) {
-            descriptor.events.push_back(BusResetEvent());
+void FakeKernel::Schedule(Duration at, int transactionOf, std::function<void()> action) {
+    happenings_.push_back({at, nextOrder_++, transactionOf, std::move(action)});
+}
+
+void FakeKernel::QueueEvent(int fileDescriptor, std::vector<std::uint8_t> event) {
+    // A descriptor closed meanwhile takes nothing any more.
+    if (const auto found = descriptors_.find(fileDescriptor); found != descriptors_.end()) {
+        found->second.events.push_back(std::move(event));
+    }
+}
+
+std::optional<FakeKernel::Duration> FakeKernel::NextHappening() const {
+    std::optional<Duration> next;
+    for (const Happening& happening : happenings_) {
+        if (!next || happening.at < *next) {
+            next = happening.at;
         }
+    }
+    return next;
+}
+
+void FakeKernel::RunDue() {
+    for (;;) {
+        // In time order, and in the order scheduled among equals.
+        auto due = happenings_.end();
+        for (auto candidate = happenings_.begin(); candidate != happenings_.end(); ++candidate) {
+            if (candidate->at <= now_ &&
+                (due == happenings_.end() ||
+                 std::tie(candidate->at, candidate->order) < std::tie(due->at, due->order))) {
+                due = candidate;
+            }
+        }
+        if (due == happenings_.end()) {
+            return;
+        }
+        auto action = std::move(due->action);
+        happenings_.erase(due);
+        action();
+    }
+}
+
+void FakeKernel::AdvanceTime(Duration duration) {
+    const Duration end = now_ + duration;
+    while (const auto next = NextHappening()) {
+        if (*next > end) {
+            break;
+        }
+        now_ = std::max(now_, *next);
+        RunDue();
+    }
+    now_ = end;
+}
+
+std::chrono::steady_clock::time_point FakeKernel::Now() {
+    // Some way from the clock's epoch, as a booted machine's clock would be.
+    return std::chrono::steady_clock::time_point{} + std::chrono::hours{1} + now_;
+}
+
+std::size_t FakeKernel::OutstandingTransactions() const {
+    return static_cast<std::size_t>(
+        std::count_if(happenings_.begin(), happenings_.end(),
+                      [](const Happening& happening) { return happening.transactionOf >= 0; }));
+}
+
+void FakeKernel::BeginBusReset() {
+    // The link takes the new generation at once; the core tells the device (and through it
+    // GET_INFO) only after the self-IDs are in, and queues the clients' events from a work
+    // item later still, filled with whatever the device's generation is then.
+    const std::uint32_t generation = ++cardGeneration_;
+    Schedule(now_ + resetWindow_, -1, [this, generation] {
+        deviceGeneration_ = std::max(deviceGeneration_, generation);
+        Schedule(now_ + eventDelay_, -1, [this] {
+            for (auto& [number, descriptor] : descriptors_) {
+                if (descriptor.receivesBusResets) {
+                    descriptor.events.push_back(BusResetEvent());
+                }
+            }
+        });
+    });
+}
+
+void FakeKernel::BusReset() {
+    BeginBusReset();
+    AdvanceTime(resetWindow_ + eventDelay_);
+}
+
+void FakeKernel::LockFromAnotherProgram(const std::string& devicePath) {
+    lockHolders_[devicePath] = -1;  // a descriptor of another process
+}
+
+void FakeKernel::UnlockFromAnotherProgram(const std::string& devicePath) {
+    if (const auto found = lockHolders_.find(devicePath);
+        found != lockHolders_.end() && found->second == -1) {
+        lockHolders_.erase(found);
     }
 }
 
@@ -100,11 +190,58 @@ int FakeKernel::Open(const char* path, int flags) {
 }
 
 int FakeKernel::Close(int fileDescriptor) {
-    if (descriptors_.erase(fileDescriptor) == 0) {
+    const auto found = descriptors_.find(fileDescriptor);
+    if (found == descriptors_.end()) {
         ++badCloses_;
         return -EBADF;
     }
+    // The kernel's release waits until the client's transactions have ended.
+    const Duration start = now_;
+    for (;;) {
+        std::optional<Duration> last;
+        for (const Happening& happening : happenings_) {
+            if (happening.transactionOf == fileDescriptor && (!last || happening.at > *last)) {
+                last = happening.at;
+            }
+        }
+        if (!last) {
+            break;
+        }
+        AdvanceTime(std::max(Duration{0}, *last - now_));
+    }
+    closeWaits_.push_back(now_ - start);
+    const std::string devicePath = found->second.devicePath;
+    descriptors_.erase(fileDescriptor);
+    if (const auto lock = lockHolders_.find(devicePath);
+        lock != lockHolders_.end() && lock->second == fileDescriptor) {
+        lockHolders_.erase(lock);
+    }
     return 0;
+}
+
+int FakeKernel::Flock(int fileDescriptor, int operation) {
+    const auto found = descriptors_.find(fileDescriptor);
+    if (found == descriptors_.end()) {
+        return -EBADF;
+    }
+    const std::string& devicePath = found->second.devicePath;
+    const auto holder = lockHolders_.find(devicePath);
+    switch (operation & ~LOCK_NB) {
+        case LOCK_EX:
+            if (holder != lockHolders_.end() && holder->second != fileDescriptor) {
+                // Blocking would wait for the other holder for ever: only LOCK_NB is modelled.
+                return (operation & LOCK_NB) != 0 ? -EWOULDBLOCK : -EDEADLK;
+            }
+            lockHolders_[devicePath] = fileDescriptor;
+            return 0;
+        case LOCK_UN:
+            if (holder != lockHolders_.end() && holder->second == fileDescriptor) {
+                lockHolders_.erase(holder);
+            }
+            return 0;
+        default:
+            return -EINVAL;
+    }
 }
 
 int FakeKernel::Ioctl(int fileDescriptor, unsigned long request, void* argument) {
@@ -120,7 +257,7 @@ int FakeKernel::Ioctl(int fileDescriptor, unsigned long request, void* argument)
         case FW_CDEV_IOC_GET_INFO:
             return GetInfo(descriptor, argument);
         case FW_CDEV_IOC_SEND_REQUEST:
-            return SendRequest(descriptor, argument);
+            return SendRequest(fileDescriptor, descriptor, argument);
         default:
             return -ENOTTY;
     }
@@ -129,6 +266,7 @@ int FakeKernel::Ioctl(int fileDescriptor, unsigned long request, void* argument)
 int FakeKernel::GetInfo(Descriptor& descriptor, void* argument) {
     auto& info = *static_cast<fw_cdev_get_info*>(argument);
     lastInfoVersion_ = info.version;
+    ++getInfoCount_;
     if (getInfoError_) {
         return -*getInfoError_;
     }
@@ -151,7 +289,7 @@ int FakeKernel::GetInfo(Descriptor& descriptor, void* argument) {
     return 0;
 }
 
-int FakeKernel::SendRequest(Descriptor& descriptor, const void* argument) {
+int FakeKernel::SendRequest(int fileDescriptor, Descriptor& descriptor, const void* argument) {
     const auto& send = *static_cast<const fw_cdev_send_request*>(argument);
     SentRequest request{descriptor.devicePath, send.tcode,      send.length,
                         send.offset,           send.generation, {}};
@@ -159,14 +297,10 @@ int FakeKernel::SendRequest(Descriptor& descriptor, const void* argument) {
         const auto* bytes = FromUser<const std::uint8_t>(send.data);
         request.payload.assign(bytes, bytes + send.length);
     }
+    const std::size_t count = requests_.size();
     requests_.push_back(request);
 
     Node& node = nodes_.at(descriptor.devicePath);
-    std::optional<Fault> fault;
-    if (!faults_.empty()) {
-        fault = faults_.front();
-        faults_.pop_front();
-    }
     auto queue = [&](std::vector<std::uint8_t> event) {
         if (heldResponse_) {
             descriptor.events.push_back(std::move(*heldResponse_));
@@ -174,10 +308,25 @@ int FakeKernel::SendRequest(Descriptor& descriptor, const void* argument) {
         }
         descriptor.events.push_back(std::move(event));
     };
+    auto flushed = [&] { queue(ResponseEvent(send.closure, RCODE_GENERATION, {})); };
 
-    if (send.generation != generation_) {
-        queue(ResponseEvent(send.closure, RCODE_GENERATION, {}));
+    if (keepResetting_) {
+        BeginBusReset();
+        flushed();
         return 0;
+    }
+    // The OHCI driver refuses a packet of another generation than the link's; during a
+    // reset window the link is already in the new one.
+    if (send.generation != cardGeneration_) {
+        flushed();
+        return 0;
+    }
+    std::optional<Fault> fault;
+    if (!faults_.empty()) {
+        fault = faults_.front();
+        faults_.pop_front();
+    } else if (picker_) {
+        fault = picker_(request, count);
     }
     if (!fault) {
         queue(Answer(node, request, send.closure));
@@ -193,9 +342,32 @@ int FakeKernel::SendRequest(Descriptor& descriptor, const void* argument) {
             heldResponse_ = Answer(node, request, send.closure);
             break;
         case Fault::Kind::BusResetBeforeSend:
-            BusReset();
-            queue(ResponseEvent(send.closure, RCODE_GENERATION, {}));
+            BeginBusReset();
+            flushed();
             break;
+        case Fault::Kind::BusResetAfterDelivery:
+            Answer(node, request, send.closure);
+            BeginBusReset();
+            flushed();
+            break;
+        case Fault::Kind::SlowResponse: {
+            const Duration acked = now_ + kAckDelay;
+            if (fault->delay <= splitTimeout_) {
+                auto answer = Answer(node, request, send.closure);
+                Schedule(acked + fault->delay, fileDescriptor,
+                         [this, fileDescriptor, answer = std::move(answer)]() mutable {
+                             QueueEvent(fileDescriptor, std::move(answer));
+                         });
+            } else {
+                // The split time-out ends the transaction; what the unit sends later is
+                // dropped as an answer nobody waits for.
+                const std::uint64_t closure = send.closure;
+                Schedule(acked + splitTimeout_, fileDescriptor, [this, fileDescriptor, closure] {
+                    QueueEvent(fileDescriptor, ResponseEvent(closure, RCODE_CANCELLED, {}));
+                });
+            }
+            break;
+        }
         case Fault::Kind::Unplug:
             node.unplugged = true;
             break;
@@ -211,7 +383,6 @@ int FakeKernel::SendRequest(Descriptor& descriptor, const void* argument) {
     }
     return 0;
 }
-
 std::vector<std::uint8_t> FakeKernel::Answer(Node& node, const SentRequest& request,
                                              std::uint64_t closure) {
     const kaplatform::FireWireTarget target{true, 0, request.offset};
@@ -258,17 +429,22 @@ std::vector<std::uint8_t> FakeKernel::Answer(Node& node, const SentRequest& requ
 std::vector<std::uint8_t> FakeKernel::ResponseEvent(std::uint64_t closure,
                                                     std::uint32_t responseCode,
                                                     const std::vector<std::uint8_t>& data) {
-    // As the kernel queues it: the whole structure, then the payload from its data member.
     fw_cdev_event_response header{};
     header.closure = closure;
     header.type = FW_CDEV_EVENT_RESPONSE;
     header.rcode = responseCode;
     header.length = static_cast<std::uint32_t>(data.size());
+    constexpr std::size_t kDataOffset = offsetof(fw_cdev_event_response, data);
+    // As the kernel queues it: the structure with the payload from its data member on, and
+    // for payloads that fit in the structure's tail, a second copy after the structure (an
+    // old kernel's layout that clients came to rely on).
     std::vector<std::uint8_t> event(sizeof header + data.size());
     std::memcpy(event.data(), &header, sizeof header);
     if (!data.empty()) {
-        std::memcpy(event.data() + offsetof(fw_cdev_event_response, data), data.data(),
-                    data.size());
+        std::memcpy(event.data() + kDataOffset, data.data(), data.size());
+        if (data.size() <= sizeof header - kDataOffset) {
+            std::memcpy(event.data() + sizeof header, data.data(), data.size());
+        }
     }
     return event;
 }
@@ -281,7 +457,7 @@ std::vector<std::uint8_t> FakeKernel::BusResetEvent() const {
     busReset.bm_node_id = 0xFFC0;
     busReset.irm_node_id = 0xFFC0;
     busReset.root_node_id = 0xFFC1;
-    busReset.generation = generation_;
+    busReset.generation = deviceGeneration_;
     std::vector<std::uint8_t> event(sizeof busReset);
     std::memcpy(event.data(), &busReset, sizeof busReset);
     return event;
@@ -304,8 +480,7 @@ ssize_t FakeKernel::Read(int fileDescriptor, void* buffer, std::size_t size) {
     return static_cast<ssize_t>(copied);
 }
 
-int FakeKernel::Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) {
-    pollTimeouts_.push_back(timeoutMilliseconds);
+int FakeKernel::ReadyDescriptors(pollfd* descriptors, nfds_t count) {
     int ready = 0;
     for (nfds_t index = 0; index < count; ++index) {
         pollfd& entry = descriptors[index];
@@ -325,7 +500,34 @@ int FakeKernel::Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds)
             ++ready;
         }
     }
-    // Nothing ready: the time-out has "passed" at once, whatever its length.
+    return ready;
+}
+
+int FakeKernel::Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) {
+    pollTimeouts_.push_back(timeoutMilliseconds);
+    int ready = ReadyDescriptors(descriptors, count);
+    if (ready > 0 || timeoutMilliseconds == 0) {
+        return ready;
+    }
+    // Waiting is what lets the kernel's own time pass: until something to report, or the
+    // time-out. An endless wait with nothing pending would hang a real client; here it
+    // returns at once.
+    const std::optional<Duration> end =
+        timeoutMilliseconds < 0
+            ? std::nullopt
+            : std::optional<Duration>(now_ + std::chrono::milliseconds{timeoutMilliseconds});
+    while (ready == 0) {
+        const auto next = NextHappening();
+        if (!next || (end && *next > *end)) {
+            if (end) {
+                now_ = *end;
+            }
+            break;
+        }
+        now_ = std::max(now_, *next);
+        RunDue();
+        ready = ReadyDescriptors(descriptors, count);
+    }
     return ready;
 }
 

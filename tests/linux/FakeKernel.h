@@ -1,16 +1,22 @@
 // A stand-in for the kernel's firewire-cdev devices, behind the backend's system-call seam.
 // Requests sent to a node are carried out on any kaplatform::FireWireDevice (a register
 // model) and answered with response events, as the kernel would; faults are injected per
-// request. Sysfs is a real directory tree (see SysfsTree).
+// request, and the kernel's timing runs on virtual time. Sysfs is a real directory tree (see
+// SysfsTree).
 #ifndef KA_TESTS_LINUX_FAKEKERNEL_H
 #define KA_TESTS_LINUX_FAKEKERNEL_H
 
 #include "FireWireBackend.h"
 #include "LinuxSystem.h"
 
+#include <linux/firewire-constants.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,50 +36,122 @@ struct SentRequest {
     std::vector<std::uint8_t> payload;  // outgoing bytes of a write
 };
 
+// The kernel's firewire core and OHCI driver as a client of /dev/fwN sees them, on virtual
+// time: nothing happens between calls, and time passes only when the client waits in poll
+// (or a test advances it). So windows that last milliseconds on a real bus are met exactly
+// as often as the client's waiting lets them be, whatever the speed of the machine.
+//
+// What is modelled, after drivers/firewire/{core-cdev,core-transaction,core-device,ohci}.c:
+// - A bus reset flushes the request in flight with RCODE_GENERATION at once, and the card
+//   takes the new generation; the device's generation, which GET_INFO reports, follows only
+//   a reset window later, and the bus-reset event is queued (filled with the generation
+//   current then) an event delay after that. A request sent with the old generation meanwhile
+//   is flushed again.
+// - Busy acks come back as RCODE_BUSY; the request did not reach the unit.
+// - The split time-out (2 s by default, at most 3 s) runs from the ack: a unit slower than
+//   that gets RCODE_CANCELLED, and its late answer is dropped.
+// - close() waits for the descriptor's outstanding transactions to end.
+// - flock() is per open descriptor; any number of descriptors may open a node.
+// - A response of up to 4 bytes is queued as the 24-byte structure followed by a copy of
+//   the data (which also sits at the data member), longer ones as the structure and data.
 class FakeKernel final : public kaplatform::LinuxSystem {
   public:
+    using Duration = std::chrono::microseconds;
+
+    static constexpr Duration kDefaultResetWindow{2000};
+    static constexpr Duration kDefaultEventDelay{100};
+    static constexpr Duration kDefaultSplitTimeout{2'000'000};
+    static constexpr Duration kLargestSplitTimeout{3'000'000};
+    // From sending a request to its ack, when the split time-out starts.
+    static constexpr Duration kAckDelay{20};
+
     explicit FakeKernel(std::filesystem::path sysfsRoot) : sysfsRoot_(std::move(sysfsRoot)) {}
 
     // Makes devicePath a node whose transactions the register model carries out.
     void AttachNode(const std::string& devicePath, kaplatform::FireWireDevice& registers,
                     std::uint64_t guid = kKaGuid);
 
-    // What happens to the next requests, in order; requests past the list are answered
-    // from the register model.
+    // What happens to a request instead of a plain answer from the register model.
     struct Fault {
         enum class Kind {
-            ResponseCode,        // answer with responseCode, do not touch the registers
-            NoResponse,          // the response never comes
-            LateResponse,        // the answer comes, but only after the next request's
-            BusResetBeforeSend,  // a bus reset flushes the request (GENERATION)
-            Unplug,              // the device goes away while the request is outstanding
-            OversizedResponse,   // the answer carries more bytes than were asked for
-            ShortResponse,       // the answer carries fewer bytes than were asked for
+            ResponseCode,           // answer with responseCode, do not touch the registers
+            NoResponse,             // the kernel never reports anything (a kernel bug)
+            LateResponse,           // the answer comes, but only after the next request's
+            BusResetBeforeSend,     // a bus reset flushes the request before the unit saw it
+            BusResetAfterDelivery,  // the unit took the request, the reset's flush reports
+                                    // it as flushed all the same
+            SlowResponse,           // the unit answers after delay (split time-out applies)
+            Unplug,                 // the device goes away while the request is outstanding
+            OversizedResponse,      // the answer carries more bytes than were asked for
+            ShortResponse,          // the answer carries fewer bytes than were asked for
         };
         Kind kind;
         std::uint32_t responseCode = 0;
+        Duration delay{0};  // SlowResponse
     };
+    // Faults for the next requests, in order.
     void InjectFault(Fault fault) { faults_.push_back(fault); }
     void InjectResponseCode(std::uint32_t responseCode) {
         InjectFault({Fault::Kind::ResponseCode, responseCode});
     }
+    void InjectBusy(int answers) {
+        for (int answer = 0; answer < answers; ++answer) {
+            InjectResponseCode(RCODE_BUSY);
+        }
+    }
+    // Asked about every request that finds no injected fault waiting (count: requests the
+    // kernel received before this one, on any node).
+    using FaultPicker = std::function<std::optional<Fault>(const SentRequest&, std::size_t count)>;
+    void PickFaults(FaultPicker picker) { picker_ = std::move(picker); }
+
+    // A bus that resets again and again: every request sent meets a fresh reset.
+    void KeepResetting(bool resetting) { keepResetting_ = resetting; }
+
+    // Timing.
+    void SetResetWindow(Duration window) { resetWindow_ = window; }
+    void SetEventDelay(Duration delay) { eventDelay_ = delay; }
+    // As a node writing the SPLIT_TIMEOUT register would; clamped as the kernel clamps it.
+    void SetSplitTimeout(Duration timeout) {
+        splitTimeout_ = std::min(timeout, kLargestSplitTimeout);
+    }
+    // Lets virtual time pass, carrying out what falls due.
+    void AdvanceTime(Duration duration);
+    Duration Elapsed() const { return now_; }
 
     // Errors for open(2), by path; ENODEV for the ioctls of an unplugged node.
     void RefuseOpen(const std::string& devicePath, int error) { openErrors_[devicePath] = error; }
+    void AllowOpen(const std::string& devicePath) { openErrors_.erase(devicePath); }
     void FailGetInfo(int error) { getInfoError_ = error; }
     void Unplug(const std::string& devicePath) { nodes_.at(devicePath).unplugged = true; }
 
-    // A bus reset: a new generation, announced to every descriptor that asked for info.
+    // Another program holding (or letting go of) the node's lock through a descriptor of
+    // its own.
+    void LockFromAnotherProgram(const std::string& devicePath);
+    void UnlockFromAnotherProgram(const std::string& devicePath);
+    bool IsLocked(const std::string& devicePath) const { return lockHolders_.contains(devicePath); }
+
+    // A bus reset that starts now; its window and event follow on virtual time.
+    void BeginBusReset();
+    // A bus reset long enough ago that the core is done with it: the new generation is
+    // known and the event queued.
     void BusReset();
-    std::uint32_t Generation() const { return generation_; }
+    // The generation the card and the bus are in (requests must carry it).
+    std::uint32_t Generation() const { return cardGeneration_; }
+    // The generation the kernel reports to clients.
+    std::uint32_t ReportedGeneration() const { return deviceGeneration_; }
 
     const std::vector<SentRequest>& Requests() const { return requests_; }
     const std::vector<int>& PollTimeouts() const { return pollTimeouts_; }
     const std::vector<std::string>& OpenedPaths() const { return openedPaths_; }
     const std::vector<int>& OpenFlags() const { return openFlags_; }
     std::uint32_t LastInfoVersion() const { return lastInfoVersion_; }
+    int GetInfoCount() const { return getInfoCount_; }
     std::size_t OpenDescriptorCount() const { return descriptors_.size(); }
     int BadCloseCount() const { return badCloses_; }
+    // Transactions the kernel still owns (sent, neither answered nor cancelled).
+    std::size_t OutstandingTransactions() const;
+    // How long each close(2) waited for outstanding transactions.
+    const std::vector<Duration>& CloseWaits() const { return closeWaits_; }
 
     // LinuxSystem
     std::filesystem::path SysfsRoot() const override { return sysfsRoot_; }
@@ -82,6 +160,8 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     int Ioctl(int fileDescriptor, unsigned long request, void* argument) override;
     ssize_t Read(int fileDescriptor, void* buffer, std::size_t size) override;
     int Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) override;
+    int Flock(int fileDescriptor, int operation) override;
+    std::chrono::steady_clock::time_point Now() override;
 
   private:
     struct Node {
@@ -94,29 +174,55 @@ class FakeKernel final : public kaplatform::LinuxSystem {
         bool receivesBusResets = false;
         std::deque<std::vector<std::uint8_t>> events;
     };
+    // Something the kernel does later on its own: a response arriving, a split time-out,
+    // the end of a reset window.
+    struct Happening {
+        Duration at;
+        std::uint64_t order;
+        int transactionOf;  // the descriptor whose transaction this ends, or -1
+        std::function<void()> action;
+    };
 
     int GetInfo(Descriptor& descriptor, void* argument);
-    int SendRequest(Descriptor& descriptor, const void* argument);
+    int SendRequest(int fileDescriptor, Descriptor& descriptor, const void* argument);
     std::vector<std::uint8_t> Answer(Node& node, const SentRequest& request, std::uint64_t closure);
     static std::vector<std::uint8_t> ResponseEvent(std::uint64_t closure,
                                                    std::uint32_t responseCode,
                                                    const std::vector<std::uint8_t>& data);
     std::vector<std::uint8_t> BusResetEvent() const;
+    void Schedule(Duration at, int transactionOf, std::function<void()> action);
+    void QueueEvent(int fileDescriptor, std::vector<std::uint8_t> event);
+    // Carries out everything due by now_; the earliest pending happening's time.
+    void RunDue();
+    std::optional<Duration> NextHappening() const;
+    int ReadyDescriptors(pollfd* descriptors, nfds_t count);
 
     std::filesystem::path sysfsRoot_;
     std::map<std::string, Node> nodes_;
     std::map<int, Descriptor> descriptors_;
     std::map<std::string, int> openErrors_;
+    std::map<std::string, int> lockHolders_;
     std::optional<int> getInfoError_;
     std::deque<Fault> faults_;
+    FaultPicker picker_;
+    bool keepResetting_ = false;
     std::optional<std::vector<std::uint8_t>> heldResponse_;
-    std::uint32_t generation_ = 7;
+    std::uint32_t cardGeneration_ = 7;
+    std::uint32_t deviceGeneration_ = 7;
+    Duration now_{0};
+    Duration resetWindow_ = kDefaultResetWindow;
+    Duration eventDelay_ = kDefaultEventDelay;
+    Duration splitTimeout_ = kDefaultSplitTimeout;
+    std::vector<Happening> happenings_;
+    std::uint64_t nextOrder_ = 0;
     int nextDescriptor_ = 3;
     std::vector<SentRequest> requests_;
     std::vector<int> pollTimeouts_;
     std::vector<std::string> openedPaths_;
     std::vector<int> openFlags_;
+    std::vector<Duration> closeWaits_;
     std::uint32_t lastInfoVersion_ = 0;
+    int getInfoCount_ = 0;
     int badCloses_ = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "LinuxFireWireBackend.h"
 
+#include "DeviceFileAccess.h"
 #include "LinuxFireWireDevice.h"
 #include "LinuxSystem.h"
 #include "SysfsFireWire.h"
@@ -16,7 +17,11 @@ class LinuxFireWireBackend final : public FireWireBackend {
 
     std::optional<std::string> FindUnit(std::uint32_t specifierId,
                                         std::uint32_t softwareVersion) override {
-        return sysfs::FindFirstUnit(system_->SysfsRoot(), specifierId, softwareVersion);
+        auto unit = sysfs::FindFirstUnit(system_->SysfsRoot(), specifierId, softwareVersion);
+        if (!unit) {
+            access_->Cleared();  // no unit, so none refused
+        }
+        return unit;
     }
 
     std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override {
@@ -44,12 +49,15 @@ class LinuxFireWireBackend final : public FireWireBackend {
         if (!guid) {
             return kIOReturnNoDevice;
         }
-        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, *guid);
+        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, *guid, access_);
         return kIOReturnSuccess;
     }
 
+    IOReturn UnitAccessStatus() override { return access_->Status(); }
+
   private:
     std::shared_ptr<LinuxSystem> system_;
+    std::shared_ptr<DeviceFileAccess> access_ = std::make_shared<DeviceFileAccess>();
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "LinuxFireWireDevice.h"
 
+#include "DeviceFileAccess.h"
 #include "LinuxFireWireBackend.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
@@ -7,12 +8,15 @@
 #include <fcntl.h>
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
+#include <sys/file.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <iostream>
+#include <optional>
 
 namespace kaplatform {
 namespace {
@@ -25,6 +29,23 @@ constexpr std::uint64_t kLargestOffset = 0xFFFF'FFFF'FFFFull;
 
 // The bus-information block: header, "1394", capabilities, then the GUID's two halves.
 constexpr std::size_t kBusInfoQuadlets = 5;
+
+using Clock = std::chrono::steady_clock;
+
+// How often GET_INFO is asked while waiting for the generation after a reset.
+constexpr std::chrono::milliseconds kGenerationQueryInterval{5};
+
+// Sends of one transfer at most, whatever the bus does: a backstop behind the reset deadline
+// (a reset takes a good part of a millisecond at least) for a clock that does not move.
+constexpr int kMostAttempts = 10000;
+
+// The pause before the next try of a request the unit answered busy: 1, 2, 4, 8, then
+// 10 ms, about 65 ms over all the tries.
+std::chrono::milliseconds BusyPause(int triesMade) {
+    constexpr std::chrono::milliseconds kLongest{10};
+    return triesMade > 4 ? kLongest
+                         : std::min(kLongest, std::chrono::milliseconds{1 << (triesMade - 1)});
+}
 
 IOReturn StatusOfOpenError(int error) {
     switch (error) {
@@ -101,28 +122,59 @@ std::uint64_t UserPointer(const void* pointer) {
 }  // namespace
 
 LinuxFireWireDevice::LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system,
-                                         std::string devicePath, std::uint64_t guid)
-    : system_(std::move(system)), devicePath_(std::move(devicePath)), guid_(guid) {}
+                                         std::string devicePath, std::uint64_t guid,
+                                         std::shared_ptr<DeviceFileAccess> access)
+    : system_(std::move(system)),
+      devicePath_(std::move(devicePath)),
+      guid_(guid),
+      access_(std::move(access)) {}
 
 LinuxFireWireDevice::~LinuxFireWireDevice() {
     Close();
+}
+
+IOReturn LinuxFireWireDevice::OpenDescriptor(int& fileDescriptor) {
+    int result;
+    do {
+        result = system_->Open(devicePath_.c_str(), O_RDWR | O_CLOEXEC);
+    } while (result == -EINTR);
+    if (result < 0) {
+        const IOReturn status = StatusOfOpenError(-result);
+        if (status == kIOReturnNotPermitted && access_) {
+            access_->Refused(devicePath_);
+        }
+        return status;
+    }
+    if (access_) {
+        access_->Cleared();
+    }
+    const IOReturn status = QueryBusInfo(result, true);
+    if (status != kIOReturnSuccess) {
+        system_->Close(result);
+        return status;
+    }
+    fileDescriptor = result;
+    return kIOReturnSuccess;
 }
 
 IOReturn LinuxFireWireDevice::Open() {
     if (fileDescriptor_ >= 0) {
         return kIOReturnExclusiveAccess;
     }
-    int fileDescriptor;
-    do {
-        fileDescriptor = system_->Open(devicePath_.c_str(), O_RDWR | O_CLOEXEC);
-    } while (fileDescriptor == -EINTR);
-    if (fileDescriptor < 0) {
-        return StatusOfOpenError(-fileDescriptor);
-    }
-    const IOReturn status = QueryBusInfo(fileDescriptor, true);
+    int fileDescriptor = -1;
+    const IOReturn status = OpenDescriptor(fileDescriptor);
     if (status != kIOReturnSuccess) {
-        system_->Close(fileDescriptor);
         return status;
+    }
+    // The kernel lets any number of programs drive a node at once; the Mac's Open is
+    // exclusive, and two updaters interleaving their blocks would ruin the flash.
+    int result;
+    do {
+        result = system_->Flock(fileDescriptor, LOCK_EX | LOCK_NB);
+    } while (result == -EINTR);
+    if (result < 0) {
+        system_->Close(fileDescriptor);
+        return result == -EWOULDBLOCK ? kIOReturnExclusiveAccess : StatusOfCallError(-result);
     }
     fileDescriptor_ = fileDescriptor;
     return kIOReturnSuccess;
@@ -132,9 +184,12 @@ void LinuxFireWireDevice::Close() {
     if (fileDescriptor_ < 0) {
         return;
     }
+    // Closing drops the lock too; saying so keeps the order plain.
+    system_->Flock(fileDescriptor_, LOCK_UN);
     // Not repeated on EINTR: Linux releases the descriptor whatever close reports.
     system_->Close(fileDescriptor_);
     fileDescriptor_ = -1;
+    busResetSeen_ = false;
 }
 
 IOReturn LinuxFireWireDevice::GetBusGeneration(std::uint32_t& generation) {
@@ -142,10 +197,12 @@ IOReturn LinuxFireWireDevice::GetBusGeneration(std::uint32_t& generation) {
     if (fileDescriptor_ >= 0) {
         status = QueryBusInfo(fileDescriptor_, false);
     } else {
-        // Asked before Open: look at the bus through a descriptor of our own.
-        status = Open();
+        // Asked before Open: look at the bus through a descriptor of our own, without
+        // the lock, which is for the transfers.
+        int fileDescriptor = -1;
+        status = OpenDescriptor(fileDescriptor);
         if (status == kIOReturnSuccess) {
-            Close();
+            system_->Close(fileDescriptor);
         }
     }
     if (status == kIOReturnSuccess) {
@@ -180,6 +237,7 @@ IOReturn LinuxFireWireDevice::QueryBusInfo(int fileDescriptor, bool checkIdentit
         }
     }
     generation_ = busReset.generation;
+    busResetSeen_ = false;
     return kIOReturnSuccess;
 }
 
@@ -189,7 +247,11 @@ IOReturn LinuxFireWireDevice::Read(const FireWireTarget& target, void* buffer, s
         size = 0;
         return kIOReturnBadArgument;
     }
-    Request request{TCODE_READ_BLOCK_REQUEST, target.offset, nullptr, size, buffer};
+    // Four bytes go as a quadlet request, as the Mac's stack sends them: some units turn a
+    // four-byte block request away. The payload is the same bytes in the same order.
+    const std::uint32_t transactionCode =
+        size == sizeof(std::uint32_t) ? TCODE_READ_QUADLET_REQUEST : TCODE_READ_BLOCK_REQUEST;
+    Request request{transactionCode, target.offset, nullptr, size, buffer};
     const IOReturn status = Transfer(target, request, failOnReset, generation);
     size = status == kIOReturnSuccess ? request.delivered : 0;
     return status;
@@ -216,7 +278,9 @@ IOReturn LinuxFireWireDevice::Write(const FireWireTarget& target, const void* bu
         size = 0;
         return kIOReturnBadArgument;
     }
-    Request request{TCODE_WRITE_BLOCK_REQUEST, target.offset, buffer, size, nullptr};
+    const std::uint32_t transactionCode =
+        size == sizeof(std::uint32_t) ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
+    Request request{transactionCode, target.offset, buffer, size, nullptr};
     const IOReturn status = Transfer(target, request, failOnReset, generation);
     if (status != kIOReturnSuccess) {
         size = 0;
@@ -243,25 +307,114 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
     if (target.offset > kLargestOffset) {
         return kIOReturnBadArgument;
     }
-    // Bus resets that happened since the last transfer are waiting in the queue; reading
-    // them first means we send with the generation the kernel expects.
+    // Bus resets that happened since the last transfer are waiting in the queue; taking
+    // them in first means we send with the generation the kernel expects.
     IOReturn status = DrainPendingEvents();
     if (status != kIOReturnSuccess) {
         return status;
     }
-    status = SendAndAwait(request, failOnReset ? generation : generation_);
-    if (status != kIOFireWireBusReset || failOnReset) {
+    std::optional<Clock::time_point> resetDeadline;
+    int busyTries = 1;
+    for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
+        const std::uint32_t sentIn = failOnReset ? generation : generation_;
+        request.delivered = 0;
+        status = SendAndAwait(request, sentIn);
+        if (status == kIOFireWireBusReset && !failOnReset) {
+            // The kernel turns a request of a past generation away before sending it, and a
+            // bus reset flushes the requests in flight with the same code. Either way the
+            // request goes again once a newer generation is known: sent at once it would
+            // still carry the old one, as the core takes a moment after the flush to learn
+            // the new one. (A flushed request the node did take arrives twice; the unit's
+            // checksum over the image is what catches that.)
+            if (!resetDeadline) {
+                resetDeadline = system_->Now() + kLinuxFireWireResetDeadline;
+            }
+            status = AwaitNewerGeneration(sentIn, *resetDeadline);
+            if (status != kIOReturnSuccess) {
+                return status;
+            }
+            std::cout << "FireWire: bus reset in generation " << sentIn
+                      << ", sending again in generation " << generation_ << '\n';
+            continue;
+        }
+        if (status == kIOReturnBusy && busyTries < kLinuxFireWireBusyTries) {
+            // A busy ack means the node did not take the packet: sending it again is safe,
+            // for writes too. The link's own retries last microseconds; a unit writing its
+            // flash needs milliseconds.
+            status = Pause(BusyPause(busyTries));
+            if (status != kIOReturnSuccess) {
+                return status;
+            }
+            ++busyTries;
+            std::cout << "FireWire: unit busy, sending again (try " << busyTries << " of "
+                      << kLinuxFireWireBusyTries << ")\n";
+            continue;
+        }
         return status;
     }
-    // The kernel turns a request of a past generation away before sending it, and a bus
-    // reset flushes unsent packets with the same code: the node has not seen this request,
-    // so sending it once more in the new generation cannot repeat it.
-    status = QueryBusInfo(fileDescriptor_, false);
-    if (status != kIOReturnSuccess) {
-        return status;
+    // Only resets can use up the attempts (busy ones are fewer): the last send was flushed.
+    return kIOFireWireBusReset;
+}
+
+IOReturn LinuxFireWireDevice::AwaitNewerGeneration(std::uint32_t stale,
+                                                   Clock::time_point deadline) {
+    for (;;) {
+        IOReturn status = QueryBusInfo(fileDescriptor_, false);
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
+        const Clock::time_point now = system_->Now();
+        if (now >= deadline) {
+            // A bus that keeps resetting: give up rather than chase it for ever.
+            return kIOFireWireBusReset;
+        }
+        if (generation_ != stale) {
+            return kIOReturnSuccess;
+        }
+        // The kernel queues a bus-reset event once it knows the new generation; asking
+        // again every few milliseconds covers a client that missed it.
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        status = WaitForEvent(std::min(kGenerationQueryInterval, remaining));
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
     }
-    request.delivered = 0;
-    return SendAndAwait(request, generation_);
+}
+
+IOReturn LinuxFireWireDevice::Pause(std::chrono::milliseconds duration) {
+    const Clock::time_point end = system_->Now() + duration;
+    for (;;) {
+        const Clock::time_point now = system_->Now();
+        if (now >= end) {
+            return kIOReturnSuccess;
+        }
+        const IOReturn status =
+            WaitForEvent(std::chrono::ceil<std::chrono::milliseconds>(end - now));
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
+    }
+}
+
+IOReturn LinuxFireWireDevice::WaitForEvent(std::chrono::milliseconds longest) {
+    pollfd descriptor{fileDescriptor_, POLLIN, 0};
+    const int result = system_->Poll(&descriptor, 1, static_cast<int>(longest.count()));
+    if (result == -EINTR || result == 0) {
+        return kIOReturnSuccess;
+    }
+    if (result < 0) {
+        return StatusOfCallError(-result);
+    }
+    if ((descriptor.revents & POLLIN) == 0) {
+        return HangUp(descriptor.revents) ? kIOReturnNoDevice : kIOReturnSuccess;
+    }
+    std::uint32_t responseCode = 0;
+    IOReturn failure = kIOReturnSuccess;
+    // Closure 0 is never sent: a response here is a late one to a request we gave up on.
+    if (ReadEvent(0, nullptr, responseCode, failure) == EventResult::Failed) {
+        return failure;
+    }
+    return kIOReturnSuccess;
 }
 
 IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t generation) {
@@ -281,11 +434,10 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
         return StatusOfCallError(-result);
     }
 
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + kLinuxFireWireResponseTimeout;
+    const Clock::time_point deadline = system_->Now() + kLinuxFireWireResponseTimeout;
     for (;;) {
         const auto remaining =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - system_->Now());
         pollfd descriptor{fileDescriptor_, POLLIN, 0};
         result = system_->Poll(&descriptor, 1,
                                static_cast<int>(std::max<long long>(remaining.count(), 0)));
@@ -302,7 +454,7 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
             if (HangUp(descriptor.revents)) {
                 return kIOReturnNoDevice;
             }
-            if (Clock::now() >= deadline) {
+            if (system_->Now() >= deadline) {
                 return kIOReturnTimeout;
             }
             continue;
@@ -332,10 +484,13 @@ IOReturn LinuxFireWireDevice::DrainPendingEvents() {
             return StatusOfCallError(-result);
         }
         if (result == 0) {
-            return kIOReturnSuccess;
+            break;
         }
         if ((descriptor.revents & POLLIN) == 0) {
-            return HangUp(descriptor.revents) ? kIOReturnNoDevice : kIOReturnSuccess;
+            if (HangUp(descriptor.revents)) {
+                return kIOReturnNoDevice;
+            }
+            break;
         }
         std::uint32_t responseCode = 0;
         IOReturn failure = kIOReturnSuccess;
@@ -344,7 +499,9 @@ IOReturn LinuxFireWireDevice::DrainPendingEvents() {
             return failure;
         }
     }
-    return kIOReturnSuccess;
+    // An event's generation may be older than what GET_INFO has already said (the kernel
+    // queues the events from a work item of its own): ask the kernel instead.
+    return busResetSeen_ ? QueryBusInfo(fileDescriptor_, false) : kIOReturnSuccess;
 }
 
 LinuxFireWireDevice::EventResult LinuxFireWireDevice::ReadEvent(std::uint64_t closure,
@@ -376,10 +533,7 @@ LinuxFireWireDevice::EventResult LinuxFireWireDevice::ReadEvent(std::uint64_t cl
     }
     switch (FieldAt<std::uint32_t>(event, offsetof(fw_cdev_event_common, type))) {
         case FW_CDEV_EVENT_BUS_RESET:
-            if (length >= offsetof(fw_cdev_event_bus_reset, generation) + sizeof(std::uint32_t)) {
-                generation_ =
-                    FieldAt<std::uint32_t>(event, offsetof(fw_cdev_event_bus_reset, generation));
-            }
+            busResetSeen_ = true;
             return EventResult::Other;
         case FW_CDEV_EVENT_RESPONSE: {
             constexpr std::size_t kDataOffset = offsetof(fw_cdev_event_response, data);

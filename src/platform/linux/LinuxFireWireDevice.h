@@ -5,6 +5,7 @@
 #include "FireWireBackend.h"
 #include "LinuxSystem.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -12,13 +13,16 @@
 
 namespace kaplatform {
 
+class DeviceFileAccess;
+
 class LinuxFireWireDevice final : public FireWireDevice {
   public:
     // guid: the node's GUID when the unit was looked up. Opening checks it against the
     // node behind the device file, so that a node number the kernel handed to another
-    // device after an unplug is never talked to as ours.
+    // device after an unplug is never talked to as ours. access, if given, hears whether
+    // the device file could be opened.
     LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system, std::string devicePath,
-                        std::uint64_t guid);
+                        std::uint64_t guid, std::shared_ptr<DeviceFileAccess> access = nullptr);
     ~LinuxFireWireDevice() override;
 
     LinuxFireWireDevice(const LinuxFireWireDevice&) = delete;
@@ -47,11 +51,19 @@ class LinuxFireWireDevice final : public FireWireDevice {
         std::uint32_t delivered = 0;  // bytes a read brought back
     };
 
+    // Opens the device file and checks that the node behind it is still ours.
+    IOReturn OpenDescriptor(int& fileDescriptor);
     IOReturn QueryBusInfo(int fileDescriptor, bool checkIdentity);
     IOReturn Transfer(const FireWireTarget& target, Request& request, bool failOnReset,
                       std::uint32_t generation);
     IOReturn SendAndAwait(Request& request, std::uint32_t generation);
     IOReturn DrainPendingEvents();
+    // Until the kernel reports a generation other than stale, or until deadline.
+    IOReturn AwaitNewerGeneration(std::uint32_t stale,
+                                  std::chrono::steady_clock::time_point deadline);
+    // Lets time pass while taking in what arrives on the descriptor meanwhile.
+    IOReturn Pause(std::chrono::milliseconds duration);
+    IOReturn WaitForEvent(std::chrono::milliseconds longest);
     // Reads one event; on a response to closure, stores its rcode and payload in request.
     enum class EventResult { Other, Response, Failed };
     EventResult ReadEvent(std::uint64_t closure, Request* request, std::uint32_t& responseCode,
@@ -60,8 +72,11 @@ class LinuxFireWireDevice final : public FireWireDevice {
     std::shared_ptr<LinuxSystem> system_;
     std::string devicePath_;
     std::uint64_t guid_;
+    std::shared_ptr<DeviceFileAccess> access_;
     int fileDescriptor_ = -1;
     std::uint32_t generation_ = 0;
+    // A bus-reset event was read and GET_INFO not asked since.
+    bool busResetSeen_ = false;
     std::uint64_t nextClosure_ = 1;
     std::vector<std::uint64_t> eventBuffer_;
 };

@@ -1,6 +1,7 @@
 #include "LinuxSystem.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -33,6 +34,14 @@ class RealLinuxSystem final : public LinuxSystem {
     int Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) override {
         const int result = ::poll(descriptors, count, timeoutMilliseconds);
         return result < 0 ? -errno : result;
+    }
+
+    int Flock(int fileDescriptor, int operation) override {
+        return ::flock(fileDescriptor, operation) < 0 ? -errno : 0;
+    }
+
+    std::chrono::steady_clock::time_point Now() override {
+        return std::chrono::steady_clock::now();
     }
 };
 

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <memory>
@@ -32,6 +33,11 @@ class LinuxSystem {
     virtual ssize_t Read(int fileDescriptor, void* buffer, std::size_t size) = 0;
     // Descriptors ready (0 when the time-out passed), or -errno.
     virtual int Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) = 0;
+    // flock(2): 0, or -errno.
+    virtual int Flock(int fileDescriptor, int operation) = 0;
+    // The monotonic clock that Poll's time-outs run on. Every wait and deadline of the
+    // backend is measured with it, so that a fake kernel can run them on virtual time.
+    virtual std::chrono::steady_clock::time_point Now() = 0;
 };
 
 // The running kernel, with sysfs at /sys.

@@ -1,6 +1,7 @@
 // The update dialog's state machine, its menu commands, alerts and window closing, with a
 // stand-in controller, timers fired by the test and a pretend process list.
 #include "FakeController.h"
+#include "FireWireBackend.h"
 #include "GuiTestSupport.h"
 #include "UpdaterMain.h"
 #include "ViRorividiZezuzuDialog.h"
@@ -22,6 +23,23 @@ using namespace KaTest;
 namespace {
 
 constexpr IOReturn kUnitNotReady = static_cast<IOReturn>(0xFFFFFF40);
+
+// A bus whose only news is whether a unit is there that this user may not open.
+class AccessReportingBus final : public kaplatform::FireWireBackend {
+  public:
+    std::optional<std::string> FindUnit(std::uint32_t, std::uint32_t) override {
+        return std::nullopt;
+    }
+    IOReturn CreateDevice(const std::string&,
+                          std::unique_ptr<kaplatform::FireWireDevice>& device) override {
+        device.reset();
+        return kIOReturnNoDevice;
+    }
+    std::optional<std::uint64_t> UnitGuid(const std::string&) override { return std::nullopt; }
+    IOReturn UnitAccessStatus() override { return accessStatus; }
+
+    IOReturn accessStatus = kIOReturnSuccess;
+};
 
 class DialogTest : public ::testing::Test {
   protected:
@@ -143,6 +161,36 @@ TEST_F(DialogTest, IdleTicksShowTheUnitOrItsAbsence) {
     EXPECT_EQ("Downgrade", UpdateButton()->text());
     EXPECT_FALSE(UpdateButton()->isEnabled());
     EXPECT_EQ(0, Progress());
+}
+
+TEST_F(DialogTest, AUnitThisUserMayNotOpenIsExplainedInRedWhileItIsNotFound) {
+    auto bus = std::make_shared<AccessReportingBus>();
+    kaplatform::SetFireWireBackend(bus);
+    MakeDialog();
+    EXPECT_TRUE(Widget(210)->isHidden());
+    EXPECT_EQ(QColor(Qt::red), Widget(210)->palette().color(QPalette::WindowText));
+
+    bus->accessStatus = kIOReturnNotPermitted;
+    Tick();
+    EXPECT_EQ("Ka Not Found", Text(200));
+    EXPECT_FALSE(Widget(210)->isHidden());
+    EXPECT_EQ(
+        "A Ka is connected, but this user may not open it: install the updater's udev "
+        "rule (see the README) and use the desktop session.",
+        Text(210));
+    EXPECT_FALSE(WarningShown());
+    EXPECT_FALSE(UpdateButton()->isEnabled());
+
+    bus->accessStatus = kIOReturnSuccess;
+    Tick();
+    EXPECT_TRUE(Widget(210)->isHidden());
+
+    // A unit that is found needs no excuse, whatever else is on the bus.
+    bus->accessStatus = kIOReturnNotPermitted;
+    gFakeUnit.found = true;
+    Tick();
+    EXPECT_TRUE(Widget(210)->isHidden());
+    kaplatform::SetFireWireBackend(nullptr);
 }
 
 TEST_F(DialogTest, FinalCutRunningRefusesTheUpdateAndShowsTheWarning) {

@@ -1,0 +1,283 @@
+// What a real bus does to transfers and how the backend rides it out: the window after a
+// bus reset in which the kernel still reports the old generation, units that answer busy,
+// the kernel's split time-out, and four-byte transfers. All on the fake kernel's virtual
+// time, so the windows are met exactly, however fast the machine is.
+#include "CapturedOutput.h"
+#include "KaOnBus.h"
+
+#include <IOKit/firewire/IOFireWireFamilyCommon.h>
+#include <linux/firewire-constants.h>
+
+#include <chrono>
+#include <string>
+
+namespace katest {
+namespace {
+
+using namespace std::chrono_literals;
+using kaplatform::FireWireTarget;
+using Bytes = std::vector<std::uint8_t>;
+using Kind = FakeKernel::Fault::Kind;
+
+constexpr std::uint64_t kStatusRegister = 0xFFFF'F043'0004ull;
+constexpr std::uint64_t kDataWindow = 0xFFFF'F043'0020ull;
+constexpr FireWireTarget kStatus{true, 0, kStatusRegister};
+constexpr FireWireTarget kData{true, 0, kDataWindow};
+
+class RealBusTest : public KaOnBus {
+  protected:
+    void SetUp() override { ASSERT_EQ(device->Open(), kIOReturnSuccess); }
+
+    std::vector<std::uint32_t> SentGenerations() const {
+        std::vector<std::uint32_t> generations;
+        for (const SentRequest& request : kernel->Requests()) {
+            generations.push_back(request.generation);
+        }
+        return generations;
+    }
+
+    static std::string ResetLine(std::uint32_t from, std::uint32_t to) {
+        return "FireWire: bus reset in generation " + std::to_string(from) +
+               ", sending again in generation " + std::to_string(to) + "\n";
+    }
+    static std::string BusyLines(int tries) {
+        std::string lines;
+        for (int attempt = 2; attempt <= tries; ++attempt) {
+            lines +=
+                "FireWire: unit busy, sending again (try " + std::to_string(attempt) + " of 10)\n";
+        }
+        return lines;
+    }
+};
+
+// ---- the bus-reset window
+
+TEST_F(RealBusTest, AFlushedRequestGoesAgainOnlyOnceTheNewGenerationIsKnown) {
+    const std::uint32_t before = kernel->Generation();
+    kernel->SetResetWindow(40ms);
+    kernel->InjectFault({Kind::BusResetBeforeSend});
+    CapturedOutput capture;
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 0xDEADBEEFu, false, before), kIOReturnSuccess);
+    const Output output = capture.Take();
+    // Sent again at once, it would still carry the old generation and be flushed again.
+    EXPECT_EQ(SentGenerations(), (std::vector<std::uint32_t>{before, before + 1}));
+    EXPECT_GE(kernel->Elapsed(), 40ms);
+    EXPECT_LT(kernel->Elapsed(), 50ms) << "the generation is asked for every few milliseconds";
+    EXPECT_EQ(registers.Peek(kStatusRegister, 4), (Bytes{0xDE, 0xAD, 0xBE, 0xEF}));
+    EXPECT_EQ(output.out, ResetLine(before, before + 1));
+    EXPECT_EQ(output.err, "");
+}
+
+TEST_F(RealBusTest, TheGenerationIsAskedForWhenTheResetEventIsLate) {
+    kernel->SetEventDelay(1s);
+    kernel->InjectFault({Kind::BusResetBeforeSend});
+    CapturedOutput capture;
+    std::uint32_t value = 0;
+    ASSERT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(kernel->Requests().size(), 2u);
+    EXPECT_LT(kernel->Elapsed(), 20ms) << "waited for the event instead of asking";
+}
+
+TEST_F(RealBusTest, AResetEventOlderThanWhatGetInfoSaidIsNotBelieved) {
+    const std::uint32_t before = kernel->Generation();
+    kernel->SetEventDelay(1ms);
+    kernel->BusReset();  // its event is queued
+    kernel->BeginBusReset();
+    kernel->AdvanceTime(FakeKernel::kDefaultResetWindow);  // the next one's is not, yet
+    std::uint32_t generation = 0;
+    ASSERT_EQ(device->GetBusGeneration(generation), kIOReturnSuccess);
+    ASSERT_EQ(generation, before + 2);
+
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 1, false, generation), kIOReturnSuccess);
+    EXPECT_EQ(SentGenerations(), std::vector<std::uint32_t>{before + 2});
+}
+
+TEST_F(RealBusTest, ResetsInARowAreRiddenOneAfterAnother) {
+    const std::uint32_t before = kernel->Generation();
+    kernel->InjectFault({Kind::BusResetBeforeSend});
+    kernel->InjectFault({Kind::BusResetBeforeSend});
+    CapturedOutput capture;
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 5, false, before), kIOReturnSuccess);
+    EXPECT_EQ(SentGenerations(), (std::vector<std::uint32_t>{before, before + 1, before + 2}));
+    EXPECT_EQ(registers.WriteCount(), 1);
+    EXPECT_EQ(capture.Take().out,
+              ResetLine(before, before + 1) + ResetLine(before + 1, before + 2));
+}
+
+TEST_F(RealBusTest, ABusThatKeepsResettingEndsTheTransferAfterTheDeadline) {
+    kernel->KeepResetting(true);
+    Bytes block(128, 0x33);
+    std::uint32_t size = 128;
+    IOReturn status;
+    {
+        CapturedOutput capture;
+        status = device->Write(kData, block.data(), size, false, 0);
+    }
+    EXPECT_EQ(status, kIOFireWireBusReset);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(registers.WriteCount(), 0);
+    EXPECT_GE(kernel->Elapsed(), kaplatform::kLinuxFireWireResetDeadline);
+    EXPECT_LT(kernel->Elapsed(), kaplatform::kLinuxFireWireResetDeadline + 20ms);
+    const auto generations = SentGenerations();
+    EXPECT_GT(generations.size(), 100u) << "every reset should have been ridden until the end";
+    for (std::size_t index = 1; index < generations.size(); ++index) {
+        ASSERT_GT(generations[index], generations[index - 1]) << "a request sent stale";
+    }
+
+    kernel->KeepResetting(false);
+    size = 128;
+    EXPECT_EQ(device->Write(kData, block.data(), size, false, 0), kIOReturnSuccess)
+        << "the device stays usable once the bus settles";
+}
+
+TEST_F(RealBusTest, WithFailOnResetAFlushIsReportedAtOnce) {
+    const std::uint32_t before = kernel->Generation();
+    kernel->SetResetWindow(40ms);
+    kernel->InjectFault({Kind::BusResetBeforeSend});
+    CapturedOutput capture;
+    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, true, before), kIOFireWireBusReset);
+    EXPECT_EQ(kernel->Requests().size(), 1u);
+    EXPECT_EQ(kernel->Elapsed(), 0us);
+    EXPECT_EQ(capture.Take().out, "");
+}
+
+TEST_F(RealBusTest, ARequestTheUnitTookBeforeTheFlushArrivesTwice) {
+    // The flush can report a packet the node did take (a missing ack while flushing). The
+    // request goes again all the same: the unit's check of the whole image, not this layer,
+    // is what notices a block taken twice.
+    kernel->InjectFault({Kind::BusResetAfterDelivery});
+    CapturedOutput capture;
+    Bytes block(128, 0x44);
+    std::uint32_t size = 128;
+    ASSERT_EQ(device->Write(kData, block.data(), size, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(registers.WriteCount(), 2);
+}
+
+// ---- busy units
+
+TEST_F(RealBusTest, BusyAnswersAreTriedAgainForEveryKindOfTransfer) {
+    registers.Poke(kStatusRegister, {0, 0, 0, 1});
+    registers.Poke(kDataWindow, {1, 2, 3, 4, 5, 6, 7, 8});
+    CapturedOutput capture;
+    std::uint32_t value = 0;
+    kernel->InjectBusy(3);
+    ASSERT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(value, 1u);
+    kernel->InjectBusy(3);
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 0x01020304u, false, 0), kIOReturnSuccess);
+    Bytes buffer(8);
+    std::uint32_t size = 8;
+    kernel->InjectBusy(3);
+    ASSERT_EQ(device->Read(kData, buffer.data(), size, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(buffer, (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+    const Bytes block(128, 0x77);
+    size = 128;
+    kernel->InjectBusy(3);
+    ASSERT_EQ(device->Write(kData, block.data(), size, true, kernel->Generation()),
+              kIOReturnSuccess)
+        << "busy is tried again with failOnReset too: the unit never took the packet";
+
+    ASSERT_EQ(kernel->Requests().size(), 16u);
+    for (std::size_t index = 0; index < 16; ++index) {
+        const SentRequest& first = kernel->Requests()[index / 4 * 4];
+        const SentRequest& request = kernel->Requests()[index];
+        EXPECT_EQ(request.transactionCode, first.transactionCode);
+        EXPECT_EQ(request.offset, first.offset);
+        EXPECT_EQ(request.payload, first.payload);
+    }
+    EXPECT_EQ(registers.WriteCount(), 2);
+    EXPECT_EQ(registers.Peek(kDataWindow, 128), block);
+    EXPECT_EQ(capture.Take().out, BusyLines(4) + BusyLines(4) + BusyLines(4) + BusyLines(4));
+}
+
+TEST_F(RealBusTest, BusyPausesAreShortAndGrow) {
+    CapturedOutput capture;
+    kernel->InjectBusy(9);
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(kernel->Requests().size(), 10u);
+    // 1, 2, 4, 8, then 10 ms.
+    EXPECT_GE(kernel->Elapsed(), 65ms);
+    EXPECT_LT(kernel->Elapsed(), 70ms);
+}
+
+TEST_F(RealBusTest, AUnitBusyAtEveryTryIsBusy) {
+    CapturedOutput capture;
+    kernel->InjectBusy(10);
+    Bytes block(128, 0x55);
+    std::uint32_t size = 128;
+    EXPECT_EQ(device->Write(kData, block.data(), size, false, 0), kIOReturnBusy);
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(kernel->Requests().size(), std::size_t{kaplatform::kLinuxFireWireBusyTries});
+    EXPECT_EQ(registers.WriteCount(), 0);
+    EXPECT_EQ(capture.Take().out, BusyLines(10));
+
+    std::uint32_t value = 0;
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnSuccess);
+}
+
+TEST_F(RealBusTest, ABusResetWhileBusyIsRiddenToo) {
+    const std::uint32_t before = kernel->Generation();
+    kernel->InjectBusy(2);
+    kernel->InjectFault({Kind::BusResetBeforeSend});
+    kernel->InjectBusy(1);
+    CapturedOutput capture;
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 9, false, before), kIOReturnSuccess);
+    EXPECT_EQ(SentGenerations(),
+              (std::vector<std::uint32_t>{before, before, before, before + 1, before + 1}));
+    EXPECT_EQ(capture.Take().out, BusyLines(3) + ResetLine(before, before + 1) +
+                                      "FireWire: unit busy, sending again (try 4 of 10)\n");
+}
+
+// ---- the kernel's split time-out
+
+TEST_F(RealBusTest, ASilentUnitIsGivenUpByTheKernelBeforeUs) {
+    // A node may raise the split time-out to the kernel's largest.
+    kernel->SetSplitTimeout(FakeKernel::kLargestSplitTimeout);
+    kernel->InjectFault({Kind::SlowResponse, 0, 3500ms});
+    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnTimeout);
+    EXPECT_EQ(kernel->OutstandingTransactions(), 0u)
+        << "given up while the kernel still owned the transaction";
+    device->Close();
+    ASSERT_FALSE(kernel->CloseWaits().empty());
+    EXPECT_EQ(kernel->CloseWaits().back(), 0us) << "close had to wait for the kernel";
+}
+
+TEST_F(RealBusTest, AnAnswerWithinTheSplitTimeOutIsWaitedFor) {
+    kernel->SetSplitTimeout(FakeKernel::kLargestSplitTimeout);
+    registers.Poke(kStatusRegister, {0, 0, 0, 1});
+    kernel->InjectFault({Kind::SlowResponse, 0, 2900ms});
+    std::uint32_t value = 0;
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(value, 1u);
+}
+
+// ---- four-byte transfers
+
+TEST_F(RealBusTest, FourByteBlockTransfersTravelAsQuadletRequests) {
+    const Bytes four{0x12, 0x34, 0x56, 0x78};
+    std::uint32_t size = 4;
+    ASSERT_EQ(device->Write(kData, four.data(), size, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(size, 4u);
+    Bytes back(4);
+    size = 4;
+    ASSERT_EQ(device->Read(kData, back.data(), size, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(back, four) << "the bytes keep their memory order both ways";
+    EXPECT_EQ(registers.Peek(kDataWindow, 4), four);
+
+    Bytes eight(8);
+    size = 8;
+    ASSERT_EQ(device->Read(kData, eight.data(), size, false, 0), kIOReturnSuccess);
+    size = 8;
+    ASSERT_EQ(device->Write(kData, eight.data(), size, false, 0), kIOReturnSuccess);
+
+    ASSERT_EQ(kernel->Requests().size(), 4u);
+    EXPECT_EQ(kernel->Requests()[0].transactionCode, unsigned{TCODE_WRITE_QUADLET_REQUEST});
+    EXPECT_EQ(kernel->Requests()[0].payload, four);
+    EXPECT_EQ(kernel->Requests()[1].transactionCode, unsigned{TCODE_READ_QUADLET_REQUEST});
+    EXPECT_EQ(kernel->Requests()[2].transactionCode, unsigned{TCODE_READ_BLOCK_REQUEST});
+    EXPECT_EQ(kernel->Requests()[3].transactionCode, unsigned{TCODE_WRITE_BLOCK_REQUEST});
+}
+
+}  // namespace
+}  // namespace katest
