@@ -3,12 +3,21 @@
 #include "GuiInternals.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMetaObject>
+#include <QtGlobal>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+
+// A resource of a static library is registered by hand (outside any namespace).
+static void InitialiseIconResources() {
+    Q_INIT_RESOURCE(icons);
+}
 
 namespace {
 
@@ -102,6 +111,36 @@ void OnQTimerTimeout(OpaqueEventLoopTimerRef* timer) {
         Qt::QueuedConnection);
 }
 
+bool IsSetAndNotEmpty(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// Without a window system Qt ends the process with abort(), which reads as a crash to the
+// user and to whoever started the program. Either way the program cannot go on: it says why
+// in one line and ends with status 1.
+[[noreturn]] void ExitWithoutWindowSystem(const char* reason) {
+    std::fprintf(stderr, "Ka Firmware Updater: %s\n", reason);
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+QtMessageHandler gMessageHandlerBeforeStart = nullptr;
+
+// Installed only while the QApplication is made: the platform plugin's own warnings (which
+// display, which library is missing) pass on as they are; its fatal message is replaced.
+void StartMessageHandler(QtMsgType type, const QMessageLogContext& context,
+                         const QString& message) {
+    if (type == QtFatalMsg) {
+        ExitWithoutWindowSystem(
+            "the window system could not be reached (see the messages above); start the "
+            "updater in a desktop session");
+    }
+    if (gMessageHandlerBeforeStart != nullptr) {
+        gMessageHandlerBeforeStart(type, context, message);
+    }
+}
+
 }  // namespace
 
 OpaqueEventTargetRef::~OpaqueEventTargetRef() {
@@ -114,12 +153,26 @@ namespace KaPlatform::Internal {
 
 void EnsureApplication() {
     if (QApplication::instance() == nullptr) {
+        if (!IsSetAndNotEmpty("DISPLAY") && !IsSetAndNotEmpty("WAYLAND_DISPLAY") &&
+            !IsSetAndNotEmpty("QT_QPA_PLATFORM")) {
+            ExitWithoutWindowSystem(
+                "no X11 or Wayland display (DISPLAY and WAYLAND_DISPLAY are not set); start "
+                "the updater in a desktop session");
+        }
         static int argc = 1;
         static char name[] = "virorividizezuzu";
         static char* argv[] = {name, nullptr};
+        gMessageHandlerBeforeStart = qInstallMessageHandler(StartMessageHandler);
         static QApplication* application = new QApplication(argc, argv);
+        qInstallMessageHandler(gMessageHandlerBeforeStart);
         (void)application;
     }
+    static const bool iconSet = [] {
+        InitialiseIconResources();
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/ka/icons/ka-firmware-updater.svg")));
+        return true;
+    }();
+    (void)iconSet;
     // The program decides when it ends, not the window system.
     QApplication::setQuitOnLastWindowClosed(false);
 }
