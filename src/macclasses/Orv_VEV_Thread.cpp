@@ -8,10 +8,6 @@
 #include <cstdint>
 #include <mutex>
 
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-
 namespace Orv::VEV {
 
 namespace {
@@ -21,13 +17,6 @@ std::atomic<ThreadCreateFunction> gThreadCreateFunction{nullptr};
 ThreadCreateFunction CurrentCreateFunction() {
     ThreadCreateFunction create = gThreadCreateFunction.load(std::memory_order_acquire);
     return create != nullptr ? create : &pthread_create;
-}
-
-// The worker's pauses are 1 ms long; the default slack of 50 us would add 5 % to each.
-void MakeTimersPrecise() {
-#ifdef __linux__
-    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-#endif
 }
 
 // priority + offset, without overflow for priorities nobody would give.
@@ -127,8 +116,6 @@ pthread_t Thread::GetPThread() {
 
 void* Thread::RunHelper(void* param) {
     auto* self = static_cast<Thread*>(param);
-    MakeTimersPrecise();
-
     StartGate* gate = self->mStartGate;
     gate->WaitUntilOpen();
     self->mStartGate = nullptr;

@@ -9,7 +9,12 @@ TEST(ConsistencyCheckDeathTest, NamesModuleLineAndExpressionThenStops) {
                  "^Downloader:84: failed assertion `actualCount < DL_BUF_SIZE'\n$");
 }
 
-TEST(ConsistencyCheckTest, HoldingCheckDoesNothing) {
-    CheckConsistency(true, "virorividizezuzu", 179, "!error");
-    SUCCEED();
+// A check that holds must neither print nor stop: only the failing one after it may.
+TEST(ConsistencyCheckDeathTest, HoldingCheckNeitherPrintsNorStops) {
+    EXPECT_DEATH(
+        {
+            CheckConsistency(true, "virorividizezuzu", 179, "!error");
+            CheckConsistency(false, "Downloader", 137, "numBytes > 0");
+        },
+        "^Downloader:137: failed assertion `numBytes > 0'\n$");
 }

@@ -165,9 +165,4 @@ TEST(DownloadProgressTest, InvalidDeviceTypeChangesNothing) {
     EXPECT_EQ(progress.Get(), 80u);
 }
 
-TEST(DownloadProgressTest, GlobalObjectExists) {
-    // Other suites drive the global; only its being there and in range is checked here.
-    EXPECT_LE(gDownloadProgress.Get(), 100u);
-}
-
 }  // namespace

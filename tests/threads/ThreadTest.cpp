@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
-#include <sys/prctl.h>
 
 #include <atomic>
 #include <cerrno>
@@ -25,7 +24,6 @@ struct Observation {
     int policy = -1;
     int priority = -1;
     int detachState = -1;
-    unsigned long timerSlack = 0;
     bool handleIsOwn = false;
 };
 
@@ -39,7 +37,6 @@ Observation ObserveCallingThread(Thread* thread) {
         pthread_attr_getdetachstate(&attributes, &seen.detachState);
         pthread_attr_destroy(&attributes);
     }
-    seen.timerSlack = static_cast<unsigned long>(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0));
     seen.handleIsOwn = thread != nullptr && pthread_equal(thread->GetPThread(), pthread_self());
     return seen;
 }
@@ -90,7 +87,6 @@ TEST(ThreadTest, TimeshareBodyRunsDetachedAsOrdinaryTimeSharedThread) {
     EXPECT_EQ(observation.policy, SCHED_OTHER);
     EXPECT_EQ(observation.priority, 0);
     EXPECT_EQ(observation.detachState, PTHREAD_CREATE_DETACHED);
-    EXPECT_EQ(observation.timerSlack, 1u);
     EXPECT_TRUE(observation.handleIsOwn);
 }
 
