@@ -5,7 +5,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <signal.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,10 +65,11 @@ bool ReadSmallFile(const char* path, char* buffer, std::size_t size) {
 class ProcFileSystemTable final : public ProcessTable {
   public:
     // /proc/loadavg ends in "running/threads lastpid": the thread count moves when a process
-    // ends, the last pid when one starts (proc(5)).
+    // ends, the last pid when one starts (proc(5)). Only the kernel's own file says so at
+    // once; a stand-in mounted over it (a container's, refreshed every few seconds) does not.
     std::uint64_t ChangeStamp() override {
         char buffer[128];
-        if (ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
+        if (KernelsOwnLoadFile() && ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
             const char* slash = std::strchr(buffer, '/');
             if (slash != nullptr) {
                 char* end = nullptr;
@@ -145,7 +148,19 @@ class ProcFileSystemTable final : public ProcessTable {
     Clock::time_point Now() override { return Clock::now(); }
 
   private:
+    bool KernelsOwnLoadFile() {
+        if (!_loadFileChecked) {
+            struct statfs fileSystem {};
+            _loadFileIsKernels =
+                statfs("/proc/loadavg", &fileSystem) == 0 && fileSystem.f_type == PROC_SUPER_MAGIC;
+            _loadFileChecked = true;
+        }
+        return _loadFileIsKernels;
+    }
+
     std::uint64_t _unreadStamps = 0;
+    bool _loadFileChecked = false;
+    bool _loadFileIsKernels = false;
 };
 
 // When a process's details are next due for a check: on a grid of kRecheckPeriod shifted by
