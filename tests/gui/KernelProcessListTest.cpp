@@ -63,11 +63,23 @@ class FakeProcessTable final : public ProcessTable {
         details.size = 4096;
         return true;
     }
+    bool ReadName(UInt32 pid, std::string& name) override {
+        ++nameReads;
+        auto found = _processes.find(pid);
+        if (found == _processes.end() || !found->second.readable) {
+            return false;
+        }
+        name = found->second.name;
+        return true;
+    }
+    void Forget(UInt32 pid) override { forgotten.insert(pid); }
     Clock::time_point Now() override { return _now; }
 
     int lists = 0;
     int reads = 0;
+    int nameReads = 0;
     std::map<UInt32, int> readsOf;
+    std::set<UInt32> forgotten;
 
   private:
     struct Process {
@@ -129,6 +141,7 @@ TEST_F(KernelProcessListTest, WalkersFirstStepReadsOnlyProcessesNotSeenBefore) {
     }
     EXPECT_EQ(1, _table.lists) << "nothing started or ended: the list is not read again";
     EXPECT_EQ(200, _table.reads) << "a step reads no process it knows";
+    EXPECT_EQ(0, _table.nameReads);
 
     _table.Start(1000, "bash");
     _table.Advance(kTick);
@@ -142,6 +155,7 @@ TEST_F(KernelProcessListTest, WalkersFirstStepReadsOnlyProcessesNotSeenBefore) {
     EXPECT_EQ(3, _table.lists);
     EXPECT_EQ(201, _table.reads);
     EXPECT_EQ(200, walk.GetNumProcesses());
+    EXPECT_EQ(std::set<UInt32>{103}, _table.forgotten) << "what the list keeps of it goes";
 }
 
 TEST_F(KernelProcessListTest, ProcessStartingOrQuittingIsSeenByTheNextTick) {
@@ -223,6 +237,7 @@ TEST_F(KernelProcessListTest, ReusedPidIsNeverTakenForTheOldProcess) {
     _table.Quit(401);
     _table.Start(401, "make");
     EXPECT_FALSE(Tick());
+    EXPECT_EQ((std::set<UInt32>{400, 401}), _table.forgotten);
 }
 
 TEST_F(KernelProcessListTest, KernelThreadsAndUnreadableProcessesAreLeftOut) {
@@ -255,11 +270,12 @@ TEST_F(KernelProcessListTest, ChecksOfKnownProcessesAreSpreadOverTheTicks) {
     const int ticks = 40;
     int most = 0;
     for (int tick = 0; tick < ticks; ++tick) {
-        const int before = _table.reads;
+        const int before = _table.nameReads;
         EXPECT_FALSE(Tick());
-        most = std::max(most, _table.reads - before);
+        most = std::max(most, _table.nameReads - before);
     }
-    const int rechecks = _table.reads - kProcesses;
+    EXPECT_EQ(kProcesses, _table.reads) << "known processes: only their names are read again";
+    const int rechecks = _table.nameReads;
     const double periods = ticks * 0.5 / 1.4;
     // Every process is checked about once a period, and no tick does much more than its
     // share (a third of them) however the processes were first read together.

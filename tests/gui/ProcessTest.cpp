@@ -164,9 +164,15 @@ TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
     }
     close(hold[0]);
     EXPECT_TRUE(listed(child)) << "a process started since the last walk";
+    KaPlatform::ProcessTable& table = KaPlatform::KernelProcessTable();
+    std::string name;
+    ASSERT_TRUE(table.ReadName(static_cast<UInt32>(child), name));
+    EXPECT_EQ("ka_gui_tests", name);
+    ASSERT_TRUE(table.ReadName(static_cast<UInt32>(child), name)) << "again, from the kept file";
     close(hold[1]);
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_FALSE(table.ReadName(static_cast<UInt32>(child), name));
     EXPECT_FALSE(listed(child)) << "a process ended since the last walk";
     ProcessSerialNumber gone = {1, static_cast<UInt32>(child)};
     ProcessInfoRec info{};

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 namespace {
 
@@ -145,9 +147,66 @@ class ProcFileSystemTable final : public ProcessTable {
         return true;
     }
 
+    // The name file of a process, kept open, is read again with one call; it fails once that
+    // process has ended, whoever has the pid by then. Open files are limited to a quarter of
+    // what the program may open; beyond that a name costs an open and a close as well.
+    bool ReadName(UInt32 pid, std::string& name) override {
+        auto kept = _nameFiles.find(pid);
+        int descriptor = kept != _nameFiles.end() ? kept->second : -1;
+        const bool keep = descriptor >= 0 || _nameFiles.size() < KeptFileLimit();
+        if (descriptor < 0) {
+            char path[64];
+            std::snprintf(path, sizeof path, "/proc/%u/comm", static_cast<unsigned>(pid));
+            descriptor = open(path, O_RDONLY | O_CLOEXEC);
+            if (descriptor < 0) {
+                return false;
+            }
+            if (keep) {
+                kept = _nameFiles.emplace(pid, descriptor).first;
+            }
+        }
+        char buffer[64];
+        const ssize_t length = pread(descriptor, buffer, sizeof buffer, 0);
+        if (!keep) {
+            close(descriptor);
+        }
+        if (length <= 0) {
+            if (keep) {
+                Forget(pid);
+            }
+            return false;
+        }
+        const auto end = length > 0 && buffer[length - 1] == '\n' ? length - 1 : length;
+        name.assign(buffer, static_cast<std::size_t>(end));
+        return true;
+    }
+
+    void Forget(UInt32 pid) override {
+        if (auto kept = _nameFiles.find(pid); kept != _nameFiles.end()) {
+            close(kept->second);
+            _nameFiles.erase(kept);
+        }
+    }
+
     Clock::time_point Now() override { return Clock::now(); }
 
+    ~ProcFileSystemTable() override {
+        for (const auto& [pid, descriptor] : _nameFiles) {
+            close(descriptor);
+        }
+    }
+
   private:
+    std::size_t KeptFileLimit() {
+        if (_keptFileLimit == 0) {
+            rlimit limit{};
+            const rlim_t openFiles =
+                getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : rlim_t{1024};
+            _keptFileLimit = static_cast<std::size_t>(std::min<rlim_t>(openFiles / 4, 1024));
+        }
+        return _keptFileLimit;
+    }
+
     bool KernelsOwnLoadFile() {
         if (!_loadFileChecked) {
             struct statfs fileSystem {};
@@ -158,6 +217,8 @@ class ProcFileSystemTable final : public ProcessTable {
         return _loadFileIsKernels;
     }
 
+    std::unordered_map<UInt32, int> _nameFiles;
+    std::size_t _keptFileLimit = 0;
     std::uint64_t _unreadStamps = 0;
     bool _loadFileChecked = false;
     bool _loadFileIsKernels = false;
@@ -235,10 +296,7 @@ bool KernelProcessList::DescribeProcess(const ProcessSerialNumber& process,
     if (known == nullptr || !known->shown) {
         return false;
     }
-    if (now >= known->nextCheck && !ReadInto(*known, now)) {
-        return false;
-    }
-    if (!known->shown) {
+    if (now >= known->nextCheck && !CheckName(*known, now)) {
         return false;
     }
     description = known->description;
@@ -273,16 +331,21 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
             continue;
         }
         while (old != _known.end() && old->pid < entry.pid) {
+            _table.Forget(old->pid);  // ended
             ++old;
         }
-        if (old != _known.end() && old->pid == entry.pid && old->identity == entry.identity) {
-            known.push_back(std::move(*old));
-            Known& kept = known.back();
-            // One that could not be read is tried again in its turn.
-            if (!kept.shown && !kept.kernelThread && now >= kept.nextCheck) {
-                ReadInto(kept, now);
+        if (old != _known.end() && old->pid == entry.pid) {
+            const auto previous = old++;
+            if (previous->identity == entry.identity) {
+                known.push_back(std::move(*previous));
+                Known& kept = known.back();
+                // One that could not be read is tried again in its turn.
+                if (!kept.shown && !kept.kernelThread && now >= kept.nextCheck) {
+                    ReadInto(kept, now);
+                }
+                continue;
             }
-            continue;
+            _table.Forget(entry.pid);
         }
         // A new pid, or the pid of a process that has ended passed to another: read it whole.
         // (A changed identity of the same process costs only this read.)
@@ -290,6 +353,9 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
         fresh.pid = entry.pid;
         fresh.identity = entry.identity;
         ReadInto(fresh, now);
+    }
+    for (; old != _known.end(); ++old) {
+        _table.Forget(old->pid);
     }
     _known = std::move(known);
     _stamp = stamp;
@@ -303,8 +369,23 @@ KernelProcessList::Known* KernelProcessList::Find(UInt32 pid) {
     return found != _known.end() && found->pid == pid ? &*found : nullptr;
 }
 
-// Everything known of the process comes from its latest read, so a pid that has passed to
-// another process unnoticed by the list is described as the new one from its next check on.
+// An executable changed under the pid shows as a changed name; the rest of what was read
+// stays as it was at launch.
+bool KernelProcessList::CheckName(Known& known, ProcessTable::Clock::time_point now) {
+    known.nextCheck = NextCheckAfter(known.pid, now);
+    std::string name;
+    if (!_table.ReadName(known.pid, name)) {
+        known.shown = false;
+        return false;
+    }
+    if (name != known.description.name) {
+        known.description.signature = SignatureForExecutable(name);
+        known.description.name = std::move(name);
+    }
+    return true;
+}
+
+// Everything known of the process comes from one read.
 bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point now) {
     known.nextCheck = NextCheckAfter(known.pid, now);
     ProcessTable::Details details;

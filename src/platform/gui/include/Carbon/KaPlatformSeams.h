@@ -99,6 +99,11 @@ class ProcessTable {
     virtual std::vector<Entry> List() = 0;
     // False when the process is gone or cannot be read.
     virtual bool Read(UInt32 pid, Details& details) = 0;
+    // The executable's name of a process read before, as it is now: far cheaper than Read.
+    // False when the process is gone.
+    virtual bool ReadName(UInt32 pid, std::string& name) = 0;
+    // The list keeps nothing more of the process at pid: it ended, or the pid passed on.
+    virtual void Forget(UInt32 pid) = 0;
     virtual Clock::time_point Now() = 0;
 };
 ProcessTable& KernelProcessTable();
@@ -106,7 +111,7 @@ ProcessTable& KernelProcessTable();
 // The processes of a process table, serial number {1, pid}, with their signatures from a
 // small table keyed by executable name ('????' for the rest); kernel threads are left out.
 // A walk's start lists the table only when its change stamp moved, and reads only the pids
-// it has not seen before or whose identity changed. What it knows of a process it checks
+// it has not seen before or whose identity changed. The name of a process it knows it reads
 // again in turn, each process at least every kRecheckPeriod, when the process is described:
 // an executable changed under the same pid shows within that period and one tick.
 class KernelProcessList final : public ProcessListSource {
@@ -133,6 +138,7 @@ class KernelProcessList final : public ProcessListSource {
     void Refresh(ProcessTable::Clock::time_point now);
     Known* Find(UInt32 pid);
     bool ReadInto(Known& known, ProcessTable::Clock::time_point now);
+    bool CheckName(Known& known, ProcessTable::Clock::time_point now);
 
     ProcessTable& _table;
     std::mutex _mutex;
