@@ -170,6 +170,16 @@ TEST_F(KernelProcessListTest, ProcessStartingOrQuittingIsSeenByTheNextTick) {
     EXPECT_TRUE(Tick()) << "also ahead of every known pid";
     _table.Quit(90);
     EXPECT_FALSE(Tick());
+
+    // Started between the walker's first step and the search of the same tick: one look at
+    // the list serves the whole tick, and the next tick sees it.
+    const int lists = _table.lists;
+    _table.Advance(kTick);
+    TProcess walk(kMyProcess);
+    _table.Start(91, "Final Cut Pro");
+    EXPECT_FALSE(walk.FindProcess(kEditor));
+    EXPECT_EQ(lists, _table.lists);
+    EXPECT_TRUE(Tick());
 }
 
 TEST_F(KernelProcessListTest, ExecutableChangedUnderTheSamePidIsSeenWithinTwoSeconds) {

@@ -142,16 +142,37 @@ TEST(SystemProcessListTest, PretendProcessesFollowTheSystemOnes) {
     KaPlatform::SetProcessListSource(nullptr);
 }
 
+namespace {
+
+// The kernel's table on a clock the test moves: each look is a tick later than the last.
+class TickingKernelTable final : public KaPlatform::ProcessTable {
+  public:
+    std::uint64_t ChangeStamp() override { return Kernel().ChangeStamp(); }
+    std::vector<Entry> List() override { return Kernel().List(); }
+    bool Read(UInt32 pid, Details& details) override { return Kernel().Read(pid, details); }
+    bool ReadName(UInt32 pid, std::string& name) override { return Kernel().ReadName(pid, name); }
+    void Forget(UInt32 pid) override { Kernel().Forget(pid); }
+    Clock::time_point Now() override { return _now += std::chrono::milliseconds(500); }
+
+  private:
+    static KaPlatform::ProcessTable& Kernel() { return KaPlatform::KernelProcessTable(); }
+    Clock::time_point _now;
+};
+
+}  // namespace
+
 TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
-    auto listed = [](pid_t pid) {
-        for (const ProcessSerialNumber& process :
-             KaPlatform::SystemProcessList().RunningProcesses()) {
+    TickingKernelTable ticking;
+    KaPlatform::KernelProcessList list(ticking);
+    auto listed = [&](pid_t pid) {
+        for (const ProcessSerialNumber& process : list.RunningProcesses()) {
             if (process.lowLongOfPSN == static_cast<UInt32>(pid)) {
                 return true;
             }
         }
         return false;
     };
+    EXPECT_TRUE(listed(getpid()));
     int hold[2];
     ASSERT_EQ(0, pipe(hold));
     const pid_t child = fork();
@@ -174,8 +195,6 @@ TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_FALSE(table.ReadName(static_cast<UInt32>(child), name));
     EXPECT_FALSE(listed(child)) << "a process ended since the last walk";
-    ProcessSerialNumber gone = {1, static_cast<UInt32>(child)};
-    ProcessInfoRec info{};
-    info.processInfoLength = sizeof info;
-    EXPECT_EQ(procNotFound, GetProcessInformation(&gone, &info));
+    KaPlatform::RunningProcess description;
+    EXPECT_FALSE(list.DescribeProcess({1, static_cast<UInt32>(child)}, description));
 }

@@ -23,8 +23,9 @@ namespace {
 using KaPlatform::ProcessTable;
 using KaPlatform::Internal::kSystemProcessHigh;
 
-// Describing the processes of one walk takes well under this; they share one look at the
-// change stamp.
+// A tick's walks (the walker's first step, then the search) and the processes they describe
+// follow each other well within this; they share one look at the change stamp, and the
+// next tick, half a second on, looks again.
 constexpr std::chrono::milliseconds kStampReuse{100};
 
 // Executables whose signature matters to the program. The kernel keeps at most 15 bytes of
@@ -264,7 +265,9 @@ KernelProcessList::KernelProcessList(ProcessTable& table) : _table(table) {}
 
 std::vector<ProcessSerialNumber> KernelProcessList::RunningProcesses() {
     std::lock_guard lock(_mutex);
-    Refresh(_table.Now());
+    if (const auto now = _table.Now(); !_listed || now - _stampReadAt >= kStampReuse) {
+        Refresh(now);
+    }
     std::vector<ProcessSerialNumber> processes;
     processes.reserve(_known.size());
     for (const Known& known : _known) {
@@ -282,8 +285,8 @@ bool KernelProcessList::DescribeProcess(const ProcessSerialNumber& process,
     }
     std::lock_guard lock(_mutex);
     const ProcessTable::Clock::time_point now = _table.Now();
-    // A walk's start has just looked; a process asked about on its own gets a look of its
-    // own, so a pid that has passed to another process is not described as the old one.
+    // A process asked about on its own, not just after a walk's start, gets a look of its own,
+    // so a pid that has passed to another process is not described as the old one.
     if (!_listed || now - _stampReadAt >= kStampReuse) {
         Refresh(now);
     }

@@ -110,8 +110,9 @@ ProcessTable& KernelProcessTable();
 
 // The processes of a process table, serial number {1, pid}, with their signatures from a
 // small table keyed by executable name ('????' for the rest); kernel threads are left out.
-// A walk's start lists the table only when its change stamp moved, and reads only the pids
-// it has not seen before or whose identity changed. The name of a process it knows it reads
+// A walk's start (at most one a tenth of a second, on the table's clock) lists the table only
+// when its change stamp moved, and reads only the pids it has not seen before or whose
+// identity changed. The name of a process it knows it reads
 // again in turn, each process at least every kRecheckPeriod, when the process is described:
 // an executable changed under the same pid shows within that period and one tick.
 class KernelProcessList final : public ProcessListSource {
