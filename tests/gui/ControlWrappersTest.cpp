@@ -92,6 +92,57 @@ TEST_F(WrapperTest, EnableDisableAndVisibility) {
     EXPECT_TRUE(WidgetOf(label)->isVisible());
 }
 
+namespace {
+
+// Counts the paint events a widget receives.
+class PaintCounter : public QObject {
+  public:
+    explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override {
+        paints += event->type() == QEvent::Paint ? 1 : 0;
+        return false;
+    }
+    int paints = 0;
+};
+
+}  // namespace
+
+// What the idle window does twice a second: the same texts, title and state again. None of
+// it may cost a paint; a real change is painted by the window's next paint.
+TEST_F(WrapperTest, OnlyChangesArePainted) {
+    CControl label = Bound(4);
+    CControl button = Bound(5);
+    label.SetText("Ka Not Found");
+    button.SetTitle("Upgrade");
+    QApplication::processEvents();
+    PaintCounter labelPaints(WidgetOf(label));
+    PaintCounter buttonPaints(WidgetOf(button));
+
+    for (int tick = 0; tick < 3; ++tick) {
+        label.SetText("Ka Not Found");
+        button.SetTitle("Upgrade");
+        button.Enable(true);
+        label.SetVisibility(1);
+        label.Draw();
+        QApplication::processEvents();
+    }
+    EXPECT_EQ(0, labelPaints.paints);
+    EXPECT_EQ(0, buttonPaints.paints);
+
+    label.SetText("3-5");
+    EXPECT_EQ(0, labelPaints.paints) << "not painted twice: now and with the window";
+    QApplication::processEvents();
+    EXPECT_GE(labelPaints.paints, 1);
+    EXPECT_EQ("3-5", qobject_cast<QLabel*>(WidgetOf(label))->text());
+
+    label.SetVisibility(0);
+    QApplication::processEvents();
+    labelPaints.paints = 0;
+    label.SetVisibility(1);
+    QApplication::processEvents();
+    EXPECT_GE(labelPaints.paints, 1) << "shown again, it is painted";
+}
+
 TEST_F(WrapperTest, ValuesStayWithinTheRange) {
     CControl bar = Bound(6);
     auto* progress = qobject_cast<QProgressBar*>(WidgetOf(bar));

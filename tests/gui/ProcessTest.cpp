@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -106,12 +107,16 @@ TEST(SystemProcessListTest, ListsThisProcessWithItsNameAndAStartTime) {
     auto processes = KaPlatform::SystemProcessList().RunningProcesses();
     ProcessSerialNumber self;
     ASSERT_EQ(noErr, GetCurrentProcess(&self));
-    auto found = std::find_if(processes.begin(), processes.end(),
-                              [&](const auto& process) { return process.serialNumber == self; });
-    ASSERT_NE(processes.end(), found);
-    EXPECT_EQ(std::string("ka_gui_tests").substr(0, 15), found->name);
-    EXPECT_EQ(OSType('\?\?\?\?'), found->signature);
-    EXPECT_GT(found->size, 0u);
+    ASSERT_NE(processes.end(),
+              std::find_if(processes.begin(), processes.end(),
+                           [&](const ProcessSerialNumber& process) { return process == self; }));
+    KaPlatform::RunningProcess description;
+    ASSERT_TRUE(KaPlatform::SystemProcessList().DescribeProcess(self, description));
+    EXPECT_TRUE(description.serialNumber == self);
+    EXPECT_EQ(std::string("ka_gui_tests").substr(0, 15), description.name);
+    EXPECT_EQ(OSType('\?\?\?\?'), description.signature);
+    EXPECT_GT(description.size, 0u);
+    EXPECT_GT(description.launchDate, 0u);
 
     // The walker over the real list finds it too.
     TProcess walk(kMyProcess);
@@ -135,4 +140,61 @@ TEST(SystemProcessListTest, PretendProcessesFollowTheSystemOnes) {
     list.RemoveAll();
     EXPECT_FALSE(TProcess(kMyProcess).FindProcess('KeyG'));
     KaPlatform::SetProcessListSource(nullptr);
+}
+
+namespace {
+
+// The kernel's table on a clock the test moves: each look is a tick later than the last.
+class TickingKernelTable final : public KaPlatform::ProcessTable {
+  public:
+    std::uint64_t ChangeStamp() override { return Kernel().ChangeStamp(); }
+    std::vector<Entry> List() override { return Kernel().List(); }
+    bool Read(UInt32 pid, Details& details) override { return Kernel().Read(pid, details); }
+    bool ReadName(UInt32 pid, std::string& name) override { return Kernel().ReadName(pid, name); }
+    void Forget(UInt32 pid) override { Kernel().Forget(pid); }
+    Clock::time_point Now() override { return _now += std::chrono::milliseconds(500); }
+
+  private:
+    static KaPlatform::ProcessTable& Kernel() { return KaPlatform::KernelProcessTable(); }
+    Clock::time_point _now;
+};
+
+}  // namespace
+
+TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
+    TickingKernelTable ticking;
+    KaPlatform::KernelProcessList list(ticking);
+    auto listed = [&](pid_t pid) {
+        for (const ProcessSerialNumber& process : list.RunningProcesses()) {
+            if (process.lowLongOfPSN == static_cast<UInt32>(pid)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(listed(getpid()));
+    int hold[2];
+    ASSERT_EQ(0, pipe(hold));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(hold[1]);
+        char byte;
+        // Ends when the parent closes its end.
+        _exit(read(hold[0], &byte, 1) < 0 ? 1 : 0);
+    }
+    close(hold[0]);
+    EXPECT_TRUE(listed(child)) << "a process started since the last walk";
+    KaPlatform::ProcessTable& table = KaPlatform::KernelProcessTable();
+    std::string name;
+    ASSERT_TRUE(table.ReadName(static_cast<UInt32>(child), name));
+    EXPECT_EQ("ka_gui_tests", name);
+    ASSERT_TRUE(table.ReadName(static_cast<UInt32>(child), name)) << "again, from the kept file";
+    close(hold[1]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_FALSE(table.ReadName(static_cast<UInt32>(child), name));
+    EXPECT_FALSE(listed(child)) << "a process ended since the last walk";
+    KaPlatform::RunningProcess description;
+    EXPECT_FALSE(list.DescribeProcess({1, static_cast<UInt32>(child)}, description));
 }

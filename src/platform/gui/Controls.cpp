@@ -36,13 +36,20 @@ Qt::Alignment AlignmentFrom(SInt16 justification) {
     }
 }
 
+// A text the widget already shows is left alone: setting it again would lay out and paint the
+// widget for the same pixels.
 void SetWidgetText(QWidget* widget, const QString& text) {
     if (auto* label = qobject_cast<QLabel*>(widget)) {
-        label->setText(text);
+        if (label->text() != text) {
+            label->setText(text);
+        }
     } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        // Setting it moves the cursor and empties the undo history even when the text stays.
         edit->setText(text);
     } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-        button->setText(text);
+        if (button->text() != text) {
+            button->setText(text);
+        }
     } else if (auto* popup = qobject_cast<QComboBox*>(widget)) {
         popup->setToolTip(text);
     } else if (widget != nullptr) {
@@ -236,15 +243,14 @@ Boolean IsControlEnabled(ControlRef control) {
     return widget != nullptr && widget->isEnabled();
 }
 
-OSErr SetControlVisibility(ControlRef control, Boolean visible, Boolean draw) {
+OSErr SetControlVisibility(ControlRef control, Boolean visible, Boolean /*draw*/) {
     QWidget* widget = WidgetOf(control);
     if (widget == nullptr) {
         return paramErr;
     }
+    // Qt paints a control that becomes visible with its window's next paint, so the redraw
+    // asked for needs nothing more; one that was already visible looks the same.
     widget->setVisible(visible != 0);
-    if (draw && visible) {
-        widget->update();
-    }
     return noErr;
 }
 
@@ -328,11 +334,10 @@ SInt16 GetControlMinimum(ControlRef control) {
     return WidgetOf(control) != nullptr ? static_cast<SInt16>(RangeOf(control).minimum) : 0;
 }
 
-void Draw1Control(ControlRef control) {
-    if (QWidget* widget = WidgetOf(control); widget != nullptr && widget->isVisible()) {
-        widget->repaint();
-    }
-}
+// Every change of a widget is painted with its window's next paint, which follows as soon as
+// the running handler returns to the event loop; painting at once as well would paint the
+// same pixels twice, and painting an unchanged control changes nothing on screen.
+void Draw1Control(ControlRef /*control*/) {}
 
 OSErr SetControlFontStyle(ControlRef control, const ControlFontStyleRec* style) {
     QWidget* widget = WidgetOf(control);

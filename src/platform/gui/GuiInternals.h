@@ -95,6 +95,11 @@ struct OpaqueWindowPtr {
 
 namespace KaPlatform::Internal {
 
+// The high word of a process serial number says whose process it is: {1, pid} a process of
+// the system, {2, n} a pretend one.
+inline constexpr UInt32 kSystemProcessHigh = 1;
+inline constexpr UInt32 kPretendProcessHigh = 2;
+
 // Creates the QApplication when the program runs without one.
 void EnsureApplication();
 

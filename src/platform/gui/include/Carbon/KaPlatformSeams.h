@@ -6,6 +6,8 @@
 
 #include <Carbon/Carbon.h>
 
+#include <chrono>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -61,17 +63,94 @@ struct RunningProcess {
 class ProcessListSource {
   public:
     virtual ~ProcessListSource() = default;
-    // The running processes, in the order a walk visits them. Serial numbers are unique
-    // and never {0, 0}.
-    virtual std::vector<RunningProcess> RunningProcesses() = 0;
+    // The serial numbers of the running processes, in the order a walk visits them: unique
+    // and never {0, 0}. Asked at the start of every walk, so it must be cheap.
+    virtual std::vector<ProcessSerialNumber> RunningProcesses() = 0;
+    // What is known of the process now; false when it is not running.
+    virtual bool DescribeProcess(const ProcessSerialNumber& process,
+                                 RunningProcess& description) = 0;
     // Asks the process to quit; procNotFound when it is not running.
     virtual OSErr RequestQuit(const ProcessSerialNumber& process) = 0;
 };
 void SetProcessListSource(ProcessListSource* source);
 
-// The system's processes, read from /proc (at most a tenth of a second old): serial number
-// {1, pid}; the signature comes from a small table keyed by executable name ('????' for the
-// rest); a quit request is SIGTERM.
+// The kernel's table of processes as the system's list reads it: /proc in the program, a
+// table of their own in tests. Listing is cheap; reading one process costs a file read.
+class ProcessTable {
+  public:
+    using Clock = std::chrono::steady_clock;
+    struct Entry {
+        UInt32 pid = 0;
+        // Differs from any earlier value of the same pid once the pid has passed to another
+        // process (the inode number of /proc/<pid>). It may also change for the same process.
+        std::uint64_t identity = 0;
+    };
+    struct Details {
+        std::string name;       // the executable's name, as much as the kernel keeps
+        UInt32 launchDate = 0;  // ticks (1/60 s) since the system started
+        UInt32 size = 0;
+        bool kernelThread = false;
+    };
+
+    virtual ~ProcessTable() = default;
+    // Changes whenever a process starts or ends; while it stays the same, List would give
+    // the same entries again.
+    virtual std::uint64_t ChangeStamp() = 0;
+    virtual std::vector<Entry> List() = 0;
+    // False when the process is gone or cannot be read.
+    virtual bool Read(UInt32 pid, Details& details) = 0;
+    // The executable's name of a process read before, as it is now: far cheaper than Read.
+    // False when the process is gone.
+    virtual bool ReadName(UInt32 pid, std::string& name) = 0;
+    // The list keeps nothing more of the process at pid: it ended, or the pid passed on.
+    virtual void Forget(UInt32 pid) = 0;
+    virtual Clock::time_point Now() = 0;
+};
+ProcessTable& KernelProcessTable();
+
+// The processes of a process table, serial number {1, pid}, with their signatures from a
+// small table keyed by executable name ('????' for the rest); kernel threads are left out.
+// A walk's start (at most one a tenth of a second, on the table's clock) lists the table only
+// when its change stamp moved, and reads only the pids it has not seen before or whose
+// identity changed. The name of a process it knows it reads
+// again in turn, each process at least every kRecheckPeriod, when the process is described:
+// an executable changed under the same pid shows within that period and one tick.
+class KernelProcessList final : public ProcessListSource {
+  public:
+    static constexpr std::chrono::milliseconds kRecheckPeriod{1400};
+
+    explicit KernelProcessList(ProcessTable& table);
+
+    std::vector<ProcessSerialNumber> RunningProcesses() override;
+    bool DescribeProcess(const ProcessSerialNumber& process, RunningProcess& description) override;
+    // SIGTERM.
+    OSErr RequestQuit(const ProcessSerialNumber& process) override;
+
+  private:
+    struct Known {
+        UInt32 pid = 0;
+        std::uint64_t identity = 0;
+        bool kernelThread = false;
+        bool shown = false;  // false: a kernel thread, or unreadable when last read
+        RunningProcess description;
+        ProcessTable::Clock::time_point nextCheck;
+    };
+
+    void Refresh(ProcessTable::Clock::time_point now);
+    Known* Find(UInt32 pid);
+    bool ReadInto(Known& known, ProcessTable::Clock::time_point now);
+    bool CheckName(Known& known, ProcessTable::Clock::time_point now);
+
+    ProcessTable& _table;
+    std::mutex _mutex;
+    std::vector<Known> _known;  // by pid
+    std::uint64_t _stamp = 0;
+    bool _listed = false;
+    ProcessTable::Clock::time_point _stampReadAt;
+};
+
+// The system's processes: a KernelProcessList over KernelProcessTable(); a quit request is
+// SIGTERM.
 ProcessListSource& SystemProcessList();
 
 // The system's processes followed by pretend ones that tests or the simulator add; a quit
@@ -84,7 +163,8 @@ class PretendProcessList : public ProcessListSource {
     void Remove(const ProcessSerialNumber& process);
     void RemoveAll();
 
-    std::vector<RunningProcess> RunningProcesses() override;
+    std::vector<ProcessSerialNumber> RunningProcesses() override;
+    bool DescribeProcess(const ProcessSerialNumber& process, RunningProcess& description) override;
     OSErr RequestQuit(const ProcessSerialNumber& process) override;
 
   private:

@@ -1,0 +1,410 @@
+// The system's processes from /proc, kept up to date at the cost of a few reads per tick
+// however many processes run: the list is read again only when a process started or ended,
+// and only new pids are read in full.
+#include "GuiInternals.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+namespace {
+
+using KaPlatform::ProcessTable;
+using KaPlatform::Internal::kSystemProcessHigh;
+
+// A tick's walks (the walker's first step, then the search) and the processes they describe
+// follow each other well within this; they share one look at the change stamp, and the
+// next tick, half a second on, looks again.
+constexpr std::chrono::milliseconds kStampReuse{100};
+
+// Executables whose signature matters to the program. The kernel keeps at most 15 bytes of
+// an executable's name, so names are compared on that much.
+struct KnownExecutable {
+    const char* name;
+    OSType signature;
+};
+constexpr KnownExecutable kKnownExecutables[] = {
+    {"Final Cut Pro", 'KeyG'},
+    {"FinalCutPro", 'KeyG'},
+    {"finalcutpro", 'KeyG'},
+    {"virorividizezuzu", 'kaUD'},
+};
+
+OSType SignatureForExecutable(const std::string& name) {
+    for (const KnownExecutable& known : kKnownExecutables) {
+        if (std::string(known.name).substr(0, 15) == name.substr(0, 15)) {
+            return known.signature;
+        }
+    }
+    return '\?\?\?\?';
+}
+
+// Reads a small file of /proc whole; false when it cannot.
+bool ReadSmallFile(const char* path, char* buffer, std::size_t size) {
+    const int descriptor = open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    const ssize_t length = read(descriptor, buffer, size - 1);
+    close(descriptor);
+    if (length <= 0) {
+        return false;
+    }
+    buffer[length] = '\0';
+    return true;
+}
+
+class ProcFileSystemTable final : public ProcessTable {
+  public:
+    // /proc/loadavg ends in "running/threads lastpid": the thread count moves when a process
+    // ends, the last pid when one starts (proc(5)). Only the kernel's own file says so at
+    // once; a stand-in mounted over it (a container's, refreshed every few seconds) does not.
+    std::uint64_t ChangeStamp() override {
+        char buffer[128];
+        if (KernelsOwnLoadFile() && ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
+            const char* slash = std::strchr(buffer, '/');
+            if (slash != nullptr) {
+                char* end = nullptr;
+                const unsigned long threads = std::strtoul(slash + 1, &end, 10);
+                char* lastEnd = nullptr;
+                const unsigned long lastPid = std::strtoul(end, &lastEnd, 10);
+                if (end != slash + 1 && lastEnd != end) {
+                    return (static_cast<std::uint64_t>(threads) << 32) ^ lastPid;
+                }
+            }
+        }
+        // Unreadable: a stamp never seen before, so the list is read every time.
+        return ~std::uint64_t{0} - _unreadStamps++;
+    }
+
+    std::vector<Entry> List() override {
+        std::vector<Entry> entries;
+        DIR* directory = opendir("/proc");
+        if (directory == nullptr) {
+            return entries;
+        }
+        while (const dirent* entry = readdir(directory)) {
+            char* end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            if (pid <= 0 || end == entry->d_name || *end != '\0' || pid > 0xFFFFFFFFL) {
+                continue;
+            }
+            entries.push_back({static_cast<UInt32>(pid), entry->d_ino});
+        }
+        closedir(directory);
+        return entries;
+    }
+
+    // One /proc/<pid>/stat read gives the name, the flags, the start time and the size.
+    bool Read(UInt32 pid, Details& details) override {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
+        char buffer[1024];
+        if (!ReadSmallFile(path, buffer, sizeof buffer)) {
+            return false;
+        }
+        // The name is in parentheses and may itself hold blanks and parentheses.
+        const char* nameStart = std::strchr(buffer, '(');
+        const char* nameEnd = std::strrchr(buffer, ')');
+        if (nameStart == nullptr || nameEnd == nullptr || nameEnd < nameStart) {
+            return false;
+        }
+        // Fields from the third on, after the name: values[i] is field i + 3.
+        unsigned long long values[21] = {};
+        const char* cursor = nameEnd + 1;
+        for (unsigned long long& value : values) {
+            while (*cursor == ' ') {
+                ++cursor;
+            }
+            if (*cursor == '\0') {
+                break;
+            }
+            char* end = nullptr;
+            value = std::strtoull(cursor, &end, 10);
+            // The state field is a letter: skip it.
+            cursor = end != cursor ? end : std::strchr(cursor, ' ');
+            if (cursor == nullptr) {
+                break;
+            }
+        }
+        constexpr unsigned long long kKernelThread = 0x00200000;
+        static const long ticksPerSecond = sysconf(_SC_CLK_TCK) > 0 ? sysconf(_SC_CLK_TCK) : 100;
+        details.name.assign(nameStart + 1, nameEnd);
+        details.kernelThread = (values[9 - 3] & kKernelThread) != 0;
+        details.launchDate = static_cast<UInt32>(values[22 - 3] * 60 / ticksPerSecond);
+        details.size =
+            static_cast<UInt32>(std::min<unsigned long long>(values[23 - 3], 0xFFFFFFFFu));
+        return true;
+    }
+
+    // The name file of a process, kept open, is read again with one call; it fails once that
+    // process has ended, whoever has the pid by then. Open files are limited to a quarter of
+    // what the program may open; beyond that a name costs an open and a close as well.
+    bool ReadName(UInt32 pid, std::string& name) override {
+        auto kept = _nameFiles.find(pid);
+        int descriptor = kept != _nameFiles.end() ? kept->second : -1;
+        const bool keep = descriptor >= 0 || _nameFiles.size() < KeptFileLimit();
+        if (descriptor < 0) {
+            char path[64];
+            std::snprintf(path, sizeof path, "/proc/%u/comm", static_cast<unsigned>(pid));
+            descriptor = open(path, O_RDONLY | O_CLOEXEC);
+            if (descriptor < 0) {
+                return false;
+            }
+            if (keep) {
+                kept = _nameFiles.emplace(pid, descriptor).first;
+            }
+        }
+        char buffer[64];
+        const ssize_t length = pread(descriptor, buffer, sizeof buffer, 0);
+        if (!keep) {
+            close(descriptor);
+        }
+        if (length <= 0) {
+            if (keep) {
+                Forget(pid);
+            }
+            return false;
+        }
+        const auto end = length > 0 && buffer[length - 1] == '\n' ? length - 1 : length;
+        name.assign(buffer, static_cast<std::size_t>(end));
+        return true;
+    }
+
+    void Forget(UInt32 pid) override {
+        if (auto kept = _nameFiles.find(pid); kept != _nameFiles.end()) {
+            close(kept->second);
+            _nameFiles.erase(kept);
+        }
+    }
+
+    Clock::time_point Now() override { return Clock::now(); }
+
+    ~ProcFileSystemTable() override {
+        for (const auto& [pid, descriptor] : _nameFiles) {
+            close(descriptor);
+        }
+    }
+
+  private:
+    std::size_t KeptFileLimit() {
+        if (_keptFileLimit == 0) {
+            rlimit limit{};
+            const rlim_t openFiles =
+                getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : rlim_t{1024};
+            _keptFileLimit = static_cast<std::size_t>(std::min<rlim_t>(openFiles / 4, 1024));
+        }
+        return _keptFileLimit;
+    }
+
+    bool KernelsOwnLoadFile() {
+        if (!_loadFileChecked) {
+            struct statfs fileSystem {};
+            _loadFileIsKernels =
+                statfs("/proc/loadavg", &fileSystem) == 0 && fileSystem.f_type == PROC_SUPER_MAGIC;
+            _loadFileChecked = true;
+        }
+        return _loadFileIsKernels;
+    }
+
+    std::unordered_map<UInt32, int> _nameFiles;
+    std::size_t _keptFileLimit = 0;
+    std::uint64_t _unreadStamps = 0;
+    bool _loadFileChecked = false;
+    bool _loadFileIsKernels = false;
+};
+
+// When a process's details are next due for a check: on a grid of kRecheckPeriod shifted by
+// the pid, so processes first read together fall due spread over the period, not all on one
+// tick, and each keeps its place on the grid however late the checks come.
+ProcessTable::Clock::time_point NextCheckAfter(UInt32 pid, ProcessTable::Clock::time_point now) {
+    using std::chrono::nanoseconds;
+    const std::int64_t period =
+        std::chrono::duration_cast<nanoseconds>(KaPlatform::KernelProcessList::kRecheckPeriod)
+            .count();
+    const std::uint32_t spread = pid * 2654435761u;  // Knuth's multiplicative hash
+    const auto phase = static_cast<std::int64_t>(
+        (std::uint64_t{spread} * static_cast<std::uint64_t>(period)) >> 32);
+    const std::int64_t sincePhase =
+        std::chrono::duration_cast<nanoseconds>(now.time_since_epoch()).count() - phase;
+    std::int64_t cycles = sincePhase / period;
+    if (sincePhase < 0 && sincePhase % period != 0) {
+        --cycles;
+    }
+    return ProcessTable::Clock::time_point(
+        std::chrono::duration_cast<ProcessTable::Clock::duration>(
+            nanoseconds(phase + (cycles + 1) * period)));
+}
+
+}  // namespace
+
+namespace KaPlatform {
+
+ProcessTable& KernelProcessTable() {
+    static ProcFileSystemTable* table = new ProcFileSystemTable;
+    return *table;
+}
+
+ProcessListSource& SystemProcessList() {
+    static KernelProcessList* list = new KernelProcessList(KernelProcessTable());
+    return *list;
+}
+
+KernelProcessList::KernelProcessList(ProcessTable& table) : _table(table) {}
+
+std::vector<ProcessSerialNumber> KernelProcessList::RunningProcesses() {
+    std::lock_guard lock(_mutex);
+    if (const auto now = _table.Now(); !_listed || now - _stampReadAt >= kStampReuse) {
+        Refresh(now);
+    }
+    std::vector<ProcessSerialNumber> processes;
+    processes.reserve(_known.size());
+    for (const Known& known : _known) {
+        if (known.shown) {
+            processes.push_back({kSystemProcessHigh, known.pid});
+        }
+    }
+    return processes;
+}
+
+bool KernelProcessList::DescribeProcess(const ProcessSerialNumber& process,
+                                        RunningProcess& description) {
+    if (process.highLongOfPSN != kSystemProcessHigh) {
+        return false;
+    }
+    std::lock_guard lock(_mutex);
+    const ProcessTable::Clock::time_point now = _table.Now();
+    // A process asked about on its own, not just after a walk's start, gets a look of its own,
+    // so a pid that has passed to another process is not described as the old one.
+    if (!_listed || now - _stampReadAt >= kStampReuse) {
+        Refresh(now);
+    }
+    Known* known = Find(process.lowLongOfPSN);
+    if (known == nullptr) {
+        // Not in the last list: perhaps it started since.
+        Refresh(now);
+        known = Find(process.lowLongOfPSN);
+    }
+    if (known == nullptr || !known->shown) {
+        return false;
+    }
+    if (now >= known->nextCheck && !CheckName(*known, now)) {
+        return false;
+    }
+    description = known->description;
+    return true;
+}
+
+OSErr KernelProcessList::RequestQuit(const ProcessSerialNumber& process) {
+    if (process.highLongOfPSN != kSystemProcessHigh || process.lowLongOfPSN == 0 ||
+        process.lowLongOfPSN > 0x7FFFFFFFu) {
+        return procNotFound;
+    }
+    if (kill(static_cast<pid_t>(process.lowLongOfPSN), SIGTERM) != 0) {
+        return errno == ESRCH ? procNotFound : paramErr;
+    }
+    return noErr;
+}
+
+void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
+    const std::uint64_t stamp = _table.ChangeStamp();
+    _stampReadAt = now;
+    if (_listed && stamp == _stamp) {
+        return;
+    }
+    std::vector<ProcessTable::Entry> entries = _table.List();
+    std::sort(entries.begin(), entries.end(),
+              [](const auto& first, const auto& second) { return first.pid < second.pid; });
+    std::vector<Known> known;
+    known.reserve(entries.size());
+    auto old = _known.begin();
+    for (const ProcessTable::Entry& entry : entries) {
+        if (!known.empty() && known.back().pid == entry.pid) {
+            continue;
+        }
+        while (old != _known.end() && old->pid < entry.pid) {
+            _table.Forget(old->pid);  // ended
+            ++old;
+        }
+        if (old != _known.end() && old->pid == entry.pid) {
+            const auto previous = old++;
+            if (previous->identity == entry.identity) {
+                known.push_back(std::move(*previous));
+                Known& kept = known.back();
+                // One that could not be read is tried again in its turn.
+                if (!kept.shown && !kept.kernelThread && now >= kept.nextCheck) {
+                    ReadInto(kept, now);
+                }
+                continue;
+            }
+            _table.Forget(entry.pid);
+        }
+        // A new pid, or the pid of a process that has ended passed to another: read it whole.
+        // (A changed identity of the same process costs only this read.)
+        Known& fresh = known.emplace_back();
+        fresh.pid = entry.pid;
+        fresh.identity = entry.identity;
+        ReadInto(fresh, now);
+    }
+    for (; old != _known.end(); ++old) {
+        _table.Forget(old->pid);
+    }
+    _known = std::move(known);
+    _stamp = stamp;
+    _listed = true;
+}
+
+KernelProcessList::Known* KernelProcessList::Find(UInt32 pid) {
+    auto found =
+        std::lower_bound(_known.begin(), _known.end(), pid,
+                         [](const Known& known, UInt32 wanted) { return known.pid < wanted; });
+    return found != _known.end() && found->pid == pid ? &*found : nullptr;
+}
+
+// An executable changed under the pid shows as a changed name; the rest of what was read
+// stays as it was at launch.
+bool KernelProcessList::CheckName(Known& known, ProcessTable::Clock::time_point now) {
+    known.nextCheck = NextCheckAfter(known.pid, now);
+    std::string name;
+    if (!_table.ReadName(known.pid, name)) {
+        known.shown = false;
+        return false;
+    }
+    if (name != known.description.name) {
+        known.description.signature = SignatureForExecutable(name);
+        known.description.name = std::move(name);
+    }
+    return true;
+}
+
+// Everything known of the process comes from one read.
+bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point now) {
+    known.nextCheck = NextCheckAfter(known.pid, now);
+    ProcessTable::Details details;
+    if (!_table.Read(known.pid, details)) {
+        known.shown = false;
+        return false;
+    }
+    known.kernelThread = details.kernelThread;
+    known.shown = !details.kernelThread;
+    RunningProcess& description = known.description;
+    description.serialNumber = {kSystemProcessHigh, known.pid};
+    description.signature = SignatureForExecutable(details.name);
+    description.name = std::move(details.name);
+    description.size = details.size;
+    description.launchDate = details.launchDate;
+    return true;
+}
+
+}  // namespace KaPlatform

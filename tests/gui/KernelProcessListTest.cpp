@@ -1,0 +1,295 @@
+// The system's process list over a process table of the test's own, on the table's virtual
+// clock: what a walk reads, and how soon it sees processes start, quit, change executable or
+// hand their pid to another process.
+#include "Process.h"
+
+#include <Carbon/KaPlatformSeams.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+
+namespace {
+
+using namespace std::chrono_literals;
+using KaPlatform::KernelProcessList;
+using KaPlatform::ProcessTable;
+
+constexpr OSType kEditor = 'KeyG';
+constexpr auto kTick = 500ms;
+
+// A kernel process table: listing, stamp and reads behave as /proc's do, and every list
+// and read is counted.
+class FakeProcessTable final : public ProcessTable {
+  public:
+    void Start(UInt32 pid, const std::string& name, bool kernelThread = false) {
+        _processes[pid] = {_nextIdentity++, name, kernelThread, true};
+        ++_stamp;
+    }
+    void Quit(UInt32 pid) {
+        _processes.erase(pid);
+        ++_stamp;
+    }
+    // exec: the name changes; pid, identity and the stamp stay.
+    void Exec(UInt32 pid, const std::string& name) { _processes.at(pid).name = name; }
+    void SetReadable(UInt32 pid, bool readable) { _processes.at(pid).readable = readable; }
+    void Advance(Clock::duration duration) { _now += duration; }
+
+    std::uint64_t ChangeStamp() override { return _stamp; }
+    std::vector<Entry> List() override {
+        ++lists;
+        std::vector<Entry> entries;
+        for (const auto& [pid, process] : _processes) {
+            entries.push_back({pid, process.identity});
+        }
+        // The kernel promises no order.
+        std::reverse(entries.begin(), entries.end());
+        return entries;
+    }
+    bool Read(UInt32 pid, Details& details) override {
+        ++reads;
+        ++readsOf[pid];
+        auto found = _processes.find(pid);
+        if (found == _processes.end() || !found->second.readable) {
+            return false;
+        }
+        details.name = found->second.name;
+        details.kernelThread = found->second.kernelThread;
+        details.launchDate = 60;
+        details.size = 4096;
+        return true;
+    }
+    bool ReadName(UInt32 pid, std::string& name) override {
+        ++nameReads;
+        auto found = _processes.find(pid);
+        if (found == _processes.end() || !found->second.readable) {
+            return false;
+        }
+        name = found->second.name;
+        return true;
+    }
+    void Forget(UInt32 pid) override { forgotten.insert(pid); }
+    Clock::time_point Now() override { return _now; }
+
+    int lists = 0;
+    int reads = 0;
+    int nameReads = 0;
+    std::map<UInt32, int> readsOf;
+    std::set<UInt32> forgotten;
+
+  private:
+    struct Process {
+        std::uint64_t identity;
+        std::string name;
+        bool kernelThread;
+        bool readable;
+    };
+    std::map<UInt32, Process> _processes;
+    std::uint64_t _nextIdentity = 7000;
+    std::uint64_t _stamp = 1;
+    Clock::time_point _now = Clock::time_point(123456789ms);
+};
+
+class KernelProcessListTest : public ::testing::Test {
+  protected:
+    void SetUp() override { KaPlatform::SetProcessListSource(&_list); }
+    void TearDown() override { KaPlatform::SetProcessListSource(nullptr); }
+
+    void StartMany(UInt32 firstPid, int count, const std::string& name) {
+        for (int index = 0; index < count; ++index) {
+            _table.Start(firstPid + static_cast<UInt32>(3 * index), name);
+        }
+    }
+
+    // One idle tick of the dialog with the unit present: a walker, then the search.
+    bool Tick(OSType signature = kEditor) {
+        _table.Advance(kTick);
+        TProcess walk(kMyProcess);
+        return walk.FindProcess(signature);
+    }
+
+    static OSType SignatureOf(UInt32 pid) {
+        ProcessSerialNumber process = {1, pid};
+        ProcessInfoRec info{};
+        info.processInfoLength = sizeof info;
+        return GetProcessInformation(&process, &info) == noErr ? info.processSignature : 0;
+    }
+
+    FakeProcessTable _table;
+    KernelProcessList _list{_table};
+};
+
+}  // namespace
+
+TEST_F(KernelProcessListTest, WalkersFirstStepReadsOnlyProcessesNotSeenBefore) {
+    StartMany(100, 200, "sleep");
+    {
+        TProcess walk(kMyProcess);
+        EXPECT_EQ((ProcessSerialNumber{1, 100}).lowLongOfPSN, walk.GetProcessID().lowLongOfPSN)
+            << "the lowest pid comes first";
+    }
+    EXPECT_EQ(1, _table.lists);
+    EXPECT_EQ(200, _table.reads) << "each process read once, on first sight";
+
+    for (int tick = 0; tick < 10; ++tick) {
+        _table.Advance(kTick);
+        TProcess walk(kMyProcess);
+    }
+    EXPECT_EQ(1, _table.lists) << "nothing started or ended: the list is not read again";
+    EXPECT_EQ(200, _table.reads) << "a step reads no process it knows";
+    EXPECT_EQ(0, _table.nameReads);
+
+    _table.Start(1000, "bash");
+    _table.Advance(kTick);
+    { TProcess walk(kMyProcess); }
+    EXPECT_EQ(2, _table.lists);
+    EXPECT_EQ(201, _table.reads) << "only the new pid is read";
+
+    _table.Quit(103);
+    _table.Advance(kTick);
+    TProcess walk(kMyProcess);
+    EXPECT_EQ(3, _table.lists);
+    EXPECT_EQ(201, _table.reads);
+    EXPECT_EQ(200, walk.GetNumProcesses());
+    EXPECT_EQ(std::set<UInt32>{103}, _table.forgotten) << "what the list keeps of it goes";
+}
+
+TEST_F(KernelProcessListTest, ProcessStartingOrQuittingIsSeenByTheNextTick) {
+    StartMany(100, 50, "sleep");
+    EXPECT_FALSE(Tick());
+    _table.Start(500, "Final Cut Pro");
+    EXPECT_TRUE(Tick());
+    EXPECT_TRUE(Tick());
+    _table.Quit(500);
+    EXPECT_FALSE(Tick());
+    _table.Start(90, "finalcutpro");
+    EXPECT_TRUE(Tick()) << "also ahead of every known pid";
+    _table.Quit(90);
+    EXPECT_FALSE(Tick());
+
+    // Started between the walker's first step and the search of the same tick: one look at
+    // the list serves the whole tick, and the next tick sees it.
+    const int lists = _table.lists;
+    _table.Advance(kTick);
+    TProcess walk(kMyProcess);
+    _table.Start(91, "Final Cut Pro");
+    EXPECT_FALSE(walk.FindProcess(kEditor));
+    EXPECT_EQ(lists, _table.lists);
+    EXPECT_TRUE(Tick());
+}
+
+TEST_F(KernelProcessListTest, ExecutableChangedUnderTheSamePidIsSeenWithinTwoSeconds) {
+    // Launcher scripts that exec the editor, all just after a tick, which is the latest
+    // moment for those whose turn to be checked was that tick.
+    StartMany(1000, 300, "launch-editor");
+    for (int tick = 0; tick < 8; ++tick) {
+        ASSERT_FALSE(Tick());
+    }
+    std::set<UInt32> waiting;
+    for (int index = 0; index < 300; ++index) {
+        const auto pid = static_cast<UInt32>(1000 + 3 * index);
+        _table.Exec(pid, "Final Cut Pro");
+        waiting.insert(pid);
+    }
+    auto elapsed = ProcessTable::Clock::duration::zero();
+    bool seenByTheFirstTick = false;
+    while (!waiting.empty() && elapsed < 10s) {
+        const bool found = Tick();
+        elapsed += kTick;
+        seenByTheFirstTick = seenByTheFirstTick || (found && elapsed == kTick);
+        std::erase_if(waiting, [&](UInt32 pid) { return SignatureOf(pid) == kEditor; });
+        EXPECT_TRUE(found);
+    }
+    EXPECT_TRUE(waiting.empty());
+    EXPECT_LE(elapsed, 2s);
+    EXPECT_TRUE(seenByTheFirstTick);
+
+    // The editor handing over to another program is seen as soon, wherever its turn falls.
+    for (int index = 0; index < 300; ++index) {
+        _table.Quit(static_cast<UInt32>(1000 + 3 * index));
+    }
+    ASSERT_FALSE(Tick());
+    for (UInt32 pid = 5000; pid < 5040; pid += 7) {
+        _table.Start(pid, "Final Cut Pro");
+        ASSERT_TRUE(Tick());
+        _table.Exec(pid, "crash-reporter");
+        auto gone = ProcessTable::Clock::duration::zero();
+        bool running = true;
+        while (running && gone < 10s) {
+            running = Tick();
+            gone += kTick;
+        }
+        EXPECT_LE(gone, 2s) << "pid " << pid;
+        _table.Quit(pid);
+    }
+}
+
+TEST_F(KernelProcessListTest, ReusedPidIsNeverTakenForTheOldProcess) {
+    StartMany(100, 50, "sleep");
+    _table.Start(400, "Final Cut Pro");
+    _table.Start(401, "bash");
+    EXPECT_TRUE(Tick());
+
+    // Both pids pass to other programs between two ticks.
+    _table.Quit(400);
+    _table.Start(400, "bash");
+    _table.Quit(401);
+    _table.Start(401, "FinalCutPro");
+    _table.Advance(kTick);
+    EXPECT_EQ(OSType('\?\?\?\?'), SignatureOf(400)) << "also asked outside a walk";
+    EXPECT_EQ(kEditor, SignatureOf(401));
+    EXPECT_TRUE(Tick());
+
+    _table.Quit(401);
+    _table.Start(401, "make");
+    EXPECT_FALSE(Tick());
+    EXPECT_EQ((std::set<UInt32>{400, 401}), _table.forgotten);
+}
+
+TEST_F(KernelProcessListTest, KernelThreadsAndUnreadableProcessesAreLeftOut) {
+    _table.Start(2, "kthreadd", true);
+    _table.Start(10, "init");
+    _table.Start(11, "Final Cut Pro");
+    _table.SetReadable(11, false);
+    EXPECT_FALSE(Tick());
+    std::vector<ProcessSerialNumber> listed = _list.RunningProcesses();
+    ASSERT_EQ(1u, listed.size());
+    EXPECT_EQ(10u, listed[0].lowLongOfPSN);
+
+    // The unreadable one is tried again in its turn once the list changes; the kernel
+    // thread never is.
+    _table.SetReadable(11, true);
+    for (int tick = 0; tick < 4; ++tick) {
+        _table.Start(static_cast<UInt32>(20 + tick), "sh");
+        Tick();
+    }
+    EXPECT_TRUE(Tick());
+    EXPECT_EQ(1, _table.readsOf[2]);
+}
+
+TEST_F(KernelProcessListTest, ChecksOfKnownProcessesAreSpreadOverTheTicks) {
+    constexpr int kProcesses = 600;
+    StartMany(300, kProcesses, "sleep");
+    EXPECT_FALSE(Tick());
+    ASSERT_EQ(kProcesses, _table.reads);
+
+    const int ticks = 40;
+    int most = 0;
+    for (int tick = 0; tick < ticks; ++tick) {
+        const int before = _table.nameReads;
+        EXPECT_FALSE(Tick());
+        most = std::max(most, _table.nameReads - before);
+    }
+    EXPECT_EQ(kProcesses, _table.reads) << "known processes: only their names are read again";
+    const int rechecks = _table.nameReads;
+    const double periods = ticks * 0.5 / 1.4;
+    // Every process is checked about once a period, and no tick does much more than its
+    // share (a third of them) however the processes were first read together.
+    EXPECT_GE(rechecks, static_cast<int>(kProcesses * (periods - 1)));
+    EXPECT_LE(rechecks, static_cast<int>(kProcesses * (periods + 1)));
+    EXPECT_LE(most, kProcesses * 0.5 / 1.4 * 1.25);
+}
