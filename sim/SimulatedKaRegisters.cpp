@@ -1,0 +1,220 @@
+// The simulated Ka's registers, data window, flash and erase: what the unit does with each access.
+// access.
+#include "SimulatedKaState.h"
+
+#include <algorithm>
+
+namespace kasim {
+
+std::uint32_t SimulatedKa::State::SoftwareVersion() const {
+    return (mcoreVersion << 16) | (xilinxVersion & 0xFFFF);
+}
+
+void SimulatedKa::State::SetComponentVersion(Component which, std::uint32_t version) {
+    (which == Component::Xilinx ? xilinxVersion : mcoreVersion) = version & 0xFFFF;
+}
+
+void SimulatedKa::State::EndTransfer() {
+    updateActive = false;
+    phase = Phase::Idle;
+    received.clear();
+    received.shrink_to_fit();
+    statusValue = 1;
+}
+
+std::uint32_t SimulatedKa::State::ReadStatus() {
+    if (phase != Phase::Erasing) {
+        return statusValue;
+    }
+    switch (erase) {
+        case Erase::Fails:
+            return 2;
+        case Erase::NeverEnds:
+            return 0;
+        case Erase::Normal:
+            break;
+    }
+    if (erasePollsLeft > 0) {
+        --erasePollsLeft;
+        return 0;
+    }
+    phase = Phase::Receiving;
+    return 1;
+}
+
+IOReturn SimulatedKa::State::ReadRegister(std::uint64_t address, std::uint32_t& value) {
+    switch (address) {
+        case kUpdateControlRegister:
+            value = updateActive ? 1 : 0;
+            return kIOReturnSuccess;
+        case kSoftwareVersionRegister:
+            value = SoftwareVersion();
+            return kIOReturnSuccess;
+        case kProductRevisionRegister:
+            value = config.productRevision;
+            return kIOReturnSuccess;
+        case kStatusRegister:
+            value = ReadStatus();
+            return kIOReturnSuccess;
+        default:
+            break;
+    }
+    if (address == kDataWindow || IsSerialNumber(address)) {
+        return kIOFireWireTypeError;
+    }
+    return kIOFireWireAddressError;  // write-only registers among them
+}
+
+void SimulatedKa::State::BeginUpdate(Connection& connection) {
+    ++connection.beginUpdates;
+    EndTransfer();
+    updateActive = true;
+    phase = Phase::Ready;
+    // Which image this is, as far as the unit can tell before the erase command.
+    if (const auto* fault =
+            ImageFaultFor(ImageFaultKind::NotReady, ImageOfCount(connection.beginUpdates))) {
+        statusValue = fault->statusValue;
+    }
+}
+
+IOReturn SimulatedKa::State::StartErase(std::uint32_t command) {
+    if (!updateActive) {
+        return kIOFireWireConflictError;
+    }
+    if (command > 1) {
+        return kIOFireWireDataError;
+    }
+    component = command == 0 ? Component::Xilinx : Component::Mcore;
+    FlashContents& contents = flash[IndexOf(component)];
+    contents.state = FlashContents::State::Erased;
+    contents.bytes.clear();
+    contents.crc = 0;
+    contents.lastOutcome = VerifyOutcome::None;
+    SetComponentVersion(component, 0);
+    received.clear();
+    busResetDone = false;
+    erase = ImageFaultFor(ImageFaultKind::EraseFailure, component)   ? Erase::Fails
+            : ImageFaultFor(ImageFaultKind::EraseTimeout, component) ? Erase::NeverEnds
+                                                                     : Erase::Normal;
+    erasePollsLeft = config.erasePolls;
+    phase = erase == Erase::Normal && erasePollsLeft == 0 ? Phase::Receiving : Phase::Erasing;
+    return kIOReturnSuccess;
+}
+
+VerifyOutcome SimulatedKa::State::Check(std::uint32_t crcWord) const {
+    if ((crcWord >> 16) != 0) {
+        return VerifyOutcome::BadCrcWord;
+    }
+    if (received.size() < kFirmwareHeaderBytes) {
+        return VerifyOutcome::BadHeader;
+    }
+    const std::uint8_t* header = received.data();
+    if (ReadBigEndian(header, 2) != 0xFFFF || ReadBigEndian(header + 2, 2) != 1 ||
+        ReadBigEndian(header + 8, 2) != 0xFFFF || ReadBigEndian(header + 10, 2) != 0xFFFF ||
+        ReadBigEndian(header + 12, 4) != 0xFFFFFFFF ||
+        ReadBigEndian(header + 16, 4) != 0xFFFFFFFF) {
+        return VerifyOutcome::BadHeader;
+    }
+    const std::size_t sizeB = ReadBigEndian(header + 4, 4);
+    const std::size_t dataBytes = received.size() - kFirmwareHeaderBytes;
+    const std::size_t padded = (sizeB + 3) / 4 * 4;
+    const bool paddingIsZero = std::all_of(
+        received.begin() +
+            static_cast<std::ptrdiff_t>(kFirmwareHeaderBytes + std::min(sizeB, dataBytes)),
+        received.end(), [](std::uint8_t byte) { return byte == 0; });
+    if (sizeB == 0 || (dataBytes != sizeB && !(dataBytes == padded && paddingIsZero))) {
+        return VerifyOutcome::SizeMismatch;
+    }
+    const std::uint16_t crc = Crc16Xmodem(received.data() + kFirmwareHeaderBytes, dataBytes);
+    return crc == crcWord ? VerifyOutcome::Installed : VerifyOutcome::CrcMismatch;
+}
+
+IOReturn SimulatedKa::State::Verify(std::uint32_t crcWord) {
+    if (!updateActive || phase != Phase::Receiving) {
+        return kIOFireWireConflictError;
+    }
+    FlashContents& contents = flash[IndexOf(component)];
+    const ImageFault* rejection = ImageFaultFor(ImageFaultKind::CrcRejected, component);
+    const VerifyOutcome outcome = rejection != nullptr ? VerifyOutcome::Rejected : Check(crcWord);
+    contents.lastOutcome = outcome;
+    IOReturn status = kIOReturnSuccess;
+    if (outcome == VerifyOutcome::Installed) {
+        const std::size_t sizeB = ReadBigEndian(received.data() + 4, 4);
+        contents.state = FlashContents::State::Installed;
+        contents.bytes.assign(
+            received.begin() + kFirmwareHeaderBytes,
+            received.begin() + static_cast<std::ptrdiff_t>(kFirmwareHeaderBytes + sizeB));
+        contents.crc = Crc16Xmodem(contents.bytes.data(), contents.bytes.size());
+        ++contents.installCount;
+        SetComponentVersion(component, component == Component::Xilinx ? config.xilinxImageVersion
+                                                                      : config.mcoreImageVersion);
+    } else {
+        status = rejection != nullptr ? StatusOf(*rejection, config.crcRejectStatus)
+                                      : config.crcRejectStatus;
+    }
+    EndTransfer();
+    return status;
+}
+
+IOReturn SimulatedKa::State::WriteRegister(Connection& connection, std::uint64_t address,
+                                           std::uint32_t value) {
+    switch (address) {
+        case kUpdateControlRegister:
+            if (value == 1) {
+                BeginUpdate(connection);
+                return kIOReturnSuccess;
+            }
+            if (value == 2) {
+                EndTransfer();
+                return kIOReturnSuccess;
+            }
+            return kIOFireWireDataError;
+        case kUpdateCommandRegister:
+            return StartErase(value);
+        case kCrcRegister:
+            return Verify(value);
+        default:
+            break;
+    }
+    if (address == kDataWindow || IsSerialNumber(address)) {
+        return kIOFireWireTypeError;
+    }
+    return kIOFireWireAddressError;  // read-only registers among them
+}
+
+IOReturn SimulatedKa::State::ReceiveData(const std::uint8_t* bytes, std::uint32_t length) {
+    if (!updateActive || phase != Phase::Receiving) {
+        return kIOFireWireConflictError;
+    }
+    if (length > config.maxBlockBytes) {
+        return kIOFireWireTypeError;
+    }
+    if (received.size() + length > kFirmwareHeaderBytes + std::size_t{config.maxImageBytes}) {
+        return kIOFireWireDataError;
+    }
+    const std::size_t dataBefore =
+        received.size() > kFirmwareHeaderBytes ? received.size() - kFirmwareHeaderBytes : 0;
+    const std::size_t dataAfter = received.size() + length > kFirmwareHeaderBytes
+                                      ? received.size() + length - kFirmwareHeaderBytes
+                                      : 0;
+    const auto covers = [&](const ImageFault* fault) {
+        return fault != nullptr && fault->dataOffset >= dataBefore && fault->dataOffset < dataAfter;
+    };
+    if (const auto* fault = ImageFaultFor(ImageFaultKind::BlockFailure, component); covers(fault)) {
+        return StatusOf(*fault, kIOReturnIOError);
+    }
+    if (const auto* fault = ImageFaultFor(ImageFaultKind::Unplug, component); covers(fault)) {
+        DoUnplug();
+        return StatusOf(*fault, kIOReturnNotResponding);
+    }
+    if (const auto* fault = ImageFaultFor(ImageFaultKind::BusReset, component);
+        covers(fault) && !busResetDone) {
+        busResetDone = true;
+        ++generation;
+        return StatusOf(*fault, kIOFireWireBusReset);
+    }
+    received.insert(received.end(), bytes, bytes + length);
+    return kIOReturnSuccess;
+}
+
+}  // namespace kasim
