@@ -12,7 +12,7 @@
 #include "ViRorividiZezuzuDialog.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/KaPlatformSeams.h>
+#include <Carbon/PlatformSeams.h>
 
 #include <QCoreApplication>
 
@@ -29,7 +29,7 @@ using kabench::Clock;
 using kabench::MicrosecondsBetween;
 
 // Keeps the timers installed while it is set; they fire only when the benchmark says.
-class HandFiredTimers final : public KaPlatform::EventLoopTimerDriver {
+class HandFiredTimers final : public kaplatform::EventLoopTimerDriver {
   public:
     void TimerInstalled(EventLoopTimerRef timer, EventTimerInterval, EventTimerInterval) override {
         timers.push_back(timer);
@@ -71,7 +71,7 @@ void LetTheEventLoopRun() {
 }
 
 // The kernel's process table on a clock that moves by the timer's interval at every tick.
-class TickClockProcessTable final : public KaPlatform::ProcessTable {
+class TickClockProcessTable final : public kaplatform::ProcessTable {
   public:
     std::uint64_t ChangeStamp() override { return Kernel().ChangeStamp(); }
     std::vector<Entry> List() override { return Kernel().List(); }
@@ -83,7 +83,7 @@ class TickClockProcessTable final : public KaPlatform::ProcessTable {
     Clock::time_point now = Clock::now();
 
   private:
-    static KaPlatform::ProcessTable& Kernel() { return KaPlatform::KernelProcessTable(); }
+    static kaplatform::ProcessTable& Kernel() { return kaplatform::KernelProcessTable(); }
 };
 
 constexpr auto kTickInterval = std::chrono::milliseconds(500);
@@ -96,24 +96,24 @@ void IdleDialogTick(benchmark::State& state, bool unitPresent) {
     katest::ScopedSimulatedKa ka(config);
     // The processes as the simulator sees them: the system's, then its pretend ones.
     TickClockProcessTable table;
-    KaPlatform::KernelProcessList systemProcesses(table);
-    KaPlatform::PretendProcessList processes(&systemProcesses);
-    KaPlatform::SetProcessListSource(&processes);
+    kaplatform::KernelProcessList systemProcesses(table);
+    kaplatform::PretendProcessList processes(&systemProcesses);
+    kaplatform::SetProcessListSource(&processes);
 
     // Declared before the window and dialog: their timer reports its removal to it.
     HandFiredTimers driver;
-    KaPlatform::SetEventLoopTimerDriver(&driver);
+    kaplatform::SetEventLoopTimerDriver(&driver);
     MainWindow window;
     if (window.Get() == nullptr) {
-        KaPlatform::SetEventLoopTimerDriver(nullptr);
-        KaPlatform::SetProcessListSource(nullptr);
+        kaplatform::SetEventLoopTimerDriver(nullptr);
+        kaplatform::SetProcessListSource(nullptr);
         state.SkipWithError("the main window could not be made from its description");
         return;
     }
     auto dialog = std::make_unique<CViRorividiZezuzuDialog>(window.Get());
-    KaPlatform::SetEventLoopTimerDriver(nullptr);
+    kaplatform::SetEventLoopTimerDriver(nullptr);
     if (driver.timers.size() != 1) {
-        KaPlatform::SetProcessListSource(nullptr);
+        kaplatform::SetProcessListSource(nullptr);
         state.SkipWithError("the dialog did not install its one timer");
         return;
     }
@@ -121,7 +121,7 @@ void IdleDialogTick(benchmark::State& state, bool unitPresent) {
     ShowWindow(window.Get());
     LetTheEventLoopRun();
     // The first tick sets every text; the ones measured are the steady idle ones.
-    KaPlatform::FireEventLoopTimer(tick);
+    kaplatform::FireEventLoopTimer(tick);
     LetTheEventLoopRun();
 
     std::vector<double> tickMicroseconds;
@@ -133,7 +133,7 @@ void IdleDialogTick(benchmark::State& state, bool unitPresent) {
         table.now += kTickInterval;
         state.ResumeTiming();
         const auto start = Clock::now();
-        KaPlatform::FireEventLoopTimer(tick);
+        kaplatform::FireEventLoopTimer(tick);
         const auto end = Clock::now();
         LetTheEventLoopRun();
         const auto drained = Clock::now();
@@ -142,7 +142,7 @@ void IdleDialogTick(benchmark::State& state, bool unitPresent) {
     }
     dialog.reset();
     LetTheEventLoopRun();
-    KaPlatform::SetProcessListSource(nullptr);
+    kaplatform::SetProcessListSource(nullptr);
 
     state.counters["tick_us_p50"] = kabench::Percentile(tickMicroseconds, 0.50);
     state.counters["tick_us_p99"] = kabench::Percentile(tickMicroseconds, 0.99);

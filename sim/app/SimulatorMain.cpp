@@ -12,7 +12,7 @@
 #include "VirtualDownloadPauseClock.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/KaPlatformSeams.h>
+#include <Carbon/PlatformSeams.h>
 
 #include <algorithm>
 #include <chrono>
@@ -58,11 +58,11 @@ class AppearingBackend final : public kaplatform::FireWireBackend {
 };
 
 // Answers every alert with one button and says on standard output what it answered.
-class FixedAlertAnswer final : public KaPlatform::AlertResponder {
+class FixedAlertAnswer final : public kaplatform::AlertResponder {
   public:
     explicit FixedAlertAnswer(int button) : button_(button) {}
 
-    DialogItemIndex Respond(const KaPlatform::AlertRequest& request) override {
+    DialogItemIndex Respond(const kaplatform::AlertRequest& request) override {
         const int buttons = static_cast<int>(request.buttons.size());
         const int chosen = std::clamp(button_, 1, std::max(buttons, 1));
         std::cout << "sim: alert \"" << request.message << "\" / \"" << request.informative
@@ -190,11 +190,11 @@ int main(int argc, char** argv) {
         kaplatform::SetFireWireBackend(std::make_shared<kasim::SimulatedBackend>(ka));
     }
 
-    KaPlatform::PretendProcessList processes;
+    kaplatform::PretendProcessList processes;
     for (const std::uint32_t signature : options.pretendProcesses) {
         processes.Add(signature, PretendProcessName(signature));
     }
-    KaPlatform::SetProcessListSource(&processes);
+    kaplatform::SetProcessListSource(&processes);
 
     VirtualDownloadPauseClock virtualPauses;
     if (options.noPauses) {
@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
     std::optional<FixedAlertAnswer> alertAnswer;
     if (options.answerAlerts != 0) {
         alertAnswer.emplace(options.answerAlerts);
-        KaPlatform::SetAlertResponder(&*alertAnswer);
+        kaplatform::SetAlertResponder(&*alertAnswer);
     }
 
     UpdatePresser presser;
@@ -225,8 +225,8 @@ int main(int argc, char** argv) {
     if (presserTimer != nullptr) {
         RemoveEventLoopTimer(presserTimer);
     }
-    KaPlatform::SetAlertResponder(nullptr);
-    KaPlatform::SetProcessListSource(nullptr);
+    kaplatform::SetAlertResponder(nullptr);
+    kaplatform::SetProcessListSource(nullptr);
     SetDownloadPauseClock(nullptr);
     kaplatform::SetFireWireBackend(nullptr);
     if (trace.is_open()) {

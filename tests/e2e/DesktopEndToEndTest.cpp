@@ -122,7 +122,7 @@ TEST_F(EndToEndTest, DowngradeConfirmedWithOkInstallsBothImages) {
     newer.softwareVersion = 0x00040006;
     StartWith(newer);
     _alerts.answers = {kAlertStdAlertOKButton};
-    const KaPlatform::AlertRequest last = RunOneUpdate();
+    const kaplatform::AlertRequest last = RunOneUpdate();
     ASSERT_EQ(2u, _alerts.requests.size());
     EXPECT_EQ("This is a Downgrade:", _alerts.requests[0].message);
     EXPECT_EQ("Programming Complete", last.message);
@@ -138,7 +138,7 @@ TEST_F(EndToEndTest, FullUpdateShowsItsProgressThenCompletesAndEndsTheEventLoop)
     int barWhenAlertOpened = -1;
     bool updateButtonEnabledDuringRun = true;
     bool cancelButtonEnabledDuringRun = true;
-    _alerts.whileOpen = [&](const KaPlatform::AlertRequest& request) {
+    _alerts.whileOpen = [&](const kaplatform::AlertRequest& request) {
         if (request.message == "Programming Complete") {
             barWhenAlertOpened = Progress();
         }
@@ -153,7 +153,7 @@ TEST_F(EndToEndTest, FullUpdateShowsItsProgressThenCompletesAndEndsTheEventLoop)
     watchdog.start(kDeadlineMs);
 
     katest::CapturedOutput captured;
-    KaTest::Soon([&] {
+    katest::Soon([&] {
         Tick();
         ASSERT_TRUE(UpdateButton()->isEnabled());
         // A click as the platform itself makes one.
@@ -217,7 +217,7 @@ TEST_F(EndToEndTest, FullUpdateShowsItsProgressThenCompletesAndEndsTheEventLoop)
 TEST_F(EndToEndTest, FailedUpdateIsReportedAndARetryOnTheHealedUnitSucceeds) {
     Ka().AddImageFault(
         kasim::ImageFault(kasim::ImageFaultKind::NotReady, kasim::ImageSelection::Xilinx));
-    KaPlatform::AlertRequest alert;
+    kaplatform::AlertRequest alert;
     {
         katest::CapturedOutput captured;
         alert = RunOneUpdate();
@@ -236,7 +236,7 @@ TEST_F(EndToEndTest, FailedUpdateIsReportedAndARetryOnTheHealedUnitSucceeds) {
 
     // Idle again: the unit is polled and offered, and the retry installs both.
     Ka().ClearFaults();
-    const KaPlatform::AlertRequest retry = RunOneUpdate();
+    const kaplatform::AlertRequest retry = RunOneUpdate();
     EXPECT_EQ("Programming Complete", retry.message);
     EXPECT_EQ(1, _quits.count);
     EXPECT_TRUE(BothInstalled(Ka()));
@@ -282,7 +282,7 @@ TEST_F(EndToEndTest, AUnitSwappedWhileTheDowngradeQuestionIsOpenIsNotWritten) {
     ASSERT_EQ("Downgrade", UpdateButton()->text());
     // The question stays open while the window polls on; meanwhile another unit is plugged
     // in where the Ka was, ready to be found by the update.
-    _alerts.whileOpen = [this](const KaPlatform::AlertRequest& request) {
+    _alerts.whileOpen = [this](const kaplatform::AlertRequest& request) {
         if (request.message == "This is a Downgrade:") {
             Tick();
             Ka().ArmUnitSwap();
@@ -290,7 +290,7 @@ TEST_F(EndToEndTest, AUnitSwappedWhileTheDowngradeQuestionIsOpenIsNotWritten) {
     };
     _alerts.answers = {kAlertStdAlertOKButton};
     Ka().ClearTransactions();
-    KaPlatform::AlertRequest alert;
+    kaplatform::AlertRequest alert;
     {
         katest::CapturedOutput captured;
         ClickUpdate();
@@ -330,7 +330,7 @@ TEST_F(EndToEndTest, DuringAnUpdateQuitIsRefusedAboutIsShownAndClosingIsRefused)
     EXPECT_EQ(noErr, SendCommand(kHICommandQuit)) << "accepted, not yet started";
     EXPECT_EQ(0, _quits.count);
     Tick();
-    ASSERT_TRUE(KaTest::WaitUntil([&] { return _gate.Held().has_value(); }, kDeadlineMs));
+    ASSERT_TRUE(katest::WaitUntil([&] { return _gate.Held().has_value(); }, kDeadlineMs));
 
     EXPECT_EQ(noErr, SendCommand(kHICommandQuit));
     EXPECT_EQ(0, _quits.count);
@@ -338,7 +338,7 @@ TEST_F(EndToEndTest, DuringAnUpdateQuitIsRefusedAboutIsShownAndClosingIsRefused)
     ASSERT_EQ(1u, _alerts.requests.size());
     EXPECT_EQ("VIRorividiZezuzu  ", _alerts.requests[0].message);
     EXPECT_EQ(0u, _alerts.requests[0].informative.rfind("Version 1.3, ", 0));
-    EXPECT_FALSE(KaTest::WidgetOf(_window)->close());
+    EXPECT_FALSE(katest::WidgetOf(_window)->close());
     EXPECT_TRUE(IsWindowVisible(_window));
     EXPECT_EQ(0, _quits.count);
 
@@ -353,7 +353,7 @@ TEST_F(EndToEndTest, DuringAnUpdateQuitIsRefusedAboutIsShownAndClosingIsRefused)
 TEST_F(EndToEndTest, ClosingTheWindowWhileIdleQuits) {
     Tick();
     EXPECT_TRUE(UpdateButton()->isEnabled());
-    KaTest::WidgetOf(_window)->close();
+    katest::WidgetOf(_window)->close();
     EXPECT_EQ(1, _quits.count);
     EXPECT_EQ(0, WorkersStarted());
 }

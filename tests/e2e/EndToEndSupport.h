@@ -223,9 +223,9 @@ class EndToEndTest : public ::testing::Test {
         _previousMessageHandler =
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
         _previousClock = SetDownloadPauseClock(&_clock);
-        KaPlatform::SetAlertResponder(&_alerts);
-        KaPlatform::SetProcessListSource(&_processes);
-        KaPlatform::SetEventLoopTimerDriver(&_timers);
+        kaplatform::SetAlertResponder(&_alerts);
+        kaplatform::SetProcessListSource(&_processes);
+        kaplatform::SetEventLoopTimerDriver(&_timers);
         WorkerWatch::Instance().Install();
         WorkerWatch::Instance().SetRefuseCreation(false);
         _workersBefore = WorkerWatch::Instance().Started();
@@ -255,9 +255,9 @@ class EndToEndTest : public ::testing::Test {
         }
         WorkerWatch::Instance().SetRefuseCreation(false);
         WorkerWatch::Instance().Uninstall();
-        KaPlatform::SetEventLoopTimerDriver(nullptr);
-        KaPlatform::SetProcessListSource(nullptr);
-        KaPlatform::SetAlertResponder(nullptr);
+        kaplatform::SetEventLoopTimerDriver(nullptr);
+        kaplatform::SetProcessListSource(nullptr);
+        kaplatform::SetAlertResponder(nullptr);
         SetDownloadPauseClock(_previousClock);
         qInstallMessageHandler(_previousMessageHandler);
         _ka.reset();
@@ -275,7 +275,7 @@ class EndToEndTest : public ::testing::Test {
         EXPECT_EQ(noErr, GetControlByID(_window, &controlID, &control)) << "control " << id;
         return control;
     }
-    QWidget* Widget(SInt32 id) { return KaTest::WidgetOf(Control(id)); }
+    QWidget* Widget(SInt32 id) { return katest::WidgetOf(Control(id)); }
     QPushButton* UpdateButton() { return qobject_cast<QPushButton*>(Widget(101)); }
     QPushButton* CancelButton() { return qobject_cast<QPushButton*>(Widget(100)); }
     std::string Text(SInt32 id) { return qobject_cast<QLabel*>(Widget(id))->text().toStdString(); }
@@ -306,7 +306,7 @@ class EndToEndTest : public ::testing::Test {
                 return false;
             }
             const int finishedBefore = WorkerWatch::Instance().Finished();
-            const bool moved = KaTest::WaitUntil(
+            const bool moved = katest::WaitUntil(
                 [&] {
                     return _gate.Held().has_value() ||
                            WorkerWatch::Instance().Finished() != finishedBefore ||
@@ -329,7 +329,7 @@ class EndToEndTest : public ::testing::Test {
     }
 
     // Found, clicked, started, and run to its end; the alert it ended with.
-    KaPlatform::AlertRequest RunOneUpdate() {
+    kaplatform::AlertRequest RunOneUpdate() {
         Tick();
         EXPECT_TRUE(UpdateButton()->isEnabled()) << "the unit should be offered for update";
         ClickUpdate();
@@ -347,10 +347,10 @@ class EndToEndTest : public ::testing::Test {
     ProgressGate _gate{_clock};
     DownloadPauseClock* _previousClock = nullptr;
     QtMessageHandler _previousMessageHandler = nullptr;
-    KaTest::ScriptedAlertResponder _alerts;
-    KaPlatform::PretendProcessList _processes{nullptr};
-    KaTest::ManualTimerDriver _timers;
-    KaTest::QuitObserver _quits;
+    katest::ScriptedAlertResponder _alerts;
+    kaplatform::PretendProcessList _processes{nullptr};
+    katest::ManualTimerDriver _timers;
+    katest::QuitObserver _quits;
     WindowRef _window = nullptr;
     std::unique_ptr<CViRorividiZezuzuDialog> _dialog;
     int _workersBefore = 0;

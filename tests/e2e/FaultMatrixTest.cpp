@@ -245,7 +245,7 @@ TEST_P(FaultMatrixTest, FailureIsReportedLeavesTheUnitAsLoggedAndARetrySucceeds)
     fault.inject(Ka());
     WorkerWatch::Instance().SetRefuseCreation(fault.refuseWorker);
 
-    KaPlatform::AlertRequest alert;
+    kaplatform::AlertRequest alert;
     katest::Output output;
     {
         katest::CapturedOutput captured;
@@ -261,7 +261,7 @@ TEST_P(FaultMatrixTest, FailureIsReportedLeavesTheUnitAsLoggedAndARetrySucceeds)
             EXPECT_NE(kasim::Operation::WriteBlock, transaction.operation);
         }
     }
-    for (const KaPlatform::AlertRequest& request : _alerts.requests) {
+    for (const kaplatform::AlertRequest& request : _alerts.requests) {
         EXPECT_NE("Programming Complete", request.message);
     }
     EXPECT_EQ(0, _quits.count) << "the program stays open after a failure";
@@ -302,7 +302,7 @@ TEST_P(FaultMatrixTest, FailureIsReportedLeavesTheUnitAsLoggedAndARetrySucceeds)
     }
     Ka().ClearTransactions();
     _alerts.requests.clear();
-    KaPlatform::AlertRequest retry;
+    kaplatform::AlertRequest retry;
     {
         katest::CapturedOutput captured;
         retry = RunOneUpdate();

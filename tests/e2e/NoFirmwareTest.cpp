@@ -51,9 +51,9 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         _previousMessageHandler =
             qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
         _previousClock = SetDownloadPauseClock(&_clock);
-        KaPlatform::SetAlertResponder(&_alerts);
-        KaPlatform::SetProcessListSource(&_processes);
-        KaPlatform::SetEventLoopTimerDriver(&_timers);
+        kaplatform::SetAlertResponder(&_alerts);
+        kaplatform::SetProcessListSource(&_processes);
+        kaplatform::SetEventLoopTimerDriver(&_timers);
         WorkerWatch::Instance().Install();
         _workersBefore = WorkerWatch::Instance().Started();
 
@@ -81,9 +81,9 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         if (_window != nullptr) {
             DisposeWindow(_window);
         }
-        KaPlatform::SetEventLoopTimerDriver(nullptr);
-        KaPlatform::SetProcessListSource(nullptr);
-        KaPlatform::SetAlertResponder(nullptr);
+        kaplatform::SetEventLoopTimerDriver(nullptr);
+        kaplatform::SetProcessListSource(nullptr);
+        kaplatform::SetAlertResponder(nullptr);
         SetDownloadPauseClock(_previousClock);
         qInstallMessageHandler(_previousMessageHandler);
         kaplatform::SetFireWireBackend(nullptr);
@@ -96,7 +96,7 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         const ControlID controlID = {'kaUD', id};
         ControlRef control = nullptr;
         EXPECT_EQ(noErr, GetControlByID(_window, &controlID, &control)) << "control " << id;
-        return KaTest::WidgetOf(control);
+        return katest::WidgetOf(control);
     }
     std::string Text(SInt32 id) { return qobject_cast<QLabel*>(Widget(id))->text().toStdString(); }
     QPushButton* UpdateButton() { return qobject_cast<QPushButton*>(Widget(101)); }
@@ -121,9 +121,9 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
     VirtualDownloadPauseClock _clock;
     DownloadPauseClock* _previousClock = nullptr;
     QtMessageHandler _previousMessageHandler = nullptr;
-    KaTest::ScriptedAlertResponder _alerts;
-    KaPlatform::PretendProcessList _processes{nullptr};
-    KaTest::ManualTimerDriver _timers;
+    katest::ScriptedAlertResponder _alerts;
+    kaplatform::PretendProcessList _processes{nullptr};
+    katest::ManualTimerDriver _timers;
     WindowRef _window = nullptr;
     std::unique_ptr<CViRorividiZezuzuDialog> _dialog;
     std::string _startUpError;
@@ -170,7 +170,7 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, AnUpdateRunStartedDirectlyRefusesAndS
         Orv::VEV::CViRorividiZezuzu controller;
         ASSERT_TRUE(controller.IsFound());
         ASSERT_TRUE(controller.DoUpdate());
-        ASSERT_TRUE(KaTest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
+        ASSERT_TRUE(katest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
         EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
     }
     const katest::Output output = capture.Take();
@@ -187,7 +187,7 @@ TEST_F(EndToEndTest, TheSimulatorOffersTheUpdateWhicheverImagesItCarries) {
     Tick();
     EXPECT_TRUE(UpdateButton()->isEnabled());
     EXPECT_TRUE(Widget(204)->isHidden());
-    const KaPlatform::AlertRequest last = RunOneUpdate();
+    const kaplatform::AlertRequest last = RunOneUpdate();
     EXPECT_EQ("Programming Complete", last.message);
 }
 

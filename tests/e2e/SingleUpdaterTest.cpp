@@ -50,7 +50,7 @@ TEST_F(SingleUpdaterTest, ASecondStartBringsTheRunningUpdaterForwardAndEnds) {
     QWidget other;
     other.show();
     other.activateWindow();
-    ASSERT_TRUE(KaTest::WaitUntil([&] { return QApplication::activeWindow() == &other; }));
+    ASSERT_TRUE(katest::WaitUntil([&] { return QApplication::activeWindow() == &other; }));
 
     WatchedProcess second(Session());
     ASSERT_TRUE(second.Start(KA_UPDATER_EXECUTABLE, {}));
@@ -58,8 +58,8 @@ TEST_F(SingleUpdaterTest, ASecondStartBringsTheRunningUpdaterForwardAndEnds) {
     EXPECT_EQ(0, second.ExitCode());
     EXPECT_EQ("", second.Out()) << "no second window";
 
-    EXPECT_TRUE(KaTest::WaitUntil([&] {
-        return QApplication::activeWindow() == KaTest::WidgetOf(window);
+    EXPECT_TRUE(katest::WaitUntil([&] {
+        return QApplication::activeWindow() == katest::WidgetOf(window);
     })) << "the running updater's window comes to the front";
     DisposeWindow(window);
 }

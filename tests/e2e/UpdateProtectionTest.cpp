@@ -208,7 +208,7 @@ TEST_F(EndToEndTest, TerminationRequestWhileTheDowngradeQuestionIsOpenStartsNoth
     kasim::SimulatedKaConfig newer;
     newer.softwareVersion = 0x00040006;
     StartWith(newer);
-    _alerts.whileOpen = [](const KaPlatform::AlertRequest&) { SendTerminationRequest(); };
+    _alerts.whileOpen = [](const kaplatform::AlertRequest&) { SendTerminationRequest(); };
     _alerts.answers = {kAlertStdAlertOKButton};
     Tick();
     ClickUpdate();
@@ -239,7 +239,8 @@ TEST_F(EndToEndTest, TerminationRequestsDuringAnUpdateWaitForItsEndThenTheProgra
     EXPECT_TRUE(BothInstalled(Ka()));
     EXPECT_EQ(0, _dialog->GetExitStatus());
     EXPECT_EQ(1u, Occurrences(output.err, kHeldLine)) << output.err;
-    EXPECT_TRUE(output.err.ends_with("The update is done. Both the Xilinx image and the MCORE image were installed.\n"))
+    EXPECT_TRUE(output.err.ends_with(
+        "The update is done. Both the Xilinx image and the MCORE image were installed.\n"))
         << output.err;
 }
 
@@ -257,8 +258,9 @@ TEST_F(EndToEndTest, AHeldRequestAfterAFailedRunQuitsWithStatusOne) {
     EXPECT_EQ(1, _quits.count);
     EXPECT_TRUE(_alerts.requests.empty());
     EXPECT_EQ(1, _dialog->GetExitStatus());
-    EXPECT_TRUE(output.err.ends_with(
-        "The update is done. The Xilinx image was installed; the MCORE image was not. Error 0xFFFFFF40.\n"))
+    EXPECT_TRUE(
+        output.err.ends_with("The update is done. The Xilinx image was installed; the MCORE image "
+                             "was not. Error 0xFFFFFF40.\n"))
         << output.err;
 }
 
@@ -274,7 +276,7 @@ TEST_F(EndToEndTest, InhibitorLockIsHeldFromTheAcceptingClickUntilTheRunEnds) {
     ClickUpdate();
     ExpectTheUpdatersLock(bus.Inhibitors());
     Tick();
-    ASSERT_TRUE(KaTest::WaitUntil([&] { return _gate.Held().has_value(); }, kDeadlineMs));
+    ASSERT_TRUE(katest::WaitUntil([&] { return _gate.Held().has_value(); }, kDeadlineMs));
     ExpectTheUpdatersLock(bus.Inhibitors());
     ASSERT_TRUE(TickUntilUpdateEnds());
     const katest::Output output = captured.Take();
@@ -305,7 +307,7 @@ TEST_F(EndToEndTest, UpdateGoesOnWhenNoLogindAnswersOrItRefuses) {
         PrivateSystemBus bus(logind);
         ASSERT_TRUE(bus.Ready());
         katest::CapturedOutput captured;
-        const KaPlatform::AlertRequest alert = RunOneUpdate();
+        const kaplatform::AlertRequest alert = RunOneUpdate();
         const katest::Output output = captured.Take();
         EXPECT_EQ("Programming Complete", alert.message);
         EXPECT_TRUE(BothInstalled(Ka()));

@@ -6,7 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-using namespace KaTest;
+using namespace katest;
 
 namespace {
 
@@ -29,8 +29,8 @@ DialogRef MakeAlert(AlertType type, const char* message, const char* informative
 
 class AlertTest : public ::testing::Test {
   protected:
-    void SetUp() override { KaPlatform::SetAlertResponder(&_responder); }
-    void TearDown() override { KaPlatform::SetAlertResponder(nullptr); }
+    void SetUp() override { kaplatform::SetAlertResponder(&_responder); }
+    void TearDown() override { kaplatform::SetAlertResponder(nullptr); }
 
     ScriptedAlertResponder _responder;
 };
@@ -60,7 +60,7 @@ TEST_F(AlertTest, ResponderSeesTextsAndButtonsAndChoosesTheResult) {
                          nullptr, &chosen));
     EXPECT_EQ(kAlertStdAlertCancelButton, chosen);
     ASSERT_EQ(1u, _responder.requests.size());
-    const KaPlatform::AlertRequest& request = _responder.requests[0];
+    const kaplatform::AlertRequest& request = _responder.requests[0];
     EXPECT_EQ(kAlertCautionAlert, request.type);
     EXPECT_EQ("Caf\xC3\xA9 is open:", request.message);
     EXPECT_EQ("Press OK", request.informative);
@@ -76,7 +76,7 @@ TEST_F(AlertTest, ResponderSeesTextsAndButtonsAndChoosesTheResult) {
 }
 
 TEST_F(AlertTest, RealBoxIsModalKeepsTimersRunningAndAnswersWithTheClickedButton) {
-    _responder.answers = {KaPlatform::kShowRealAlert, KaPlatform::kShowRealAlert};
+    _responder.answers = {kaplatform::kShowRealAlert, kaplatform::kShowRealAlert};
     int ticks = 0;
     EventLoopTimerRef timer = nullptr;
     InstallEventLoopTimer(
@@ -127,7 +127,7 @@ TEST_F(AlertTest, RealBoxIsModalKeepsTimersRunningAndAnswersWithTheClickedButton
 }
 
 TEST_F(AlertTest, EscapeInTheRealBoxChoosesTheCancelButton) {
-    _responder.answers = {KaPlatform::kShowRealAlert};
+    _responder.answers = {kaplatform::kShowRealAlert};
     Soon([] {
         QWidget* box = nullptr;
         ASSERT_TRUE(WaitUntil([&] {

@@ -14,7 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-using namespace KaTest;
+using namespace katest;
 
 namespace {
 
@@ -312,7 +312,7 @@ TEST(MenuWrapperTest, WorksOnAMenuOfTheMenuBar) {
     QMenu qmenu;
     qmenu.addAction("One");
     qmenu.addAction("Two");
-    CMenu menu(KaPlatform::Internal::MenuRefFor(&qmenu));
+    CMenu menu(kaplatform::gui::MenuRefFor(&qmenu));
     EXPECT_EQ(2, menu.CountItems());
     menu.Reset();
     EXPECT_EQ(0, menu.CountItems());

@@ -5,7 +5,7 @@
 
 #include <QElapsedTimer>
 
-using namespace KaTest;
+using namespace katest;
 
 namespace {
 
@@ -196,13 +196,13 @@ TEST(EventLoopTimerTest, KeepsTickingInsideAModalLoopRunFromItsOwnProcedure) {
 
 TEST(EventLoopTimerTest, ADriverDecidesWhenTimersFire) {
     ManualTimerDriver driver;
-    KaPlatform::SetEventLoopTimerDriver(&driver);
+    kaplatform::SetEventLoopTimerDriver(&driver);
     int fired = 0;
     EventLoopTimerRef timer = nullptr;
     InstallEventLoopTimer(
         GetCurrentEventLoop(), 0, 0.5,
         [](EventLoopTimerRef, void* count) { ++*static_cast<int*>(count); }, &fired, &timer);
-    KaPlatform::SetEventLoopTimerDriver(nullptr);
+    kaplatform::SetEventLoopTimerDriver(nullptr);
 
     ASSERT_EQ(1u, driver.timers.size());
     EXPECT_EQ(timer, driver.timers[0].timer);

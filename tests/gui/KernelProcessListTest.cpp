@@ -3,7 +3,7 @@
 // hand their pid to another process.
 #include "Process.h"
 
-#include <Carbon/KaPlatformSeams.h>
+#include <Carbon/PlatformSeams.h>
 
 #include <gtest/gtest.h>
 
@@ -16,8 +16,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using KaPlatform::KernelProcessList;
-using KaPlatform::ProcessTable;
+using kaplatform::KernelProcessList;
+using kaplatform::ProcessTable;
 
 constexpr OSType kEditor = 'KeyG';
 constexpr auto kTick = 500ms;
@@ -96,8 +96,8 @@ class FakeProcessTable final : public ProcessTable {
 
 class KernelProcessListTest : public ::testing::Test {
   protected:
-    void SetUp() override { KaPlatform::SetProcessListSource(&_list); }
-    void TearDown() override { KaPlatform::SetProcessListSource(nullptr); }
+    void SetUp() override { kaplatform::SetProcessListSource(&_list); }
+    void TearDown() override { kaplatform::SetProcessListSource(nullptr); }
 
     void StartMany(UInt32 firstPid, int count, const std::string& name) {
         for (int index = 0; index < count; ++index) {

@@ -11,7 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 
-using namespace KaTest;
+using namespace katest;
 
 namespace {
 

@@ -16,11 +16,11 @@ bool operator==(const ProcessSerialNumber& first, const ProcessSerialNumber& sec
 
 class ProcessWalkTest : public ::testing::Test {
   protected:
-    void SetUp() override { KaPlatform::SetProcessListSource(&_list); }
-    void TearDown() override { KaPlatform::SetProcessListSource(nullptr); }
+    void SetUp() override { kaplatform::SetProcessListSource(&_list); }
+    void TearDown() override { kaplatform::SetProcessListSource(nullptr); }
 
     // Nothing of the system: the walk sees exactly what the test adds.
-    KaPlatform::PretendProcessList _list{nullptr};
+    kaplatform::PretendProcessList _list{nullptr};
 };
 
 }  // namespace
@@ -104,14 +104,14 @@ TEST_F(ProcessWalkTest, QuitRequestReachesTheProcess) {
 }
 
 TEST(SystemProcessListTest, ListsThisProcessWithItsNameAndAStartTime) {
-    auto processes = KaPlatform::SystemProcessList().RunningProcesses();
+    auto processes = kaplatform::SystemProcessList().RunningProcesses();
     ProcessSerialNumber self;
     ASSERT_EQ(noErr, GetCurrentProcess(&self));
     ASSERT_NE(processes.end(),
               std::find_if(processes.begin(), processes.end(),
                            [&](const ProcessSerialNumber& process) { return process == self; }));
-    KaPlatform::RunningProcess description;
-    ASSERT_TRUE(KaPlatform::SystemProcessList().DescribeProcess(self, description));
+    kaplatform::RunningProcess description;
+    ASSERT_TRUE(kaplatform::SystemProcessList().DescribeProcess(self, description));
     EXPECT_TRUE(description.serialNumber == self);
     EXPECT_EQ(std::string("ka_gui_tests").substr(0, 15), description.name);
     EXPECT_EQ(OSType('\?\?\?\?'), description.signature);
@@ -132,20 +132,20 @@ TEST(SystemProcessListTest, ListsThisProcessWithItsNameAndAStartTime) {
 }
 
 TEST(SystemProcessListTest, PretendProcessesFollowTheSystemOnes) {
-    KaPlatform::PretendProcessList list;
-    KaPlatform::SetProcessListSource(&list);
+    kaplatform::PretendProcessList list;
+    kaplatform::SetProcessListSource(&list);
     EXPECT_FALSE(TProcess(kMyProcess).FindProcess('KeyG'));
     list.Add('KeyG', "Final Cut Pro");
     EXPECT_TRUE(TProcess(kMyProcess).FindProcess('KeyG'));
     list.RemoveAll();
     EXPECT_FALSE(TProcess(kMyProcess).FindProcess('KeyG'));
-    KaPlatform::SetProcessListSource(nullptr);
+    kaplatform::SetProcessListSource(nullptr);
 }
 
 namespace {
 
 // The kernel's table on a clock the test moves: each look is a tick later than the last.
-class TickingKernelTable final : public KaPlatform::ProcessTable {
+class TickingKernelTable final : public kaplatform::ProcessTable {
   public:
     std::uint64_t ChangeStamp() override { return Kernel().ChangeStamp(); }
     std::vector<Entry> List() override { return Kernel().List(); }
@@ -155,7 +155,7 @@ class TickingKernelTable final : public KaPlatform::ProcessTable {
     Clock::time_point Now() override { return _now += std::chrono::milliseconds(500); }
 
   private:
-    static KaPlatform::ProcessTable& Kernel() { return KaPlatform::KernelProcessTable(); }
+    static kaplatform::ProcessTable& Kernel() { return kaplatform::KernelProcessTable(); }
     Clock::time_point _now;
 };
 
@@ -163,7 +163,7 @@ class TickingKernelTable final : public KaPlatform::ProcessTable {
 
 TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
     TickingKernelTable ticking;
-    KaPlatform::KernelProcessList list(ticking);
+    kaplatform::KernelProcessList list(ticking);
     auto listed = [&](pid_t pid) {
         for (const ProcessSerialNumber& process : list.RunningProcesses()) {
             if (process.lowLongOfPSN == static_cast<UInt32>(pid)) {
@@ -185,7 +185,7 @@ TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
     }
     close(hold[0]);
     EXPECT_TRUE(listed(child)) << "a process started since the last walk";
-    KaPlatform::ProcessTable& table = KaPlatform::KernelProcessTable();
+    kaplatform::ProcessTable& table = kaplatform::KernelProcessTable();
     std::string name;
     ASSERT_TRUE(table.ReadName(static_cast<UInt32>(child), name));
     EXPECT_EQ("ka_gui_tests", name);
@@ -195,6 +195,6 @@ TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_FALSE(table.ReadName(static_cast<UInt32>(child), name));
     EXPECT_FALSE(listed(child)) << "a process ended since the last walk";
-    KaPlatform::RunningProcess description;
+    kaplatform::RunningProcess description;
     EXPECT_FALSE(list.DescribeProcess({1, static_cast<UInt32>(child)}, description));
 }

@@ -50,7 +50,7 @@ TEST(TerminationRequestTest, EachSignalReachesTheLoopAsAnEventAndTheLoopGoesOn) 
     EventHandlerRef handler = nullptr;
     ASSERT_EQ(noErr, InstallEventHandler(GetApplicationEventTarget(), CountTerminationRequest, 1,
                                          &request, &script, &handler));
-    KaTest::QuitObserver quits;
+    katest::QuitObserver quits;
     EventLoopTimerRef timer = nullptr;
     ASSERT_EQ(noErr,
               InstallEventLoopTimer(GetCurrentEventLoop(), 0, 0, RaiseSignals, &script, &timer));

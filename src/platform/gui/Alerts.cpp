@@ -10,20 +10,20 @@
 #include <cstring>
 
 struct OpaqueDialogPtr {
-    KaPlatform::AlertRequest request;
+    kaplatform::AlertRequest request;
     DialogItemIndex defaultButton = kAlertStdAlertOKButton;
 };
 
 namespace {
 
-KaPlatform::AlertResponder* gAlertResponder = nullptr;
+kaplatform::AlertResponder* gAlertResponder = nullptr;
 
 bool IsDefaultTitle(CFStringRef text) {
     return text == kAlertDefaultOKText || text == kAlertDefaultCancelText;
 }
 
 std::string ButtonTitle(CFStringRef text, const char* standardTitle) {
-    return IsDefaultTitle(text) ? standardTitle : KaPlatform::Internal::Utf8FromCFString(text);
+    return IsDefaultTitle(text) ? standardTitle : kaplatform::gui::Utf8FromCFString(text);
 }
 
 QMessageBox::Icon IconFor(AlertType type) {
@@ -40,7 +40,7 @@ QMessageBox::Icon IconFor(AlertType type) {
 }
 
 DialogItemIndex RunMessageBox(const OpaqueDialogPtr& alert) {
-    const KaPlatform::AlertRequest& request = alert.request;
+    const kaplatform::AlertRequest& request = alert.request;
     QMessageBox box(QApplication::activeWindow());
     box.setWindowModality(Qt::ApplicationModal);
     box.setIcon(IconFor(request.type));
@@ -110,16 +110,16 @@ OSStatus CreateStandardAlert(AlertType alertType, CFStringRef error, CFStringRef
     const AlertStdCFStringAlertParamRec& used = param != nullptr ? *param : defaults;
 
     auto alert = std::make_unique<OpaqueDialogPtr>();
-    KaPlatform::AlertRequest& request = alert->request;
+    kaplatform::AlertRequest& request = alert->request;
     request.type = alertType;
-    request.message = KaPlatform::Internal::Utf8FromCFString(error);
-    request.informative = KaPlatform::Internal::Utf8FromCFString(explanation);
+    request.message = kaplatform::gui::Utf8FromCFString(error);
+    request.informative = kaplatform::gui::Utf8FromCFString(explanation);
     request.buttons.push_back(used.defaultText != nullptr ? ButtonTitle(used.defaultText, "OK")
                                                           : "OK");
     if (used.cancelText != nullptr) {
         request.buttons.push_back(ButtonTitle(used.cancelText, "Cancel"));
         if (used.otherText != nullptr) {
-            request.buttons.push_back(KaPlatform::Internal::Utf8FromCFString(used.otherText));
+            request.buttons.push_back(kaplatform::gui::Utf8FromCFString(used.otherText));
         }
     }
     if (used.cancelButton >= 1 && used.cancelButton <= DialogItemIndex(request.buttons.size())) {
@@ -128,7 +128,7 @@ OSStatus CreateStandardAlert(AlertType alertType, CFStringRef error, CFStringRef
     if (used.defaultButton >= 1 && used.defaultButton <= DialogItemIndex(request.buttons.size())) {
         alert->defaultButton = used.defaultButton;
     }
-    KaPlatform::Internal::EnsureApplication();
+    kaplatform::gui::EnsureApplication();
     *outAlert = alert.release();
     return noErr;
 }
@@ -138,11 +138,11 @@ OSStatus RunStandardAlert(DialogRef alert, ModalFilterUPP, DialogItemIndex* outI
         return paramErr;
     }
     std::unique_ptr<OpaqueDialogPtr> owned(alert);
-    DialogItemIndex chosen = KaPlatform::kShowRealAlert;
+    DialogItemIndex chosen = kaplatform::kShowRealAlert;
     if (gAlertResponder != nullptr) {
         chosen = gAlertResponder->Respond(owned->request);
     }
-    if (chosen == KaPlatform::kShowRealAlert) {
+    if (chosen == kaplatform::kShowRealAlert) {
         chosen = RunMessageBox(*owned);
     }
     if (outItemHit != nullptr) {
@@ -151,10 +151,10 @@ OSStatus RunStandardAlert(DialogRef alert, ModalFilterUPP, DialogItemIndex* outI
     return noErr;
 }
 
-namespace KaPlatform {
+namespace kaplatform {
 
 void SetAlertResponder(AlertResponder* responder) {
     gAlertResponder = responder;
 }
 
-}  // namespace KaPlatform
+}  // namespace kaplatform

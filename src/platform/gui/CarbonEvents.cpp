@@ -25,7 +25,7 @@ struct EventState {
     OpaqueEventTargetRef applicationTarget;
     QEventLoop* runningLoop = nullptr;
     std::vector<std::unique_ptr<OpaqueEventLoopTimerRef>> timers;
-    KaPlatform::EventLoopTimerDriver* timerDriver = nullptr;
+    kaplatform::EventLoopTimerDriver* timerDriver = nullptr;
     int dispatchDepth = 0;
 };
 
@@ -44,7 +44,7 @@ EventState& State() {
 OSStatus StandardApplicationHandler(EventRef event) {
     if (event->eventClass == kEventClassApplication &&
         (event->kind == kEventAppQuit || event->kind == kEventAppTerminationRequested)) {
-        KaPlatform::Internal::RequestEventLoopQuit();
+        kaplatform::gui::RequestEventLoopQuit();
         return noErr;
     }
     if (event->eventClass == kEventClassCommand && event->kind == kEventCommandProcess) {
@@ -149,7 +149,7 @@ OpaqueEventTargetRef::~OpaqueEventTargetRef() {
     }
 }
 
-namespace KaPlatform::Internal {
+namespace kaplatform::gui {
 
 void EnsureApplication() {
     if (QApplication::instance() == nullptr) {
@@ -231,7 +231,7 @@ void DeferWhileDispatching(std::function<void()> action) {
     }
 }
 
-}  // namespace KaPlatform::Internal
+}  // namespace kaplatform::gui
 
 // Events ---------------------------------------------------------------------------------------
 
@@ -385,11 +385,11 @@ EventLoopRef GetMainEventLoop() {
 }
 
 void RunApplicationEventLoop() {
-    KaPlatform::Internal::EnsureApplication();
+    kaplatform::gui::EnsureApplication();
     QEventLoop loop;
     QEventLoop* outer = State().runningLoop;
     State().runningLoop = &loop;
-    std::optional<KaPlatform::Internal::TerminationRequestWatch> terminationRequests;
+    std::optional<kaplatform::gui::TerminationRequestWatch> terminationRequests;
     if (outer == nullptr) {
         terminationRequests.emplace();
     }
@@ -398,8 +398,8 @@ void RunApplicationEventLoop() {
 }
 
 void QuitApplicationEventLoop() {
-    KaPlatform::Internal::SendNewEvent(kEventClassApplication, kEventAppQuit,
-                                       GetApplicationEventTarget());
+    kaplatform::gui::SendNewEvent(kEventClassApplication, kEventAppQuit,
+                                  GetApplicationEventTarget());
 }
 
 OSStatus InstallEventLoopTimer(EventLoopRef loop, EventTimerInterval fireDelay,
@@ -408,7 +408,7 @@ OSStatus InstallEventLoopTimer(EventLoopRef loop, EventTimerInterval fireDelay,
     if (loop == nullptr || timerProc == nullptr) {
         return paramErr;
     }
-    KaPlatform::Internal::EnsureApplication();
+    kaplatform::gui::EnsureApplication();
     auto timer = std::make_unique<OpaqueEventLoopTimerRef>();
     OpaqueEventLoopTimerRef* raw = timer.get();
     raw->procedure = timerProc;
@@ -450,7 +450,7 @@ OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer) {
     return noErr;
 }
 
-namespace KaPlatform {
+namespace kaplatform {
 
 void SetEventLoopTimerDriver(EventLoopTimerDriver* driver) {
     State().timerDriver = driver;
@@ -462,4 +462,4 @@ void FireEventLoopTimer(EventLoopTimerRef timer) {
     }
 }
 
-}  // namespace KaPlatform
+}  // namespace kaplatform

@@ -143,7 +143,7 @@ OSStatus SetControlTitleWithCFString(ControlRef control, CFStringRef title) {
     if (widget == nullptr || title == nullptr) {
         return paramErr;
     }
-    SetWidgetText(widget, KaPlatform::Internal::QStringFromCFString(title));
+    SetWidgetText(widget, kaplatform::gui::QStringFromCFString(title));
     return noErr;
 }
 
@@ -158,7 +158,7 @@ OSErr SetControlData(ControlRef control, ControlPartCode, ResType tagName, Size 
             return errDataSizeMismatch;
         }
         CFStringRef text = *static_cast<const CFStringRef*>(data);
-        SetWidgetText(widget, KaPlatform::Internal::QStringFromCFString(text));
+        SetWidgetText(widget, kaplatform::gui::QStringFromCFString(text));
         return noErr;
     }
     return errDataNotSupported;
@@ -180,8 +180,7 @@ OSErr GetControlData(ControlRef control, ControlPartCode, ResType tagName, Size 
         if (bufferSize != static_cast<Size>(sizeof(CFStringRef))) {
             return errDataSizeMismatch;
         }
-        *static_cast<CFStringRef*>(buffer) =
-            KaPlatform::Internal::CreateCFString(WidgetText(widget));
+        *static_cast<CFStringRef*>(buffer) = kaplatform::gui::CreateCFString(WidgetText(widget));
         return noErr;
     }
     if (tagName == kControlPopupButtonMenuHandleTag && control->popupMenu != nullptr) {

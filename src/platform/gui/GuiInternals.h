@@ -4,7 +4,7 @@
 #define KA_PLATFORM_GUI_GUIINTERNALS_H
 
 #include <Carbon/Carbon.h>
-#include <Carbon/KaPlatformSeams.h>
+#include <Carbon/PlatformSeams.h>
 
 #include <QEventLoop>
 #include <QPointer>
@@ -57,7 +57,7 @@ struct OpaqueEventLoopTimerRef {
     void* userData = nullptr;
     EventTimerInterval fireDelay = 0;
     EventTimerInterval interval = 0;
-    KaPlatform::EventLoopTimerDriver* driver = nullptr;  // null: the QTimer below
+    kaplatform::EventLoopTimerDriver* driver = nullptr;  // null: the QTimer below
     std::unique_ptr<QTimer> qtimer;
     bool firstFirePending = true;
     bool callQueued = false;
@@ -93,7 +93,7 @@ struct OpaqueWindowPtr {
     bool closeAccepted = false;
 };
 
-namespace KaPlatform::Internal {
+namespace kaplatform::gui {
 
 // The high word of a process serial number says whose process it is: {1, pid} a process of
 // the system, {2, n} a pretend one.
@@ -140,6 +140,6 @@ class TerminationRequestWatch {
 // Standard handling for the window target (closing the only window ends the loop).
 OSStatus StandardWindowHandler(OpaqueWindowPtr* window, EventRef event);
 
-}  // namespace KaPlatform::Internal
+}  // namespace kaplatform::gui
 
 #endif

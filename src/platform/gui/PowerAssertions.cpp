@@ -75,11 +75,11 @@ IOReturn IOPMAssertionCreateWithDescription(CFStringRef assertionType, CFStringR
         return kIOReturnBadArgument;
     }
     *assertionID = kIOPMNullAssertionID;
-    KaPlatform::Internal::EnsureApplication();
+    kaplatform::gui::EnsureApplication();
     int descriptor = -1;
-    const IOReturn status = RequestInhibitorLock(
-        KaPlatform::Internal::QStringFromCFString(name),
-        KaPlatform::Internal::QStringFromCFString(humanReadableReason), descriptor);
+    const IOReturn status =
+        RequestInhibitorLock(kaplatform::gui::QStringFromCFString(name),
+                             kaplatform::gui::QStringFromCFString(humanReadableReason), descriptor);
     if (status != kIOReturnSuccess) {
         return status;
     }

@@ -9,11 +9,11 @@
 
 namespace {
 
-using KaPlatform::ProcessListSource;
-using KaPlatform::RunningProcess;
+using kaplatform::ProcessListSource;
+using kaplatform::RunningProcess;
 
-using KaPlatform::Internal::kPretendProcessHigh;
-using KaPlatform::Internal::kSystemProcessHigh;
+using kaplatform::gui::kPretendProcessHigh;
+using kaplatform::gui::kSystemProcessHigh;
 
 bool SameProcess(const ProcessSerialNumber& first, const ProcessSerialNumber& second) {
     return first.highLongOfPSN == second.highLongOfPSN && first.lowLongOfPSN == second.lowLongOfPSN;
@@ -35,7 +35,7 @@ ProcessState& State() {
 
 ProcessListSource& Source() {
     ProcessState& state = State();
-    return state.source != nullptr ? *state.source : KaPlatform::SystemProcessList();
+    return state.source != nullptr ? *state.source : kaplatform::SystemProcessList();
 }
 
 // A quit event's data: the target process.
@@ -52,7 +52,7 @@ struct OpaqueAEDataStorageType {
     AppleEventData event;
 };
 
-namespace KaPlatform {
+namespace kaplatform {
 
 void SetProcessListSource(ProcessListSource* source) {
     State().source = source;
@@ -126,7 +126,7 @@ OSErr PretendProcessList::RequestQuit(const ProcessSerialNumber& process) {
     return _underlying != nullptr ? _underlying->RequestQuit(process) : OSErr(procNotFound);
 }
 
-}  // namespace KaPlatform
+}  // namespace kaplatform
 
 OSErr GetCurrentProcess(ProcessSerialNumber* psn) {
     if (psn == nullptr) {

@@ -71,7 +71,7 @@ void ShowAlreadyRunningAlert() {
 }  // namespace
 
 Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier) {
-    KaPlatform::Internal::EnsureApplication();
+    kaplatform::gui::EnsureApplication();
     Claim& claim = TheClaim();
     if (claim.lock != nullptr) {
         return true;

@@ -20,8 +20,8 @@
 
 namespace {
 
-using KaPlatform::ProcessTable;
-using KaPlatform::Internal::kSystemProcessHigh;
+using kaplatform::ProcessTable;
+using kaplatform::gui::kSystemProcessHigh;
 
 // A tick's walks (the walker's first step, then the search) and the processes they describe
 // follow each other well within this; they share one look at the change stamp, and the
@@ -231,7 +231,7 @@ class ProcFileSystemTable final : public ProcessTable {
 ProcessTable::Clock::time_point NextCheckAfter(UInt32 pid, ProcessTable::Clock::time_point now) {
     using std::chrono::nanoseconds;
     const std::int64_t period =
-        std::chrono::duration_cast<nanoseconds>(KaPlatform::KernelProcessList::kRecheckPeriod)
+        std::chrono::duration_cast<nanoseconds>(kaplatform::KernelProcessList::kRecheckPeriod)
             .count();
     const std::uint32_t spread = pid * 2654435761u;  // Knuth's multiplicative hash
     const auto phase = static_cast<std::int64_t>(
@@ -249,7 +249,7 @@ ProcessTable::Clock::time_point NextCheckAfter(UInt32 pid, ProcessTable::Clock::
 
 }  // namespace
 
-namespace KaPlatform {
+namespace kaplatform {
 
 ProcessTable& KernelProcessTable() {
     static ProcFileSystemTable* table = new ProcFileSystemTable;
@@ -407,4 +407,4 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
     return true;
 }
 
-}  // namespace KaPlatform
+}  // namespace kaplatform

@@ -54,14 +54,14 @@ int DrainSignalPipe() {
 void DeliverPendingRequests() {
     const int requests = DrainSignalPipe();
     for (int request = 0; request < requests; ++request) {
-        KaPlatform::Internal::SendNewEvent(kEventClassApplication, kEventAppTerminationRequested,
-                                           GetApplicationEventTarget());
+        kaplatform::gui::SendNewEvent(kEventClassApplication, kEventAppTerminationRequested,
+                                      GetApplicationEventTarget());
     }
 }
 
 }  // namespace
 
-namespace KaPlatform::Internal {
+namespace kaplatform::gui {
 
 struct TerminationRequestWatch::Installed {
     std::array<struct sigaction, kTerminationSignals.size()> previous{};
@@ -99,7 +99,7 @@ TerminationRequestWatch::~TerminationRequestWatch() {
     }
 }
 
-}  // namespace KaPlatform::Internal
+}  // namespace kaplatform::gui
 
 void InitApplicationProcess() {
     std::signal(SIGPIPE, SIG_IGN);

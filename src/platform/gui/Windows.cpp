@@ -80,12 +80,12 @@ class CloseFilter : public QObject {
             return false;
         }
         _window->closeAccepted = false;
-        KaPlatform::Internal::SendNewEvent(
-            kEventClassWindow, kEventWindowClose, &_window->target, [this](EventRef closeEvent) {
-                WindowRef window = _window;
-                SetEventParameter(closeEvent, kEventParamDirectObject, typeWindowRef, sizeof window,
-                                  &window);
-            });
+        kaplatform::gui::SendNewEvent(kEventClassWindow, kEventWindowClose, &_window->target,
+                                      [this](EventRef closeEvent) {
+                                          WindowRef window = _window;
+                                          SetEventParameter(closeEvent, kEventParamDirectObject,
+                                                            typeWindowRef, sizeof window, &window);
+                                      });
         if (!_window->closeAccepted) {
             event->ignore();
             return true;
@@ -102,7 +102,7 @@ void SendCommand(UInt32 commandID, QMenu* menu, QAction* action) {
     command.attributes = kHICommandFromMenuItem;
     command.commandID = commandID;
     if (menu != nullptr) {
-        command.menu.menuRef = KaPlatform::Internal::MenuRefFor(menu);
+        command.menu.menuRef = kaplatform::gui::MenuRefFor(menu);
         command.menu.menuItemIndex =
             static_cast<MenuItemIndex>(menu->actions().indexOf(action) + 1);
     }
@@ -111,11 +111,11 @@ void SendCommand(UInt32 commandID, QMenu* menu, QAction* action) {
     if (OpaqueWindowPtr* window = WindowOf(State().menuBarWindow)) {
         target = &window->target;
     }
-    KaPlatform::Internal::SendNewEvent(
-        kEventClassCommand, kEventCommandProcess, target, [&](EventRef event) {
-            SetEventParameter(event, kEventParamDirectObject, typeHICommand, sizeof command,
-                              &command);
-        });
+    kaplatform::gui::SendNewEvent(kEventClassCommand, kEventCommandProcess, target,
+                                  [&](EventRef event) {
+                                      SetEventParameter(event, kEventParamDirectObject,
+                                                        typeHICommand, sizeof command, &command);
+                                  });
 }
 
 void ConnectMenuCommands(QMenuBar* menuBar) {
@@ -136,7 +136,7 @@ void SendControlHit(OpaqueControlRef* control) {
     if (control->action != nullptr) {
         control->action(control, kControlButtonPart);
     }
-    KaPlatform::Internal::SendNewEvent(
+    kaplatform::gui::SendNewEvent(
         kEventClassControl, kEventControlHit, &control->target, [control](EventRef event) {
             ControlRef reference = control;
             SetEventParameter(event, kEventParamDirectObject, typeControlRef, sizeof reference,
@@ -171,7 +171,7 @@ void BindControls(OpaqueWindowPtr* window) {
 }
 
 QString NibObjectPath(IBNibRef nibRef, CFStringRef name) {
-    return nibRef->directory + "/" + KaPlatform::Internal::QStringFromCFString(name) + ".ui";
+    return nibRef->directory + "/" + kaplatform::gui::QStringFromCFString(name) + ".ui";
 }
 
 QWidget* LoadNibObject(const QString& path) {
@@ -185,7 +185,7 @@ QWidget* LoadNibObject(const QString& path) {
 
 }  // namespace
 
-namespace KaPlatform::Internal {
+namespace kaplatform::gui {
 
 MenuRef MenuRefFor(QMenu* menu) {
     auto& entry = State().menus[menu];
@@ -207,7 +207,7 @@ OSStatus StandardWindowHandler(OpaqueWindowPtr* window, EventRef event) {
     return eventNotHandledErr;
 }
 
-}  // namespace KaPlatform::Internal
+}  // namespace kaplatform::gui
 
 // Interface descriptions -------------------------------------------------------------------------
 
@@ -215,9 +215,9 @@ OSStatus CreateNibReference(CFStringRef nibName, IBNibRef* outNibRef) {
     if (nibName == nullptr || outNibRef == nullptr) {
         return paramErr;
     }
-    KaPlatform::Internal::EnsureApplication();
+    kaplatform::gui::EnsureApplication();
     InitialiseNibResources();
-    QString directory = ":/ka/nib/" + KaPlatform::Internal::QStringFromCFString(nibName) + ".nib";
+    QString directory = ":/ka/nib/" + kaplatform::gui::QStringFromCFString(nibName) + ".nib";
     if (!QFileInfo(directory).isDir()) {
         return kIBCarbonRuntimeCantFindNibFile;
     }
@@ -271,7 +271,7 @@ OSStatus CreateWindowFromNib(IBNibRef nibRef, CFStringRef name, WindowRef* outWi
     raw->widget = loaded;
     raw->target.container = GetApplicationEventTarget();
     raw->target.standardHandler = [raw](EventRef event) {
-        return KaPlatform::Internal::StandardWindowHandler(raw, event);
+        return kaplatform::gui::StandardWindowHandler(raw, event);
     };
     raw->closeFilter = new CloseFilter(raw, loaded);
     loaded->installEventFilter(raw->closeFilter);
@@ -332,7 +332,7 @@ void DisposeWindow(WindowRef window) {
         disposed->widget->hide();
     }
     // The window's targets, or its close filter, may be the ones dispatching right now.
-    KaPlatform::Internal::DeferWhileDispatching([disposed] {
+    kaplatform::gui::DeferWhileDispatching([disposed] {
         WindowState& current = State();
         for (auto& control : disposed->controls) {
             for (auto& connection : control->connections) {
@@ -425,7 +425,7 @@ OSStatus AppendMenuItemTextWithCFString(MenuRef menu, CFStringRef text, MenuItem
     if (menu == nullptr || text == nullptr) {
         return paramErr;
     }
-    AppendItem(menu, KaPlatform::Internal::QStringFromCFString(text), commandID);
+    AppendItem(menu, kaplatform::gui::QStringFromCFString(text), commandID);
     if (outNewItem != nullptr) {
         *outNewItem = CountMenuItems(menu);
     }

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-using namespace KaTest;
+using namespace katest;
 
 namespace {
 
@@ -45,9 +45,9 @@ class DialogTest : public ::testing::Test {
   protected:
     void SetUp() override {
         gFakeUnit = FakeUnit{};
-        KaPlatform::SetAlertResponder(&_alerts);
-        KaPlatform::SetProcessListSource(&_processes);
-        KaPlatform::SetEventLoopTimerDriver(&_timers);
+        kaplatform::SetAlertResponder(&_alerts);
+        kaplatform::SetProcessListSource(&_processes);
+        kaplatform::SetEventLoopTimerDriver(&_timers);
         IBNibRef nib = nullptr;
         ASSERT_EQ(noErr, CreateNibReference(CFSTR("main"), &nib));
         ASSERT_EQ(noErr, SetMenuBarFromNib(nib, CFSTR("MenuBar")));
@@ -58,9 +58,9 @@ class DialogTest : public ::testing::Test {
     void TearDown() override {
         _dialog.reset();
         DisposeWindow(_window);
-        KaPlatform::SetEventLoopTimerDriver(nullptr);
-        KaPlatform::SetProcessListSource(nullptr);
-        KaPlatform::SetAlertResponder(nullptr);
+        kaplatform::SetEventLoopTimerDriver(nullptr);
+        kaplatform::SetProcessListSource(nullptr);
+        kaplatform::SetAlertResponder(nullptr);
     }
 
     void MakeDialog() {
@@ -105,7 +105,7 @@ class DialogTest : public ::testing::Test {
     }
 
     ScriptedAlertResponder _alerts;
-    KaPlatform::PretendProcessList _processes{nullptr};
+    kaplatform::PretendProcessList _processes{nullptr};
     ManualTimerDriver _timers;
     QuitObserver _quits;
     WindowRef _window = nullptr;
@@ -256,7 +256,7 @@ TEST_F(DialogTest, SuccessfulUpdateShowsTheFinalProgressThenCompletionThenQuits)
     gFakeUnit.done = true;
     int progressWhileOpen = -1;
     int pollsWhileOpen = 0;
-    _alerts.whileOpen = [&](const KaPlatform::AlertRequest&) {
+    _alerts.whileOpen = [&](const kaplatform::AlertRequest&) {
         progressWhileOpen = Progress();
         int before = gFakeUnit.isFoundCalls;
         Tick();  // ticks inside the alert are idle polls, never a second alert
@@ -281,7 +281,7 @@ TEST_F(DialogTest, FailedUpdateIsNeverReportedAsCompleteAndAllowsARetry) {
     gFakeUnit.outcome = {false, false, kUnitNotReady};
     Tick();
     ASSERT_EQ(1u, _alerts.requests.size());
-    const KaPlatform::AlertRequest& alert = _alerts.requests[0];
+    const kaplatform::AlertRequest& alert = _alerts.requests[0];
     EXPECT_EQ(kAlertStopAlert, alert.type);
     EXPECT_EQ("Programming Failed", alert.message);
     EXPECT_EQ(
@@ -364,7 +364,7 @@ TEST_F(DialogTest, TheIdentityIsAcceptedAtTheClickBeforeTheDowngradeQuestion) {
     Tick();
     EXPECT_EQ(0, gFakeUnit.acceptCalls) << "polling accepts nothing";
     int acceptedWhileAsking = -1;
-    _alerts.whileOpen = [&](const KaPlatform::AlertRequest&) {
+    _alerts.whileOpen = [&](const kaplatform::AlertRequest&) {
         acceptedWhileAsking = gFakeUnit.acceptCalls;
         Tick();  // the window goes on polling under the question
     };
@@ -523,12 +523,12 @@ class ProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
         gFakeUnit = FakeUnit{};
-        KaPlatform::SetAlertResponder(&_alerts);
-        KaPlatform::SetProcessListSource(&_processes);
+        kaplatform::SetAlertResponder(&_alerts);
+        kaplatform::SetProcessListSource(&_processes);
     }
     void TearDown() override {
-        KaPlatform::SetProcessListSource(nullptr);
-        KaPlatform::SetAlertResponder(nullptr);
+        kaplatform::SetProcessListSource(nullptr);
+        kaplatform::SetAlertResponder(nullptr);
     }
 
     static QMainWindow* MainWindow() {
@@ -551,7 +551,7 @@ class ProgramTest : public ::testing::Test {
     }
 
     ScriptedAlertResponder _alerts;
-    KaPlatform::PretendProcessList _processes{nullptr};
+    kaplatform::PretendProcessList _processes{nullptr};
 };
 
 TEST_F(ProgramTest, RunsUntilCancelThenCleansUp) {

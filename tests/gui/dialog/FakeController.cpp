@@ -5,11 +5,11 @@
 
 #include <stdexcept>
 
-namespace KaTest {
+namespace katest {
 FakeUnit gFakeUnit;
 }
 
-using KaTest::gFakeUnit;
+using katest::gFakeUnit;
 
 DownloadProgress gDownloadProgress;
 

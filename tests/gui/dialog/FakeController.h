@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace KaTest {
+namespace katest {
 
 struct FakeUnit {
     bool found = false;
@@ -32,6 +32,6 @@ struct FakeUnit {
 // Reset by each test.
 extern FakeUnit gFakeUnit;
 
-}  // namespace KaTest
+}  // namespace katest
 
 #endif

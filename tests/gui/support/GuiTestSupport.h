@@ -6,7 +6,7 @@
 #include "GuiInternals.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/KaPlatformSeams.h>
+#include <Carbon/PlatformSeams.h>
 
 #include <QApplication>
 #include <QTest>
@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-namespace KaTest {
+namespace katest {
 
 // Answers alerts from a queue (OK when it is empty) and keeps what each alert asked.
-class ScriptedAlertResponder : public KaPlatform::AlertResponder {
+class ScriptedAlertResponder : public kaplatform::AlertResponder {
   public:
-    DialogItemIndex Respond(const KaPlatform::AlertRequest& request) override {
+    DialogItemIndex Respond(const kaplatform::AlertRequest& request) override {
         requests.push_back(request);
         if (whileOpen) {
             whileOpen(request);
@@ -35,14 +35,14 @@ class ScriptedAlertResponder : public KaPlatform::AlertResponder {
         return answer;
     }
 
-    std::vector<KaPlatform::AlertRequest> requests;
+    std::vector<kaplatform::AlertRequest> requests;
     std::deque<DialogItemIndex> answers;
     // Runs as if while the alert were on screen.
-    std::function<void(const KaPlatform::AlertRequest&)> whileOpen;
+    std::function<void(const kaplatform::AlertRequest&)> whileOpen;
 };
 
 // Timers fire only when the test says so.
-class ManualTimerDriver : public KaPlatform::EventLoopTimerDriver {
+class ManualTimerDriver : public kaplatform::EventLoopTimerDriver {
   public:
     struct Timer {
         EventLoopTimerRef timer;
@@ -61,7 +61,7 @@ class ManualTimerDriver : public KaPlatform::EventLoopTimerDriver {
     void FireAll() {
         auto current = timers;
         for (const Timer& entry : current) {
-            KaPlatform::FireEventLoopTimer(entry.timer);
+            kaplatform::FireEventLoopTimer(entry.timer);
         }
     }
 
@@ -108,7 +108,7 @@ inline CFStringRef Utf8String(const char* text) {
 }
 
 inline std::string TextOf(CFStringRef string) {
-    return KaPlatform::Internal::Utf8FromCFString(string);
+    return kaplatform::gui::Utf8FromCFString(string);
 }
 
 // Runs the action from the event loop once the next loop is running.
@@ -116,6 +116,6 @@ inline void Soon(std::function<void()> action, int delayMs = 0) {
     QTimer::singleShot(delayMs, qApp, std::move(action));
 }
 
-}  // namespace KaTest
+}  // namespace katest
 
 #endif

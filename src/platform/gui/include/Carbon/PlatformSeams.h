@@ -1,8 +1,8 @@
 // Seams of the desktop platform layer for tests and the simulator. Each is one small
 // interface installed once at start-up, before the program body runs; the program itself
 // never includes this header. Installing nullptr restores the real behaviour.
-#ifndef KA_PLATFORM_CARBON_KAPLATFORMSEAMS_H
-#define KA_PLATFORM_CARBON_KAPLATFORMSEAMS_H
+#ifndef KA_PLATFORM_CARBON_PLATFORMSEAMS_H
+#define KA_PLATFORM_CARBON_PLATFORMSEAMS_H
 
 #include <Carbon/Carbon.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace KaPlatform {
+namespace kaplatform {
 
 // Alerts ----------------------------------------------------------------------------------
 struct AlertRequest {
@@ -174,6 +174,6 @@ class PretendProcessList : public ProcessListSource {
     UInt32 _nextNumber = 1;
 };
 
-}  // namespace KaPlatform
+}  // namespace kaplatform
 
 #endif
