@@ -91,10 +91,10 @@ TEST_F(Crc16Test, ContinuesFromAnyStartingValue) {
 
 TEST_F(Crc16Test, AgreesWithByteWiseChecksumOverBothImagesInAnyPieces) {
     const std::vector<std::vector<UInt8>> images = {
-        PaddedToWords(testimages::McoreFile()),
-        PaddedToWords(testimages::XilinxFile()),
+        PaddedToWords(katest::McoreFile()),
+        PaddedToWords(katest::XilinxFile()),
         // The Xilinx image as it is sent: from the start of its configuration data.
-        PaddedToWords(testimages::XilinxFile().subspan(74)),
+        PaddedToWords(katest::XilinxFile().subspan(74)),
     };
     for (const auto& image : images) {
         const UInt16 expected = ReferenceCrc(image);
@@ -107,9 +107,9 @@ TEST_F(Crc16Test, AgreesWithByteWiseChecksumOverBothImagesInAnyPieces) {
 
 TEST_F(Crc16Test, ReadsTheBuiltInArrayInPlace) {
     // The whole Xilinx array, its two padding bytes completing the last word.
-    const auto array = testimages::XilinxArray();
+    const auto array = katest::XilinxArray();
     const UInt16 inPlace = downloader.updateCRC16(0, array.data(), (KaXilinxDataSizeBytes + 3) / 4);
-    EXPECT_EQ(inPlace, ReferenceCrc(PaddedToWords(testimages::XilinxFile())));
+    EXPECT_EQ(inPlace, ReferenceCrc(PaddedToWords(katest::XilinxFile())));
 }
 
 }  // namespace

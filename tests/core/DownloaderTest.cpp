@@ -70,10 +70,10 @@ struct ImagePlan {
 };
 
 ImagePlan XilinxPlan() {
-    return {fileXILINX, testimages::XilinxFile(), kXilinxStart, 0, Component::Xilinx, 40};
+    return {fileXILINX, katest::XilinxFile(), kXilinxStart, 0, Component::Xilinx, 40};
 }
 ImagePlan McorePlan() {
-    return {fileMCORE, testimages::McoreFile(), 0, 1, Component::Mcore, 80};
+    return {fileMCORE, katest::McoreFile(), 0, 1, Component::Mcore, 80};
 }
 
 Bytes HeaderFor(UInt32 sizeB) {
@@ -330,7 +330,7 @@ TEST_F(DownloaderTest, BothImagesReachTheUnitExactlyAndAreInstalled) {
     };
     // The bitstream's configuration data starts at its sync word.
     const UInt8 sync[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-    ASSERT_EQ(std::memcmp(testimages::XilinxFile().data() + kXilinxStart, sync, sizeof sync), 0);
+    ASSERT_EQ(std::memcmp(katest::XilinxFile().data() + kXilinxStart, sync, sizeof sync), 0);
 
     std::size_t operationPauses = 0;
     for (const Case& c : cases) {
@@ -437,8 +437,8 @@ UInt32 ProgressAt(UInt32 base, SInt32 offset, SInt32 size) {
 }
 
 std::vector<FailureCase> FailureCases() {
-    const SInt32 xilinxSize = static_cast<SInt32>(testimages::XilinxFile().size());
-    const SInt32 mcoreSize = static_cast<SInt32>(testimages::McoreFile().size());
+    const SInt32 xilinxSize = static_cast<SInt32>(katest::XilinxFile().size());
+    const SInt32 mcoreSize = static_cast<SInt32>(katest::McoreFile().size());
     const std::string erasing = Repeated("Erasing Flash\n", kErasePolls);
     const auto transactionFault = [](Operation operation, IOReturn status, unsigned at,
                                      std::optional<std::uint64_t> address) {

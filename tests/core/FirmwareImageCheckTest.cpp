@@ -290,8 +290,8 @@ TEST_F(FirmwareImageCheckTest, LoadAddressesRunOnWithoutAGapFrom0x00020000) {
 TEST(BuiltInImagesFirmwareTest, AreMarkedFirmwareExactlyWhenTheyAreNotTheMadeUpOnes) {
     const Bytes madeUpXilinx = ReadFile(kMadeUpFolder / "KaXilinx.bit");
     const Bytes madeUpMcore = ReadFile(kMadeUpFolder / "Ka_MCORE.s19");
-    const bool madeUp = std::ranges::equal(testimages::XilinxFile(), madeUpXilinx) ||
-                        std::ranges::equal(testimages::McoreFile(), madeUpMcore);
+    const bool madeUp = std::ranges::equal(katest::XilinxFile(), madeUpXilinx) ||
+                        std::ranges::equal(katest::McoreFile(), madeUpMcore);
     EXPECT_EQ(KaBuiltInImagesAreFirmware, madeUp ? 0u : 1u);
 }
 

@@ -101,7 +101,7 @@ std::optional<SRecord> ParseRecord(std::string_view line) {
 }
 
 TEST(McoreImageTest, IsWellFormedSRecordText) {
-    const std::string_view text = testimages::McoreText();
+    const std::string_view text = katest::McoreText();
     ASSERT_EQ(text.size(), 74876u);
     ASSERT_TRUE(text.ends_with("\r\n"));
 
@@ -138,7 +138,7 @@ TEST(McoreImageTest, IsWellFormedSRecordText) {
 }
 
 TEST(XilinxImageTest, HasTheBitFileLayout) {
-    const auto file = testimages::XilinxFile();
+    const auto file = katest::XilinxFile();
     ASSERT_EQ(file.size(), 336754u);
     auto byteAt = [&](std::size_t position) { return file[position]; };
     auto be16 = [&](std::size_t position) {
@@ -192,13 +192,13 @@ TEST(BuiltInImagesTest, AreTheBuildsFilesInFileOrder) {
     const auto mcore = ReadFile(kImageFolder / "Ka_MCORE.s19");
     ASSERT_EQ(xilinx.size(), KaXilinxDataSizeBytes);
     ASSERT_EQ(mcore.size(), KaMCORE06dataSize);
-    EXPECT_TRUE(std::ranges::equal(xilinx, testimages::XilinxFile()));
-    EXPECT_TRUE(std::ranges::equal(mcore, testimages::McoreFile()));
+    EXPECT_TRUE(std::ranges::equal(xilinx, katest::XilinxFile()));
+    EXPECT_TRUE(std::ranges::equal(mcore, katest::McoreFile()));
 
     // The array holds the file and two zero bytes that complete its last word.
     EXPECT_EQ(sizeof KaXilinxData, 336756u);
     EXPECT_EQ(sizeof KaMCORE06data, 74876u);
-    const auto array = testimages::XilinxArray();
+    const auto array = katest::XilinxArray();
     EXPECT_EQ(array[336754], 0);
     EXPECT_EQ(array[336755], 0);
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(KaXilinxData) % 4, 0u);

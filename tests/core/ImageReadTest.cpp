@@ -42,26 +42,26 @@ class ReadImageTest : public testing::Test {
 };
 
 TEST_F(ReadImageTest, DeliversTheRequestedStretch) {
-    EXPECT_EQ(Read(fileMCORE, 0, 128), Slice(testimages::McoreFile(), 0, 128));
+    EXPECT_EQ(Read(fileMCORE, 0, 128), Slice(katest::McoreFile(), 0, 128));
     EXPECT_TRUE(result);
     EXPECT_EQ(actualCount, 128u);
     EXPECT_TRUE(Untouched(128));
-    EXPECT_EQ(Read(fileXILINX, 74, 128), Slice(testimages::XilinxFile(), 74, 128));
-    EXPECT_EQ(Read(fileXILINX, 1000, 2051), Slice(testimages::XilinxFile(), 1000, 2051));
+    EXPECT_EQ(Read(fileXILINX, 74, 128), Slice(katest::XilinxFile(), 74, 128));
+    EXPECT_EQ(Read(fileXILINX, 1000, 2051), Slice(katest::XilinxFile(), 1000, 2051));
 }
 
 TEST_F(ReadImageTest, LastBlocksDeliverTheRestOfTheImage) {
-    EXPECT_EQ(Read(fileMCORE, 74752, 128), Slice(testimages::McoreFile(), 74752, 124));
+    EXPECT_EQ(Read(fileMCORE, 74752, 128), Slice(katest::McoreFile(), 74752, 124));
     EXPECT_EQ(actualCount, 124u);
     EXPECT_TRUE(Untouched(124));
-    EXPECT_EQ(Read(fileXILINX, 336714, 128), Slice(testimages::XilinxFile(), 336714, 40));
+    EXPECT_EQ(Read(fileXILINX, 336714, 128), Slice(katest::XilinxFile(), 336714, 40));
     EXPECT_EQ(actualCount, 40u);
     // The padding after the file is not part of the image.
     EXPECT_TRUE(Untouched(40));
 }
 
 TEST_F(ReadImageTest, RequestEndingAtTheEndAndRequestAtTheEnd) {
-    EXPECT_EQ(Read(fileMCORE, 74876 - 100, 100), Slice(testimages::McoreFile(), 74776, 100));
+    EXPECT_EQ(Read(fileMCORE, 74876 - 100, 100), Slice(katest::McoreFile(), 74776, 100));
     EXPECT_EQ(actualCount, 100u);
     Read(fileMCORE, 74876, 128);
     EXPECT_TRUE(result);
@@ -192,7 +192,7 @@ TEST_F(ParseBitTest, FindNumBytesReadsTheFourBytesBeforeThePosition) {
     EXPECT_EQ(numBytes, 0x12345678);
     EXPECT_FALSE(downloader.FindNumBytes(bytes + 2, 3, numBytes));
     EXPECT_EQ(numBytes, 0);
-    EXPECT_TRUE(downloader.FindNumBytes(testimages::XilinxFile().data(), 74, numBytes));
+    EXPECT_TRUE(downloader.FindNumBytes(katest::XilinxFile().data(), 74, numBytes));
     EXPECT_EQ(numBytes, 336680);
 }
 

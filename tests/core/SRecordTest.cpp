@@ -90,13 +90,13 @@ TEST(SRecordTest, ChecksWholeImages) {
     EXPECT_EQ(summary.firstAddress, 0u);
     EXPECT_EQ(summary.startAddress, 0u);
 
-    summary = srecord::CheckImage(testimages::McoreText(), "\r\n");
+    summary = srecord::CheckImage(katest::McoreText(), "\r\n");
     EXPECT_EQ(summary.fault, nullptr) << summary.errorLine << ": " << summary.fault;
     EXPECT_EQ(summary.dataRecords, 1041u);
     EXPECT_EQ(summary.firstAddress, 0x00020000u);
     EXPECT_EQ(summary.startAddress, 0x00020300u);
     // The same text with bare line feeds is one long line that is no record.
-    EXPECT_NE(srecord::CheckImage(testimages::McoreText(), "\n").fault, nullptr);
+    EXPECT_NE(srecord::CheckImage(katest::McoreText(), "\n").fault, nullptr);
 }
 
 TEST(SRecordTest, FindsTheFirstFaultOfAnImage) {

@@ -11,7 +11,7 @@
 
 #include <algorithm>
 
-using namespace KaEndToEnd;
+using namespace katest;
 using kasim::Component;
 using State = kasim::FlashContents::State;
 

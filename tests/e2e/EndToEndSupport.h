@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-namespace KaEndToEnd {
+namespace katest {
 
 using namespace std::chrono_literals;
 
@@ -356,6 +356,6 @@ class EndToEndTest : public ::testing::Test {
     int _workersBefore = 0;
 };
 
-}  // namespace KaEndToEnd
+}  // namespace katest
 
 #endif

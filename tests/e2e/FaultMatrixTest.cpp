@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-using namespace KaEndToEnd;
+using namespace katest;
 using kasim::Component;
 using kasim::ImageFault;
 using kasim::ImageFaultKind;

@@ -22,7 +22,7 @@
 #include <optional>
 #include <string>
 
-using namespace KaEndToEnd;
+using namespace katest;
 
 namespace {
 

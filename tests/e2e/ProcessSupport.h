@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-namespace KaProcess {
+namespace katest {
 
 // Longest any one wait may take; the sanitizer builds are slow.
 inline constexpr int kDeadlineMs = 120000;
@@ -121,6 +121,6 @@ inline std::size_t Occurrences(const std::string& text, const std::string& part)
     return count;
 }
 
-}  // namespace KaProcess
+}  // namespace katest
 
 #endif

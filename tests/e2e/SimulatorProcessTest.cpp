@@ -162,8 +162,8 @@ TEST_F(SimulatorProcessTest, UnattendedUpdateInstallsBothImagesAndRecordsEveryBl
     EXPECT_EQ(2631 + 1, trace.dataWrites["xilinx"]) << "the header and every block";
     EXPECT_EQ(585 + 1, trace.dataWrites["mcore"]);
 
-    const auto xilinxData = testimages::XilinxFile().subspan(74);
-    const auto mcoreData = testimages::McoreFile();
+    const auto xilinxData = katest::XilinxFile().subspan(74);
+    const auto mcoreData = katest::McoreFile();
     const std::string xilinx = trace.flashLine["xilinx"];
     const std::string mcore = trace.flashLine["mcore"];
     EXPECT_EQ("installed", Field(xilinx, "state")) << xilinx;

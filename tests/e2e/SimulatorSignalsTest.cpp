@@ -13,8 +13,8 @@
 
 namespace {
 
-using KaProcess::Occurrences;
-using KaProcess::WatchedProcess;
+using katest::Occurrences;
+using katest::WatchedProcess;
 
 // Printed by the first discovery pass, which runs inside the event loop.
 const std::string kIdleLine = "Dtor DownloadUnit\n";
@@ -52,11 +52,10 @@ void ExpectBothImagesInstalled(const std::string& trace) {
     const std::string mcore = FlashLine(trace, "mcore");
     EXPECT_EQ("installed", Field(xilinx, "state")) << xilinx;
     EXPECT_EQ("336680", Field(xilinx, "length"));
-    EXPECT_EQ(Hex4(katest::ReferenceCrc16(testimages::XilinxFile().subspan(74))),
-              Field(xilinx, "crc"));
+    EXPECT_EQ(Hex4(katest::ReferenceCrc16(katest::XilinxFile().subspan(74))), Field(xilinx, "crc"));
     EXPECT_EQ("installed", Field(mcore, "state")) << mcore;
     EXPECT_EQ("74876", Field(mcore, "length"));
-    EXPECT_EQ(Hex4(katest::ReferenceCrc16(testimages::McoreFile())), Field(mcore, "crc"));
+    EXPECT_EQ(Hex4(katest::ReferenceCrc16(katest::McoreFile())), Field(mcore, "crc"));
 }
 
 class SimulatorSignalsTest : public ::testing::Test {
@@ -103,7 +102,8 @@ TEST_F(SimulatorSignalsTest, SignalsDuringAnUpdateWaitForItsEndAndTheProgramThen
     EXPECT_FALSE(sim.Crashed());
     EXPECT_EQ(0, sim.ExitCode()) << "both images were installed";
     EXPECT_EQ(1u, Occurrences(sim.Err(), kHeldLine)) << sim.Err();
-    const std::string outcome = "The update is done. Both the Xilinx image and the MCORE image were installed.\n";
+    const std::string outcome =
+        "The update is done. Both the Xilinx image and the MCORE image were installed.\n";
     EXPECT_NE(std::string::npos, sim.Err().find(kHeldLine + "Erasing Flash\n"))
         << "held while the run went on:\n"
         << sim.Err();
@@ -124,8 +124,8 @@ TEST_F(SimulatorSignalsTest, AHeldSignalAfterAFailedRunEndsWithStatusOne) {
     ASSERT_TRUE(sim.WaitForEnd());
     EXPECT_FALSE(sim.Crashed());
     EXPECT_EQ(1, sim.ExitCode()) << "the controller image was not installed";
-    EXPECT_NE(std::string::npos,
-              sim.Err().find("The update is done. The Xilinx image was installed; the MCORE image was not. Error 0x"))
+    EXPECT_NE(std::string::npos, sim.Err().find("The update is done. The Xilinx image was "
+                                                "installed; the MCORE image was not. Error 0x"))
         << sim.Err();
     EXPECT_EQ(std::string::npos, sim.Out().find("sim: alert")) << sim.Out();
     EXPECT_EQ("installed", Field(FlashLine(Trace(), "xilinx"), "state"));
@@ -142,7 +142,7 @@ TEST_F(SimulatorSignalsTest, AReaderThatGoesAwayChangesNothing) {
         sim.Start(KA_SIMULATOR_EXECUTABLE, {"--no-pauses", "--press-update", "--answer-alerts",
                                             "ok", "--erase-polls", "1", "--trace", TracePath()}));
     reader.start("head", {"-c", "30"});
-    ASSERT_TRUE(reader.waitForFinished(KaProcess::kDeadlineMs));
+    ASSERT_TRUE(reader.waitForFinished(katest::kDeadlineMs));
     ASSERT_TRUE(sim.WaitForEnd());
     EXPECT_FALSE(sim.Crashed()) << "a write to a pipe nobody reads must not end the program";
     EXPECT_EQ(0, sim.ExitCode()) << sim.Err();

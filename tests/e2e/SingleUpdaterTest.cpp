@@ -18,7 +18,7 @@
 
 namespace {
 
-using KaProcess::WatchedProcess;
+using katest::WatchedProcess;
 
 // The controller is made only by a copy that goes on to show its window.
 const std::string kDialogMade = "Ctor ViRorividiZezuzu\n";

@@ -14,7 +14,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-using namespace KaEndToEnd;
+using namespace katest;
 using kasim::Component;
 using State = kasim::FlashContents::State;
 

@@ -10,7 +10,7 @@
 #include "KaXilinx.h"
 #include "Ka_MCORE.h"
 
-namespace testimages {
+namespace katest {
 
 inline std::span<const UInt8> XilinxFile() {
     return {reinterpret_cast<const UInt8*>(KaXilinxData), KaXilinxDataSizeBytes};
@@ -29,6 +29,6 @@ inline std::string_view McoreText() {
     return {reinterpret_cast<const char*>(KaMCORE06data), KaMCORE06dataSize};
 }
 
-}  // namespace testimages
+}  // namespace katest
 
 #endif
