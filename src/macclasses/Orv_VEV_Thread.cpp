@@ -12,13 +12,6 @@ namespace Orv::VEV {
 
 namespace {
 
-std::atomic<ThreadCreateFunction> gThreadCreateFunction{nullptr};
-
-ThreadCreateFunction CurrentCreateFunction() {
-    ThreadCreateFunction create = gThreadCreateFunction.load(std::memory_order_acquire);
-    return create != nullptr ? create : &pthread_create;
-}
-
 // priority + offset, without overflow for priorities nobody would give.
 integer_t BasePriority(SInt32 priority, SInt32 offset) {
     const SInt64 sum = static_cast<SInt64>(priority) + offset;
@@ -26,10 +19,6 @@ integer_t BasePriority(SInt32 priority, SInt32 offset) {
 }
 
 }  // namespace
-
-ThreadCreateFunction SetThreadCreateFunction(ThreadCreateFunction create) {
-    return gThreadCreateFunction.exchange(create, std::memory_order_acq_rel);
-}
 
 // Holds the new thread back until Start has finished with the Thread object (the handle
 // written by the creation, the policy fields read), and holds Start until the new thread
@@ -75,7 +64,7 @@ int Thread::Start() {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    const int created = CurrentCreateFunction()(&mPThread, &attributes, &RunHelper, this);
+    const int created = pthread_create(&mPThread, &attributes, &RunHelper, this);
     if (created != 0) {
         pthread_attr_destroy(&attributes);
         mPThread = pthread_t{};

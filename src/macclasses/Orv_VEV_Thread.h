@@ -50,15 +50,6 @@ class Thread {
     StartGate* mStartGate = nullptr;
 };
 
-// How Start creates the operating-system thread: pthread_create unless something else has
-// been installed. The creator must either start a new thread running entry(argument) or
-// fail without calling entry. Installed once, before any Start (a test or the simulator
-// installs one that fails, to show what happens when no worker can be made); nullptr
-// restores pthread_create. Returns the creator installed before.
-using ThreadCreateFunction = int (*)(pthread_t* thread, const pthread_attr_t* attributes,
-                                     void* (*entry)(void*), void* argument);
-ThreadCreateFunction SetThreadCreateFunction(ThreadCreateFunction create);
-
 }  // namespace Orv::VEV
 
 #endif

@@ -8,6 +8,7 @@
 #include "GuiTestSupport.h"
 #include "Orv_VEV_Thread.h"
 #include "SimulatedBus.h"
+#include "ThreadCreation.h"
 #include "ViRorividiZezuzuDialog.h"
 #include "VirtualDownloadPauseClock.h"
 
@@ -43,8 +44,8 @@ class WorkerWatch {
         return watch;
     }
 
-    void Install() { _previous = Orv::VEV::SetThreadCreateFunction(&Create); }
-    void Uninstall() { Orv::VEV::SetThreadCreateFunction(_previous); }
+    void Install() { _previous = SetThreadCreateFunction(&Create); }
+    void Uninstall() { SetThreadCreateFunction(_previous); }
 
     void SetRefuseCreation(bool refuse) {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -88,7 +89,7 @@ class WorkerWatch {
         }
         // The new thread owns the record; it crosses the C interface as a plain pointer.
         auto start = std::make_unique<Start>(Start{entry, argument});
-        const int result = pthread_create(thread, attributes, &Run, start.get());
+        const int result = CreateSystemThread(thread, attributes, &Run, start.get());
         if (result == 0) {
             start.release();
         } else {
@@ -115,7 +116,7 @@ class WorkerWatch {
     int _finished = 0;
     int _refusedCount = 0;
     bool _refuse = false;
-    Orv::VEV::ThreadCreateFunction _previous = nullptr;
+    ThreadCreateFunction _previous = nullptr;
 };
 
 // Sees the global progress at every pause of the sequencer (on the worker), keeps the

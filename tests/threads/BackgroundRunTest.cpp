@@ -10,6 +10,7 @@
 #include "ScopedDownloadPauseClock.h"
 #include "SimulatedBus.h"
 #include "StreamRecording.h"
+#include "ThreadCreation.h"
 #include "VirtualDownloadPauseClock.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
@@ -64,18 +65,6 @@ bool WaitForDone(CViRorividiZezuzu& controller) {
     }
     return true;
 }
-
-class ThreadCreatorInstalled {
-  public:
-    explicit ThreadCreatorInstalled(Orv::VEV::ThreadCreateFunction create)
-        : mPrevious(Orv::VEV::SetThreadCreateFunction(create)) {}
-    ~ThreadCreatorInstalled() { Orv::VEV::SetThreadCreateFunction(mPrevious); }
-    ThreadCreatorInstalled(const ThreadCreatorInstalled&) = delete;
-    ThreadCreatorInstalled& operator=(const ThreadCreatorInstalled&) = delete;
-
-  private:
-    Orv::VEV::ThreadCreateFunction mPrevious;
-};
 
 int RefuseToCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
     return EAGAIN;
@@ -338,7 +327,7 @@ TEST_F(BackgroundRunTest, AUnitWhoseInterfaceCannotBeMadeOnTheWorkerEndsTheRunFa
 TEST_F(BackgroundRunTest, AWorkerThatCannotBeCreatedEndsTheRunAtOnce) {
     UpdateRun refused;
     {
-        ThreadCreatorInstalled refuse(&RefuseToCreate);
+        katest::ThreadCreatorInstalled refuse(&RefuseToCreate);
         refused = RunUpdate();
     }
     EXPECT_FALSE(refused.started);

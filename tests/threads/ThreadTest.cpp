@@ -1,5 +1,6 @@
 #include "OneShotSignal.h"
 #include "Orv_VEV_Thread.h"
+#include "ThreadCreation.h"
 
 #include <gtest/gtest.h>
 
@@ -173,16 +174,6 @@ class CountingBody : public Runnable {
     std::atomic<int> mRuns{0};
 };
 
-class ThreadCreatorInstalled {
-  public:
-    explicit ThreadCreatorInstalled(Orv::VEV::ThreadCreateFunction create)
-        : mPrevious(Orv::VEV::SetThreadCreateFunction(create)) {}
-    ~ThreadCreatorInstalled() { Orv::VEV::SetThreadCreateFunction(mPrevious); }
-
-  private:
-    Orv::VEV::ThreadCreateFunction mPrevious;
-};
-
 int RefuseToCreate(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) {
     return EAGAIN;
 }
@@ -194,11 +185,11 @@ int CreateAndRecordDetachState(pthread_t* thread, const pthread_attr_t* attribut
     int detachState = -1;
     pthread_attr_getdetachstate(attributes, &detachState);
     gDetachStateSeenByCreator = detachState;
-    return pthread_create(thread, attributes, entry, argument);
+    return katest::CreateSystemThread(thread, attributes, entry, argument);
 }
 
 TEST(ThreadTest, FailedCreationIsReportedAndTheBodyNeverRuns) {
-    ThreadCreatorInstalled refusing(&RefuseToCreate);
+    katest::ThreadCreatorInstalled refusing(&RefuseToCreate);
     CountingBody body;
     Thread thread(&body, 0, Thread::kThreadPolicyTimeslice);
 
@@ -210,7 +201,7 @@ TEST(ThreadTest, FailedCreationIsReportedAndTheBodyNeverRuns) {
 TEST(ThreadTest, InstalledCreatorIsAskedForADetachedThreadAndRemovedAgain) {
     ObservingBody body;
     {
-        ThreadCreatorInstalled recording(&CreateAndRecordDetachState);
+        katest::ThreadCreatorInstalled recording(&CreateAndRecordDetachState);
         Thread thread(&body, 0, Thread::kThreadPolicyTimeslice);
         ASSERT_EQ(thread.Start(), 0);
         ASSERT_TRUE(body.mSeen.WaitFor(kGenerousDeadline).has_value());
