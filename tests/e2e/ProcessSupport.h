@@ -121,6 +121,22 @@ inline std::size_t Occurrences(const std::string& text, const std::string& part)
     return count;
 }
 
+// The text of a field of one trace line: "name":"text" or "name":number.
+inline std::string Field(const std::string& line, const std::string& name) {
+    const std::string key = "\"" + name + "\":";
+    const auto at = line.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    auto begin = at + key.size();
+    if (line[begin] == '"') {
+        ++begin;
+        return line.substr(begin, line.find('"', begin) - begin);
+    }
+    const auto end = line.find_first_of(",}", begin);
+    return line.substr(begin, end - begin);
+}
+
 }  // namespace katest
 
 #endif

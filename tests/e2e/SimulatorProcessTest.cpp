@@ -1,6 +1,7 @@
 // The simulator executable as a user runs it: a process of its own on the offscreen
 // platform, its output and its trace read afterwards.
 #include "BuiltInImages.h"
+#include "ProcessSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,8 @@
 #ifdef KA_SIMULATOR_EXECUTABLE
 
 namespace {
+
+using katest::Field;
 
 constexpr int kProcessDeadlineMs = 120000;
 
@@ -57,22 +60,6 @@ std::vector<std::string> Lines(const std::string& path) {
         lines.push_back(line);
     }
     return lines;
-}
-
-// The text of a field of one trace line: "name":"text" or "name":number.
-std::string Field(const std::string& line, const std::string& name) {
-    const std::string key = "\"" + name + "\":";
-    const auto at = line.find(key);
-    if (at == std::string::npos) {
-        return {};
-    }
-    auto begin = at + key.size();
-    if (line[begin] == '"') {
-        ++begin;
-        return line.substr(begin, line.find('"', begin) - begin);
-    }
-    const auto end = line.find_first_of(",}", begin);
-    return line.substr(begin, end - begin);
 }
 
 // CRC-16/XMODEM, bit by bit, kept apart from the unit's own implementation.

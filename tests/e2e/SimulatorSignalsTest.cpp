@@ -13,27 +13,13 @@
 
 namespace {
 
+using katest::Field;
 using katest::Occurrences;
 using katest::WatchedProcess;
 
 // Printed by the first discovery pass, which runs inside the event loop.
 const std::string kIdleLine = "Dtor DownloadUnit\n";
 const std::string kHeldLine = "The updater will quit when the update is done.\n";
-
-// The text of a field of one trace line: "name":"text" or "name":number.
-std::string Field(const std::string& line, const std::string& name) {
-    const std::string key = "\"" + name + "\":";
-    const auto at = line.find(key);
-    if (at == std::string::npos) {
-        return {};
-    }
-    auto begin = at + key.size();
-    if (line[begin] == '"') {
-        ++begin;
-        return line.substr(begin, line.find('"', begin) - begin);
-    }
-    return line.substr(begin, line.find_first_of(",}", begin) - begin);
-}
 
 std::string FlashLine(const std::string& trace, const std::string& component) {
     const auto at = trace.find("{\"flash\":\"" + component + "\"");
