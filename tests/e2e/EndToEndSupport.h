@@ -7,6 +7,7 @@
 #include "DownloadProgress.h"
 #include "GuiTestSupport.h"
 #include "Orv_VEV_Thread.h"
+#include "ProcessSupport.h"
 #include "SimulatedBus.h"
 #include "ThreadCreation.h"
 #include "ViRorividiZezuzuDialog.h"
@@ -31,9 +32,6 @@
 namespace katest {
 
 using namespace std::chrono_literals;
-
-// Longest any one wait of these suites may take; the sanitizer builds are slow.
-inline constexpr int kDeadlineMs = 120000;
 
 // Counts update workers as they start and end, by standing between the thread library and
 // pthread_create; can also refuse to make a worker at all.

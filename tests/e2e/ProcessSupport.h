@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTest>
 
+#include <sys/prctl.h>
+
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -18,6 +20,12 @@
 #include <vector>
 
 namespace katest {
+
+// A helper process the test starts must not outlive it: left running, it would hold the
+// test's output open and keep its runner waiting until the time-out.
+inline void EndWithTheTest(QProcess& process) {
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+}
 
 // Longest any one wait may take; the sanitizer builds are slow.
 inline constexpr int kDeadlineMs = 120000;
@@ -32,6 +40,7 @@ class WatchedProcess {
             settings.insert(name, value);
         }
         _process.setProcessEnvironment(settings);
+        EndWithTheTest(_process);
     }
     ~WatchedProcess() {
         if (_process.state() != QProcess::NotRunning) {

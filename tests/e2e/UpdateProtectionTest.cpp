@@ -28,14 +28,6 @@ bool BothInstalled(const kasim::SimulatedKa& ka) {
            ka.Flash(Component::Mcore).state == State::Installed;
 }
 
-std::size_t Occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 OSStatus SendTerminationRequest() {
     EventRef event = nullptr;
     CreateEvent(nullptr, kEventClassApplication, kEventAppTerminationRequested, 0,
@@ -63,6 +55,8 @@ class PrivateSystemBus {
         if (!_directory.isValid()) {
             return;
         }
+        EndWithTheTest(_daemon);
+        EndWithTheTest(_logind);
         _daemon.start("dbus-daemon",
                       {"--session", "--nofork", "--print-address=1",
                        "--address=unix:path=" + _directory.filePath("system_bus_socket")});
