@@ -10,8 +10,6 @@
 #include <QStringList>
 #include <QTest>
 
-#include <sys/prctl.h>
-
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -21,10 +19,13 @@
 
 namespace katest {
 
-// A helper process the test starts must not outlive it: left running, it would hold the
-// test's output open and keep its runner waiting until the time-out.
-inline void EndWithTheTest(QProcess& process) {
-    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+// Starts a helper program that must not outlive the test: one left running after a crash
+// would hold the test's output open and keep its runner waiting until the time-out. The
+// kernel ends it when the test goes (util-linux's setpriv sets that up before the program
+// starts, which no code of this process has to do in the forked child).
+inline void StartEndingWithTheTest(QProcess& process, const QString& program,
+                                   const QStringList& arguments) {
+    process.start("setpriv", QStringList{"--pdeathsig", "KILL", "--", program} + arguments);
 }
 
 // Longest any one wait may take; the sanitizer builds are slow.
@@ -40,7 +41,6 @@ class WatchedProcess {
             settings.insert(name, value);
         }
         _process.setProcessEnvironment(settings);
-        EndWithTheTest(_process);
     }
     ~WatchedProcess() {
         if (_process.state() != QProcess::NotRunning) {

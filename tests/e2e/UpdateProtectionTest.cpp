@@ -55,11 +55,9 @@ class PrivateSystemBus {
         if (!_directory.isValid()) {
             return;
         }
-        EndWithTheTest(_daemon);
-        EndWithTheTest(_logind);
-        _daemon.start("dbus-daemon",
-                      {"--session", "--nofork", "--print-address=1",
-                       "--address=unix:path=" + _directory.filePath("system_bus_socket")});
+        StartEndingWithTheTest(_daemon, "dbus-daemon",
+                               {"--session", "--nofork", "--print-address=1",
+                                "--address=unix:path=" + _directory.filePath("system_bus_socket")});
         if (!_daemon.waitForStarted(kDeadlineMs) ||
             !QTest::qWaitFor([&] { return _daemon.canReadLine(); }, kDeadlineMs)) {
             return;
@@ -82,10 +80,11 @@ class PrivateSystemBus {
         _logind.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         // The system's own interpreter: the one that has the dbusmock package.
         if (logind == Logind::Template) {
-            _logind.start("/usr/bin/python3", {"-m", "dbusmock", "--template", "logind"});
+            StartEndingWithTheTest(_logind, "/usr/bin/python3",
+                                   {"-m", "dbusmock", "--template", "logind"});
         } else {
-            _logind.start("/usr/bin/python3",
-                          {"-m", "dbusmock", "--system", kService, kPath, kManager});
+            StartEndingWithTheTest(_logind, "/usr/bin/python3",
+                                   {"-m", "dbusmock", "--system", kService, kPath, kManager});
         }
         if (!_logind.waitForStarted(kDeadlineMs) ||
             !QTest::qWaitFor(
