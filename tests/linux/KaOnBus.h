@@ -8,7 +8,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <vector>
+
 namespace katest {
+
+using kaplatform::FireWireTarget;
+using Bytes = std::vector<std::uint8_t>;
+
+// Two of the unit's addresses, addressed relative to the device as the program does: a
+// quadlet register and the block data window.
+inline constexpr std::uint64_t kStatusRegister = 0xFFFF'F043'0004ull;
+inline constexpr std::uint64_t kDataWindow = 0xFFFF'F043'0020ull;
+inline constexpr FireWireTarget kStatus{true, 0, kStatusRegister};
+inline constexpr FireWireTarget kData{true, 0, kDataWindow};
 
 class KaOnBus : public testing::Test {
   protected:

@@ -15,14 +15,7 @@ namespace katest {
 namespace {
 
 using namespace std::chrono_literals;
-using kaplatform::FireWireTarget;
-using Bytes = std::vector<std::uint8_t>;
 using Kind = FakeKernel::Fault::Kind;
-
-constexpr std::uint64_t kStatusRegister = 0xFFFF'F043'0004ull;
-constexpr std::uint64_t kDataWindow = 0xFFFF'F043'0020ull;
-constexpr FireWireTarget kStatus{true, 0, kStatusRegister};
-constexpr FireWireTarget kData{true, 0, kDataWindow};
 
 class RealBusTest : public KaOnBus {
   protected:

@@ -10,14 +10,6 @@
 namespace katest {
 namespace {
 
-using kaplatform::FireWireTarget;
-using Bytes = std::vector<std::uint8_t>;
-
-constexpr std::uint64_t kStatusRegister = 0xFFFF'F043'0004ull;
-constexpr std::uint64_t kDataWindow = 0xFFFF'F043'0020ull;
-constexpr FireWireTarget kStatus{true, 0, kStatusRegister};
-constexpr FireWireTarget kData{true, 0, kDataWindow};
-
 class TransferTest : public KaOnBus {
   protected:
     void SetUp() override { ASSERT_EQ(device->Open(), kIOReturnSuccess); }
