@@ -70,22 +70,6 @@ void LetTheEventLoopRun() {
     QCoreApplication::processEvents();
 }
 
-// The kernel's process table on a clock that moves by the timer's interval at every tick.
-class TickClockProcessTable final : public kaplatform::ProcessTable {
-  public:
-    std::uint64_t ChangeStamp() override { return Kernel().ChangeStamp(); }
-    std::vector<Entry> List() override { return Kernel().List(); }
-    bool Read(UInt32 pid, Details& details) override { return Kernel().Read(pid, details); }
-    bool ReadName(UInt32 pid, std::string& name) override { return Kernel().ReadName(pid, name); }
-    void Forget(UInt32 pid) override { Kernel().Forget(pid); }
-    Clock::time_point Now() override { return now; }
-
-    Clock::time_point now = Clock::now();
-
-  private:
-    static kaplatform::ProcessTable& Kernel() { return kaplatform::KernelProcessTable(); }
-};
-
 constexpr auto kTickInterval = std::chrono::milliseconds(500);
 constexpr auto kTimeBetweenTicks = std::chrono::milliseconds(100);
 
@@ -95,7 +79,9 @@ void IdleDialogTick(benchmark::State& state, bool unitPresent) {
     config.present = unitPresent;
     katest::ScopedSimulatedKa ka(config);
     // The processes as the simulator sees them: the system's, then its pretend ones.
-    TickClockProcessTable table;
+    // The kernel's process table on a clock that moves by the timer's interval at every tick.
+    auto now = Clock::now();
+    kaplatform::KernelProcessTableOnClock table([&now] { return now; });
     kaplatform::KernelProcessList systemProcesses(table);
     kaplatform::PretendProcessList processes(&systemProcesses);
     kaplatform::SetProcessListSource(&processes);
@@ -130,7 +116,7 @@ void IdleDialogTick(benchmark::State& state, bool unitPresent) {
     for (auto _ : state) {
         state.PauseTiming();
         std::this_thread::sleep_for(kTimeBetweenTicks);
-        table.now += kTickInterval;
+        now += kTickInterval;
         state.ResumeTiming();
         const auto start = Clock::now();
         kaplatform::FireEventLoopTimer(tick);

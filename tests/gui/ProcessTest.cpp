@@ -153,27 +153,11 @@ TEST(SystemProcessListTest, PretendProcessesFollowTheSystemOnes) {
     kaplatform::SetProcessListSource(nullptr);
 }
 
-namespace {
-
-// The kernel's table on a clock the test moves: each look is a tick later than the last.
-class TickingKernelTable final : public kaplatform::ProcessTable {
-  public:
-    std::uint64_t ChangeStamp() override { return Kernel().ChangeStamp(); }
-    std::vector<Entry> List() override { return Kernel().List(); }
-    bool Read(UInt32 pid, Details& details) override { return Kernel().Read(pid, details); }
-    bool ReadName(UInt32 pid, std::string& name) override { return Kernel().ReadName(pid, name); }
-    void Forget(UInt32 pid) override { Kernel().Forget(pid); }
-    Clock::time_point Now() override { return _now += std::chrono::milliseconds(500); }
-
-  private:
-    static kaplatform::ProcessTable& Kernel() { return kaplatform::KernelProcessTable(); }
-    Clock::time_point _now;
-};
-
-}  // namespace
-
 TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
-    TickingKernelTable ticking;
+    // The kernel's table on a clock the test moves: each look is a tick later than the last.
+    kaplatform::ProcessTable::Clock::time_point now;
+    kaplatform::KernelProcessTableOnClock ticking(
+        [&now] { return now += std::chrono::milliseconds(500); });
     kaplatform::KernelProcessList list(ticking);
     auto listed = [&](pid_t pid) {
         for (const ProcessSerialNumber& process : list.RunningProcesses()) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -107,6 +108,27 @@ class ProcessTable {
     virtual Clock::time_point Now() = 0;
 };
 ProcessTable& KernelProcessTable();
+
+// The kernel's table on a clock of the caller's, for benchmarks and tests that move time
+// themselves rather than wait for it.
+class KernelProcessTableOnClock final : public ProcessTable {
+  public:
+    explicit KernelProcessTableOnClock(std::function<Clock::time_point()> now)
+        : _now(std::move(now)) {}
+    std::uint64_t ChangeStamp() override { return KernelProcessTable().ChangeStamp(); }
+    std::vector<Entry> List() override { return KernelProcessTable().List(); }
+    bool Read(UInt32 pid, Details& details) override {
+        return KernelProcessTable().Read(pid, details);
+    }
+    bool ReadName(UInt32 pid, std::string& name) override {
+        return KernelProcessTable().ReadName(pid, name);
+    }
+    void Forget(UInt32 pid) override { KernelProcessTable().Forget(pid); }
+    Clock::time_point Now() override { return _now(); }
+
+  private:
+    std::function<Clock::time_point()> _now;
+};
 
 // The processes of a process table, serial number {1, pid}, with their signatures from a
 // small table keyed by executable name ('????' for the rest); kernel threads are left out.
