@@ -68,6 +68,15 @@ class WorkerWatch {
         return _changed.wait_for(lock, longest, [this] { return _finished == _started; });
     }
 
+    // Before the controller goes: deleting it under a running worker would only add a crash
+    // to the failure, so a worker that never ends stops the test program.
+    void WaitForAllFinishedOrStop() {
+        if (!WaitForAllFinished()) {
+            ADD_FAILURE() << "the update worker never finished";
+            std::abort();
+        }
+    }
+
   private:
     struct Start {
         void* (*entry)(void*);
@@ -206,6 +215,49 @@ inline CrcWrites CrcWritesOf(const kasim::SimulatedKa& ka) {
     return writes;
 }
 
+// The desktop's seams as the end-to-end fixtures install them, removed again in reverse: Qt's
+// own notices silenced (the offscreen platform's, printed while events are processed, would
+// land between the program's diagnostic lines, which are checked byte for byte), the pauses
+// on the fixture's virtual clock, the fixture's alerts, processes and timers, and the update
+// workers watched.
+class DesktopSeamsInstalled {
+  public:
+    DesktopSeamsInstalled(DownloadPauseClock& clock, kaplatform::AlertResponder& alerts,
+                          kaplatform::ProcessListSource& processes,
+                          kaplatform::EventLoopTimerDriver& timers)
+        : _previousMessageHandler(
+              qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {})),
+          _previousClock(SetDownloadPauseClock(&clock)) {
+        kaplatform::SetAlertResponder(&alerts);
+        kaplatform::SetProcessListSource(&processes);
+        kaplatform::SetEventLoopTimerDriver(&timers);
+        WorkerWatch::Instance().Install();
+        WorkerWatch::Instance().SetRefuseCreation(false);
+        _workersBefore = WorkerWatch::Instance().Started();
+    }
+
+    ~DesktopSeamsInstalled() {
+        WorkerWatch::Instance().SetRefuseCreation(false);
+        WorkerWatch::Instance().Uninstall();
+        kaplatform::SetEventLoopTimerDriver(nullptr);
+        kaplatform::SetProcessListSource(nullptr);
+        kaplatform::SetAlertResponder(nullptr);
+        SetDownloadPauseClock(_previousClock);
+        qInstallMessageHandler(_previousMessageHandler);
+    }
+
+    DesktopSeamsInstalled(const DesktopSeamsInstalled&) = delete;
+    DesktopSeamsInstalled& operator=(const DesktopSeamsInstalled&) = delete;
+
+    // Update workers started since the seams were installed.
+    int WorkersStarted() const { return WorkerWatch::Instance().Started() - _workersBefore; }
+
+  private:
+    QtMessageHandler _previousMessageHandler;
+    DownloadPauseClock* _previousClock;
+    int _workersBefore = 0;
+};
+
 class EndToEndTest : public ::testing::Test {
   protected:
     void SetUp() override { StartWith({}); }
@@ -217,17 +269,7 @@ class EndToEndTest : public ::testing::Test {
         }
         config.erasePolls = 1;
         _ka.emplace(config);
-        // Qt's own notices (the offscreen platform's, printed while events are processed)
-        // would land between the program's diagnostic lines, which are checked byte for byte.
-        _previousMessageHandler =
-            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-        _previousClock = SetDownloadPauseClock(&_clock);
-        kaplatform::SetAlertResponder(&_alerts);
-        kaplatform::SetProcessListSource(&_processes);
-        kaplatform::SetEventLoopTimerDriver(&_timers);
-        WorkerWatch::Instance().Install();
-        WorkerWatch::Instance().SetRefuseCreation(false);
-        _workersBefore = WorkerWatch::Instance().Started();
+        _seams.emplace(_clock, _alerts, _processes, _timers);
         IBNibRef nib = nullptr;
         ASSERT_EQ(noErr, CreateNibReference(CFSTR("main"), &nib));
         ASSERT_EQ(noErr, SetMenuBarFromNib(nib, CFSTR("MenuBar")));
@@ -242,29 +284,19 @@ class EndToEndTest : public ::testing::Test {
     void Stop() {
         _gate.Release();
         _gate.SetHolding(false);
-        if (!WorkerWatch::Instance().WaitForAllFinished()) {
-            // Destroying the controller under a running worker would only add a crash.
-            ADD_FAILURE() << "the update worker never finished";
-            std::abort();
-        }
+        WorkerWatch::Instance().WaitForAllFinishedOrStop();
         _dialog.reset();
         if (_window != nullptr) {
             DisposeWindow(_window);
             _window = nullptr;
         }
-        WorkerWatch::Instance().SetRefuseCreation(false);
-        WorkerWatch::Instance().Uninstall();
-        kaplatform::SetEventLoopTimerDriver(nullptr);
-        kaplatform::SetProcessListSource(nullptr);
-        kaplatform::SetAlertResponder(nullptr);
-        SetDownloadPauseClock(_previousClock);
-        qInstallMessageHandler(_previousMessageHandler);
+        _seams.reset();
         _ka.reset();
     }
 
     kasim::SimulatedKa& Ka() { return **_ka; }
     // Update workers started since the test began.
-    int WorkersStarted() { return WorkerWatch::Instance().Started() - _workersBefore; }
+    int WorkersStarted() { return _seams->WorkersStarted(); }
 
     void Tick() { _timers.FireAll(); }
 
@@ -344,15 +376,13 @@ class EndToEndTest : public ::testing::Test {
     std::optional<katest::ScopedSimulatedKa> _ka;
     VirtualDownloadPauseClock _clock;
     ProgressGate _gate{_clock};
-    DownloadPauseClock* _previousClock = nullptr;
-    QtMessageHandler _previousMessageHandler = nullptr;
     katest::ScriptedAlertResponder _alerts;
     kaplatform::PretendProcessList _processes{nullptr};
     katest::ManualTimerDriver _timers;
+    std::optional<DesktopSeamsInstalled> _seams;
     katest::QuitObserver _quits;
     WindowRef _window = nullptr;
     std::unique_ptr<CViRorividiZezuzuDialog> _dialog;
-    int _workersBefore = 0;
 };
 
 }  // namespace katest

@@ -48,14 +48,7 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         _kernel->AttachNode("/dev/fw1", *_registers);
         kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend(_kernel));
 
-        _previousMessageHandler =
-            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-        _previousClock = SetDownloadPauseClock(&_clock);
-        kaplatform::SetAlertResponder(&_alerts);
-        kaplatform::SetProcessListSource(&_processes);
-        kaplatform::SetEventLoopTimerDriver(&_timers);
-        WorkerWatch::Instance().Install();
-        _workersBefore = WorkerWatch::Instance().Started();
+        _seams.emplace(_clock, _alerts, _processes, _timers);
 
         katest::CapturedOutput startUp;
         IBNibRef nib = nullptr;
@@ -71,21 +64,12 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         if (IsSkipped()) {
             return;
         }
-        if (!WorkerWatch::Instance().WaitForAllFinished()) {
-            // Destroying the controller under a running worker would only add a crash.
-            ADD_FAILURE() << "the update worker never finished";
-            std::abort();
-        }
-        WorkerWatch::Instance().Uninstall();
+        WorkerWatch::Instance().WaitForAllFinishedOrStop();
         _dialog.reset();
         if (_window != nullptr) {
             DisposeWindow(_window);
         }
-        kaplatform::SetEventLoopTimerDriver(nullptr);
-        kaplatform::SetProcessListSource(nullptr);
-        kaplatform::SetAlertResponder(nullptr);
-        SetDownloadPauseClock(_previousClock);
-        qInstallMessageHandler(_previousMessageHandler);
+        _seams.reset();
         kaplatform::SetFireWireBackend(nullptr);
         if (_registers) {
             _registers->Close();
@@ -119,15 +103,13 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
     std::shared_ptr<katest::FakeKernel> _kernel =
         std::make_shared<katest::FakeKernel>(_sysfs.Root());
     VirtualDownloadPauseClock _clock;
-    DownloadPauseClock* _previousClock = nullptr;
-    QtMessageHandler _previousMessageHandler = nullptr;
     katest::ScriptedAlertResponder _alerts;
     kaplatform::PretendProcessList _processes{nullptr};
     katest::ManualTimerDriver _timers;
+    std::optional<DesktopSeamsInstalled> _seams;
     WindowRef _window = nullptr;
     std::unique_ptr<CViRorividiZezuzuDialog> _dialog;
     std::string _startUpError;
-    int _workersBefore = 0;
 };
 
 TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesTheUpdate) {
@@ -157,8 +139,7 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesThe
     QTest::mouseClick(UpdateButton(), Qt::LeftButton);
     _timers.FireAll();
     _timers.FireAll();
-    EXPECT_EQ(WorkerWatch::Instance().Started(), _workersBefore)
-        << "a disabled button starts nothing";
+    EXPECT_EQ(_seams->WorkersStarted(), 0) << "a disabled button starts nothing";
     EXPECT_TRUE(_alerts.requests.empty());
     ExpectNothingWritten();
 }
