@@ -14,11 +14,6 @@
 #include <cstring>
 #include <optional>
 
-// A resource of a static library is registered by hand (outside any namespace).
-static void InitialiseIconResources() {
-    Q_INIT_RESOURCE(icons);
-}
-
 namespace {
 
 struct EventState {
@@ -168,8 +163,7 @@ void EnsureApplication() {
         (void)application;
     }
     static const bool iconSet = [] {
-        InitialiseIconResources();
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/ka/icons/ka-firmware-updater.svg")));
+        QApplication::setWindowIcon(ApplicationIcon());
         return true;
     }();
     (void)iconSet;

@@ -248,7 +248,13 @@ OSErr SetControlVisibility(ControlRef control, Boolean visible, Boolean /*draw*/
         return paramErr;
     }
     // Qt paints a control that becomes visible with its window's next paint, so the redraw
-    // asked for needs nothing more; one that was already visible looks the same.
+    // asked for needs nothing more. One that is not hidden is shown with its window already
+    // and is left alone: Qt 6.8 paints such a control again when it is shown on its own, as
+    // the idle window does twice a second. Hiding is always passed on, since a control of a
+    // window not yet shown counts as hidden until it is hidden for good.
+    if (visible != 0 && !widget->isHidden()) {
+        return noErr;
+    }
     widget->setVisible(visible != 0);
     return noErr;
 }

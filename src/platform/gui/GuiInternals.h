@@ -7,6 +7,7 @@
 #include <Carbon/PlatformSeams.h>
 
 #include <QEventLoop>
+#include <QIcon>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -102,6 +103,9 @@ inline constexpr UInt32 kPretendProcessHigh = 2;
 
 // Creates the QApplication when the program runs without one.
 void EnsureApplication();
+
+// The program's own icon, for its windows.
+QIcon ApplicationIcon();
 
 // UTF-8 text of a CFString ("" for null).
 std::string Utf8FromCFString(CFStringRef string);
