@@ -230,7 +230,7 @@ TEST_F(RealBusTest, ASilentUnitIsGivenUpByTheKernelBeforeUs) {
     EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnTimeout);
     EXPECT_EQ(kernel->OutstandingTransactions(), 0u)
         << "given up while the kernel still owned the transaction";
-    device->Close();
+    device.reset();
     ASSERT_FALSE(kernel->CloseWaits().empty());
     EXPECT_EQ(kernel->CloseWaits().back(), 0us) << "close had to wait for the kernel";
 }

@@ -1,7 +1,9 @@
 #include "LinuxFireWireDevice.h"
 
+#include "BusEventLog.h"
 #include "DeviceFileAccess.h"
 #include "LinuxFireWireBackend.h"
+#include "SysfsFireWire.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
 #include <endian.h>
@@ -15,8 +17,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <iostream>
 #include <optional>
+#include <string>
 
 namespace kaplatform {
 namespace {
@@ -38,6 +40,12 @@ constexpr std::chrono::milliseconds kGenerationQueryInterval{5};
 // Sends of one transfer at most, whatever the bus does: a backstop behind the reset deadline
 // (a reset takes a good part of a millisecond at least) for a clock that does not move.
 constexpr int kMostAttempts = 10000;
+
+// Times one transfer may follow its node to a new device file.
+constexpr int kMostNodeReturns = 3;
+
+// How often sysfs is looked at while waiting for a lost node to come back.
+constexpr std::chrono::milliseconds kNodeSearchInterval{50};
 
 // The pause before the next try of a request the unit answered busy: 1, 2, 4, 8, then
 // 10 ms, about 65 ms over all the tries.
@@ -130,23 +138,25 @@ LinuxFireWireDevice::LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system,
       access_(std::move(access)) {}
 
 LinuxFireWireDevice::~LinuxFireWireDevice() {
-    Close();
+    ReleaseDescriptor();
 }
 
-IOReturn LinuxFireWireDevice::OpenDescriptor(int& fileDescriptor) {
+IOReturn LinuxFireWireDevice::OpenDescriptor(const std::string& path, int& fileDescriptor) {
     int result;
     do {
-        result = system_->Open(devicePath_.c_str(), O_RDWR | O_CLOEXEC);
+        result = system_->Open(path.c_str(), O_RDWR | O_CLOEXEC);
     } while (result == -EINTR);
     if (result < 0) {
         const IOReturn status = StatusOfOpenError(-result);
-        if (status == kIOReturnNotPermitted && access_) {
-            access_->Refused(devicePath_);
+        if (access_ && status == kIOReturnNotPermitted) {
+            access_->Refused(path, system_->Now());
+        } else if (access_) {
+            access_->OpenFailed();
         }
         return status;
     }
     if (access_) {
-        access_->Cleared();
+        access_->Opened();
     }
     const IOReturn status = QueryBusInfo(result, true);
     if (status != kIOReturnSuccess) {
@@ -157,12 +167,9 @@ IOReturn LinuxFireWireDevice::OpenDescriptor(int& fileDescriptor) {
     return kIOReturnSuccess;
 }
 
-IOReturn LinuxFireWireDevice::Open() {
-    if (fileDescriptor_ >= 0) {
-        return kIOReturnExclusiveAccess;
-    }
-    int fileDescriptor = -1;
-    const IOReturn status = OpenDescriptor(fileDescriptor);
+IOReturn LinuxFireWireDevice::OpenLocked(const std::string& path, int& fileDescriptor) {
+    int opened = -1;
+    const IOReturn status = OpenDescriptor(path, opened);
     if (status != kIOReturnSuccess) {
         return status;
     }
@@ -170,17 +177,26 @@ IOReturn LinuxFireWireDevice::Open() {
     // exclusive, and two updaters interleaving their blocks would ruin the flash.
     int result;
     do {
-        result = system_->Flock(fileDescriptor, LOCK_EX | LOCK_NB);
+        result = system_->Flock(opened, LOCK_EX | LOCK_NB);
     } while (result == -EINTR);
     if (result < 0) {
-        system_->Close(fileDescriptor);
-        return result == -EWOULDBLOCK ? kIOReturnExclusiveAccess : StatusOfCallError(-result);
+        system_->Close(opened);
+        if (result == -EWOULDBLOCK) {
+            if (access_) {
+                access_->HeldElsewhere(path, *system_);
+            }
+            return kIOReturnExclusiveAccess;
+        }
+        return StatusOfCallError(-result);
     }
-    fileDescriptor_ = fileDescriptor;
+    if (access_) {
+        access_->Cleared();
+    }
+    fileDescriptor = opened;
     return kIOReturnSuccess;
 }
 
-void LinuxFireWireDevice::Close() {
+void LinuxFireWireDevice::ReleaseDescriptor() {
     if (fileDescriptor_ < 0) {
         return;
     }
@@ -192,15 +208,76 @@ void LinuxFireWireDevice::Close() {
     busResetSeen_ = false;
 }
 
+IOReturn LinuxFireWireDevice::FindNodeAgain() {
+    const std::string lostPath = devicePath_;
+    ReleaseDescriptor();
+    const Clock::time_point deadline = system_->Now() + kLinuxFireWireNodeReturnDeadline;
+    for (;;) {
+        // Only the same GUID counts: whatever else turns up is not the unit being updated.
+        if (const auto node = sysfs::FindNodeWithGuid(system_->SysfsRoot(), guid_)) {
+            const std::string path = "/dev/" + *node;
+            int fileDescriptor = -1;
+            if (OpenLocked(path, fileDescriptor) == kIOReturnSuccess) {
+                fileDescriptor_ = fileDescriptor;
+                devicePath_ = path;
+                LogBusEvent("node " + lostPath + " went away; the unit is back as " + path +
+                            ", sending again");
+                return kIOReturnSuccess;
+            }
+        }
+        const Clock::time_point now = system_->Now();
+        if (now >= deadline) {
+            return kIOReturnNoDevice;
+        }
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        // Nothing to wait on but time: the kernel announces the new node in sysfs.
+        system_->Poll(nullptr, 0,
+                      static_cast<int>(std::min(kNodeSearchInterval, remaining).count()));
+    }
+}
+
+IOReturn LinuxFireWireDevice::Open() {
+    if (open_) {
+        return kIOReturnExclusiveAccess;
+    }
+    if (fileDescriptor_ >= 0) {
+        // Still held from an earlier Open: the node behind it must still be ours.
+        IOReturn status = QueryBusInfo(fileDescriptor_, true);
+        if (status == kIOReturnNoDevice) {
+            status = FindNodeAgain();
+        }
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
+        open_ = true;
+        return kIOReturnSuccess;
+    }
+    int fileDescriptor = -1;
+    const IOReturn status = OpenLocked(devicePath_, fileDescriptor);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    fileDescriptor_ = fileDescriptor;
+    open_ = true;
+    return kIOReturnSuccess;
+}
+
+void LinuxFireWireDevice::Close() {
+    open_ = false;
+}
+
 IOReturn LinuxFireWireDevice::GetBusGeneration(std::uint32_t& generation) {
     IOReturn status;
     if (fileDescriptor_ >= 0) {
         status = QueryBusInfo(fileDescriptor_, false);
+        if (status == kIOReturnNoDevice) {
+            status = FindNodeAgain();
+        }
     } else {
         // Asked before Open: look at the bus through a descriptor of our own, without
         // the lock, which is for the transfers.
         int fileDescriptor = -1;
-        status = OpenDescriptor(fileDescriptor);
+        status = OpenDescriptor(devicePath_, fileDescriptor);
         if (status == kIOReturnSuccess) {
             system_->Close(fileDescriptor);
         }
@@ -298,7 +375,7 @@ IOReturn LinuxFireWireDevice::WriteQuadlet(const FireWireTarget& target, std::ui
 
 IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& request,
                                        bool failOnReset, std::uint32_t generation) {
-    if (fileDescriptor_ < 0) {
+    if (!open_ || fileDescriptor_ < 0) {
         return kIOReturnNotOpen;
     }
     if (!target.relativeToDevice) {
@@ -307,6 +384,24 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
     if (target.offset > kLargestOffset) {
         return kIOReturnBadArgument;
     }
+    for (int node = 0;; ++node) {
+        IOReturn status = TransferOnThisNode(request, failOnReset, generation);
+        // Two resets in quick succession make the kernel drop the node and, once it has read
+        // the configuration ROM again, make a new one. Without failOnReset the caller asked
+        // us to ride out what the bus does, and that is part of it. (A request the node had
+        // taken then arrives twice, as for a flush: the unit's checksum catches that.)
+        if (status != kIOReturnNoDevice || failOnReset || node == kMostNodeReturns) {
+            return status;
+        }
+        status = FindNodeAgain();
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
+    }
+}
+
+IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnReset,
+                                                 std::uint32_t generation) {
     // Bus resets that happened since the last transfer are waiting in the queue; taking
     // them in first means we send with the generation the kernel expects.
     IOReturn status = DrainPendingEvents();
@@ -315,10 +410,36 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
     }
     std::optional<Clock::time_point> resetDeadline;
     int busyTries = 1;
+    int damagedSends = 0;
     for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
         const std::uint32_t sentIn = failOnReset ? generation : generation_;
         request.delivered = 0;
+        request.responseCode.reset();
         status = SendAndAwait(request, sentIn);
+        if (status == kIOReturnTimeout && request.responseCode == std::uint32_t{RCODE_CANCELLED} &&
+            !failOnReset) {
+            // A unit that acked "pending" answers with the node ID it had when it took the
+            // request; a bus reset since then renumbered the bus, the kernel no longer knew
+            // the answer as ours and its split time-out ended the request. Only a newer
+            // generation tells that apart from a unit that is silent.
+            status = QueryBusInfo(fileDescriptor_, false);
+            if (status != kIOReturnSuccess) {
+                return status;
+            }
+            if (generation_ == sentIn) {
+                return kIOReturnTimeout;
+            }
+            if (!resetDeadline) {
+                resetDeadline = system_->Now() + kLinuxFireWireResetDeadline;
+            }
+            if (system_->Now() >= *resetDeadline) {
+                return kIOFireWireBusReset;
+            }
+            LogBusEvent("bus reset in generation " + std::to_string(sentIn) +
+                        " lost the unit's answer, sending again in generation " +
+                        std::to_string(generation_));
+            continue;
+        }
         if (status == kIOFireWireBusReset && !failOnReset) {
             // The kernel turns a request of a past generation away before sending it, and a
             // bus reset flushes the requests in flight with the same code. Either way the
@@ -333,8 +454,8 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
             if (status != kIOReturnSuccess) {
                 return status;
             }
-            std::cout << "FireWire: bus reset in generation " << sentIn
-                      << ", sending again in generation " << generation_ << '\n';
+            LogBusEvent("bus reset in generation " + std::to_string(sentIn) +
+                        ", sending again in generation " + std::to_string(generation_));
             continue;
         }
         if (status == kIOReturnBusy && busyTries < kLinuxFireWireBusyTries) {
@@ -346,8 +467,18 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
                 return status;
             }
             ++busyTries;
-            std::cout << "FireWire: unit busy, sending again (try " << busyTries << " of "
-                      << kLinuxFireWireBusyTries << ")\n";
+            LogBusEvent("unit busy, sending again (try " + std::to_string(busyTries) + " of " +
+                        std::to_string(kLinuxFireWireBusyTries) + ")");
+            continue;
+        }
+        if (request.responseCode == std::uint32_t{RCODE_DATA_ERROR} &&
+            damagedSends < kLinuxFireWireDamagedResends) {
+            // The link reports a packet that arrived damaged (ACK_DATA_ERROR) with this
+            // code: the node did not take it, so it may go again.
+            ++damagedSends;
+            LogBusEvent("packet damaged on the way, sending again (" +
+                        std::to_string(damagedSends) + " of " +
+                        std::to_string(kLinuxFireWireDamagedResends) + ")");
             continue;
         }
         return status;
@@ -465,6 +596,7 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
             case EventResult::Failed:
                 return failure;
             case EventResult::Response:
+                request.responseCode = responseCode;
                 return StatusOfResponseCode(responseCode);
             case EventResult::Other:
                 break;
