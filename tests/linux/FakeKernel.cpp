@@ -213,11 +213,15 @@ void FakeKernel::BusReset() {
     AdvanceTime(resetWindow_ + eventDelay_);
 }
 
-void FakeKernel::LockFromAnotherProgram(const std::string& devicePath, int pid,
+bool FakeKernel::LockFromAnotherProgram(const std::string& devicePath, int pid,
                                         const std::string& command) {
+    if (const auto holder = lockHolders_.find(devicePath);
+        holder != lockHolders_.end() && holder->second != -1) {
+        return false;
+    }
     lockHolders_[devicePath] = -1;  // a descriptor of another process
     if (command.empty()) {
-        return;
+        return true;
     }
     const fs::path proc = ProcRoot();
     fs::create_directories(proc / std::to_string(pid));
@@ -228,6 +232,7 @@ void FakeKernel::LockFromAnotherProgram(const std::string& devicePath, int pid,
               "ADVISORY  WRITE " +
                   std::to_string(pid) + " 00:05:" + std::to_string(nodes_.at(devicePath).inode) +
                   " 0 EOF\n");
+    return true;
 }
 
 void FakeKernel::UnlockFromAnotherProgram(const std::string& devicePath) {

@@ -149,8 +149,9 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     void Unplug(const std::string& devicePath) { nodes_.at(devicePath).unplugged = true; }
 
     // Another program holding (or letting go of) the node's lock through a descriptor of
-    // its own; with a command name, /proc/locks and /proc/<pid>/comm say who.
-    void LockFromAnotherProgram(const std::string& devicePath, int pid = 0,
+    // its own; with a command name, /proc/locks and /proc/<pid>/comm say who. False when
+    // the lock is held already, by us.
+    bool LockFromAnotherProgram(const std::string& devicePath, int pid = 0,
                                 const std::string& command = {});
     void UnlockFromAnotherProgram(const std::string& devicePath);
     bool IsLocked(const std::string& devicePath) const { return lockHolders_.contains(devicePath); }
