@@ -83,11 +83,11 @@ bool CViRorividiZezuzu::IsAcceptedUnit() {
     const IOReturn softwareStatus = _unit->GetSoftwareVersion(softwareVer);
     const IOReturn productStatus = _unit->GetProductRevision(productVer);
     _unit->Close();
-    const UInt32 revision = productVer >> 16;
     // Other installed firmware would make the upgrade-or-downgrade answer the user gave
-    // about the wrong unit.
+    // about the wrong unit; another product revision is another unit than the one the user
+    // saw, even within a class discovery accepts.
     return softwareStatus == kIOReturnSuccess && productStatus == kIOReturnSuccess &&
-           (revision == KaVersion || revision == 0) && softwareVer == accepted.softwareVer;
+           productVer == accepted.productVer && softwareVer == accepted.softwareVer;
 }
 
 void CViRorividiZezuzu::Run() {

@@ -388,6 +388,8 @@ TEST_F(BackgroundRunTest, AUnitWhoseIdentityChangedSinceTheClickGetsNothingWritt
         {"older firmware", [](kasim::SimulatedKa& ka) { ka.SetSoftwareVersion(0x00010001); }},
         {"a revision class discovery rejects",
          [](kasim::SimulatedKa& ka) { ka.SetProductRevision(0x00010000); }},
+        {"another revision of the same class",
+         [](kasim::SimulatedKa& ka) { ka.SetProductRevision(0x00020001); }},
         {"an unreadable software version",
          [](kasim::SimulatedKa& ka) {
              ka.AddTransactionFault(kasim::TransactionFault(kasim::Operation::ReadQuadlet,
