@@ -413,6 +413,20 @@ TEST_F(BackgroundRunTest, AUnitWhoseIdentityChangedSinceTheClickGetsNothingWritt
     }
 }
 
+TEST_F(BackgroundRunTest, AUnitThatCannotBeOpenedForTheIdentityCheckIsNoChangedUnit) {
+    // Another program took the unit after the click: the run says why, not that the unit
+    // changed.
+    AcceptTheUnit();
+    ka_->AddTransactionFault(kasim::TransactionFault(
+        kasim::Operation::Open, kIOReturnExclusiveAccess, 1, kasim::FaultScope::UpdateConnections));
+    const UpdateRun run = RunAcceptedUpdate();
+    EXPECT_EQ(run.status, kIOReturnExclusiveAccess);
+    EXPECT_FALSE(run.outcome.UnitChanged());
+    EXPECT_EQ(run.err, "");
+    ExpectNothingWritten(*ka_);
+    EXPECT_EQ(ka_->LiveConnections(), 0u);
+}
+
 TEST_F(BackgroundRunTest, AnUpdateNobodyAcceptedWritesNothingAndAnAcceptanceHoldsForOneRun) {
     const UpdateRun unaccepted = RunAcceptedUpdate();
     EXPECT_EQ(unaccepted.status, Orv::VEV::kKaChangedErr);
