@@ -106,7 +106,7 @@ std::optional<std::string> LockHolder(const std::string& devicePath, LinuxSystem
         std::ifstream commandFile(system.ProcRoot() / pid / "comm");
         std::string command;
         if (std::getline(commandFile, command) && !command.empty()) {
-            return command + " (pid " + pid + ")";
+            return command.append(" (pid ").append(pid).append(")");
         }
         return "pid " + pid;
     }

@@ -125,8 +125,12 @@ IOReturn LinuxFireWireDevice::FindNodeAgain() {
             if (OpenLocked(path, fileDescriptor) == kIOReturnSuccess) {
                 fileDescriptor_ = fileDescriptor;
                 devicePath_ = path;
-                LogBusEvent("node " + lostPath + " went away; the unit is back as " + path +
-                            ", sending again");
+                std::string event = "node ";
+                event += lostPath;
+                event += " went away; the unit is back as ";
+                event += path;
+                event += ", sending again";
+                LogBusEvent(event);
                 return kIOReturnSuccess;
             }
         }
