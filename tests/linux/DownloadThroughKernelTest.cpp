@@ -374,9 +374,7 @@ TEST(DownloadThroughKernelTest, ANodeMadeAnewAsFw2AmongTheXilinxBlocksInstallsBo
     ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
     EXPECT_EQ(viaKernel.out,
               Installed(std::to_string(before), std::to_string(before + 2),
-                        {"",
-                         "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2, "
-                         "sending again\n",
+                        {"", "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2\n",
                          "", ""}));
     EXPECT_EQ(kernelSide.requests.back().devicePath, "/dev/fw2");
 }

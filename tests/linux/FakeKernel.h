@@ -50,8 +50,17 @@ struct SentRequest {
 // - Busy acks come back as RCODE_BUSY; the request did not reach the unit.
 // - The split time-out (2 s by default, at most 3 s) runs from the ack: a unit slower than
 //   that gets RCODE_CANCELLED, and its late answer is dropped.
+// - A request the unit acked "pending" stays on the card's list through a bus reset; the
+//   unit's answer, sent under its old node ID, matches nothing, and the split time-out ends
+//   the request with RCODE_CANCELLED while GET_INFO already reports the newer generation.
+// - Two quick resets make the core drop a node: its device is gone (requests carry a
+//   generation the bus left), shut down after 2 s (ENODEV, hang-up) unless the node is back
+//   by then, and the new node's ROM is read after 500 ms, or 3 s more per failed read; a
+//   node back in time revives the old device under its device file, a later one is a new
+//   device, perhaps under another /dev/fwN.
 // - close() waits for the descriptor's outstanding transactions to end.
-// - flock() is per open descriptor; any number of descriptors may open a node.
+// - flock() is per open descriptor; any number of descriptors may open a node. Another
+//   program's lock may show in /proc/locks.
 // - A response of up to 4 bytes is queued as the 24-byte structure followed by a copy of
 //   the data (which also sits at the data member), longer ones as the structure and data.
 class FakeKernel final : public kaplatform::LinuxSystem {

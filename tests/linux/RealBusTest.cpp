@@ -322,7 +322,7 @@ TEST_F(RealBusTest, ANodeTheKernelMakesAnewIsFollowedToItsNewDeviceFile) {
     EXPECT_TRUE(kernel->IsLocked("/dev/fw2"));
     EXPECT_EQ(kernel->OpenDescriptorCount(), 1u) << "the old descriptor was not given back";
     EXPECT_EQ(capture.Take().out,
-              "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2, sending again\n");
+              "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2\n");
     // The next image's open takes the node it now holds.
     device->Close();
     ASSERT_EQ(device->Open(), kIOReturnSuccess);

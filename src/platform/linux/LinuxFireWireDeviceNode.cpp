@@ -129,7 +129,6 @@ IOReturn LinuxFireWireDevice::FindNodeAgain() {
                 event += lostPath;
                 event += " went away; the unit is back as ";
                 event += path;
-                event += ", sending again";
                 LogBusEvent(event);
                 return kIOReturnSuccess;
             }
