@@ -7,6 +7,8 @@
 #include <QPixmap>
 #include <QSvgRenderer>
 
+#include <utility>
+
 // A resource of a static library is registered by hand (outside any namespace).
 static void InitialiseIconResources() {
     Q_INIT_RESOURCE(icons);
