@@ -122,7 +122,7 @@ VerifyOutcome SimulatedKa::State::Check(std::uint32_t crcWord) const {
         received.begin() +
             static_cast<std::ptrdiff_t>(kFirmwareHeaderBytes + std::min(sizeB, dataBytes)),
         received.end(), [](std::uint8_t byte) { return byte == 0; });
-    if (sizeB == 0 || (dataBytes != sizeB && !(dataBytes == padded && paddingIsZero))) {
+    if (sizeB == 0 || (dataBytes != sizeB && (dataBytes != padded || !paddingIsZero))) {
         return VerifyOutcome::SizeMismatch;
     }
     const std::uint16_t crc = Crc16Xmodem(received.data() + kFirmwareHeaderBytes, dataBytes);

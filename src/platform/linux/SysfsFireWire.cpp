@@ -166,9 +166,9 @@ std::optional<std::string> FindNodeWithGuid(const fs::path& sysfsRoot, std::uint
         if (!IsNodeName(name) || NodeGuid(sysfsRoot, name) != guid) {
             continue;
         }
-        const unsigned number = *ParseDecimal(std::string_view(name).substr(2));
-        if (!found || number < found->first) {
-            found.emplace(number, std::move(name));
+        const std::optional<unsigned> number = ParseDecimal(std::string_view(name).substr(2));
+        if (number && (!found || *number < found->first)) {
+            found.emplace(*number, std::move(name));
         }
     }
     if (!found) {
