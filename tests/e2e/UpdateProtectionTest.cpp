@@ -314,3 +314,20 @@ TEST_F(EndToEndTest, UpdateGoesOnWhenNoLogindAnswersOrItRefuses) {
             << output.err;
     }
 }
+
+TEST_F(EndToEndTest, ABusThatNeverAnswersHoldsTheClickForSecondsOnlyAndTheUpdateGoesOn) {
+    katest::SilentSystemBus bus;
+    ASSERT_TRUE(bus.Ready());
+    katest::CapturedOutput captured;
+    Tick();
+    const auto clicked = std::chrono::steady_clock::now();
+    ClickUpdate();
+    const auto held = std::chrono::steady_clock::now() - clicked;
+    EXPECT_LT(held, std::chrono::seconds(10)) << "the window stood still waiting for the bus";
+    Tick();
+    ASSERT_TRUE(TickUntilUpdateEnds());
+    const katest::Output output = captured.Take();
+    EXPECT_EQ("Programming Complete", _alerts.requests.back().message);
+    EXPECT_TRUE(BothInstalled(Ka()));
+    EXPECT_NE(std::string::npos, output.err.find(kNotKeptAwake + "0xE00002ED)")) << output.err;
+}
