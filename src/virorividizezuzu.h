@@ -57,8 +57,9 @@ class CViRorividiZezuzu : public Runnable {
     void AcceptUpdate();
 
     // The run writes nothing unless the unit it finds is the one AcceptUpdate kept (same
-    // GUID, an accepted revision class, the same installed firmware); it then ends with
-    // kKaChangedErr. An acceptance holds for one run.
+    // GUID, the same product revision, the same installed firmware); it then ends with
+    // kKaChangedErr, or with the open's status when the unit cannot be opened to tell. An
+    // acceptance holds for one run.
     bool DoUpdate();
     bool GetDoneStatus();
     void Run() override;
@@ -70,8 +71,9 @@ class CViRorividiZezuzu : public Runnable {
     UpdateOutcome GetUpdateOutcome();
 
   private:
-    // On the worker, with _unit held: whether it is still the unit the user accepted.
-    bool IsAcceptedUnit();
+    // On the worker, with _unit held: kIOReturnSuccess while it is still the unit the user
+    // accepted, kKaChangedErr when it is not, or why it could not be opened to tell.
+    IOReturn CheckAcceptedUnit();
 
     DownloadUnit* _unit = nullptr;
     CFMutableDictionaryRef _matchingDictionary = nullptr;
