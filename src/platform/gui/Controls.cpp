@@ -82,9 +82,9 @@ void WarningChanged(QWidget* widget, bool appeared) {
 void SetWidgetText(QWidget* widget, const QString& text) {
     if (auto* label = qobject_cast<QLabel*>(widget)) {
         if (label->text() != text) {
-            const bool wasEmpty = label->text().isEmpty();
             label->setText(text);
-            WarningChanged(label, wasEmpty);
+            // A warning shown with other words is a new warning.
+            WarningChanged(label, true);
         }
     } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
         // Setting it moves the cursor and empties the undo history even when the text stays.
