@@ -3,8 +3,6 @@
 #include "DownloadPause.h"
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
-#include "KaXilinx.h"
-#include "Ka_MCORE.h"
 
 #include <IOKit/IOReturn.h>
 
@@ -60,13 +58,13 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         case fileXILINX:
             std::cout << "Opening Xilinx data file\n";
             ParseBit(offset, numBytes);
-            fileCount = static_cast<SInt32>(KaXilinxDataSizeBytes);
+            fileCount = static_cast<SInt32>(_firmware.xilinxFile.size());
             command = 0;
             break;
         case fileMCORE:
             std::cout << "Opening MCORE 06 file\n";
             offset = 0;
-            fileCount = static_cast<SInt32>(KaMCORE06dataSize);
+            fileCount = static_cast<SInt32>(_firmware.mcoreFile.size());
             command = 1;
             break;
         default:
@@ -159,24 +157,22 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         while (error == 0 && currentOffset < fileCount && !mCancelled) {
             const UInt32 requestCount = downloadBlockSize;
             UInt32 actualCount = 0;
-            ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer,
-                      actualCount);
+            ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer, actualCount);
             if (actualCount < requestCount) {
                 // Complete the final partial word with zeros: they are sent and enter the CRC.
                 const UInt32 wordEnd = (actualCount & ~3u) + 4;
                 std::memset(buffer + actualCount, 0, wordEnd - actualCount);
             }
             const UInt32 length = (actualCount + 3) & ~3u;
-            error = _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset),
-                                     generation);
+            error =
+                _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset), generation);
             PauseAfterOperation();
             if (error != 0) {
                 std::cerr << "Download has failed\n\r";
                 std::cerr << "Tried to send" << actualCount << "bytes at" << currentOffset
                           << ", got error" << error << "\n\r";
             } else {
-                crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer,
-                                  (actualCount + 3) / 4);
+                crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer, (actualCount + 3) / 4);
                 currentOffset += static_cast<SInt32>(actualCount);
             }
             gDownloadProgress.Update(static_cast<float>(currentOffset) /

@@ -73,6 +73,8 @@ class CViRorividiZezuzuDialog {
     CUpdateSafeguard _safeguard;
     // The program is ending: nothing may be accepted any more.
     bool _quitRequested;
+    // The release chosen at start may go to a unit; without one the update is never offered.
+    bool _firmwareMayBeInstalled;
 };
 
 // The modal alerts; each returns the index of the button the user chose.

@@ -93,7 +93,7 @@ bool CViRorividiZezuzu::IsAcceptedUnit() {
 void CViRorividiZezuzu::Run() {
     // Checked here, before anything reaches the bus, and not only by the dialog's button:
     // however a run is started, made-up images never go to a unit.
-    if (!KaBuiltInImagesMayBeInstalled()) {
+    if (!_firmwareMayBeInstalled) {
         std::cerr << "Update refused: this copy of the updater carries no Ka firmware\n";
         delete _pDownloader;
         _pDownloader = nullptr;

@@ -124,12 +124,6 @@ std::string PretendProcessName(std::uint32_t signature) {
 
 }  // namespace
 
-// The simulated unit takes whichever images the build carries: the made-up ones in
-// development, the Ka's firmware for a packager trying it before a real unit.
-bool KaBuiltInImagesMayBeInstalled() {
-    return true;
-}
-
 int main(int argc, char** argv) {
     InitApplicationProcess();
     const std::vector<std::string> arguments(argv, argv + argc);
@@ -195,6 +189,15 @@ int main(int argc, char** argv) {
         processes.Add(signature, PretendProcessName(signature));
     }
     kaplatform::SetProcessListSource(&processes);
+
+    // The simulated unit takes whichever images the build carries (the made-up ones in
+    // development, the Ka's firmware for a packager trying it before a real unit), or the
+    // release in the folder it is given, checked as the hardware updater checks its own.
+    std::optional<KaFirmwareFolder> firmwareFolder;
+    if (!options.firmwareFolder.empty()) {
+        firmwareFolder = KaFirmwareFolder{options.firmwareFolder, std::nullopt};
+    }
+    KaChooseFirmware(KaFirmwareRule::WhateverItHolds, firmwareFolder);
 
     VirtualDownloadPauseClock virtualPauses;
     if (options.noPauses) {

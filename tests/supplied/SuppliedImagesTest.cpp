@@ -93,10 +93,13 @@ TEST(SuppliedImagesTest, TheUnitReceivesTheSuppliedFilesNotTheMadeUpOnes) {
     ASSERT_EQ(mcoreFile.size(), 74876u);
     ASSERT_NE(xilinxFile, ReadFile(kMadeUpFolder / "KaXilinx.bit"));
     ASSERT_NE(mcoreFile, ReadFile(kMadeUpFolder / "Ka_MCORE.s19"));
-    // A build given images takes them for firmware, and this one keeps the hardware
-    // updater's answer: they may be installed.
+    // A build given images takes them for firmware: with no choice made, as in the hardware
+    // updater, they may be installed, and their folder's version is the one offered.
     EXPECT_EQ(KaBuiltInImagesAreFirmware, 1u);
-    EXPECT_TRUE(KaBuiltInImagesMayBeInstalled());
+    const KaFirmware firmware = KaChosenFirmware();
+    EXPECT_TRUE(firmware.mayBeInstalled);
+    EXPECT_EQ(firmware.MCOREver, 3u);
+    EXPECT_EQ(firmware.XilinxVer, 6u);
 
     kasim::SimulatedKaConfig config;
     config.erasePolls = 1;

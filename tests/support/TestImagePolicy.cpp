@@ -1,31 +1,28 @@
 #include "TestImagePolicy.h"
 
-#include "KaFirmware.h"
-
-#include <atomic>
+// The choice below says what it chose on standard error before main: the streams must be
+// set up first, which including this here guarantees.
+#include <iostream>
 
 namespace {
 
-// Read by the update worker as well as the test's thread.
-std::atomic<bool> gAsHardwareUpdater{false};
+// Made before any test runs, as an executable makes its choice first thing.
+[[maybe_unused]] const bool gSimulatorChoiceMade = [] {
+    KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt);
+    return true;
+}();
 
 }  // namespace
 
-bool KaBuiltInImagesMayBeInstalled() {
-    if (gAsHardwareUpdater.load()) {
-        return KaBuiltInImagesAreFirmware != 0;
-    }
-    return true;
-}
-
 namespace katest {
 
-ScopedHardwareImagePolicy::ScopedHardwareImagePolicy() {
-    gAsHardwareUpdater.store(true);
+ScopedFirmwareChoice::ScopedFirmwareChoice(KaFirmwareRule rule,
+                                           const std::optional<KaFirmwareFolder>& folder) {
+    KaChooseFirmware(rule, folder);
 }
 
-ScopedHardwareImagePolicy::~ScopedHardwareImagePolicy() {
-    gAsHardwareUpdater.store(false);
+ScopedFirmwareChoice::~ScopedFirmwareChoice() {
+    KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt);
 }
 
 }  // namespace katest
