@@ -91,7 +91,13 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
     const Descriptor folderDescriptor(
         ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folderDescriptor.Get() < 0) {
-        read.defect = folder + ": " + OpenDefect(errno);
+        const int error = errno;
+        // The kernel refuses a link with O_DIRECTORY before O_NOFOLLOW: name the link as such.
+        // The look only words the message; the refusal stands whatever it finds.
+        struct stat link {};
+        const bool isLink =
+            error == ENOTDIR && ::lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        read.defect = folder + ": " + OpenDefect(isLink ? ELOOP : error);
         return read;
     }
     if (std::string defect = StatusDefect(folderDescriptor.Get(), true, requiredOwner);
