@@ -3,6 +3,8 @@
 // the CRC) is taken apart and held against the files, not against data/.
 #include "CapturedOutput.h"
 #include "KaFirmware.h"
+#include "KaXilinx.h"
+#include "Ka_MCORE.h"
 #include "ReferenceCrc16.h"
 #include "ScopedDownloadPauseClock.h"
 #include "SimulatedBus.h"
@@ -10,6 +12,8 @@
 #include "virorividizezuzu.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -138,6 +142,19 @@ TEST(SuppliedImagesTest, TheUnitReceivesTheSuppliedFilesNotTheMadeUpOnes) {
 
     EXPECT_TRUE(ka->Flash(kasim::Component::Xilinx).bytes == xilinxData);
     EXPECT_TRUE(ka->Flash(kasim::Component::Mcore).bytes == mcoreFile);
+}
+
+// A build that carries the Ka's firmware installs it even where a firmware package put
+// another good release on the system (the generator's folder, 3-5 against the built-in 3-6).
+TEST(SuppliedImagesTest, BuiltInFirmwareWinsOverTheSystemFolder) {
+    katest::CapturedOutput capture;
+    KaChooseFirmware(KaFirmwareRule::KaFirmwareOnly,
+                     KaFirmwareFolder{KA_SUPPLIED_IMAGE_DIR, getuid()});
+    EXPECT_EQ(capture.Take().err, "Ka firmware to install: 3-6, built in\n");
+    const KaFirmware firmware = KaChosenFirmware();
+    EXPECT_TRUE(firmware.mayBeInstalled);
+    EXPECT_EQ(firmware.xilinxFile.data(), reinterpret_cast<const UInt8*>(KaXilinxData));
+    EXPECT_EQ(firmware.mcoreFile.data(), reinterpret_cast<const UInt8*>(KaMCORE06data));
 }
 
 }  // namespace
