@@ -121,7 +121,8 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
             defect = ReadAll(file.Get(), largestFile, bytes);
         }
         if (!defect.empty()) {
-            read.defect = path + ": " + defect;
+            read.defect = path;
+            read.defect.append(": ").append(defect);
             read.files.clear();
             return read;
         }
