@@ -157,22 +157,24 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         while (error == 0 && currentOffset < fileCount && !mCancelled) {
             const UInt32 requestCount = downloadBlockSize;
             UInt32 actualCount = 0;
-            ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer, actualCount);
+            ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer,
+                      actualCount);
             if (actualCount < requestCount) {
                 // Complete the final partial word with zeros: they are sent and enter the CRC.
                 const UInt32 wordEnd = (actualCount & ~3u) + 4;
                 std::memset(buffer + actualCount, 0, wordEnd - actualCount);
             }
             const UInt32 length = (actualCount + 3) & ~3u;
-            error =
-                _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset), generation);
+            error = _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset),
+                                     generation);
             PauseAfterOperation();
             if (error != 0) {
                 std::cerr << "Download has failed\n\r";
                 std::cerr << "Tried to send" << actualCount << "bytes at" << currentOffset
                           << ", got error" << error << "\n\r";
             } else {
-                crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer, (actualCount + 3) / 4);
+                crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer,
+                                  (actualCount + 3) / 4);
                 currentOffset += static_cast<SInt32>(actualCount);
             }
             gDownloadProgress.Update(static_cast<float>(currentOffset) /

@@ -1,5 +1,5 @@
-// Installs one image of the chosen firmware on the unit: update mode, readiness, erase, the header
-// and the image in 128-byte blocks with a running CRC-16, verification, close.
+// Installs one image of the chosen firmware on the unit: update mode, readiness, erase, the
+// header and the image in 128-byte blocks with a running CRC-16, verification, close.
 #ifndef KA_DOWNLOADER_H
 #define KA_DOWNLOADER_H
 
@@ -41,7 +41,7 @@ void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmw
 bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SInt32& numBytes);
 
 class Downloader {
-  public:
+public:
     Downloader();
     ~Downloader();
 
@@ -60,7 +60,7 @@ class Downloader {
     // Status of the last DoDownload; 0 when it succeeded.
     SInt32 Error() const { return mError; }
 
-  private:
+private:
     friend class DownloaderTestAccess;
 
     // The release chosen at start, held for the whole of this downloader's updates.
