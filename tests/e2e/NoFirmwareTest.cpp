@@ -1,6 +1,7 @@
 // A copy of the updater that carries the made-up images instead of the Ka's firmware. As the
-// hardware updater it shows the unit and never sends it anything; as the simulator it offers
-// the update as usual.
+// hardware updater it shows the unit and sends it nothing unless a firmware package put a
+// good, safely owned release on the system, which it then offers by its version; as the
+// simulator it offers the update as usual.
 #include "CapturedOutput.h"
 #include "EndToEndSupport.h"
 #include "FakeKernel.h"
@@ -31,9 +32,6 @@
 using namespace katest;
 
 namespace {
-
-constexpr const char* kNoFirmwareLine =
-    "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
 
 bool IsRead(std::uint32_t transactionCode) {
     return transactionCode == TCODE_READ_QUADLET_REQUEST ||
@@ -104,9 +102,13 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         EXPECT_EQ(_ka.Flash(kasim::Component::Mcore).state, kasim::FlashContents::State::Factory);
     }
 
-    // The system's firmware folder as this test has it; none by default.
-    virtual std::optional<KaFirmwareFolder> SystemFolder() { return std::nullopt; }
+    // The system's firmware folder as this test has it: by default one no package installed.
+    virtual std::optional<KaFirmwareFolder> SystemFolder() {
+        return KaFirmwareFolder{MissingFolder(), getuid()};
+    }
+    std::string MissingFolder() const { return _systemRoot.filePath("ka").toStdString(); }
 
+    QTemporaryDir _systemRoot;
     std::optional<katest::ScopedFirmwareChoice> _choice;
     katest::SysfsTree _sysfs;
     kasim::SimulatedKa _ka;
@@ -126,7 +128,7 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
 TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesTheUpdate) {
     // The line, once, ahead of what the controller writes as it is made.
     EXPECT_EQ(_startUpError,
-              "No Ka firmware to install: " + std::string(kNoFirmwareLine) + "\nTest CERR\n");
+              "No Ka firmware to install: " + MissingFolder() + ": missing\nTest CERR\n");
 
     _timers.FireAll();
     EXPECT_EQ("2-4", Text(200));
@@ -135,7 +137,9 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesThe
     EXPECT_TRUE(Widget(100)->isEnabled());
     EXPECT_TRUE(Widget(202)->isHidden()) << "no editor runs; the Final Cut warning stays away";
     EXPECT_FALSE(Widget(204)->isHidden());
-    EXPECT_EQ(kNoFirmwareLine, Text(204));
+    EXPECT_EQ("No usable Ka firmware in " + MissingFolder() +
+                  ": the ka-firmware package is needed to update the unit.",
+              Text(204));
     EXPECT_EQ(QColor(Qt::red), Widget(204)->palette().color(QPalette::WindowText));
 
     // The installed versions and serial number stay fresh; the button never comes on.
@@ -167,7 +171,7 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, AnUpdateRunStartedDirectlyRefusesAndS
         EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
     }
     const katest::Output output = capture.Take();
-    EXPECT_NE(output.err.find("Update refused: this copy of the updater carries no Ka firmware\n"),
+    EXPECT_NE(output.err.find("Update refused: no Ka firmware this program may install\n"),
               std::string::npos)
         << output.err;
     EXPECT_EQ(output.out.find("Opening Xilinx data file"), std::string::npos) << output.out;
