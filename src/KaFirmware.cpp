@@ -7,7 +7,6 @@
 #include <CoreServices/FirmwareFolder.h>
 
 #include <array>
-#include <iostream>
 #include <mutex>
 #include <vector>
 
@@ -90,7 +89,7 @@ Choice& TheChoice() {
 
 }  // namespace
 
-void KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder) {
+std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder) {
     const bool builtInIsFirmware = KaBuiltInImagesAreFirmware != 0;
     KaFirmware firmware;
     std::string line;
@@ -107,10 +106,10 @@ void KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>
                          (builtInIsFirmware ? "" : " (the made-up test images)")
                    : "No Ka firmware to install: " + firmware.problem;
     }
-    std::cerr << line << "\n";
     Choice& choice = TheChoice();
     const std::lock_guard lock(choice.mutex);
     choice.firmware = std::make_shared<const KaFirmware>(std::move(firmware));
+    return line;
 }
 
 KaFirmware KaChosenFirmware() {

@@ -54,9 +54,10 @@ struct KaFirmwareFolder {
 };
 
 // Chooses, once at start and before any window or thread, what the program will offer and
-// install; reads and checks the folder's files then, and never again. Says on standard error
-// in one line which release it will install and where it came from, or why there is none.
-void KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder);
+// install; reads and checks the folder's files then, and never again. Returns the line the
+// program says at start: which release it will install and where it came from, or why there
+// is none, naming the file and its defect.
+std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder);
 
 // The release chosen. Before any choice: the built-in images, installed only when they are
 // the Ka's firmware.

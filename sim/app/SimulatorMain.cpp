@@ -190,15 +190,6 @@ int main(int argc, char** argv) {
     }
     kaplatform::SetProcessListSource(&processes);
 
-    // The simulated unit takes whichever images the build carries (the made-up ones in
-    // development, the Ka's firmware for a packager trying it before a real unit), or the
-    // release in the folder it is given, checked as the hardware updater checks its own.
-    std::optional<KaFirmwareFolder> firmwareFolder;
-    if (!options.firmwareFolder.empty()) {
-        firmwareFolder = KaFirmwareFolder{options.firmwareFolder, std::nullopt};
-    }
-    KaChooseFirmware(KaFirmwareRule::WhateverItHolds, firmwareFolder);
-
     VirtualDownloadPauseClock virtualPauses;
     if (options.noPauses) {
         SetDownloadPauseClock(&virtualPauses);
@@ -219,7 +210,14 @@ int main(int argc, char** argv) {
                               &presserTimer);
     }
 
-    int status = RunUpdaterApplication(argc, argv);
+    // The simulated unit takes whichever images the build carries (the made-up ones in
+    // development, the Ka's firmware for a packager trying it before a real unit), or the
+    // release in the folder it is given, checked as the hardware updater checks its own.
+    std::optional<KaFirmwareFolder> firmwareFolder;
+    if (!options.firmwareFolder.empty()) {
+        firmwareFolder = KaFirmwareFolder{options.firmwareFolder, std::nullopt};
+    }
+    int status = RunUpdaterApplication(argc, argv, KaFirmwareRule::WhateverItHolds, firmwareFolder);
     if (status == 0 && presser.quitAfterFailure) {
         // Scripts driving the simulator must be able to tell a failed run from a good one.
         status = 1;

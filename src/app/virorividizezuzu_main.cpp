@@ -17,11 +17,10 @@ int main(int argc, char** argv) {
     if (!ClaimSingleApplicationInstance("virorividizezuzu")) {
         return 0;
     }
-    KaChooseFirmware(
-        KaFirmwareRule::KaFirmwareOnly,
-        KaFirmwareFolder{kaplatform::kSystemFirmwareFolder, kaplatform::kSystemAdministrator});
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
-    const int status = RunUpdaterApplication(argc, argv);
+    const int status = RunUpdaterApplication(
+        argc, argv, KaFirmwareRule::KaFirmwareOnly,
+        KaFirmwareFolder{kaplatform::kSystemFirmwareFolder, kaplatform::kSystemAdministrator});
     kaplatform::SetFireWireBackend(nullptr);
     return status;
 }

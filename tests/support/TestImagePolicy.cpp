@@ -1,14 +1,13 @@
 #include "TestImagePolicy.h"
 
-// The choice below says what it chose on standard error before main: the streams must be
-// set up first, which including this here guarantees.
 #include <iostream>
 
 namespace {
 
-// Made before any test runs, as an executable makes its choice first thing.
+// Made before any test runs, as an executable makes its choice first thing; silently, so
+// that a test process's own output is only what its tests make.
 [[maybe_unused]] const bool gSimulatorChoiceMade = [] {
-    KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt);
+    static_cast<void>(KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt));
     return true;
 }();
 
@@ -16,13 +15,14 @@ namespace {
 
 namespace katest {
 
+// Says its line on standard error, as the executables do.
 ScopedFirmwareChoice::ScopedFirmwareChoice(KaFirmwareRule rule,
                                            const std::optional<KaFirmwareFolder>& folder) {
-    KaChooseFirmware(rule, folder);
+    std::cerr << KaChooseFirmware(rule, folder) << "\n";
 }
 
 ScopedFirmwareChoice::~ScopedFirmwareChoice() {
-    KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt);
+    static_cast<void>(KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt));
 }
 
 }  // namespace katest
