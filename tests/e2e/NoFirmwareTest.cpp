@@ -102,6 +102,20 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         EXPECT_EQ(_ka.Flash(kasim::Component::Mcore).state, kasim::FlashContents::State::Factory);
     }
 
+    // An update run started on the controller itself, as no button would start it: it must
+    // end refused. What it said.
+    katest::Output RunUpdateDirectlyExpectingRefusal() {
+        katest::CapturedOutput capture;
+        Orv::VEV::CViRorividiZezuzu controller;
+        if (!controller.IsFound() || !controller.DoUpdate()) {
+            ADD_FAILURE() << "the unit was not found, or the run did not start";
+            return capture.Take();
+        }
+        EXPECT_TRUE(katest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
+        EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
+        return capture.Take();
+    }
+
     // The system's firmware folder as this test has it: by default one no package installed.
     virtual std::optional<KaFirmwareFolder> SystemFolder() {
         return KaFirmwareFolder{MissingFolder(), getuid()};
@@ -162,15 +176,7 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesThe
 
 TEST_F(HardwareUpdaterWithoutFirmwareTest, AnUpdateRunStartedDirectlyRefusesAndSendsNothing) {
     _timers.FireAll();
-    katest::CapturedOutput capture;
-    {
-        Orv::VEV::CViRorividiZezuzu controller;
-        ASSERT_TRUE(controller.IsFound());
-        ASSERT_TRUE(controller.DoUpdate());
-        ASSERT_TRUE(katest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
-        EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
-    }
-    const katest::Output output = capture.Take();
+    const katest::Output output = RunUpdateDirectlyExpectingRefusal();
     EXPECT_NE(output.err.find("Update refused: no Ka firmware this program may install\n"),
               std::string::npos)
         << output.err;
@@ -296,14 +302,7 @@ TEST_F(HardwareUpdaterWithUnsafeSystemFirmwareTest, SaysWhatIsWrongAndSendsNothi
                   ": the ka-firmware package is needed to update the unit.",
               Text(204));
 
-    katest::CapturedOutput capture;
-    {
-        Orv::VEV::CViRorividiZezuzu controller;
-        ASSERT_TRUE(controller.IsFound());
-        ASSERT_TRUE(controller.DoUpdate());
-        ASSERT_TRUE(katest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
-        EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
-    }
+    RunUpdateDirectlyExpectingRefusal();
     ExpectNothingWritten();
 }
 
