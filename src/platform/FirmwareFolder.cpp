@@ -94,9 +94,9 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
         const int error = errno;
         // The kernel refuses a link with O_DIRECTORY before O_NOFOLLOW: name the link as such.
         // The look only words the message; the refusal stands whatever it finds.
-        struct stat link {};
-        const bool isLink =
-            error == ENOTDIR && ::lstat(folder.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+        struct stat linkStatus {};
+        const bool isLink = error == ENOTDIR && ::lstat(folder.c_str(), &linkStatus) == 0 &&
+                            S_ISLNK(linkStatus.st_mode);
         read.defect = folder + ": " + OpenDefect(isLink ? ELOOP : error);
         return read;
     }
