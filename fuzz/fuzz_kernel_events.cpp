@@ -8,10 +8,13 @@
 // once, the size given to read() never larger than the device's buffer nor too small for
 // the answer it waits for, the generation sent is the caller's or the newest one GET_INFO
 // reported (a bus-reset event's own number is never taken), the same request sent again
-// only after a stale-generation answer (then in another generation) or a busy one (at most
-// ten tries), and a success only with a complete response to the request in flight, never
-// with more bytes than asked, and with exactly the bytes that response carried. Time is
-// virtual: it passes by a poll's time-out whenever the poll reports nothing.
+// only after a stale-generation answer (then in another generation), a busy one (at most
+// ten tries), a damaged packet (at most three times again) or, without failOnReset, a
+// cancelled one once GET_INFO reported a newer generation (then in that one), and a success
+// only with a complete response to the request in flight, never with more bytes than asked,
+// and with exactly the bytes that response carried. Time is virtual: it passes by a poll's
+// time-out whenever the poll reports nothing. (No node is ever found again in sysfs: a node
+// that goes away stays away.)
 //
 // Input script (see FuzzInput.h), in the order the device consumes it:
 //   error:       where a call fails, a byte picks the errno (ENODEV, EIO, EACCES, ...)
@@ -109,6 +112,7 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         response_.reset();
         awaiting_ = false;
         busyResends_ = 0;
+        damagedResends_ = 0;
     }
     const std::vector<Sent>& SentRequests() const { return sent_; }
     const std::optional<Response>& LastResponse() const { return response_; }
@@ -131,6 +135,8 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
     std::chrono::steady_clock::time_point Now() override { return now_; }
 
     std::filesystem::path SysfsRoot() const override { return "/nonexistent"; }
+    std::filesystem::path ProcRoot() const override { return "/nonexistent"; }
+    int Stat(const char*, struct stat&) override { return -ENOENT; }
 
     int Open(const char*, int) override {
         const std::uint8_t choice = input_.Byte() % 8;
@@ -223,6 +229,12 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
     }
 
     int Poll(pollfd* descriptors, nfds_t count, int timeoutMilliseconds) override {
+        if (count == 0) {
+            // Waiting for a lost node to show up again.
+            Require(timeoutMilliseconds > 0, "a pause without a time-out");
+            now_ += std::chrono::milliseconds{timeoutMilliseconds};
+            return 0;
+        }
         Require(count == 1 && open_.contains(descriptors[0].fd), "poll on a strange set");
         Require((descriptors[0].events & POLLIN) != 0, "poll without POLLIN");
         if (input_.Exhausted()) {
@@ -304,16 +316,24 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         Require(sent_.empty() || send.closure > sent_.back().closure, "closure reused");
         Require(send.closure != 0, "closure 0 sent");
         bool busy = false;
+        bool damaged = false;
         if (!sent_.empty()) {
-            // The same request again: only after the kernel flushed it or the unit was busy.
+            // The same request again: only after the kernel flushed it, the unit was busy,
+            // the packet was damaged, or a reset lost the unit's answer.
             const Sent& last = sent_.back();
             const bool flushed = !failOnReset_ && response_ && response_->rcode == RCODE_GENERATION;
+            const bool lostAnswer = !failOnReset_ && response_ &&
+                                    response_->rcode == RCODE_CANCELLED &&
+                                    knownGeneration_ != last.generation;
             busy = response_ && response_->rcode == RCODE_BUSY;
-            Require(flushed || busy,
-                    "request sent again without a stale-generation or busy answer");
-            Require(!flushed || send.generation != last.generation,
+            damaged = response_ && response_->rcode == RCODE_DATA_ERROR;
+            Require(flushed || busy || damaged || lostAnswer,
+                    "request sent again without a stale-generation, busy, damaged or "
+                    "lost answer");
+            Require(!(flushed || lostAnswer) || send.generation != last.generation,
                     "request sent again in the generation it was flushed from");
             Require(!busy || busyResends_ < 9, "busy request tried more than ten times");
+            Require(!damaged || damagedResends_ < 3, "damaged packet sent more than three times");
             Require(send.tcode == last.transactionCode && send.length == last.length &&
                         send.offset == last.offset,
                     "another request sent as a retry");
@@ -337,6 +357,9 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         }
         if (busy) {
             ++busyResends_;
+        }
+        if (damaged) {
+            ++damagedResends_;
         }
         sent_.push_back(std::move(sent));
         response_.reset();
@@ -374,6 +397,7 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
     std::optional<Response> response_;
     bool awaiting_ = false;
     int busyResends_ = 0;
+    int damagedResends_ = 0;
     std::chrono::steady_clock::time_point now_{std::chrono::hours{1}};
 };
 

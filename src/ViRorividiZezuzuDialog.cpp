@@ -54,11 +54,19 @@ void ShowNoFirmwareNotice(WindowRef window, const KaFirmware& firmware) {
     notice.SetVisibility(1);
 }
 
-// A Ka this user may not open is not found either; without a word on why, the window would
-// say "Ka Not Found" for ever.
+// A Ka this user may not open, or that another program holds, is not found either; without a
+// word on why, the window would say "Ka Not Found" for ever.
 void ShowUnitAccessProblem(CControl& line, bool unitFound) {
-    const bool refused = !unitFound && IOFireWireGetUnitAccessStatus() == kIOReturnNotPermitted;
-    line.SetVisibility(refused ? 1 : 0);
+    const IOReturn access = unitFound ? kIOReturnSuccess : IOFireWireGetUnitAccessStatus();
+    if (access == kIOReturnNotPermitted) {
+        line.SetText(
+            "A Ka is connected, but this user may not open it: install the updater's udev rule "
+            "(see the README) and use the desktop session.");
+    } else if (access == kIOReturnExclusiveAccess) {
+        line.SetText("The Ka is in use by another program; quit it to update the Ka.");
+    }
+    line.SetVisibility(access == kIOReturnNotPermitted || access == kIOReturnExclusiveAccess ? 1
+                                                                                             : 0);
 }
 
 }  // namespace

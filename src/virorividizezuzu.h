@@ -59,8 +59,9 @@ class CViRorividiZezuzu : public Runnable {
     void AcceptUpdate();
 
     // The run writes nothing unless the unit it finds is the one AcceptUpdate kept (same
-    // GUID, an accepted revision class, the same installed firmware); it then ends with
-    // kKaChangedErr. An acceptance holds for one run.
+    // GUID, the same product revision, the same installed firmware); it then ends with
+    // kKaChangedErr, or with the open's status when the unit cannot be opened to tell. An
+    // acceptance holds for one run.
     bool DoUpdate();
     bool GetDoneStatus();
     void Run() override;
@@ -74,8 +75,9 @@ class CViRorividiZezuzu : public Runnable {
   private:
     explicit CViRorividiZezuzu(const KaFirmware& firmware);
 
-    // On the worker, with _unit held: whether it is still the unit the user accepted.
-    bool IsAcceptedUnit();
+    // On the worker, with _unit held: kIOReturnSuccess while it is still the unit the user
+    // accepted, kKaChangedErr when it is not, or why it could not be opened to tell.
+    IOReturn CheckAcceptedUnit();
 
     // Whether the chosen release may go to a unit at all.
     const bool _firmwareMayBeInstalled;

@@ -68,26 +68,28 @@ UpdateOutcome CViRorividiZezuzu::GetUpdateOutcome() {
     return _updateOutcome;
 }
 
-bool CViRorividiZezuzu::IsAcceptedUnit() {
+IOReturn CViRorividiZezuzu::CheckAcceptedUnit() {
     const KaInfo& accepted = _acceptedKaInfo;
     if (!accepted.valid || !_unitGUID || *_unitGUID != accepted.GUID) {
-        return false;
+        return kKaChangedErr;
     }
-    if (_unit->Open() != kIOReturnSuccess) {
-        // Whether it is the same unit cannot be told; the download's own open would fail
-        // the same way.
-        return false;
+    if (const IOReturn opened = _unit->Open(); opened != kIOReturnSuccess) {
+        // Whether it is the same unit cannot be told, and the download's own open would fail
+        // the same way: the open's reason (another program holding the unit, say) is the
+        // run's, not a change of unit.
+        return opened;
     }
     UInt32 softwareVer = 0;
     UInt32 productVer = 0;
     const IOReturn softwareStatus = _unit->GetSoftwareVersion(softwareVer);
     const IOReturn productStatus = _unit->GetProductRevision(productVer);
     _unit->Close();
-    const UInt32 revision = productVer >> 16;
     // Other installed firmware would make the upgrade-or-downgrade answer the user gave
-    // about the wrong unit.
-    return softwareStatus == kIOReturnSuccess && productStatus == kIOReturnSuccess &&
-           (revision == KaVersion || revision == 0) && softwareVer == accepted.softwareVer;
+    // about the wrong unit; another product revision is another unit than the one the user
+    // saw, even within a class discovery accepts.
+    const bool same = softwareStatus == kIOReturnSuccess && productStatus == kIOReturnSuccess &&
+                      productVer == accepted.productVer && softwareVer == accepted.softwareVer;
+    return same ? kIOReturnSuccess : kKaChangedErr;
 }
 
 void CViRorividiZezuzu::Run() {
@@ -121,9 +123,11 @@ void CViRorividiZezuzu::Run() {
     if (!matched || _unit == nullptr) {
         // The unit left the bus between the click and the start of the worker.
         outcome.firstFailure = kIOReturnNoDevice;
-    } else if (!IsAcceptedUnit()) {
-        outcome.firstFailure = kKaChangedErr;
-        std::cerr << "The Ka changed before the update began; nothing was written.\n";
+    } else if (const IOReturn identity = CheckAcceptedUnit(); identity != kIOReturnSuccess) {
+        outcome.firstFailure = identity;
+        if (identity == kKaChangedErr) {
+            std::cerr << "The Ka changed before the update began; nothing was written.\n";
+        }
     } else {
         _pDownloader->DoDownload(_unit, fileXILINX);
         outcome.xilinxInstalled = _pDownloader->Error() == kIOReturnSuccess;

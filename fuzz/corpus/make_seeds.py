@@ -84,6 +84,7 @@ LOCK_OK, LOCK_HELD = bytes([0]), bytes([7])
 POLL_READY, POLL_NOTHING, POLL_HANGUP = bytes([0]), bytes([4]), bytes([6])
 SEND_OK = bytes([0])
 RCODE_GENERATION, RCODE_ADDRESS_ERROR, RCODE_BUSY = 0x93, 0x87, 0x92
+RCODE_DATA_ERROR, RCODE_CANCELLED = 0x85, 0x91
 
 
 def bus_reset(generation):
@@ -132,6 +133,18 @@ write("fuzz_kernel_events", "locked_by_another_program",
       OPEN_OK + INFO_GENERATION(3) + LOCK_HELD + bytes([6]) + OPEN_OK + INFO_GENERATION(3)
       + LOCK_OK + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK + POLL_READY
       + response(0, bytes(4)))
+# The split time-out cancelled a read whose answer a reset lost: the kernel reports a newer
+# generation, and the read goes again in it.
+write("fuzz_kernel_events", "cancelled_after_a_reset",
+      OPEN_OK + INFO_GENERATION(3) + LOCK_OK + bytes([1]) + u16(0) + POLL_NOTHING + SEND_OK
+      + POLL_READY + response(RCODE_CANCELLED, b"") + INFO_GENERATION(4) + SEND_OK
+      + POLL_READY + response(0, bytes([0, 0, 0, 1])))
+# A block write damaged on the way twice, then taken.
+write("fuzz_kernel_events", "damaged_then_answer",
+      OPEN_OK + INFO_GENERATION(3) + LOCK_OK + bytes([2]) + u16(0) + u16(16) + POLL_NOTHING
+      + SEND_OK + POLL_READY + response(RCODE_DATA_ERROR, b"")
+      + SEND_OK + POLL_READY + response(RCODE_DATA_ERROR, b"")
+      + SEND_OK + POLL_READY + response(0, b""))
 
 
 def aliased_unit(flags, node, number, specifier, version, guid, alias):

@@ -66,8 +66,18 @@ class FireWireBackend {
     virtual IOReturn CreateDevice(const std::string& unitName,
                                   std::unique_ptr<FireWireDevice>& device) = 0;
 
+    // The same for a unit whose node had this GUID when it was looked up: the device
+    // interface then answers for that node only, without reading the GUID a second time
+    // (between two reads another unit could take the name).
+    virtual IOReturn CreateDeviceWithGuid(const std::string& unitName, std::uint64_t guid,
+                                          std::unique_ptr<FireWireDevice>& device) {
+        static_cast<void>(guid);
+        return CreateDevice(unitName, device);
+    }
+
     // kIOReturnNotPermitted while a unit that lookups match is on the bus but this user may
-    // not open it (lookups then find nothing usable); kIOReturnSuccess otherwise.
+    // not open it, kIOReturnExclusiveAccess while another program holds such a unit (lookups
+    // then find nothing usable); kIOReturnSuccess otherwise.
     virtual IOReturn UnitAccessStatus() { return kIOReturnSuccess; }
 };
 

@@ -217,7 +217,9 @@ kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef 
         return kIOReturnNoDevice;
     }
     std::unique_ptr<FireWireDevice> device;
-    const IOReturn status = backend->CreateDevice(*unitName, device);
+    const auto guid = IOObjectRegistry::Instance().ServiceGuid(service);
+    const IOReturn status = guid ? backend->CreateDeviceWithGuid(*unitName, *guid, device)
+                                 : backend->CreateDevice(*unitName, device);
     if (status != kIOReturnSuccess) {
         return status;
     }

@@ -15,7 +15,10 @@
 #include <gtest/gtest.h>
 #include <linux/firewire-constants.h>
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,8 +95,8 @@ struct KernelSide {
     std::size_t descriptorsLeftOpen = 0;
 };
 
-UpdateOnUnit ThroughKernelBackend(KernelSide& kernelSide,
-                                  const std::function<void(FakeKernel&)>& prepare = {}) {
+UpdateOnUnit ThroughKernelBackend(
+    KernelSide& kernelSide, const std::function<void(FakeKernel&, SysfsTree&)>& prepare = {}) {
     UpdateOnUnit update;
     SysfsTree sysfs;
     sysfs.AddKa(1);
@@ -107,7 +110,7 @@ UpdateOnUnit ThroughKernelBackend(KernelSide& kernelSide,
     auto kernel = std::make_shared<FakeKernel>(sysfs.Root());
     kernel->AttachNode("/dev/fw1", *registers);
     if (prepare) {
-        prepare(*kernel);
+        prepare(*kernel, sysfs);
     }
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend(kernel));
     InstallBothImages(update);
@@ -226,10 +229,11 @@ TEST(DownloadThroughKernelTest, BusyErasePollsAndAResetAmongTheXilinxBlocksStill
     const UpdateOnUnit direct = ThroughSimulatedBackend();
     KernelSide kernelSide;
     std::uint32_t before = 0;
-    const UpdateOnUnit viaKernel = ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel) {
-        before = kernel.Generation();
-        kernel.PickFaults(BusyErasingAndAResetAt(1000, Fault::Kind::BusResetBeforeSend));
-    });
+    const UpdateOnUnit viaKernel =
+        ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree&) {
+            before = kernel.Generation();
+            kernel.PickFaults(BusyErasingAndAResetAt(1000, Fault::Kind::BusResetBeforeSend));
+        });
 
     ASSERT_EQ(viaKernel.xilinxStatus, 0);
     ASSERT_EQ(viaKernel.mcoreStatus, 0);
@@ -258,13 +262,145 @@ TEST(DownloadThroughKernelTest, ABlockTheUnitTookBeforeAResetNeverPassesForASucc
     // The reset's flush reports a block the unit did take: sent again, it arrives twice,
     // and the unit's check of the whole image must turn the image down.
     KernelSide kernelSide;
-    const UpdateOnUnit viaKernel = ThroughKernelBackend(kernelSide, [](FakeKernel& kernel) {
-        kernel.PickFaults(BusyErasingAndAResetAt(1000, Fault::Kind::BusResetAfterDelivery));
-    });
+    const UpdateOnUnit viaKernel =
+        ThroughKernelBackend(kernelSide, [](FakeKernel& kernel, SysfsTree&) {
+            kernel.PickFaults(BusyErasingAndAResetAt(1000, Fault::Kind::BusResetAfterDelivery));
+        });
     EXPECT_NE(viaKernel.xilinxStatus, 0);
     EXPECT_NE(viaKernel.xilinx.state, FlashContents::State::Installed);
     EXPECT_EQ(viaKernel.out.find("Update successful.\n\rFWDL::Close\nOpening MCORE"),
               std::string::npos);
+}
+
+// Faults at given points of the Xilinx image: its data blocks (counted from 1) and its
+// erase polls (counted from 1); then, once, a step when the unit has checked the Xilinx
+// image, before the MCORE image is opened.
+struct XilinxFaults {
+    std::map<int, Fault> blocks;
+    std::map<int, Fault> erasePolls;
+    std::function<void()> afterXilinx;
+};
+
+FakeKernel::FaultPicker FaultsDuringXilinx(XilinxFaults faults) {
+    struct Seen {
+        int headers = 0;
+        int dataBlocks = 0;
+        int erasePolls = 0;
+        bool erasing = false;
+        bool xilinxDone = false;
+    };
+    auto seen = std::make_shared<Seen>();
+    auto shared = std::make_shared<XilinxFaults>(std::move(faults));
+    return [seen, shared](const SentRequest& request, std::size_t) -> std::optional<Fault> {
+        const auto at = [](const std::map<int, Fault>& faults, int count) {
+            const auto found = faults.find(count);
+            return found == faults.end() ? std::nullopt : std::optional<Fault>(found->second);
+        };
+        if (request.transactionCode == TCODE_WRITE_QUADLET_REQUEST &&
+            request.offset == kasim::kUpdateCommandRegister) {
+            seen->erasing = true;
+        } else if (request.transactionCode == TCODE_WRITE_QUADLET_REQUEST &&
+                   request.offset == kasim::kCrcRegister && seen->headers == 1 &&
+                   !seen->xilinxDone) {
+            seen->xilinxDone = true;
+            if (shared->afterXilinx) {
+                shared->afterXilinx();
+            }
+        } else if (request.transactionCode == TCODE_WRITE_BLOCK_REQUEST &&
+                   request.offset == kasim::kDataWindow) {
+            seen->erasing = false;
+            if (request.length == kasim::kFirmwareHeaderBytes) {
+                ++seen->headers;
+            } else if (seen->headers == 1) {
+                return at(shared->blocks, ++seen->dataBlocks);
+            }
+        } else if (request.transactionCode == TCODE_READ_QUADLET_REQUEST &&
+                   request.offset == kasim::kStatusRegister && seen->erasing &&
+                   seen->headers == 0) {
+            return at(shared->erasePolls, ++seen->erasePolls);
+        }
+        return std::nullopt;
+    };
+}
+
+void ExpectBothInstalledAsDirectly(const UpdateOnUnit& viaKernel, const KernelSide& kernelSide) {
+    const UpdateOnUnit direct = ThroughSimulatedBackend();
+    EXPECT_EQ(viaKernel.xilinxStatus, 0);
+    EXPECT_EQ(viaKernel.mcoreStatus, 0);
+    EXPECT_TRUE(viaKernel.transfers == direct.transfers);
+    EXPECT_EQ(viaKernel.xilinx.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.mcore.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.xilinx.bytes, direct.xilinx.bytes);
+    EXPECT_EQ(viaKernel.mcore.bytes, direct.mcore.bytes);
+    EXPECT_EQ(kernelSide.descriptorsLeftOpen, 0u);
+}
+
+std::string LostAnswerLine(std::uint32_t from, std::uint32_t to) {
+    return "FireWire: bus reset in generation " + std::to_string(from) +
+           " lost the unit's answer, sending again in generation " + std::to_string(to) + "\n";
+}
+
+TEST(DownloadThroughKernelTest, ResetsThatLoseThePendingAnswerOfAnErasePollOrABlockInstallBoth) {
+    // The unit acks "pending", a reset renumbers the bus, its answer matches nothing and the
+    // kernel's split time-out cancels the request. (The unit had not written the block.)
+    KernelSide kernelSide;
+    std::uint32_t before = 0;
+    const Fault pending{Fault::Kind::ResetWhilePending, 0, std::chrono::milliseconds{1}};
+    const UpdateOnUnit viaKernel =
+        ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree&) {
+            before = kernel.Generation();
+            kernel.PickFaults(FaultsDuringXilinx({{{1000, pending}}, {{1, pending}}, {}}));
+        });
+    ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
+    EXPECT_EQ(kernelSide.generation, before + 2);
+    EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before + 2),
+                                       {LostAnswerLine(before, before + 1),
+                                        LostAnswerLine(before + 1, before + 2), "", ""}));
+}
+
+TEST(DownloadThroughKernelTest, ANodeMadeAnewAsFw2AmongTheXilinxBlocksInstallsBoth) {
+    // Two quick resets; the kernel drops the node, fails its first ROM read and makes the
+    // unit anew, after the old device was shut down, as /dev/fw2.
+    KernelSide kernelSide;
+    std::uint32_t before = 0;
+    const UpdateOnUnit viaKernel =
+        ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree& sysfs) {
+            before = kernel.Generation();
+            kernel.PlanNodeRecreation(
+                {"/dev/fw2", 1, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs] { sysfs.AddKa(2); }});
+            kernel.PickFaults(
+                FaultsDuringXilinx({{{1200, Fault{Fault::Kind::NodeRecreated}}}, {}, {}}));
+        });
+    ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
+    EXPECT_EQ(viaKernel.out,
+              Installed(std::to_string(before), std::to_string(before + 2),
+                        {"", "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2\n",
+                         "", ""}));
+    EXPECT_EQ(kernelSide.requests.back().devicePath, "/dev/fw2");
+}
+
+TEST(DownloadThroughKernelTest, DamagedPacketsAndAUserSwitchBetweenTheImagesInstallBoth) {
+    // After the Xilinx image this user loses the permission to open the unit (a fast user
+    // switch), and another program tries to take it: the unit held since the first open
+    // carries the MCORE image all the same.
+    KernelSide kernelSide;
+    std::uint32_t before = 0;
+    bool takenByOther = true;
+    const Fault damaged{Fault::Kind::ResponseCode, RCODE_DATA_ERROR};
+    const UpdateOnUnit viaKernel =
+        ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree&) {
+            before = kernel.Generation();
+            kernel.PickFaults(
+                FaultsDuringXilinx({{{300, damaged}, {400, damaged}}, {}, [&kernel, &takenByOther] {
+                                        kernel.RefuseOpen("/dev/fw1", EACCES);
+                                        takenByOther = kernel.LockFromAnotherProgram("/dev/fw1");
+                                    }}));
+        });
+    ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
+    EXPECT_FALSE(takenByOther);
+    const std::string damagedLine = "FireWire: packet damaged on the way, sending again (1 of 3)\n";
+    EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before),
+                                       {"", damagedLine + damagedLine, "", ""}));
 }
 
 }  // namespace

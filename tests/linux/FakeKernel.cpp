@@ -6,6 +6,7 @@
 #include <linux/firewire-constants.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -71,7 +72,58 @@ std::string HexAttribute(const char* format, std::uint64_t value) {
 
 void FakeKernel::AttachNode(const std::string& devicePath, kaplatform::FireWireDevice& registers,
                             std::uint64_t guid) {
-    nodes_[devicePath] = Node{&registers, guid};
+    nodes_[devicePath] = Node{&registers, guid, false, std::nullopt, nextInode_++};
+}
+
+int FakeKernel::Stat(const char* path, struct stat& status) {
+    const auto node = nodes_.find(path);
+    if (node == nodes_.end()) {
+        return -ENOENT;
+    }
+    status = {};
+    status.st_dev = makedev(0, 5);  // devtmpfs
+    status.st_ino = node->second.inode;
+    status.st_mode = S_IFCHR | 0600;
+    return 0;
+}
+
+void FakeKernel::DropNode(const std::string& devicePath) {
+    Node& node = nodes_.at(devicePath);
+    node.goneInGeneration = deviceGeneration_;
+    const NodeRecreation plan = recreation_.value_or(NodeRecreation{});
+    recreation_.reset();
+    // The core destroys the node once the self-IDs of the second reset are in; the device's
+    // shutdown and the new node's ROM read are timed from there.
+    const Duration destroyed = now_ + resetWindow_;
+    const Duration created = destroyed + kInitialDelay + plan.failedRomReads * kRetryDelay;
+    const bool revived = created < destroyed + kShutdownDelay;
+    if (!revived) {
+        Schedule(destroyed + kShutdownDelay, -1, [this, devicePath, plan] {
+            nodes_.at(devicePath).unplugged = true;
+            if (plan.onShutdown) {
+                plan.onShutdown();
+            }
+        });
+    }
+    Schedule(created, -1, [this, devicePath, plan, revived] {
+        Node& old = nodes_.at(devicePath);
+        if (revived) {
+            // The ROM matches the gone device's: it lives on under its device file, in the
+            // bus's generation, and its clients hear of the reset.
+            old.goneInGeneration.reset();
+            for (auto& [number, descriptor] : descriptors_) {
+                if (descriptor.devicePath == devicePath && descriptor.receivesBusResets) {
+                    descriptor.events.push_back(BusResetEvent(deviceGeneration_));
+                }
+            }
+        } else if (!plan.newDevicePath.empty()) {
+            nodes_[plan.newDevicePath] =
+                Node{old.registers, old.guid, false, std::nullopt, nextInode_++};
+        }
+        if (plan.onCreated) {
+            plan.onCreated();
+        }
+    });
 }
 
 void FakeKernel::Schedule(Duration at, int transactionOf, std::function<void()> action) {
@@ -147,8 +199,9 @@ void FakeKernel::BeginBusReset() {
         deviceGeneration_ = std::max(deviceGeneration_, generation);
         Schedule(now_ + eventDelay_, -1, [this] {
             for (auto& [number, descriptor] : descriptors_) {
-                if (descriptor.receivesBusResets) {
-                    descriptor.events.push_back(BusResetEvent());
+                if (descriptor.receivesBusResets &&
+                    !nodes_.at(descriptor.devicePath).goneInGeneration) {
+                    descriptor.events.push_back(BusResetEvent(deviceGeneration_));
                 }
             }
         });
@@ -160,8 +213,26 @@ void FakeKernel::BusReset() {
     AdvanceTime(resetWindow_ + eventDelay_);
 }
 
-void FakeKernel::LockFromAnotherProgram(const std::string& devicePath) {
+bool FakeKernel::LockFromAnotherProgram(const std::string& devicePath, int pid,
+                                        const std::string& command) {
+    if (const auto holder = lockHolders_.find(devicePath);
+        holder != lockHolders_.end() && holder->second != -1) {
+        return false;
+    }
     lockHolders_[devicePath] = -1;  // a descriptor of another process
+    if (command.empty()) {
+        return true;
+    }
+    const fs::path proc = ProcRoot();
+    fs::create_directories(proc / std::to_string(pid));
+    WriteFile(proc / std::to_string(pid) / "comm", command + "\n");
+    // Another lock first, as on a real machine.
+    WriteFile(proc / "locks",
+              "1: POSIX  ADVISORY  WRITE 977 fd:01:2228227 0 EOF\n2: FLOCK  "
+              "ADVISORY  WRITE " +
+                  std::to_string(pid) + " 00:05:" + std::to_string(nodes_.at(devicePath).inode) +
+                  " 0 EOF\n");
+    return true;
 }
 
 void FakeKernel::UnlockFromAnotherProgram(const std::string& devicePath) {
@@ -281,7 +352,7 @@ int FakeKernel::GetInfo(Descriptor& descriptor, void* argument) {
     }
     info.rom_length = sizeof rom;
     if (info.bus_reset != 0) {
-        auto busReset = BusResetEvent();
+        auto busReset = BusResetEvent(node.goneInGeneration.value_or(deviceGeneration_));
         std::memcpy(FromUser<void>(info.bus_reset), busReset.data(), busReset.size());
     }
     info.card = 0;
@@ -371,6 +442,27 @@ int FakeKernel::SendRequest(int fileDescriptor, Descriptor& descriptor, const vo
         case Fault::Kind::Unplug:
             node.unplugged = true;
             break;
+        case Fault::Kind::ResetWhilePending: {
+            // The ack starts the split time-out; the reset leaves the transaction on the
+            // card's list, and the unit's answer, sent with its old node ID, matches none.
+            const Duration acked = now_ + kAckDelay;
+            if (fault->taken) {
+                Answer(node, request, send.closure);
+            }
+            Schedule(acked + fault->delay, -1, [this] { BeginBusReset(); });
+            const std::uint64_t closure = send.closure;
+            Schedule(acked + splitTimeout_, fileDescriptor, [this, fileDescriptor, closure] {
+                QueueEvent(fileDescriptor, ResponseEvent(closure, RCODE_CANCELLED, {}));
+            });
+            break;
+        }
+        case Fault::Kind::NodeRecreated:
+            // Two resets close together: the core skips a generation and drops its nodes.
+            BeginBusReset();
+            BeginBusReset();
+            flushed();
+            DropNode(descriptor.devicePath);
+            break;
         case Fault::Kind::ShortResponse:
             queue(ResponseEvent(send.closure, RCODE_COMPLETE,
                                 std::vector<std::uint8_t>(request.length - 1, 0x5A)));
@@ -449,7 +541,7 @@ std::vector<std::uint8_t> FakeKernel::ResponseEvent(std::uint64_t closure,
     return event;
 }
 
-std::vector<std::uint8_t> FakeKernel::BusResetEvent() const {
+std::vector<std::uint8_t> FakeKernel::BusResetEvent(std::uint32_t generation) const {
     fw_cdev_event_bus_reset busReset{};
     busReset.type = FW_CDEV_EVENT_BUS_RESET;
     busReset.node_id = 0xFFC1;
@@ -457,7 +549,7 @@ std::vector<std::uint8_t> FakeKernel::BusResetEvent() const {
     busReset.bm_node_id = 0xFFC0;
     busReset.irm_node_id = 0xFFC0;
     busReset.root_node_id = 0xFFC1;
-    busReset.generation = deviceGeneration_;
+    busReset.generation = generation;
     std::vector<std::uint8_t> event(sizeof busReset);
     std::memcpy(event.data(), &busReset, sizeof busReset);
     return event;
@@ -636,6 +728,17 @@ void SysfsTree::AddNode(int node, std::uint64_t guid) {
     if (!fs::exists(fs::symlink_status(link))) {
         fs::create_directory_symlink(directory, link);
     }
+}
+
+void SysfsTree::RemoveNode(int node) {
+    const std::string name = "fw" + std::to_string(node);
+    for (const auto& entry : fs::directory_iterator(BusDirectory())) {
+        const std::string entryName = entry.path().filename().string();
+        if (entryName == name || entryName.starts_with(name + ".")) {
+            fs::remove(entry.path());
+        }
+    }
+    fs::remove_all(NodeDirectory(node));
 }
 
 void SysfsTree::AddUnit(int node, int unit, std::optional<std::string> specifierId,

@@ -50,8 +50,17 @@ struct SentRequest {
 // - Busy acks come back as RCODE_BUSY; the request did not reach the unit.
 // - The split time-out (2 s by default, at most 3 s) runs from the ack: a unit slower than
 //   that gets RCODE_CANCELLED, and its late answer is dropped.
+// - A request the unit acked "pending" stays on the card's list through a bus reset; the
+//   unit's answer, sent under its old node ID, matches nothing, and the split time-out ends
+//   the request with RCODE_CANCELLED while GET_INFO already reports the newer generation.
+// - Two quick resets make the core drop a node: its device is gone (requests carry a
+//   generation the bus left), shut down after 2 s (ENODEV, hang-up) unless the node is back
+//   by then, and the new node's ROM is read after 500 ms, or 3 s more per failed read; a
+//   node back in time revives the old device under its device file, a later one is a new
+//   device, perhaps under another /dev/fwN.
 // - close() waits for the descriptor's outstanding transactions to end.
-// - flock() is per open descriptor; any number of descriptors may open a node.
+// - flock() is per open descriptor; any number of descriptors may open a node. Another
+//   program's lock may show in /proc/locks.
 // - A response of up to 4 bytes is queued as the 24-byte structure followed by a copy of
 //   the data (which also sits at the data member), longer ones as the structure and data.
 class FakeKernel final : public kaplatform::LinuxSystem {
@@ -84,10 +93,17 @@ class FakeKernel final : public kaplatform::LinuxSystem {
             Unplug,                 // the device goes away while the request is outstanding
             OversizedResponse,      // the answer carries more bytes than were asked for
             ShortResponse,          // the answer carries fewer bytes than were asked for
+            ResetWhilePending,      // the unit acks "pending", a bus reset (after delay)
+                                    // renumbers the bus, its answer no longer matches and
+                                    // the split time-out cancels the request; taken: the
+                                    // unit did carry it out
+            NodeRecreated,          // two quick resets make the kernel drop the node; see
+                                    // PlanNodeRecreation for what follows
         };
         Kind kind;
         std::uint32_t responseCode = 0;
-        Duration delay{0};  // SlowResponse
+        Duration delay{0};   // SlowResponse, ResetWhilePending
+        bool taken = false;  // ResetWhilePending
     };
     // Faults for the next requests, in order.
     void InjectFault(Fault fault) { faults_.push_back(fault); }
@@ -103,6 +119,23 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     // kernel received before this one, on any node).
     using FaultPicker = std::function<std::optional<Fault>(const SentRequest&, std::size_t count)>;
     void PickFaults(FaultPicker picker) { picker_ = std::move(picker); }
+
+    // What follows a NodeRecreated fault: the kernel marks the device gone (its clients'
+    // requests carry a generation the bus left), shuts it down after kShutdownDelay unless
+    // the node is back by then (ENODEV, hang-up), and reads the new node's ROM after
+    // kInitialDelay (plus kRetryDelay per failed read). Back before the shutdown, the old
+    // device is revived under its device file; later, newDevicePath is a new device.
+    // onShutdown and onCreated let the test change sysfs as the kernel would.
+    struct NodeRecreation {
+        std::string newDevicePath;
+        int failedRomReads = 0;
+        std::function<void()> onShutdown;
+        std::function<void()> onCreated;
+    };
+    void PlanNodeRecreation(NodeRecreation recreation) { recreation_ = std::move(recreation); }
+    static constexpr Duration kInitialDelay{500'000};
+    static constexpr Duration kRetryDelay{3'000'000};
+    static constexpr Duration kShutdownDelay{2'000'000};
 
     // A bus that resets again and again: every request sent meets a fresh reset.
     void KeepResetting(bool resetting) { keepResetting_ = resetting; }
@@ -125,8 +158,10 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     void Unplug(const std::string& devicePath) { nodes_.at(devicePath).unplugged = true; }
 
     // Another program holding (or letting go of) the node's lock through a descriptor of
-    // its own.
-    void LockFromAnotherProgram(const std::string& devicePath);
+    // its own; with a command name, /proc/locks and /proc/<pid>/comm say who. False when
+    // the lock is held already, by us.
+    bool LockFromAnotherProgram(const std::string& devicePath, int pid = 0,
+                                const std::string& command = {});
     void UnlockFromAnotherProgram(const std::string& devicePath);
     bool IsLocked(const std::string& devicePath) const { return lockHolders_.contains(devicePath); }
 
@@ -155,6 +190,8 @@ class FakeKernel final : public kaplatform::LinuxSystem {
 
     // LinuxSystem
     std::filesystem::path SysfsRoot() const override { return sysfsRoot_; }
+    std::filesystem::path ProcRoot() const override { return sysfsRoot_ / "proc"; }
+    int Stat(const char* path, struct stat& status) override;
     int Open(const char* path, int flags) override;
     int Close(int fileDescriptor) override;
     int Ioctl(int fileDescriptor, unsigned long request, void* argument) override;
@@ -168,6 +205,9 @@ class FakeKernel final : public kaplatform::LinuxSystem {
         kaplatform::FireWireDevice* registers;
         std::uint64_t guid;
         bool unplugged = false;
+        // Dropped by the core, not yet shut down: GET_INFO reports the generation it had.
+        std::optional<std::uint32_t> goneInGeneration;
+        std::uint64_t inode = 0;
     };
     struct Descriptor {
         std::string devicePath;
@@ -184,12 +224,13 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     };
 
     int GetInfo(Descriptor& descriptor, void* argument);
+    void DropNode(const std::string& devicePath);
     int SendRequest(int fileDescriptor, Descriptor& descriptor, const void* argument);
     std::vector<std::uint8_t> Answer(Node& node, const SentRequest& request, std::uint64_t closure);
     static std::vector<std::uint8_t> ResponseEvent(std::uint64_t closure,
                                                    std::uint32_t responseCode,
                                                    const std::vector<std::uint8_t>& data);
-    std::vector<std::uint8_t> BusResetEvent() const;
+    std::vector<std::uint8_t> BusResetEvent(std::uint32_t generation) const;
     void Schedule(Duration at, int transactionOf, std::function<void()> action);
     void QueueEvent(int fileDescriptor, std::vector<std::uint8_t> event);
     // Carries out everything due by now_; the earliest pending happening's time.
@@ -206,6 +247,8 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     std::deque<Fault> faults_;
     FaultPicker picker_;
     bool keepResetting_ = false;
+    std::optional<NodeRecreation> recreation_;
+    std::uint64_t nextInode_ = 1043;
     std::optional<std::vector<std::uint8_t>> heldResponse_;
     std::uint32_t cardGeneration_ = 7;
     std::uint32_t deviceGeneration_ = 7;
@@ -279,6 +322,8 @@ class SysfsTree {
     void AddUnit(int node, int unit, std::optional<std::string> specifierId,
                  std::optional<std::string> version);
     void AddKa(int node, int unit = 0, std::uint64_t guid = kKaGuid);
+    // The node and its units leave the tree.
+    void RemoveNode(int node);
     std::filesystem::path UnitDirectory(int node, int unit) const;
     std::filesystem::path BusDirectory() const;
 

@@ -4,7 +4,9 @@
 #include "LinuxFireWireBackend.h"
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOCFPlugIn.h>
 #include <IOKit/IOKitLib.h>
+#include <IOKit/firewire/IOFireWireLib.h>
 
 #include <gtest/gtest.h>
 
@@ -205,6 +207,24 @@ TEST_F(LookupTest, TheServiceOffersTheGuidAsItWasWhenFound) {
     EXPECT_EQ(static_cast<std::uint64_t>(value), 0xFEDCBA9876543210ull);
     CFRelease(property);
     EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("Vendor_ID"), nullptr, 0), nullptr);
+
+    // The device interface answers for that node only: another one that took the name
+    // since, whatever sysfs says of it now, is not opened.
+    RegisterStore otherUnit;
+    kernel->AttachNode("/dev/fw1", otherUnit, 0x0123456789ABCDEFull);
+    std::ofstream(sysfs.UnitDirectory(1, 0).parent_path() / "guid") << "0x0123456789abcdef\n";
+    IOCFPlugInInterface** plugIn = nullptr;
+    SInt32 score = 0;
+    ASSERT_EQ(IOCreatePlugInInterfaceForService(service, kIOFireWireLibTypeID,
+                                                kIOCFPlugInInterfaceID, &plugIn, &score),
+              kIOReturnSuccess);
+    IOFireWireLibDeviceRef device = nullptr;
+    ASSERT_EQ((*plugIn)->QueryInterface(plugIn, CFUUIDGetUUIDBytes(kIOFireWireDeviceInterfaceID_v4),
+                                        reinterpret_cast<LPVOID*>(&device)),
+              S_OK);
+    EXPECT_EQ((*device)->Open(device), kIOReturnNoDevice);
+    (*device)->Release(device);
+    IODestroyPlugInInterface(plugIn);
     IOObjectRelease(service);
     EXPECT_EQ(IORegistryEntryCreateCFProperty(service, CFSTR("GUID"), nullptr, 0), nullptr)
         << "a released handle has no properties";

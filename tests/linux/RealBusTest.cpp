@@ -230,7 +230,7 @@ TEST_F(RealBusTest, ASilentUnitIsGivenUpByTheKernelBeforeUs) {
     EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnTimeout);
     EXPECT_EQ(kernel->OutstandingTransactions(), 0u)
         << "given up while the kernel still owned the transaction";
-    device->Close();
+    device.reset();
     ASSERT_FALSE(kernel->CloseWaits().empty());
     EXPECT_EQ(kernel->CloseWaits().back(), 0us) << "close had to wait for the kernel";
 }
@@ -242,6 +242,119 @@ TEST_F(RealBusTest, AnAnswerWithinTheSplitTimeOutIsWaitedFor) {
     std::uint32_t value = 0;
     EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnSuccess);
     EXPECT_EQ(value, 1u);
+}
+
+// ---- a reset while the unit holds a request
+
+TEST_F(RealBusTest, AnAnswerAResetLostIsAskedForAgainInTheNewGeneration) {
+    const std::uint32_t before = kernel->Generation();
+    registers.Poke(kStatusRegister, {0, 0, 0, 7});
+    kernel->InjectFault({Kind::ResetWhilePending, 0, 1ms});
+    CapturedOutput capture;
+    std::uint32_t value = 0;
+    ASSERT_EQ(device->ReadQuadlet(kStatus, value, false, before), kIOReturnSuccess);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(SentGenerations(), (std::vector<std::uint32_t>{before, before + 1}));
+    EXPECT_GE(kernel->Elapsed(), FakeKernel::kDefaultSplitTimeout);
+    EXPECT_EQ(capture.Take().out, "FireWire: bus reset in generation " + std::to_string(before) +
+                                      " lost the unit's answer, sending again in generation " +
+                                      std::to_string(before + 1) + "\n");
+}
+
+TEST_F(RealBusTest, ACancelledRequestStaysATimeOutWithoutANewerGenerationOrWithFailOnReset) {
+    CapturedOutput capture;
+    kernel->InjectFault({Kind::SlowResponse, 0, 2500ms});  // a unit that never answers in time
+    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnTimeout);
+    EXPECT_EQ(kernel->Requests().size(), 1u);
+    kernel->InjectFault({Kind::ResetWhilePending, 0, 1ms});
+    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, true, kernel->Generation()), kIOReturnTimeout);
+    EXPECT_EQ(kernel->Requests().size(), 2u);
+    EXPECT_EQ(capture.Take().out, "");
+}
+
+// ---- damaged packets
+
+TEST_F(RealBusTest, ADamagedPacketIsSentAgainThreeTimesThenItIsFinal) {
+    const Bytes block(128, 0x66);
+    std::uint32_t size = 128;
+    for (int damaged = 0; damaged < 3; ++damaged) {
+        kernel->InjectResponseCode(RCODE_DATA_ERROR);
+    }
+    CapturedOutput capture;
+    ASSERT_EQ(device->Write(kData, block.data(), size, true, kernel->Generation()),
+              kIOReturnSuccess)
+        << "a damaged packet was not taken, whatever failOnReset says";
+    EXPECT_EQ(kernel->Requests().size(), 4u);
+    EXPECT_EQ(registers.WriteCount(), 1);
+
+    for (int damaged = 0; damaged < 4; ++damaged) {
+        kernel->InjectResponseCode(RCODE_DATA_ERROR);
+    }
+    std::uint32_t value = 0;
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOFireWireDataError);
+    EXPECT_EQ(kernel->Requests().size(), 8u);
+    std::string lines;
+    for (int round = 0; round < 2; ++round) {
+        for (int resend = 1; resend <= 3; ++resend) {
+            lines += "FireWire: packet damaged on the way, sending again (" +
+                     std::to_string(resend) + " of 3)\n";
+        }
+    }
+    EXPECT_EQ(capture.Take().out, lines);
+}
+
+// ---- a node the kernel makes anew
+
+TEST_F(RealBusTest, ANodeTheKernelMakesAnewIsFollowedToItsNewDeviceFile) {
+    // Its ROM read fails once: the old device is shut down (ENODEV) before the new one is
+    // made, as /dev/fw2.
+    kernel->PlanNodeRecreation(
+        {"/dev/fw2", 1, [this] { sysfs.RemoveNode(1); }, [this] { sysfs.AddKa(2); }});
+    kernel->InjectFault({Kind::NodeRecreated});
+    const Bytes block(128, 0x21);
+    std::uint32_t size = 128;
+    CapturedOutput capture;
+    ASSERT_EQ(device->Write(kData, block.data(), size, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(registers.WriteCount(), 1);
+    EXPECT_EQ(kernel->Requests().front().devicePath, "/dev/fw1");
+    EXPECT_EQ(kernel->Requests().back().devicePath, "/dev/fw2");
+    EXPECT_EQ(kernel->Requests().back().generation, kernel->Generation());
+    EXPECT_TRUE(kernel->IsLocked("/dev/fw2"));
+    EXPECT_EQ(kernel->OpenDescriptorCount(), 1u) << "the old descriptor was not given back";
+    EXPECT_EQ(capture.Take().out,
+              "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2\n");
+    // The next image's open takes the node it now holds.
+    device->Close();
+    ASSERT_EQ(device->Open(), kIOReturnSuccess);
+    std::uint32_t generation = 0;
+    ASSERT_EQ(device->GetBusGeneration(generation), kIOReturnSuccess);
+    EXPECT_EQ(generation, kernel->Generation());
+}
+
+TEST_F(RealBusTest, ANodeBackWithinTheShutdownDelayLivesOnUnderItsDeviceFile) {
+    const std::uint32_t before = kernel->Generation();
+    kernel->PlanNodeRecreation({"/dev/fw2", 0, {}, {}});
+    kernel->InjectFault({Kind::NodeRecreated});
+    CapturedOutput capture;
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 3, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(kernel->Requests().back().devicePath, "/dev/fw1");
+    EXPECT_EQ(capture.Take().out, ResetLine(before, before + 2));
+}
+
+TEST_F(RealBusTest, OnlyTheSameGuidIsTakenForTheNodeAndNotForEver) {
+    kernel->PlanNodeRecreation({"/dev/fw2", 1, [this] { sysfs.RemoveNode(1); },
+                                [this] { sysfs.AddKa(2, 0, kKaGuid + 1); }});
+    kernel->InjectFault({Kind::NodeRecreated});
+    CapturedOutput capture;
+    EXPECT_EQ(device->WriteQuadlet(kStatus, 3, false, 0), kIOReturnNoDevice);
+    EXPECT_EQ(registers.WriteCount(), 0);
+    EXPECT_EQ(kernel->Requests().size(), 1u);
+    // Shut down after 2 s, then looked for until the deadline.
+    EXPECT_GE(kernel->Elapsed(),
+              FakeKernel::kShutdownDelay + kaplatform::kLinuxFireWireNodeReturnDeadline);
+    EXPECT_LT(kernel->Elapsed(),
+              FakeKernel::kShutdownDelay + kaplatform::kLinuxFireWireNodeReturnDeadline + 100ms);
+    EXPECT_EQ(capture.Take().out, "");
 }
 
 // ---- four-byte transfers

@@ -173,7 +173,6 @@ INSTANTIATE_TEST_SUITE_P(
     Kernel, ResponseCodeTest,
     testing::Values(ResponseMapping{"ConflictError", RCODE_CONFLICT_ERROR,
                                     kIOFireWireConflictError},
-                    ResponseMapping{"DataError", RCODE_DATA_ERROR, kIOFireWireDataError},
                     ResponseMapping{"TypeError", RCODE_TYPE_ERROR, kIOFireWireTypeError},
                     ResponseMapping{"AddressError", RCODE_ADDRESS_ERROR, kIOFireWireAddressError},
                     ResponseMapping{"SendError", RCODE_SEND_ERROR, kIOReturnIOError},

@@ -388,6 +388,8 @@ TEST_F(BackgroundRunTest, AUnitWhoseIdentityChangedSinceTheClickGetsNothingWritt
         {"older firmware", [](kasim::SimulatedKa& ka) { ka.SetSoftwareVersion(0x00010001); }},
         {"a revision class discovery rejects",
          [](kasim::SimulatedKa& ka) { ka.SetProductRevision(0x00010000); }},
+        {"another revision of the same class",
+         [](kasim::SimulatedKa& ka) { ka.SetProductRevision(0x00020001); }},
         {"an unreadable software version",
          [](kasim::SimulatedKa& ka) {
              ka.AddTransactionFault(kasim::TransactionFault(kasim::Operation::ReadQuadlet,
@@ -409,6 +411,20 @@ TEST_F(BackgroundRunTest, AUnitWhoseIdentityChangedSinceTheClickGetsNothingWritt
         ExpectNothingWritten(*ka_);
         EXPECT_EQ(ka_->LiveConnections(), 0u);
     }
+}
+
+TEST_F(BackgroundRunTest, AUnitThatCannotBeOpenedForTheIdentityCheckIsNoChangedUnit) {
+    // Another program took the unit after the click: the run says why, not that the unit
+    // changed.
+    AcceptTheUnit();
+    ka_->AddTransactionFault(kasim::TransactionFault(
+        kasim::Operation::Open, kIOReturnExclusiveAccess, 1, kasim::FaultScope::UpdateConnections));
+    const UpdateRun run = RunAcceptedUpdate();
+    EXPECT_EQ(run.status, kIOReturnExclusiveAccess);
+    EXPECT_FALSE(run.outcome.UnitChanged());
+    EXPECT_EQ(run.err, "");
+    ExpectNothingWritten(*ka_);
+    EXPECT_EQ(ka_->LiveConnections(), 0u);
 }
 
 TEST_F(BackgroundRunTest, AnUpdateNobodyAcceptedWritesNothingAndAnAcceptanceHoldsForOneRun) {

@@ -36,20 +36,28 @@ class LinuxFireWireBackend final : public FireWireBackend {
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<FireWireDevice>& device) override {
         device.reset();
+        if (!sysfs::IsUnitName(unitName)) {
+            return kIOReturnBadArgument;
+        }
+        const auto guid = UnitGuid(unitName);
+        if (!guid) {
+            return kIOReturnNoDevice;
+        }
+        return CreateDeviceWithGuid(unitName, *guid, device);
+    }
+
+    IOReturn CreateDeviceWithGuid(const std::string& unitName, std::uint64_t guid,
+                                  std::unique_ptr<FireWireDevice>& device) override {
+        device.reset();
         // The name becomes part of a device path: take nothing but what FindUnit returns.
         if (!sysfs::IsUnitName(unitName)) {
             return kIOReturnBadArgument;
         }
-        const std::filesystem::path root = system_->SysfsRoot();
-        const auto node = sysfs::NodeOfUnit(root, unitName);
+        const auto node = sysfs::NodeOfUnit(system_->SysfsRoot(), unitName);
         if (!node) {
             return kIOReturnNoDevice;
         }
-        const auto guid = sysfs::NodeGuid(root, *node);
-        if (!guid) {
-            return kIOReturnNoDevice;
-        }
-        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, *guid, access_);
+        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, guid, access_);
         return kIOReturnSuccess;
     }
 

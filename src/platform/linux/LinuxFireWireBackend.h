@@ -11,17 +11,30 @@
 //   that keeps resetting ends the transfer with kIOFireWireBusReset after
 //   kLinuxFireWireResetDeadline. failOnReset true: the caller's generation is sent and a
 //   stale one fails with kIOFireWireBusReset.
+//   A request the kernel's split time-out ended (RCODE_CANCELLED) while a bus reset lost
+//   the unit's answer (the kernel reports a newer generation than it was sent in) is sent
+//   again under the same deadline; without a newer generation it stays kIOReturnTimeout.
+// - failOnReset false: when the node goes away (two quick resets make the kernel drop it and
+//   make it anew, perhaps under another /dev/fwN), the node with the same GUID is looked
+//   for, opened and locked for up to kLinuxFireWireNodeReturnDeadline, and the transfer
+//   sent again there; then kIOReturnNoDevice.
 // - A unit that answers busy is asked again, after a short pause, up to
 //   kLinuxFireWireBusyTries times in all; then kIOReturnBusy.
-// - Each such retry writes one line on standard output.
+// - A packet the link reports damaged (RCODE_DATA_ERROR) is sent again up to
+//   kLinuxFireWireDamagedResends times; then it is final.
+// - Each such retry writes one line on standard output (BusEventLog.h).
 // - A split-transaction time-out reported by the kernel, like our own wait for the
 //   response running out, gives kIOReturnTimeout.
 // - Four-byte Read and Write travel as quadlet requests.
 // - A failed read or write reports 0 bytes moved.
 // - Open locks the device file (flock, exclusive): a unit another program holds open gives
-//   kIOReturnExclusiveAccess. Close lets it go.
-// - A matched unit whose device file this user may not open is reported once on standard
-//   error when that starts and once when it ends, and by UnitAccessStatus meanwhile.
+//   kIOReturnExclusiveAccess, is reported once on standard error (with the holder, when
+//   /proc/locks tells it) and by UnitAccessStatus meanwhile. Close ends the caller's use
+//   only: the descriptor and its lock are kept until the device object goes, so that one
+//   device interface holds the unit through all the images of an update.
+// - A matched unit whose device file this user may not open, for kLinuxFireWireRefusalGrace
+//   at least, is reported once on standard error when that starts and once when it ends,
+//   and by UnitAccessStatus meanwhile.
 // - GetBusGeneration works on a closed device too (it opens the node briefly, unlocked).
 #ifndef KA_PLATFORM_LINUX_LINUXFIREWIREBACKEND_H
 #define KA_PLATFORM_LINUX_LINUXFIREWIREBACKEND_H
@@ -47,6 +60,12 @@ inline constexpr std::chrono::milliseconds kLinuxFireWireResetDeadline{3000};
 
 // Sends of one request at most while the unit answers busy.
 inline constexpr int kLinuxFireWireBusyTries = 10;
+
+// Sends of one request in all, after the first, while the link reports it damaged.
+inline constexpr int kLinuxFireWireDamagedResends = 3;
+
+// How long a transfer whose node went away waits for the kernel to bring the unit back.
+inline constexpr std::chrono::milliseconds kLinuxFireWireNodeReturnDeadline{5000};
 
 // The backend on the running kernel.
 std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend();

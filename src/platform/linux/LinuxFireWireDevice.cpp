@@ -1,34 +1,27 @@
+// The device's transfers: sending requests, awaiting their answers, and riding out what the
+// bus does to them meanwhile.
 #include "LinuxFireWireDevice.h"
 
-#include "DeviceFileAccess.h"
+#include "BusEventLog.h"
+#include "FireWireCdev.h"
 #include "LinuxFireWireBackend.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
 #include <endian.h>
-#include <fcntl.h>
 #include <linux/firewire-cdev.h>
 #include <linux/firewire-constants.h>
-#include <sys/file.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <iostream>
 #include <optional>
+#include <string>
 
 namespace kaplatform {
 namespace {
 
-// The ABI we are written for: plain RESPONSE events (no time stamps), bus-reset events
-// that carry the bus manager's node.
-constexpr std::uint32_t kCdevAbiVersion = 4;
-
 constexpr std::uint64_t kLargestOffset = 0xFFFF'FFFF'FFFFull;
-
-// The bus-information block: header, "1394", capabilities, then the GUID's two halves.
-constexpr std::size_t kBusInfoQuadlets = 5;
 
 using Clock = std::chrono::steady_clock;
 
@@ -39,69 +32,15 @@ constexpr std::chrono::milliseconds kGenerationQueryInterval{5};
 // (a reset takes a good part of a millisecond at least) for a clock that does not move.
 constexpr int kMostAttempts = 10000;
 
+// Times one transfer may follow its node to a new device file.
+constexpr int kMostNodeReturns = 3;
+
 // The pause before the next try of a request the unit answered busy: 1, 2, 4, 8, then
 // 10 ms, about 65 ms over all the tries.
 std::chrono::milliseconds BusyPause(int triesMade) {
     constexpr std::chrono::milliseconds kLongest{10};
     return triesMade > 4 ? kLongest
                          : std::min(kLongest, std::chrono::milliseconds{1 << (triesMade - 1)});
-}
-
-IOReturn StatusOfOpenError(int error) {
-    switch (error) {
-        case EACCES:
-        case EPERM:
-            return kIOReturnNotPermitted;
-        case EBUSY:
-            return kIOReturnExclusiveAccess;
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return kIOReturnNoDevice;
-        default:
-            return kIOReturnError;
-    }
-}
-
-IOReturn StatusOfCallError(int error) {
-    switch (error) {
-        case ENODEV:
-            return kIOReturnNoDevice;
-        case EINVAL:
-            return kIOReturnBadArgument;
-        case ENOMEM:
-            return kIOReturnNoMemory;
-        case EACCES:
-        case EPERM:
-            return kIOReturnNotPermitted;
-        default:
-            return kIOReturnError;
-    }
-}
-
-IOReturn StatusOfResponseCode(std::uint32_t responseCode) {
-    switch (responseCode) {
-        case RCODE_COMPLETE:
-            return kIOReturnSuccess;
-        case RCODE_CONFLICT_ERROR:
-        case RCODE_DATA_ERROR:
-        case RCODE_TYPE_ERROR:
-        case RCODE_ADDRESS_ERROR:
-            return kIOFireWireResponseBase + static_cast<IOReturn>(responseCode);
-        case RCODE_BUSY:
-            return kIOReturnBusy;
-        case RCODE_NO_ACK:
-            return kIOReturnNotResponding;
-        case RCODE_CANCELLED:
-            // The kernel's split time-out: the node acknowledged but never answered.
-            return kIOReturnTimeout;
-        case RCODE_SEND_ERROR:
-            return kIOReturnIOError;
-        case RCODE_GENERATION:
-            return kIOFireWireBusReset;
-        default:
-            return kIOReturnIOError;
-    }
 }
 
 template <typename Field>
@@ -115,131 +54,7 @@ bool HangUp(short events) {
     return (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-std::uint64_t UserPointer(const void* pointer) {
-    return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pointer));
-}
-
 }  // namespace
-
-LinuxFireWireDevice::LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system,
-                                         std::string devicePath, std::uint64_t guid,
-                                         std::shared_ptr<DeviceFileAccess> access)
-    : system_(std::move(system)),
-      devicePath_(std::move(devicePath)),
-      guid_(guid),
-      access_(std::move(access)) {}
-
-LinuxFireWireDevice::~LinuxFireWireDevice() {
-    Close();
-}
-
-IOReturn LinuxFireWireDevice::OpenDescriptor(int& fileDescriptor) {
-    int result;
-    do {
-        result = system_->Open(devicePath_.c_str(), O_RDWR | O_CLOEXEC);
-    } while (result == -EINTR);
-    if (result < 0) {
-        const IOReturn status = StatusOfOpenError(-result);
-        if (status == kIOReturnNotPermitted && access_) {
-            access_->Refused(devicePath_);
-        }
-        return status;
-    }
-    if (access_) {
-        access_->Cleared();
-    }
-    const IOReturn status = QueryBusInfo(result, true);
-    if (status != kIOReturnSuccess) {
-        system_->Close(result);
-        return status;
-    }
-    fileDescriptor = result;
-    return kIOReturnSuccess;
-}
-
-IOReturn LinuxFireWireDevice::Open() {
-    if (fileDescriptor_ >= 0) {
-        return kIOReturnExclusiveAccess;
-    }
-    int fileDescriptor = -1;
-    const IOReturn status = OpenDescriptor(fileDescriptor);
-    if (status != kIOReturnSuccess) {
-        return status;
-    }
-    // The kernel lets any number of programs drive a node at once; the Mac's Open is
-    // exclusive, and two updaters interleaving their blocks would ruin the flash.
-    int result;
-    do {
-        result = system_->Flock(fileDescriptor, LOCK_EX | LOCK_NB);
-    } while (result == -EINTR);
-    if (result < 0) {
-        system_->Close(fileDescriptor);
-        return result == -EWOULDBLOCK ? kIOReturnExclusiveAccess : StatusOfCallError(-result);
-    }
-    fileDescriptor_ = fileDescriptor;
-    return kIOReturnSuccess;
-}
-
-void LinuxFireWireDevice::Close() {
-    if (fileDescriptor_ < 0) {
-        return;
-    }
-    // Closing drops the lock too; saying so keeps the order plain.
-    system_->Flock(fileDescriptor_, LOCK_UN);
-    // Not repeated on EINTR: Linux releases the descriptor whatever close reports.
-    system_->Close(fileDescriptor_);
-    fileDescriptor_ = -1;
-    busResetSeen_ = false;
-}
-
-IOReturn LinuxFireWireDevice::GetBusGeneration(std::uint32_t& generation) {
-    IOReturn status;
-    if (fileDescriptor_ >= 0) {
-        status = QueryBusInfo(fileDescriptor_, false);
-    } else {
-        // Asked before Open: look at the bus through a descriptor of our own, without
-        // the lock, which is for the transfers.
-        int fileDescriptor = -1;
-        status = OpenDescriptor(fileDescriptor);
-        if (status == kIOReturnSuccess) {
-            system_->Close(fileDescriptor);
-        }
-    }
-    if (status == kIOReturnSuccess) {
-        generation = generation_;
-    }
-    return status;
-}
-
-IOReturn LinuxFireWireDevice::QueryBusInfo(int fileDescriptor, bool checkIdentity) {
-    fw_cdev_event_bus_reset busReset{};
-    std::array<std::uint32_t, kBusInfoQuadlets> busInfo{};
-    fw_cdev_get_info info{};
-    info.version = kCdevAbiVersion;
-    if (checkIdentity) {
-        info.rom_length = sizeof busInfo;
-        info.rom = UserPointer(busInfo.data());
-    }
-    info.bus_reset = UserPointer(&busReset);
-    int result;
-    do {
-        result = system_->Ioctl(fileDescriptor, FW_CDEV_IOC_GET_INFO, &info);
-    } while (result == -EINTR);
-    if (result < 0) {
-        return StatusOfCallError(-result);
-    }
-    if (checkIdentity) {
-        // The kernel reports the whole ROM's length and copies what fits; the ROM holds
-        // host-order quadlets.
-        const std::uint64_t guid = (std::uint64_t{busInfo[3]} << 32) | busInfo[4];
-        if (info.rom_length < sizeof busInfo || guid != guid_) {
-            return kIOReturnNoDevice;
-        }
-    }
-    generation_ = busReset.generation;
-    busResetSeen_ = false;
-    return kIOReturnSuccess;
-}
 
 IOReturn LinuxFireWireDevice::Read(const FireWireTarget& target, void* buffer, std::uint32_t& size,
                                    bool failOnReset, std::uint32_t generation) {
@@ -298,7 +113,7 @@ IOReturn LinuxFireWireDevice::WriteQuadlet(const FireWireTarget& target, std::ui
 
 IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& request,
                                        bool failOnReset, std::uint32_t generation) {
-    if (fileDescriptor_ < 0) {
+    if (!open_ || fileDescriptor_ < 0) {
         return kIOReturnNotOpen;
     }
     if (!target.relativeToDevice) {
@@ -307,6 +122,24 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
     if (target.offset > kLargestOffset) {
         return kIOReturnBadArgument;
     }
+    for (int node = 0;; ++node) {
+        IOReturn status = TransferOnThisNode(request, failOnReset, generation);
+        // Two resets in quick succession make the kernel drop the node and, once it has read
+        // the configuration ROM again, make a new one. Without failOnReset the caller asked
+        // us to ride out what the bus does, and that is part of it. (A request the node had
+        // taken then arrives twice, as for a flush: the unit's checksum catches that.)
+        if (status != kIOReturnNoDevice || failOnReset || node == kMostNodeReturns) {
+            return status;
+        }
+        status = FindNodeAgain();
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
+    }
+}
+
+IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnReset,
+                                                 std::uint32_t generation) {
     // Bus resets that happened since the last transfer are waiting in the queue; taking
     // them in first means we send with the generation the kernel expects.
     IOReturn status = DrainPendingEvents();
@@ -315,10 +148,36 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
     }
     std::optional<Clock::time_point> resetDeadline;
     int busyTries = 1;
+    int damagedSends = 0;
     for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
         const std::uint32_t sentIn = failOnReset ? generation : generation_;
         request.delivered = 0;
+        request.responseCode.reset();
         status = SendAndAwait(request, sentIn);
+        if (status == kIOReturnTimeout && request.responseCode == std::uint32_t{RCODE_CANCELLED} &&
+            !failOnReset) {
+            // A unit that acked "pending" answers with the node ID it had when it took the
+            // request; a bus reset since then renumbered the bus, the kernel no longer knew
+            // the answer as ours and its split time-out ended the request. Only a newer
+            // generation tells that apart from a unit that is silent.
+            status = QueryBusInfo(fileDescriptor_, false);
+            if (status != kIOReturnSuccess) {
+                return status;
+            }
+            if (generation_ == sentIn) {
+                return kIOReturnTimeout;
+            }
+            if (!resetDeadline) {
+                resetDeadline = system_->Now() + kLinuxFireWireResetDeadline;
+            }
+            if (system_->Now() >= *resetDeadline) {
+                return kIOFireWireBusReset;
+            }
+            LogBusEvent("bus reset in generation " + std::to_string(sentIn) +
+                        " lost the unit's answer, sending again in generation " +
+                        std::to_string(generation_));
+            continue;
+        }
         if (status == kIOFireWireBusReset && !failOnReset) {
             // The kernel turns a request of a past generation away before sending it, and a
             // bus reset flushes the requests in flight with the same code. Either way the
@@ -333,8 +192,8 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
             if (status != kIOReturnSuccess) {
                 return status;
             }
-            std::cout << "FireWire: bus reset in generation " << sentIn
-                      << ", sending again in generation " << generation_ << '\n';
+            LogBusEvent("bus reset in generation " + std::to_string(sentIn) +
+                        ", sending again in generation " + std::to_string(generation_));
             continue;
         }
         if (status == kIOReturnBusy && busyTries < kLinuxFireWireBusyTries) {
@@ -346,8 +205,18 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
                 return status;
             }
             ++busyTries;
-            std::cout << "FireWire: unit busy, sending again (try " << busyTries << " of "
-                      << kLinuxFireWireBusyTries << ")\n";
+            LogBusEvent("unit busy, sending again (try " + std::to_string(busyTries) + " of " +
+                        std::to_string(kLinuxFireWireBusyTries) + ")");
+            continue;
+        }
+        if (request.responseCode == std::uint32_t{RCODE_DATA_ERROR} &&
+            damagedSends < kLinuxFireWireDamagedResends) {
+            // The link reports a packet that arrived damaged (ACK_DATA_ERROR) with this
+            // code: the node did not take it, so it may go again.
+            ++damagedSends;
+            LogBusEvent("packet damaged on the way, sending again (" +
+                        std::to_string(damagedSends) + " of " +
+                        std::to_string(kLinuxFireWireDamagedResends) + ")");
             continue;
         }
         return status;
@@ -465,6 +334,7 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
             case EventResult::Failed:
                 return failure;
             case EventResult::Response:
+                request.responseCode = responseCode;
                 return StatusOfResponseCode(responseCode);
             case EventResult::Other:
                 break;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,17 +46,27 @@ class LinuxFireWireDevice final : public FireWireDevice {
     struct Request {
         std::uint32_t transactionCode;
         std::uint64_t offset;
-        const void* payload;          // outgoing bytes of a write, else null
-        std::uint32_t length;         // bytes written or asked for
-        void* responseBuffer;         // where a read's bytes go, else null
-        std::uint32_t delivered = 0;  // bytes a read brought back
+        const void* payload;                          // outgoing bytes of a write, else null
+        std::uint32_t length;                         // bytes written or asked for
+        void* responseBuffer;                         // where a read's bytes go, else null
+        std::uint32_t delivered = 0;                  // bytes a read brought back
+        std::optional<std::uint32_t> responseCode{};  // the kernel's answer to the last send
     };
 
-    // Opens the device file and checks that the node behind it is still ours.
-    IOReturn OpenDescriptor(int& fileDescriptor);
+    // Opens path and checks that the node behind it is still ours.
+    IOReturn OpenDescriptor(const std::string& path, int& fileDescriptor);
+    // Opens path as OpenDescriptor does and takes the lock on it.
+    IOReturn OpenLocked(const std::string& path, int& fileDescriptor);
+    // Gives the held descriptor and its lock back.
+    void ReleaseDescriptor();
+    // The node went away under us: looks for our GUID on the bus again (the kernel may have
+    // made the node anew under another device file) until kLinuxFireWireNodeReturnDeadline,
+    // and holds it, locked, in place of the old one.
+    IOReturn FindNodeAgain();
     IOReturn QueryBusInfo(int fileDescriptor, bool checkIdentity);
     IOReturn Transfer(const FireWireTarget& target, Request& request, bool failOnReset,
                       std::uint32_t generation);
+    IOReturn TransferOnThisNode(Request& request, bool failOnReset, std::uint32_t generation);
     IOReturn SendAndAwait(Request& request, std::uint32_t generation);
     IOReturn DrainPendingEvents();
     // Until the kernel reports a generation other than stale, or until deadline.
@@ -73,7 +84,11 @@ class LinuxFireWireDevice final : public FireWireDevice {
     std::string devicePath_;
     std::uint64_t guid_;
     std::shared_ptr<DeviceFileAccess> access_;
+    // Held, locked, from the first Open until the object goes: Close only ends the caller's
+    // use, so that between the images of an update no other program can take the unit and a
+    // withdrawn permission cannot keep the next image out.
     int fileDescriptor_ = -1;
+    bool open_ = false;
     std::uint32_t generation_ = 0;
     // A bus-reset event was read and GET_INFO not asked since.
     bool busResetSeen_ = false;

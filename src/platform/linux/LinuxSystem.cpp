@@ -14,6 +14,12 @@ class RealLinuxSystem final : public LinuxSystem {
   public:
     std::filesystem::path SysfsRoot() const override { return "/sys"; }
 
+    std::filesystem::path ProcRoot() const override { return "/proc"; }
+
+    int Stat(const char* path, struct stat& status) override {
+        return ::stat(path, &status) < 0 ? -errno : 0;
+    }
+
     int Open(const char* path, int flags) override {
         const int result = ::open(path, flags);
         return result < 0 ? -errno : result;

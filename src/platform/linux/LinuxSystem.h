@@ -6,6 +6,7 @@
 #define KA_PLATFORM_LINUX_LINUXSYSTEM_H
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -23,6 +24,11 @@ class LinuxSystem {
     // <root>/bus/firewire/devices.
     virtual std::filesystem::path SysfsRoot() const = 0;
 
+    // Where procfs is mounted ("/proc"); /proc/locks tells who holds a lock.
+    virtual std::filesystem::path ProcRoot() const = 0;
+
+    // stat(2): 0, or -errno.
+    virtual int Stat(const char* path, struct stat& status) = 0;
     // A file descriptor, or -errno.
     virtual int Open(const char* path, int flags) = 0;
     // 0, or -errno.

@@ -8,6 +8,7 @@
 #include <array>
 #include <system_error>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace kaplatform::sysfs {
@@ -148,6 +149,32 @@ std::optional<std::uint64_t> NodeGuid(const fs::path& sysfsRoot, const std::stri
         return std::nullopt;
     }
     return ReadHexAttribute(DevicesDirectory(sysfsRoot) / nodeName / "guid", 16);
+}
+
+std::optional<std::string> FindNodeWithGuid(const fs::path& sysfsRoot, std::uint64_t guid) {
+    std::optional<std::pair<unsigned, std::string>> found;
+    std::error_code error;
+    fs::directory_iterator entries(DevicesDirectory(sysfsRoot), error);
+    if (error) {
+        return std::nullopt;
+    }
+    for (const fs::directory_iterator end; entries != end; entries.increment(error)) {
+        if (error) {
+            break;
+        }
+        std::string name = entries->path().filename().string();
+        if (!IsNodeName(name) || NodeGuid(sysfsRoot, name) != guid) {
+            continue;
+        }
+        const unsigned number = *ParseDecimal(std::string_view(name).substr(2));
+        if (!found || number < found->first) {
+            found.emplace(number, std::move(name));
+        }
+    }
+    if (!found) {
+        return std::nullopt;
+    }
+    return found->second;
 }
 
 std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_t specifierId,

@@ -29,6 +29,11 @@ std::optional<std::string> NodeOfUnit(const std::filesystem::path& sysfsRoot,
 std::optional<std::uint64_t> NodeGuid(const std::filesystem::path& sysfsRoot,
                                       const std::string& nodeName);
 
+// The node ("fw2") whose GUID attribute holds guid, lowest number first: where a node the
+// kernel made anew after losing it is found again.
+std::optional<std::string> FindNodeWithGuid(const std::filesystem::path& sysfsRoot,
+                                            std::uint64_t guid);
+
 // True for names of the form fwN.M (decimal, no leading zeros), which is all the kernel
 // ever creates for units.
 bool IsUnitName(std::string_view name);

@@ -163,7 +163,7 @@ TEST_F(DialogTest, IdleTicksShowTheUnitOrItsAbsence) {
     EXPECT_EQ(0, Progress());
 }
 
-TEST_F(DialogTest, AUnitThisUserMayNotOpenIsExplainedInRedWhileItIsNotFound) {
+TEST_F(DialogTest, AUnitThisUserMayNotOpenOrAnotherProgramHoldsIsExplainedInRedWhileNotFound) {
     auto bus = std::make_shared<AccessReportingBus>();
     kaplatform::SetFireWireBackend(bus);
     MakeDialog();
@@ -180,6 +180,18 @@ TEST_F(DialogTest, AUnitThisUserMayNotOpenIsExplainedInRedWhileItIsNotFound) {
         Text(210));
     EXPECT_FALSE(WarningShown());
     EXPECT_FALSE(UpdateButton()->isEnabled());
+
+    bus->accessStatus = kIOReturnExclusiveAccess;
+    Tick();
+    EXPECT_EQ("Ka Not Found", Text(200));
+    EXPECT_FALSE(Widget(210)->isHidden());
+    EXPECT_EQ("The Ka is in use by another program; quit it to update the Ka.", Text(210));
+    bus->accessStatus = kIOReturnNotPermitted;
+    Tick();
+    EXPECT_EQ(
+        "A Ka is connected, but this user may not open it: install the updater's udev "
+        "rule (see the README) and use the desktop session.",
+        Text(210));
 
     bus->accessStatus = kIOReturnSuccess;
     Tick();

@@ -1,0 +1,11 @@
+#include "BusEventLog.h"
+
+#include <iostream>
+
+namespace kaplatform {
+
+void LogBusEvent(std::string_view what) {
+    std::cout << "FireWire: " << what << '\n';
+}
+
+}  // namespace kaplatform

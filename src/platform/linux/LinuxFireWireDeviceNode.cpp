@@ -1,0 +1,229 @@
+// The device's node: opening and holding its device file, the kernel's view of the bus, and
+// finding the node again when the kernel makes it anew.
+#include "LinuxFireWireDevice.h"
+
+#include "BusEventLog.h"
+#include "DeviceFileAccess.h"
+#include "FireWireCdev.h"
+#include "LinuxFireWireBackend.h"
+#include "SysfsFireWire.h"
+
+#include <fcntl.h>
+#include <linux/firewire-cdev.h>
+#include <sys/file.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <string>
+
+namespace kaplatform {
+namespace {
+
+// The ABI we are written for: plain RESPONSE events (no time stamps), bus-reset events
+// that carry the bus manager's node.
+constexpr std::uint32_t kCdevAbiVersion = 4;
+
+// The bus-information block: header, "1394", capabilities, then the GUID's two halves.
+constexpr std::size_t kBusInfoQuadlets = 5;
+
+using Clock = std::chrono::steady_clock;
+
+// How often sysfs is looked at while waiting for a lost node to come back.
+constexpr std::chrono::milliseconds kNodeSearchInterval{50};
+
+}  // namespace
+
+LinuxFireWireDevice::LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system,
+                                         std::string devicePath, std::uint64_t guid,
+                                         std::shared_ptr<DeviceFileAccess> access)
+    : system_(std::move(system)),
+      devicePath_(std::move(devicePath)),
+      guid_(guid),
+      access_(std::move(access)) {}
+
+LinuxFireWireDevice::~LinuxFireWireDevice() {
+    ReleaseDescriptor();
+}
+
+IOReturn LinuxFireWireDevice::OpenDescriptor(const std::string& path, int& fileDescriptor) {
+    int result;
+    do {
+        result = system_->Open(path.c_str(), O_RDWR | O_CLOEXEC);
+    } while (result == -EINTR);
+    if (result < 0) {
+        const IOReturn status = StatusOfOpenError(-result);
+        if (access_ && status == kIOReturnNotPermitted) {
+            access_->Refused(path, system_->Now());
+        } else if (access_) {
+            access_->OpenFailed();
+        }
+        return status;
+    }
+    if (access_) {
+        access_->Opened();
+    }
+    const IOReturn status = QueryBusInfo(result, true);
+    if (status != kIOReturnSuccess) {
+        system_->Close(result);
+        return status;
+    }
+    fileDescriptor = result;
+    return kIOReturnSuccess;
+}
+
+IOReturn LinuxFireWireDevice::OpenLocked(const std::string& path, int& fileDescriptor) {
+    int opened = -1;
+    const IOReturn status = OpenDescriptor(path, opened);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    // The kernel lets any number of programs drive a node at once; the Mac's Open is
+    // exclusive, and two updaters interleaving their blocks would ruin the flash.
+    int result;
+    do {
+        result = system_->Flock(opened, LOCK_EX | LOCK_NB);
+    } while (result == -EINTR);
+    if (result < 0) {
+        system_->Close(opened);
+        if (result == -EWOULDBLOCK) {
+            if (access_) {
+                access_->HeldElsewhere(path, *system_);
+            }
+            return kIOReturnExclusiveAccess;
+        }
+        return StatusOfCallError(-result);
+    }
+    if (access_) {
+        access_->Cleared();
+    }
+    fileDescriptor = opened;
+    return kIOReturnSuccess;
+}
+
+void LinuxFireWireDevice::ReleaseDescriptor() {
+    if (fileDescriptor_ < 0) {
+        return;
+    }
+    // Closing drops the lock too; saying so keeps the order plain.
+    system_->Flock(fileDescriptor_, LOCK_UN);
+    // Not repeated on EINTR: Linux releases the descriptor whatever close reports.
+    system_->Close(fileDescriptor_);
+    fileDescriptor_ = -1;
+    busResetSeen_ = false;
+}
+
+IOReturn LinuxFireWireDevice::FindNodeAgain() {
+    const std::string lostPath = devicePath_;
+    ReleaseDescriptor();
+    const Clock::time_point deadline = system_->Now() + kLinuxFireWireNodeReturnDeadline;
+    for (;;) {
+        // Only the same GUID counts: whatever else turns up is not the unit being updated.
+        if (const auto node = sysfs::FindNodeWithGuid(system_->SysfsRoot(), guid_)) {
+            const std::string path = "/dev/" + *node;
+            int fileDescriptor = -1;
+            if (OpenLocked(path, fileDescriptor) == kIOReturnSuccess) {
+                fileDescriptor_ = fileDescriptor;
+                devicePath_ = path;
+                std::string event = "node ";
+                event += lostPath;
+                event += " went away; the unit is back as ";
+                event += path;
+                LogBusEvent(event);
+                return kIOReturnSuccess;
+            }
+        }
+        const Clock::time_point now = system_->Now();
+        if (now >= deadline) {
+            return kIOReturnNoDevice;
+        }
+        const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+        // Nothing to wait on but time: the kernel announces the new node in sysfs.
+        system_->Poll(nullptr, 0,
+                      static_cast<int>(std::min(kNodeSearchInterval, remaining).count()));
+    }
+}
+
+IOReturn LinuxFireWireDevice::Open() {
+    if (open_) {
+        return kIOReturnExclusiveAccess;
+    }
+    if (fileDescriptor_ >= 0) {
+        // Still held from an earlier Open: the node behind it must still be ours.
+        IOReturn status = QueryBusInfo(fileDescriptor_, true);
+        if (status == kIOReturnNoDevice) {
+            status = FindNodeAgain();
+        }
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
+        open_ = true;
+        return kIOReturnSuccess;
+    }
+    int fileDescriptor = -1;
+    const IOReturn status = OpenLocked(devicePath_, fileDescriptor);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    fileDescriptor_ = fileDescriptor;
+    open_ = true;
+    return kIOReturnSuccess;
+}
+
+void LinuxFireWireDevice::Close() {
+    open_ = false;
+}
+
+IOReturn LinuxFireWireDevice::GetBusGeneration(std::uint32_t& generation) {
+    IOReturn status;
+    if (fileDescriptor_ >= 0) {
+        status = QueryBusInfo(fileDescriptor_, false);
+        if (status == kIOReturnNoDevice) {
+            status = FindNodeAgain();
+        }
+    } else {
+        // Asked before Open: look at the bus through a descriptor of our own, without
+        // the lock, which is for the transfers.
+        int fileDescriptor = -1;
+        status = OpenDescriptor(devicePath_, fileDescriptor);
+        if (status == kIOReturnSuccess) {
+            system_->Close(fileDescriptor);
+        }
+    }
+    if (status == kIOReturnSuccess) {
+        generation = generation_;
+    }
+    return status;
+}
+
+IOReturn LinuxFireWireDevice::QueryBusInfo(int fileDescriptor, bool checkIdentity) {
+    fw_cdev_event_bus_reset busReset{};
+    std::array<std::uint32_t, kBusInfoQuadlets> busInfo{};
+    fw_cdev_get_info info{};
+    info.version = kCdevAbiVersion;
+    if (checkIdentity) {
+        info.rom_length = sizeof busInfo;
+        info.rom = UserPointer(busInfo.data());
+    }
+    info.bus_reset = UserPointer(&busReset);
+    int result;
+    do {
+        result = system_->Ioctl(fileDescriptor, FW_CDEV_IOC_GET_INFO, &info);
+    } while (result == -EINTR);
+    if (result < 0) {
+        return StatusOfCallError(-result);
+    }
+    if (checkIdentity) {
+        // The kernel reports the whole ROM's length and copies what fits; the ROM holds
+        // host-order quadlets.
+        const std::uint64_t guid = (std::uint64_t{busInfo[3]} << 32) | busInfo[4];
+        if (info.rom_length < sizeof busInfo || guid != guid_) {
+            return kIOReturnNoDevice;
+        }
+    }
+    generation_ = busReset.generation;
+    busResetSeen_ = false;
+    return kIOReturnSuccess;
+}
+
+}  // namespace kaplatform
