@@ -45,7 +45,12 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx) {
 
 }  // namespace
 
-CViRorividiZezuzu::CViRorividiZezuzu() {
+CViRorividiZezuzu::CViRorividiZezuzu() : CViRorividiZezuzu(KaChosenFirmware()) {}
+
+CViRorividiZezuzu::CViRorividiZezuzu(const KaFirmware& firmware)
+    : KaMCOREUpgradeVer(firmware.MCOREver),
+      KaXilinxUpgradeVer(firmware.XilinxVer),
+      _firmwareMayBeInstalled(firmware.mayBeInstalled) {
     std::cout << "Ctor ViRorividiZezuzu\n";
     std::cerr << "Test CERR\n";
     _kaInfo.valid = false;

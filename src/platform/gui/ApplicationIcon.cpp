@@ -52,7 +52,7 @@ namespace kaplatform::gui {
 
 QIcon ApplicationIcon() {
     InitialiseIconResources();
-    QFile file(QStringLiteral(":/ka/icons/ka-firmware-updater.svg"));
+    QFile file(QStringLiteral(":/ka/icons/application.svg"));
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
