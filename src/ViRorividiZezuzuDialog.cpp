@@ -6,6 +6,7 @@
 #include "virorividizezuzu.h"
 
 #include <IOKit/firewire/IOFireWireUnitAccess.h>
+#include <UpdateRecord.h>
 
 #include <iostream>
 #include <memory>
@@ -165,6 +166,7 @@ OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventR
     _cancelButton.Disable();
     _updateState = STARTUPDATE;
     _safeguard.Begin();
+    _pKa->BeginUpdateRecord();
     return noErr;
 }
 
@@ -244,6 +246,8 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
                 _updateState = WAITFORINPUT;
                 _safeguard.End();
                 const Orv::VEV::UpdateOutcome outcome = _pKa->GetUpdateOutcome();
+                UpdateRecordEnd(outcome.BothInstalled(), outcome.firstFailure,
+                                Orv::VEV::DescribeUpdateOutcome(outcome).c_str());
                 if (_safeguard.IsTerminationHeld()) {
                     _safeguard.ReportOutcome(outcome);
                     return RequestApplicationQuit();

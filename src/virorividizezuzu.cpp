@@ -6,6 +6,7 @@
 #include "DownloadUnit.h"
 
 #include <IOKit/IOKitLib.h>
+#include <UpdateRecord.h>
 
 #include <exception>
 #include <iostream>
@@ -156,6 +157,23 @@ bool CViRorividiZezuzu::IsFound() {
 
 void CViRorividiZezuzu::AcceptUpdate() {
     _acceptedKaInfo = _kaInfo;
+}
+
+void CViRorividiZezuzu::BeginUpdateRecord() {
+    std::string firmwareVersion;
+    GetUpdateFirmwareVersionString(firmwareVersion);
+    const KaInfo& accepted = _acceptedKaInfo;
+    const UpdateRecordFacts facts = {
+        "1.3",
+        firmwareVersion.c_str(),
+        "built in",
+        accepted.GUID,
+        accepted.serialNum.c_str(),
+        accepted.softwareVer,
+        accepted.productVer,
+    };
+    // The record is never needed for the update: it goes on when none can be kept.
+    static_cast<void>(UpdateRecordBegin(&facts));
 }
 
 void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {
