@@ -48,7 +48,11 @@ void CUpdateSafeguard::HoldTermination() {
     }
 }
 
+void CUpdateSafeguard::RecordOutcome(const Orv::VEV::UpdateOutcome& outcome) {
+    _exitStatus = outcome.BothInstalled() ? 0 : 1;
+}
+
 void CUpdateSafeguard::ReportOutcome(const Orv::VEV::UpdateOutcome& outcome) {
     std::cerr << "The update is done. " << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
-    _exitStatus = outcome.BothInstalled() ? 0 : 1;
+    RecordOutcome(outcome);
 }

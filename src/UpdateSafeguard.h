@@ -26,8 +26,11 @@ class CUpdateSafeguard {
     // for the end of the run (said once on standard error).
     void HoldTermination();
     bool IsTerminationHeld() const { return _terminationHeld; }
-    // After a held request: writes the outcome of the run on standard error; the program's
-    // exit status then says whether both images were installed.
+    // The run ended so: the program's exit status from now on says whether both images were
+    // installed, whichever way the program then ends.
+    void RecordOutcome(const Orv::VEV::UpdateOutcome& outcome);
+    // When nobody saw the alert that tells the outcome (a request to end the program came
+    // first): writes it on standard error.
     void ReportOutcome(const Orv::VEV::UpdateOutcome& outcome);
     int ExitStatus() const { return _exitStatus; }
 

@@ -84,7 +84,8 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
       _commandHandler(nullptr),
       _closeHandler(nullptr),
       _terminationHandler(nullptr),
-      _quitRequested(false) {
+      _quitRequested(false),
+      _outcomeAlertOpen(false) {
     _updateButton.Init(KAUpdateButtonID, _window);
     _cancelButton.Init(KACancelButtonID, _window);
     _currentFirmwareVersionStr.Init(KACurrentFirmwareVersionStrID, _window);
@@ -184,6 +185,11 @@ OSStatus CViRorividiZezuzuDialog::WindowCloseHandler(EventHandlerCallRef handler
 
 OSStatus CViRorividiZezuzuDialog::TerminationRequestHandler(EventHandlerCallRef handlerRef,
                                                             EventRef event) {
+    if (_outcomeAlertOpen) {
+        // The platform closes the alert; the tick that opened it then writes the outcome.
+        _quitRequested = true;
+        return noErr;
+    }
     if (_updateState == WAITFORINPUT) {
         _quitRequested = true;
         return CancelEventHandler(handlerRef, event);
@@ -244,21 +250,32 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
             _progressBar.SetValue(gDownloadProgress.Get());
             if (done) {
                 _updateState = WAITFORINPUT;
-                _safeguard.End();
                 const Orv::VEV::UpdateOutcome outcome = _pKa->GetUpdateOutcome();
                 UpdateRecordEnd(outcome.BothInstalled(), outcome.firstFailure,
                                 Orv::VEV::DescribeUpdateOutcome(outcome).c_str());
-                if (_safeguard.IsTerminationHeld()) {
+                _safeguard.RecordOutcome(outcome);
+                // The alert that tells the outcome still belongs to the run: the machine stays
+                // awake, and a request to end the program closes it and is answered once the
+                // outcome is written.
+                _outcomeAlertOpen = true;
+                if (!_safeguard.IsTerminationHeld()) {
+                    if (outcome.BothInstalled()) {
+                        ShowDownloadDoneAlert();
+                    } else {
+                        ShowDownloadFailedAlert(outcome);
+                    }
+                }
+                _outcomeAlertOpen = false;
+                if (_safeguard.IsTerminationHeld() || _quitRequested) {
                     _safeguard.ReportOutcome(outcome);
+                    _safeguard.End();
                     return RequestApplicationQuit();
                 }
+                _safeguard.End();
                 if (outcome.BothInstalled()) {
-                    ShowDownloadDoneAlert();
                     return RequestApplicationQuit();
                 }
-                // The firmware is not complete: say what became of each image, and let the
-                // user try again.
-                ShowDownloadFailedAlert(outcome);
+                // The firmware is not complete: let the user try again.
                 _progressBar.SetValue(0);
                 _cancelButton.Enable(true);
             }

@@ -35,9 +35,11 @@ class CViRorividiZezuzuDialog {
     // an update has been accepted the window stays open.
     OSStatus WindowCloseHandler(EventHandlerCallRef handlerRef, EventRef event);
     // Something outside asked the program to end: while idle that is the cancel button; once
-    // an update has been accepted the program quits when the run is done.
+    // an update has been accepted the program quits when the run is done, and with the alert
+    // on its outcome open, once the outcome is written.
     OSStatus TerminationRequestHandler(EventHandlerCallRef handlerRef, EventRef event);
-    // What the process exits with once the event loop has returned.
+    // What the process exits with once the event loop has returned: 1 when the last update
+    // of the run failed, else 0.
     int GetExitStatus() const { return _safeguard.ExitStatus(); }
 
     static OSStatus UpdateEventHandlerStatic(EventHandlerCallRef inHandlerRef, EventRef inEvent,
@@ -73,6 +75,8 @@ class CViRorividiZezuzuDialog {
     CUpdateSafeguard _safeguard;
     // The program is ending: nothing may be accepted any more.
     bool _quitRequested;
+    // The alert telling how the run ended is open.
+    bool _outcomeAlertOpen;
 };
 
 // The modal alerts; each returns the index of the button the user chose.

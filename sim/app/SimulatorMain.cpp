@@ -135,6 +135,8 @@ bool KaBuiltInImagesMayBeInstalled() {
 
 int main(int argc, char** argv) {
     InitApplicationProcess();
+    // Not the program the menu entry starts: a dock must not take its windows for that one's.
+    kaplatform::SetApplicationIdentifier(KA_APPLICATION_ID ".Simulator");
     const std::vector<std::string> arguments(argv, argv + argc);
     const std::string programName = argc > 0 ? argv[0] : "virorividizezuzu-sim";
     const kasim::ParsedCommandLine parsed = kasim::ParseSimulatorCommandLine(arguments);

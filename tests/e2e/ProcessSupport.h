@@ -10,12 +10,20 @@
 #include <QStringList>
 #include <QTest>
 
+#include <QTemporaryDir>
+
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace katest {
 
@@ -120,6 +128,49 @@ class WatchedProcess {
     bool _outputPiped = false;
     std::string _out;
     std::string _err;
+};
+
+// A system bus that takes every connection and never says a word: a listening socket nobody
+// accepts from (the kernel completes the connections), named as the system bus in this
+// process's environment, and so in that of the programs it starts, while it lives.
+class SilentSystemBus {
+  public:
+    SilentSystemBus() {
+        const std::string path = _directory.filePath("system_bus_socket").toStdString();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (!_directory.isValid() || path.size() >= sizeof address.sun_path) {
+            return;
+        }
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        _socket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (_socket < 0 ||
+            bind(_socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            listen(_socket, 64) != 0) {
+            return;
+        }
+        _previousAddress = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + path).c_str());
+        _ready = true;
+    }
+    ~SilentSystemBus() {
+        if (_ready) {
+            qputenv("DBUS_SYSTEM_BUS_ADDRESS", _previousAddress);
+        }
+        if (_socket >= 0) {
+            close(_socket);
+        }
+    }
+    SilentSystemBus(const SilentSystemBus&) = delete;
+    SilentSystemBus& operator=(const SilentSystemBus&) = delete;
+
+    bool Ready() const { return _ready; }
+
+  private:
+    QTemporaryDir _directory;
+    int _socket = -1;
+    QByteArray _previousAddress;
+    bool _ready = false;
 };
 
 inline std::size_t Occurrences(const std::string& text, const std::string& part) {

@@ -99,6 +99,25 @@ TEST_F(SimulatorSignalsTest, SignalsDuringAnUpdateWaitForItsEndAndTheProgramThen
     ExpectBothImagesInstalled(Trace());
 }
 
+TEST_F(SimulatorSignalsTest, ASignalWhileTheSystemBusNeverAnswersIsReadAndHeld) {
+    katest::SilentSystemBus bus;
+    ASSERT_TRUE(bus.Ready());
+    WatchedProcess sim;
+    ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, LastingUpdate()));
+    ASSERT_TRUE(sim.WaitForOutput("sim: pressing the update button\n")) << sim.Out();
+    sim.Signal(SIGTERM);
+    ASSERT_TRUE(sim.WaitForEnd()) << sim.Err();
+    EXPECT_FALSE(sim.Crashed());
+    EXPECT_EQ(0, sim.ExitCode()) << sim.Err();
+    EXPECT_NE(std::string::npos, sim.Err().find("The machine was not kept awake for the update"))
+        << sim.Err();
+    EXPECT_EQ(1u, Occurrences(sim.Err(), kHeldLine)) << sim.Err();
+    EXPECT_TRUE(sim.Err().ends_with(
+        "The update is done. Both the Xilinx image and the MCORE image were installed.\n"))
+        << sim.Err();
+    ExpectBothImagesInstalled(Trace());
+}
+
 TEST_F(SimulatorSignalsTest, AHeldSignalAfterAFailedRunEndsWithStatusOne) {
     WatchedProcess sim;
     QStringList arguments = LastingUpdate();

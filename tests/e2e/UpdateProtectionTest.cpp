@@ -7,6 +7,7 @@
 
 #include <Carbon/Carbon.h>
 
+#include <QApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -257,7 +258,83 @@ TEST_F(EndToEndTest, AHeldRequestAfterAFailedRunQuitsWithStatusOne) {
         << output.err;
 }
 
+// The real box of the outcome alert, closed by a termination request once it is on screen;
+// it belongs to the main window and carries the program's name as the menu shows it.
+void CloseTheOutcomeAlertByATerminationRequest(katest::ScriptedAlertResponder& alerts,
+                                               QWidget* window) {
+    alerts.answers = {kaplatform::kShowRealAlert};
+    alerts.whileOpen = [window](const kaplatform::AlertRequest&) {
+        katest::Soon([window] {
+            QWidget* box = nullptr;
+            ASSERT_TRUE(katest::WaitUntil([&] {
+                box = QApplication::activeModalWidget();
+                return box != nullptr && box->isVisible();
+            }));
+            EXPECT_EQ(window, box->parentWidget());
+            EXPECT_EQ("Ka Firmware Updater", box->windowTitle().toStdString());
+            SendTerminationRequest();
+        });
+    };
+}
+
+TEST_F(EndToEndTest, ATerminationRequestClosesTheOutcomeAlertWritesTheOutcomeAndQuits) {
+    for (const bool fails : {false, true}) {
+        SCOPED_TRACE(fails ? "failed run" : "good run");
+        StartWith({});
+        if (fails) {
+            Ka().AddImageFault(
+                kasim::ImageFault(kasim::ImageFaultKind::NotReady, kasim::ImageSelection::Mcore));
+        }
+        CloseTheOutcomeAlertByATerminationRequest(_alerts, katest::WidgetOf(_window));
+        const int quitsBefore = _quits.count;
+        katest::CapturedOutput captured;
+        const kaplatform::AlertRequest alert = RunOneUpdate();
+        const katest::Output output = captured.Take();
+        EXPECT_EQ(fails ? "Programming Failed" : "Programming Complete", alert.message);
+        EXPECT_EQ(nullptr, QApplication::activeModalWidget()) << "the alert is closed";
+        EXPECT_EQ(quitsBefore + 1, _quits.count) << "the program quits without a person";
+        EXPECT_EQ(fails ? 1 : 0, _dialog->GetExitStatus());
+        const std::string outcome =
+            fails ? "The update is done. The Xilinx image was installed; the MCORE image was "
+                    "not. Error 0xFFFFFF40.\n"
+                  : "The update is done. Both the Xilinx image and the MCORE image were "
+                    "installed.\n";
+        EXPECT_TRUE(output.err.ends_with(outcome)) << output.err;
+    }
+}
+
+TEST_F(EndToEndTest, AfterAFailedUpdateQuittingExitsWithStatusOneUntilAnUpdateSucceeds) {
+    Ka().AddImageFault(
+        kasim::ImageFault(kasim::ImageFaultKind::NotReady, kasim::ImageSelection::Mcore));
+    EXPECT_EQ("Programming Failed", RunOneUpdate().message);
+    EXPECT_EQ(0, _quits.count);
+    QTest::mouseClick(CancelButton(), Qt::LeftButton);
+    EXPECT_EQ(1, _quits.count);
+    EXPECT_EQ(1, _dialog->GetExitStatus()) << "the cancel button after a failed update";
+    SendCommand(kHICommandQuit);
+    EXPECT_EQ(2, _quits.count);
+    EXPECT_EQ(1, _dialog->GetExitStatus()) << "the menu's Quit after a failed update";
+
+    Ka().ClearFaults();
+    EXPECT_EQ("Programming Complete", RunOneUpdate().message) << "the retry";
+    EXPECT_EQ(0, _dialog->GetExitStatus());
+}
+
 // The inhibitor lock ------------------------------------------------------------------------
+
+TEST_F(EndToEndTest, TheInhibitorLockLastsWhileTheFailureAlertIsOpen) {
+    PrivateSystemBus bus(PrivateSystemBus::Logind::Template);
+    ASSERT_TRUE(bus.Ready());
+    Ka().AddImageFault(
+        kasim::ImageFault(kasim::ImageFaultKind::NotReady, kasim::ImageSelection::Xilinx));
+    std::size_t locksWhileOpen = 0;
+    _alerts.whileOpen = [&](const kaplatform::AlertRequest&) {
+        locksWhileOpen = bus.Inhibitors().size();
+    };
+    EXPECT_EQ("Programming Failed", RunOneUpdate().message);
+    EXPECT_EQ(1u, locksWhileOpen) << "the machine may sleep before anyone has read the outcome";
+    EXPECT_TRUE(bus.WaitUntilNoInhibitors());
+}
 
 TEST_F(EndToEndTest, InhibitorLockIsHeldFromTheAcceptingClickUntilTheRunEnds) {
     PrivateSystemBus bus(PrivateSystemBus::Logind::Template);
@@ -313,4 +390,21 @@ TEST_F(EndToEndTest, UpdateGoesOnWhenNoLogindAnswersOrItRefuses) {
                                   "done.\n"))
             << output.err;
     }
+}
+
+TEST_F(EndToEndTest, ABusThatNeverAnswersHoldsTheClickForSecondsOnlyAndTheUpdateGoesOn) {
+    katest::SilentSystemBus bus;
+    ASSERT_TRUE(bus.Ready());
+    katest::CapturedOutput captured;
+    Tick();
+    const auto clicked = std::chrono::steady_clock::now();
+    ClickUpdate();
+    const auto held = std::chrono::steady_clock::now() - clicked;
+    EXPECT_LT(held, std::chrono::seconds(10)) << "the window stood still waiting for the bus";
+    Tick();
+    ASSERT_TRUE(TickUntilUpdateEnds());
+    const katest::Output output = captured.Take();
+    EXPECT_EQ("Programming Complete", _alerts.requests.back().message);
+    EXPECT_TRUE(BothInstalled(Ka()));
+    EXPECT_NE(std::string::npos, output.err.find(kNotKeptAwake + "0xE00002ED)")) << output.err;
 }

@@ -293,3 +293,42 @@ TEST_F(KernelProcessListTest, ChecksOfKnownProcessesAreSpreadOverTheTicks) {
     EXPECT_LE(rechecks, static_cast<int>(kProcesses * (periods + 1)));
     EXPECT_LE(most, kProcesses * 0.5 / 1.4 * 1.25);
 }
+
+TEST_F(KernelProcessListTest, ProcessesKnownForAMinuteAreCheckedAboutEveryTenSeconds) {
+    constexpr int kProcesses = 600;
+    StartMany(300, kProcesses, "sleep");
+    for (int tick = 0; tick < 130; ++tick) {
+        ASSERT_FALSE(Tick());
+    }
+    const int before = _table.nameReads;
+    const int ticks = 80;
+    for (int tick = 0; tick < ticks; ++tick) {
+        EXPECT_FALSE(Tick());
+    }
+    const int rechecks = _table.nameReads - before;
+    const double periods = ticks * 0.5 / 10.0;
+    EXPECT_GE(rechecks, static_cast<int>(kProcesses * (periods - 1)));
+    EXPECT_LE(rechecks, static_cast<int>(kProcesses * (periods + 1)));
+
+    // One of them that execs the editor is still seen within that period and a tick; one new
+    // to the list, within two seconds as ever.
+    _table.Exec(300 + 3 * 77, "Final Cut Pro");
+    auto elapsed = ProcessTable::Clock::duration::zero();
+    while (!Tick() && elapsed < 30s) {
+        elapsed += kTick;
+    }
+    EXPECT_LE(elapsed, 10s);
+    _table.Exec(300 + 3 * 77, "sleep");
+    for (int tick = 0; tick < 60 && Tick(); ++tick) {
+    }
+    _table.Start(9000, "launch-editor");
+    for (int tick = 0; tick < 4; ++tick) {
+        ASSERT_FALSE(Tick());
+    }
+    _table.Exec(9000, "Final Cut Pro");
+    elapsed = ProcessTable::Clock::duration::zero();
+    while (!Tick() && elapsed < 30s) {
+        elapsed += kTick;
+    }
+    EXPECT_LE(elapsed, 2s);
+}

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
@@ -195,4 +197,29 @@ TEST(WindowTest, DisposingAWindowFromItsOwnHandlerIsSafe) {
         1, &hit, window, nullptr);
     QTest::mouseClick(WidgetOf(button), Qt::LeftButton);
     EXPECT_TRUE(WaitUntil([&] { return widget.isNull(); }));
+}
+
+// Docks and task switchers find a window's menu entry, name and icon by the ID the window
+// carries: the desktop entry, its StartupWMClass and Icon, and the metainfo must agree with it.
+TEST_F(MainNibTest, TheWindowsCarryTheApplicationIdThatNamesTheMenuEntryIconAndMetainfo) {
+    CreateMainWindow();
+    const QString id = QGuiApplication::desktopFileName();
+    ASSERT_TRUE(id.startsWith("io.github.")) << id.toStdString();
+    EXPECT_EQ(id, QGuiApplication::applicationName()) << "the X11 class";
+    EXPECT_EQ("Ka Firmware Updater", QGuiApplication::applicationDisplayName().toStdString());
+    const QString packaging = QStringLiteral(KA_SOURCE_DIR "/packaging/");
+    auto read = [](const QString& path) {
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+        return QString::fromUtf8(file.readAll());
+    };
+    const QString entry = read(packaging + id + ".desktop");
+    EXPECT_TRUE(entry.contains("\nName=Ka Firmware Updater\n")) << entry.toStdString();
+    EXPECT_TRUE(entry.contains("\nStartupWMClass=" + id + "\n")) << entry.toStdString();
+    EXPECT_TRUE(entry.contains("\nIcon=" + id + "\n")) << entry.toStdString();
+    EXPECT_TRUE(QFile::exists(packaging + id + ".svg"));
+    const QString metainfo = read(packaging + id + ".metainfo.xml");
+    EXPECT_TRUE(metainfo.contains("<id>" + id + "</id>"));
+    EXPECT_TRUE(
+        metainfo.contains("<launchable type=\"desktop-id\">" + id + ".desktop</launchable>"));
 }

@@ -39,10 +39,46 @@ QMessageBox::Icon IconFor(AlertType type) {
     }
 }
 
+// While it lives, a request to end the program closes the box as its default button would;
+// the request then goes on to the program's own handlers.
+class TerminationClosesBox {
+  public:
+    explicit TerminationClosesBox(QMessageBox& box) : _box(box) {
+        const EventTypeSpec request = {kEventClassApplication, kEventAppTerminationRequested};
+        InstallEventHandler(GetApplicationEventTarget(), &Close, 1, &request, this, &_handler);
+    }
+    ~TerminationClosesBox() { RemoveEventHandler(_handler); }
+    TerminationClosesBox(const TerminationClosesBox&) = delete;
+    TerminationClosesBox& operator=(const TerminationClosesBox&) = delete;
+
+  private:
+    static OSStatus Close(EventHandlerCallRef, EventRef, void* userData) {
+        QMessageBox& box = static_cast<TerminationClosesBox*>(userData)->_box;
+        if (QPushButton* button = box.defaultButton(); button != nullptr) {
+            button->click();
+        } else {
+            box.close();
+        }
+        return eventNotHandledErr;
+    }
+
+    QMessageBox& _box;
+    EventHandlerRef _handler = nullptr;
+};
+
+// The program's window the alert belongs to: it is centred on it and stays in front of it.
+QWidget* AlertParent() {
+    if (WindowRef front = FrontNonFloatingWindow(); front != nullptr) {
+        return front->widget;
+    }
+    return QApplication::activeWindow();
+}
+
 DialogItemIndex RunMessageBox(const OpaqueDialogPtr& alert) {
     const kaplatform::AlertRequest& request = alert.request;
-    QMessageBox box(QApplication::activeWindow());
+    QMessageBox box(AlertParent());
     box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowTitle(QGuiApplication::applicationDisplayName());
     box.setIcon(IconFor(request.type));
     box.setText(QString::fromStdString(request.message));
     box.setInformativeText(QString::fromStdString(request.informative));
@@ -59,7 +95,10 @@ DialogItemIndex RunMessageBox(const OpaqueDialogPtr& alert) {
     if (request.cancelButton >= 1 && request.cancelButton <= DialogItemIndex(buttons.size())) {
         box.setEscapeButton(buttons[request.cancelButton - 1]);
     }
-    box.exec();
+    {
+        const TerminationClosesBox closing(box);
+        box.exec();
+    }
     auto chosen = std::find(buttons.begin(), buttons.end(), box.clickedButton());
     if (chosen != buttons.end()) {
         return static_cast<DialogItemIndex>(chosen - buttons.begin() + 1);

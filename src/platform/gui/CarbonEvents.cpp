@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 
 // A resource of a static library is registered by hand (outside any namespace).
 static void InitialiseIconResources() {
@@ -127,6 +128,14 @@ bool IsSetAndNotEmpty(const char* name) {
 
 QtMessageHandler gMessageHandlerBeforeStart = nullptr;
 
+// The name the desktop entry gives the program, which its alerts carry as their title.
+constexpr const char* kApplicationDisplayName = "Ka Firmware Updater";
+
+std::string& ApplicationIdentifier() {
+    static std::string identifier = KA_APPLICATION_ID;
+    return identifier;
+}
+
 // Installed only while the QApplication is made: the platform plugin's own warnings (which
 // display, which library is missing) pass on as they are; its fatal message is replaced.
 void StartMessageHandler(QtMsgType type, const QMessageLogContext& context,
@@ -159,20 +168,25 @@ void EnsureApplication() {
                 "no X11 or Wayland display (DISPLAY and WAYLAND_DISPLAY are not set); start "
                 "the updater in a desktop session");
         }
+        // The X11 class is the program's name and the application's: both are its ID.
         static int argc = 1;
-        static char name[] = "virorividizezuzu";
-        static char* argv[] = {name, nullptr};
+        static std::string name = ApplicationIdentifier();
+        static char* argv[] = {name.data(), nullptr};
         gMessageHandlerBeforeStart = qInstallMessageHandler(StartMessageHandler);
         static QApplication* application = new QApplication(argc, argv);
         qInstallMessageHandler(gMessageHandlerBeforeStart);
         (void)application;
     }
-    static const bool iconSet = [] {
+    // Before the first window: the window system reads them when a window is made.
+    static const bool identitySet = [] {
+        QApplication::setApplicationName(QString::fromStdString(ApplicationIdentifier()));
+        QApplication::setDesktopFileName(QString::fromStdString(ApplicationIdentifier()));
+        QApplication::setApplicationDisplayName(QString::fromLatin1(kApplicationDisplayName));
         InitialiseIconResources();
-        QApplication::setWindowIcon(QIcon(QStringLiteral(":/ka/icons/ka-firmware-updater.svg")));
+        QApplication::setWindowIcon(QIcon(QStringLiteral(":/ka/icons/application.svg")));
         return true;
     }();
-    (void)iconSet;
+    (void)identitySet;
     // The program decides when it ends, not the window system.
     QApplication::setQuitOnLastWindowClosed(false);
 }
@@ -451,6 +465,10 @@ OSStatus RemoveEventLoopTimer(EventLoopTimerRef timer) {
 }
 
 namespace kaplatform {
+
+void SetApplicationIdentifier(const std::string& identifier) {
+    ApplicationIdentifier() = identifier;
+}
 
 void SetEventLoopTimerDriver(EventLoopTimerDriver* driver) {
     State().timerDriver = driver;

@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QAbstractSlider>
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -36,12 +37,54 @@ Qt::Alignment AlignmentFrom(SInt16 justification) {
     }
 }
 
+QString WidgetText(const QWidget* widget);
+
+// A text drawn in red is a warning. Whoever cannot see the colour must still hear it: the
+// window's accessible description holds every warning shown now, and a warning that
+// appears raises an alert event for screen readers.
+constexpr const char* kWarningProperty = "kaWarningLine";
+
+bool IsWarningColor(const RGBColor& color) {
+    return color.red >= 0x8000 && color.green <= color.red / 2 && color.blue <= color.red / 2;
+}
+
+bool IsShownWarning(const QWidget* widget) {
+    return widget->property(kWarningProperty).toBool() && !widget->isHidden() &&
+           !WidgetText(widget).isEmpty();
+}
+
+void DescribeWarnings(QWidget* window) {
+    QStringList shown;
+    for (const QWidget* line : window->findChildren<QWidget*>()) {
+        if (IsShownWarning(line)) {
+            shown.append(WidgetText(line));
+        }
+    }
+    const QString description = shown.join(QLatin1Char('\n'));
+    if (window->accessibleDescription() != description) {
+        window->setAccessibleDescription(description);
+    }
+}
+
+void WarningChanged(QWidget* widget, bool appeared) {
+    if (widget == nullptr || !widget->property(kWarningProperty).toBool()) {
+        return;
+    }
+    DescribeWarnings(widget->window());
+    if (appeared && IsShownWarning(widget)) {
+        QAccessibleEvent alert(widget, QAccessible::Alert);
+        QAccessible::updateAccessibility(&alert);
+    }
+}
+
 // A text the widget already shows is left alone: setting it again would lay out and paint the
 // widget for the same pixels.
 void SetWidgetText(QWidget* widget, const QString& text) {
     if (auto* label = qobject_cast<QLabel*>(widget)) {
         if (label->text() != text) {
             label->setText(text);
+            // A warning shown with other words is a new warning.
+            WarningChanged(label, true);
         }
     } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
         // Setting it moves the cursor and empties the undo history even when the text stays.
@@ -57,14 +100,14 @@ void SetWidgetText(QWidget* widget, const QString& text) {
     }
 }
 
-QString WidgetText(QWidget* widget) {
-    if (auto* label = qobject_cast<QLabel*>(widget)) {
+QString WidgetText(const QWidget* widget) {
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) {
         return label->text();
     }
-    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    if (const auto* edit = qobject_cast<const QLineEdit*>(widget)) {
         return edit->text();
     }
-    if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) {
         return button->text();
     }
     return widget != nullptr ? widget->windowTitle() : QString();
@@ -249,7 +292,10 @@ OSErr SetControlVisibility(ControlRef control, Boolean visible, Boolean /*draw*/
     }
     // Qt paints a control that becomes visible with its window's next paint, so the redraw
     // asked for needs nothing more; one that was already visible looks the same.
-    widget->setVisible(visible != 0);
+    if (widget->isHidden() == (visible != 0)) {
+        widget->setVisible(visible != 0);
+        WarningChanged(widget, visible != 0);
+    }
     return noErr;
 }
 
@@ -368,6 +414,7 @@ OSErr SetControlFontStyle(ControlRef control, const ControlFontStyleRec* style) 
     if (style->flags & (kControlUseForeColorMask | kControlUseBackColorMask)) {
         QPalette palette = widget->palette();
         if (style->flags & kControlUseForeColorMask) {
+            widget->setProperty(kWarningProperty, IsWarningColor(style->foreColor));
             QColor color = ColorFrom(style->foreColor);
             for (QPalette::ColorRole role :
                  {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
@@ -382,6 +429,10 @@ OSErr SetControlFontStyle(ControlRef control, const ControlFontStyleRec* style) 
             widget->setAutoFillBackground(true);
         }
         widget->setPalette(palette);
+        if (style->flags & kControlUseForeColorMask) {
+            DescribeWarnings(widget->window());
+            WarningChanged(widget, true);
+        }
     }
     if (style->flags & kControlUseJustMask) {
         SetAlignment(widget, AlignmentFrom(style->just));

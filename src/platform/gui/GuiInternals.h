@@ -137,6 +137,11 @@ class TerminationRequestWatch {
     std::unique_ptr<Installed> _installed;
 };
 
+// Return, Enter and Escape for a window whose description has a default push button (and a
+// cancel button: the push button with the property windowCancelButton), and where its
+// keyboard focus starts.
+void InstallWindowKeys(QWidget* window);
+
 // Standard handling for the window target (closing the only window ends the loop).
 OSStatus StandardWindowHandler(OpaqueWindowPtr* window, EventRef event);
 

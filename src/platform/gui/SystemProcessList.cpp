@@ -225,14 +225,13 @@ class ProcFileSystemTable final : public ProcessTable {
     bool _loadFileIsKernels = false;
 };
 
-// When a process's details are next due for a check: on a grid of kRecheckPeriod shifted by
-// the pid, so processes first read together fall due spread over the period, not all on one
+// When a process's details are next due for a check: on a grid of the period shifted by the
+// pid, so processes first read together fall due spread over the period, not all on one
 // tick, and each keeps its place on the grid however late the checks come.
-ProcessTable::Clock::time_point NextCheckAfter(UInt32 pid, ProcessTable::Clock::time_point now) {
+ProcessTable::Clock::time_point NextCheckAfter(UInt32 pid, ProcessTable::Clock::time_point now,
+                                               ProcessTable::Clock::duration recheckPeriod) {
     using std::chrono::nanoseconds;
-    const std::int64_t period =
-        std::chrono::duration_cast<nanoseconds>(kaplatform::KernelProcessList::kRecheckPeriod)
-            .count();
+    const std::int64_t period = std::chrono::duration_cast<nanoseconds>(recheckPeriod).count();
     const std::uint32_t spread = pid * 2654435761u;  // Knuth's multiplicative hash
     const auto phase = static_cast<std::int64_t>(
         (std::uint64_t{spread} * static_cast<std::uint64_t>(period)) >> 32);
@@ -355,6 +354,7 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
         Known& fresh = known.emplace_back();
         fresh.pid = entry.pid;
         fresh.identity = entry.identity;
+        fresh.firstSeen = now;
         ReadInto(fresh, now);
     }
     for (; old != _known.end(); ++old) {
@@ -363,6 +363,13 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
     _known = std::move(known);
     _stamp = stamp;
     _listed = true;
+}
+
+// Programs that exec another one (launchers, shells, crash handlers) mostly do it soon after
+// they start; one that has run a minute unchanged is checked less often.
+ProcessTable::Clock::duration KernelProcessList::RecheckPeriod(
+    const Known& known, ProcessTable::Clock::time_point now) {
+    return now - known.firstSeen >= kSettledAfter ? kSettledRecheckPeriod : kRecheckPeriod;
 }
 
 KernelProcessList::Known* KernelProcessList::Find(UInt32 pid) {
@@ -375,7 +382,7 @@ KernelProcessList::Known* KernelProcessList::Find(UInt32 pid) {
 // An executable changed under the pid shows as a changed name; the rest of what was read
 // stays as it was at launch.
 bool KernelProcessList::CheckName(Known& known, ProcessTable::Clock::time_point now) {
-    known.nextCheck = NextCheckAfter(known.pid, now);
+    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     std::string name;
     if (!_table.ReadName(known.pid, name)) {
         known.shown = false;
@@ -390,7 +397,7 @@ bool KernelProcessList::CheckName(Known& known, ProcessTable::Clock::time_point 
 
 // Everything known of the process comes from one read.
 bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point now) {
-    known.nextCheck = NextCheckAfter(known.pid, now);
+    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     ProcessTable::Details details;
     if (!_table.Read(known.pid, details)) {
         known.shown = false;

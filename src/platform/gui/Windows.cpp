@@ -276,6 +276,7 @@ OSStatus CreateWindowFromNib(IBNibRef nibRef, CFStringRef name, WindowRef* outWi
     raw->closeFilter = new CloseFilter(raw, loaded);
     loaded->installEventFilter(raw->closeFilter);
     BindControls(raw);
+    kaplatform::gui::InstallWindowKeys(loaded);
 
     WindowState& state = State();
     auto* mainWindow = qobject_cast<QMainWindow*>(loaded);

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenuBar>
@@ -609,4 +610,89 @@ TEST_F(ProgramTest, WholeUpdateEndsWithTheCompletionAlert) {
     EXPECT_EQ(0, RunUpdaterApplication(0, nullptr));
     ASSERT_EQ(1u, _alerts.requests.size());
     EXPECT_EQ("Programming Complete", _alerts.requests[0].message);
+}
+
+// The keyboard --------------------------------------------------------------------------------
+
+TEST_F(DialogTest, ReturnPressesTheDefaultButtonEscapeCancelAndFocusNeverRestsOnCancel) {
+    MakeDialog();
+    QWidget* window = WidgetOf(_window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    Tick();
+    EXPECT_NE(CancelButton(), window->focusWidget()) << "Space there would quit";
+
+    gFakeUnit.found = true;
+    Tick();
+    EXPECT_EQ(UpdateButton(), window->focusWidget()) << "focus starts on the default button";
+    QTest::keyClick(window->focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(1, gFakeUnit.acceptCalls) << "Return presses the default button";
+    EXPECT_FALSE(CancelButton()->isEnabled());
+
+    // Accepted: no key may end the program, wherever focus went.
+    for (const auto key : {Qt::Key_Space, Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter}) {
+        QWidget* focus = window->focusWidget();
+        EXPECT_NE(CancelButton(), focus);
+        QTest::keyClick(focus != nullptr ? focus : window, key);
+        Tick();
+    }
+    EXPECT_EQ(0, _quits.count);
+    EXPECT_EQ(1, gFakeUnit.doUpdateCalls);
+}
+
+TEST_F(DialogTest, EnterPressesTheDefaultButtonAndEscapeTheCancelButton) {
+    gFakeUnit.found = true;
+    MakeDialog();
+    QWidget* window = WidgetOf(_window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    Tick();
+    QTest::keyClick(window, Qt::Key_Escape);
+    EXPECT_EQ(1, _quits.count) << "Escape is the cancel button";
+    QTest::keyClick(window, Qt::Key_Enter);
+    EXPECT_EQ(1, gFakeUnit.acceptCalls) << "Enter is the default button";
+}
+
+// Screen readers ------------------------------------------------------------------------------
+
+namespace {
+
+std::string AccessibleText(QWidget* widget, QAccessible::Text text) {
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    return accessible != nullptr ? accessible->text(text).toStdString() : std::string();
+}
+
+std::vector<std::string> LabelledBy(QWidget* widget) {
+    std::vector<std::string> captions;
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    for (const auto& [caption, relation] : accessible->relations(QAccessible::Label)) {
+        captions.push_back(caption->text(QAccessible::Name).toStdString());
+    }
+    return captions;
+}
+
+}  // namespace
+
+TEST_F(DialogTest, EveryControlIsNamedEveryValueHasItsCaptionAndRedLinesAreHeard) {
+    gFakeUnit.found = true;
+    MakeDialog();
+    Tick();
+    for (const SInt32 id : {100, 101, 200, 201, 203, 300}) {
+        EXPECT_FALSE(AccessibleText(Widget(id), QAccessible::Name).empty()) << "control " << id;
+    }
+    EXPECT_EQ("Update progress", AccessibleText(Widget(300), QAccessible::Name));
+    EXPECT_EQ(std::vector<std::string>{"Firmware installed in the Ka:"}, LabelledBy(Widget(200)));
+    EXPECT_EQ(std::vector<std::string>{"Serial number:"}, LabelledBy(Widget(201)));
+    EXPECT_EQ(
+        std::vector<std::string>{"Select Upgrade button to download firmware version 3-5 to Ka:"},
+        LabelledBy(UpdateButton()));
+
+    // A red line is in the window's description while it is shown, and only then.
+    QWidget* window = WidgetOf(_window);
+    const std::string finalCut = qobject_cast<QLabel*>(Widget(202))->text().toStdString();
+    EXPECT_EQ(std::string::npos, AccessibleText(window, QAccessible::Description).find(finalCut));
+    const ProcessSerialNumber editor = _processes.Add('KeyG', "Final Cut Pro");
+    Tick();
+    EXPECT_NE(std::string::npos, AccessibleText(window, QAccessible::Description).find(finalCut));
+    _processes.Remove(editor);
+    Tick();
+    EXPECT_EQ(std::string::npos, AccessibleText(window, QAccessible::Description).find(finalCut));
 }

@@ -15,6 +15,11 @@
 
 namespace kaplatform {
 
+// The application -------------------------------------------------------------------------
+// The application ID its windows carry (Wayland app ID, X11 class), for a program that is not
+// the one the desktop entry starts (the simulator); set before the first window.
+void SetApplicationIdentifier(const std::string& identifier);
+
 // Alerts ----------------------------------------------------------------------------------
 struct AlertRequest {
     AlertType type = kAlertPlainAlert;
@@ -135,11 +140,14 @@ class KernelProcessTableOnClock final : public ProcessTable {
 // A walk's start (at most one a tenth of a second, on the table's clock) lists the table only
 // when its change stamp moved, and reads only the pids it has not seen before or whose
 // identity changed. The name of a process it knows it reads
-// again in turn, each process at least every kRecheckPeriod, when the process is described:
-// an executable changed under the same pid shows within that period and one tick.
+// again in turn, each process at least every kRecheckPeriod (kSettledRecheckPeriod once it has
+// been known for kSettledAfter), when the process is described: an executable changed under
+// the same pid shows within that period and one tick.
 class KernelProcessList final : public ProcessListSource {
   public:
     static constexpr std::chrono::milliseconds kRecheckPeriod{1400};
+    static constexpr std::chrono::seconds kSettledAfter{60};
+    static constexpr std::chrono::seconds kSettledRecheckPeriod{10};
 
     explicit KernelProcessList(ProcessTable& table);
 
@@ -156,12 +164,15 @@ class KernelProcessList final : public ProcessListSource {
         bool shown = false;  // false: a kernel thread, or unreadable when last read
         RunningProcess description;
         ProcessTable::Clock::time_point nextCheck;
+        ProcessTable::Clock::time_point firstSeen;
     };
 
     void Refresh(ProcessTable::Clock::time_point now);
     Known* Find(UInt32 pid);
     bool ReadInto(Known& known, ProcessTable::Clock::time_point now);
     bool CheckName(Known& known, ProcessTable::Clock::time_point now);
+    static ProcessTable::Clock::duration RecheckPeriod(const Known& known,
+                                                       ProcessTable::Clock::time_point now);
 
     ProcessTable& _table;
     std::mutex _mutex;
