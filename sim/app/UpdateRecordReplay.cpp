@@ -17,7 +17,7 @@ namespace {
 
 using Json = nlohmann::json;
 
-std::uint64_t HexNumber(const Json& line, const char* key) {
+std::uint64_t HexField(const Json& line, const char* key) {
     const auto found = line.find(key);
     if (found == line.end() || !found->is_string()) {
         return 0;
@@ -35,9 +35,9 @@ std::vector<std::uint8_t> BytesFromHex(const std::string& text) {
 
 SimulatedKaConfig UnitOf(const Json& header) {
     SimulatedKaConfig unit;
-    unit.guid = HexNumber(header, "guid");
-    unit.softwareVersion = static_cast<std::uint32_t>(HexNumber(header, "softwareVersion"));
-    unit.productRevision = static_cast<std::uint32_t>(HexNumber(header, "productRevision"));
+    unit.guid = HexField(header, "guid");
+    unit.softwareVersion = static_cast<std::uint32_t>(HexField(header, "softwareVersion"));
+    unit.productRevision = static_cast<std::uint32_t>(HexField(header, "productRevision"));
     unit.serialNumber = SerialNumberFromText(header.value("serial", std::string{}));
     return unit;
 }
@@ -53,10 +53,10 @@ RecordStep StepOf(const Json& line, std::size_t number, const std::string& text)
     }
     kaplatform::RecordedTransaction& transaction = step.transaction;
     transaction.operation = line.value("op", std::string{});
-    transaction.address = HexNumber(line, "address");
+    transaction.address = HexField(line, "address");
     transaction.length = line.value("length", 0u);
     transaction.moved = line.value("moved", 0u);
-    transaction.value = static_cast<std::uint32_t>(HexNumber(line, "value"));
+    transaction.value = static_cast<std::uint32_t>(HexField(line, "value"));
     transaction.bytes = BytesFromHex(line.value("bytes", std::string{}));
     transaction.status = line.value("status", 0);
     transaction.generation = line.value("generation", 0u);
@@ -130,18 +130,14 @@ std::optional<UpdateRecordFile> ReadUpdateRecord(const std::filesystem::path& fi
 
 std::string DescribeRequest(const kaplatform::RecordedTransaction& request,
                             const std::string& digest) {
-    char address[32];
-    std::snprintf(address, sizeof address, "0x%012llx",
-                  static_cast<unsigned long long>(request.address));
+    const std::string address = kaplatform::HexNumber(request.address, 12);
     std::string text = request.operation;
     if (request.operation.find("quadlet") != std::string::npos ||
         request.operation.find("block") != std::string::npos) {
-        text += std::string(" at ") + address + ", " + std::to_string(request.length) + " bytes";
+        text += " at " + address + ", " + std::to_string(request.length) + " bytes";
     }
     if (request.operation == "write-quadlet") {
-        char value[16];
-        std::snprintf(value, sizeof value, "0x%08x", static_cast<unsigned>(request.value));
-        text += std::string(", value ") + value;
+        text += ", value " + kaplatform::HexNumber(request.value, 8);
     } else if (request.operation == "write-block") {
         text += ", " + digest;
     }

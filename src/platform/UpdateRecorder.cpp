@@ -26,23 +26,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string Hex(std::uint64_t value, int digits) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const std::uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0xF];
-    }
-    return text;
-}
-
 std::string KernelName() {
     utsname name{};
     if (uname(&name) != 0) {
@@ -133,10 +116,10 @@ class Recorder {
         header["program"] = Text(facts.programVersion);
         header["firmware"] = Text(facts.firmwareVersion);
         header["firmwareSource"] = Text(facts.firmwareSource);
-        header["guid"] = Hex(facts.guid, 16);
+        header["guid"] = HexNumber(facts.guid, 16);
         header["serial"] = Text(facts.serialNumber);
-        header["softwareVersion"] = Hex(facts.softwareVersion, 8);
-        header["productRevision"] = Hex(facts.productRevision, 8);
+        header["softwareVersion"] = HexNumber(facts.softwareVersion, 8);
+        header["productRevision"] = HexNumber(facts.productRevision, 8);
         header["kernel"] = KernelName();
         header["backend"] = backend ? backend->Name() : std::string("none");
         header["device"] = deviceFile_;
@@ -154,16 +137,16 @@ class Recorder {
         const bool transfer = transaction.operation.find("quadlet") != std::string::npos ||
                               transaction.operation.find("block") != std::string::npos;
         if (transfer) {
-            line["address"] = Hex(transaction.address, 12);
+            line["address"] = HexNumber(transaction.address, 12);
             line["length"] = transaction.length;
             line["moved"] = transaction.moved;
         }
         if (transaction.operation == "write-block") {
             line["digest"] = BlockDigest(transaction.bytes);
         } else if (transaction.operation == "read-block") {
-            line["bytes"] = HexBytes(transaction.bytes);
+            line["bytes"] = HexDigits(transaction.bytes);
         } else if (transfer || transaction.operation == "get-generation") {
-            line["value"] = Hex(transaction.value, 8);
+            line["value"] = HexNumber(transaction.value, 8);
         }
         line["status"] = transaction.status;
         line["generation"] = transaction.generation;
@@ -306,6 +289,23 @@ std::filesystem::path CurrentUpdateRecordFile() {
 
 std::optional<RecordedOutcome> LastRecordedOutcome() {
     return Recorder::Instance().Outcome();
+}
+
+std::string HexNumber(std::uint64_t value, int digits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string HexDigits(const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
 }
 
 std::string BlockDigest(const std::vector<std::uint8_t>& bytes) {

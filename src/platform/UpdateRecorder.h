@@ -53,6 +53,11 @@ struct RecordedOutcome {
 };
 std::optional<RecordedOutcome> LastRecordedOutcome();
 
+// Numbers and bytes as the record and the simulator's trace write them: "0x" and digits
+// lower-case hex digits; two hex digits a byte.
+std::string HexNumber(std::uint64_t value, int digits);
+std::string HexDigits(const std::vector<std::uint8_t>& bytes);
+
 // The 64-bit FNV-1a digest a block write is recorded by, as "fnv1a64:" and 16 hex digits.
 std::string BlockDigest(const std::vector<std::uint8_t>& bytes);
 
