@@ -7,13 +7,11 @@
 
 #include <cstdlib>
 
-// The benchmarks update the simulated unit, as the simulator does, whatever images it carries.
-bool KaBuiltInImagesMayBeInstalled() {
-    return true;
-}
-
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The benchmarks update the simulated unit, as the simulator does, whatever images the
+    // build carries.
+    static_cast<void>(KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;

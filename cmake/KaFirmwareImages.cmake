@@ -4,12 +4,13 @@
 set(_ka_firmware_tools ${CMAKE_CURRENT_LIST_DIR}/../tools)
 set(_ka_images_source ${CMAKE_CURRENT_LIST_DIR}/../src/images/KaImages.S)
 
-# ka_check_firmware_folder(FOLDER MADE_UP_FOLDER)
+# ka_check_firmware_folder(FOLDER MADE_UP_FOLDER MCORE_VERSION_VAR XILINX_VERSION_VAR)
 # Stops the configure with one message naming the file and its defect unless FOLDER holds
-# KaXilinx.bit and Ka_MCORE.s19 fit to be the Ka's firmware, and neither is the made-up image
-# of the same name in MADE_UP_FOLDER. The checker is the one in tools/, compiled here because
-# nothing of the build exists yet.
-function(ka_check_firmware_folder folder made_up_folder)
+# KaXilinx.bit and Ka_MCORE.s19 fit to be the Ka's firmware, neither the made-up image of the
+# same name in MADE_UP_FOLDER, and a version file; sets the two variables to its versions.
+# The checker is the library in tools/ the program uses too, compiled here because nothing of
+# the build exists yet.
+function(ka_check_firmware_folder folder made_up_folder mcore_version_var xilinx_version_var)
     try_run(run_result compile_result
             SOURCES ${_ka_firmware_tools}/ka_check_firmware.cpp
                     ${_ka_firmware_tools}/FirmwareImageCheck.cpp
@@ -28,17 +29,33 @@ function(ka_check_firmware_folder folder made_up_folder)
         string(STRIP "${run_output}" run_output)
         message(FATAL_ERROR "KA_FIRMWARE_DIR: ${run_output}")
     endif()
+    ka_parse_firmware_version("${run_output}" ${mcore_version_var} ${xilinx_version_var})
+    set(${mcore_version_var} ${${mcore_version_var}} PARENT_SCOPE)
+    set(${xilinx_version_var} ${${xilinx_version_var}} PARENT_SCOPE)
 endfunction()
 
-# ka_embed_images(TARGET XILINX_FILE MCORE_FILE ARE_FIRMWARE)
+# ka_parse_firmware_version(TEXT MCORE_VERSION_VAR XILINX_VERSION_VAR)
+# The two numbers of a version file's "M-X" line.
+function(ka_parse_firmware_version text mcore_version_var xilinx_version_var)
+    if(NOT text MATCHES "^([0-9]+)-([0-9]+)\n?$")
+        message(FATAL_ERROR "not a firmware version line: '${text}'")
+    endif()
+    set(${mcore_version_var} ${CMAKE_MATCH_1} PARENT_SCOPE)
+    set(${xilinx_version_var} ${CMAKE_MATCH_2} PARENT_SCOPE)
+endfunction()
+
+# ka_embed_images(TARGET XILINX_FILE MCORE_FILE ARE_FIRMWARE MCORE_VERSION XILINX_VERSION)
 # Compiles the two files into TARGET as the built-in images. ARE_FIRMWARE (1 or 0) is what
-# the program reads as KaBuiltInImagesAreFirmware.
-function(ka_embed_images target xilinx_file mcore_file are_firmware)
+# the program reads as KaBuiltInImagesAreFirmware; the versions are the release they are.
+function(ka_embed_images target xilinx_file mcore_file are_firmware mcore_version
+         xilinx_version)
     target_sources(${target} PRIVATE ${_ka_images_source})
     target_compile_definitions(${target} PRIVATE
         KA_XILINX_IMAGE_FILE="${xilinx_file}"
         KA_MCORE_IMAGE_FILE="${mcore_file}"
-        KA_IMAGES_ARE_FIRMWARE=${are_firmware})
+        KA_IMAGES_ARE_FIRMWARE=${are_firmware}
+        KA_BUILT_IN_MCORE_VERSION=${mcore_version}
+        KA_BUILT_IN_XILINX_VERSION=${xilinx_version})
     # .incbin is invisible to the compiler's dependency scan; name the files so that a
     # changed image rebuilds the object.
     set_property(SOURCE ${_ka_images_source} APPEND PROPERTY

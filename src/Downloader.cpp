@@ -3,8 +3,6 @@
 #include "DownloadPause.h"
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
-#include "KaXilinx.h"
-#include "Ka_MCORE.h"
 
 #include <IOKit/IOReturn.h>
 
@@ -60,13 +58,13 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         case fileXILINX:
             std::cout << "Opening Xilinx data file\n";
             ParseBit(offset, numBytes);
-            fileCount = static_cast<SInt32>(KaXilinxDataSizeBytes);
+            fileCount = static_cast<SInt32>(_firmware.xilinxFile.size());
             command = 0;
             break;
         case fileMCORE:
             std::cout << "Opening MCORE 06 file\n";
             offset = 0;
-            fileCount = static_cast<SInt32>(KaMCORE06dataSize);
+            fileCount = static_cast<SInt32>(_firmware.mcoreFile.size());
             command = 1;
             break;
         default:

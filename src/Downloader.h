@@ -1,7 +1,9 @@
-// Installs one built-in image on the unit: update mode, readiness, erase, the header and the
-// image in 128-byte blocks with a running CRC-16, verification, close.
+// Installs one image of the chosen firmware on the unit: update mode, readiness, erase, the
+// header and the image in 128-byte blocks with a running CRC-16, verification, close.
 #ifndef KA_DOWNLOADER_H
 #define KA_DOWNLOADER_H
+
+#include "KaFirmware.h"
 
 #include <MacTypes.h>
 
@@ -61,6 +63,8 @@ public:
 private:
     friend class DownloaderTestAccess;
 
+    // The release chosen at start, held for the whole of this downloader's updates.
+    const KaFirmware _firmware = KaChosenFirmware();
     DownloadUnit* _Unit = nullptr;
     UInt32 _Progress = 0;
     SInt32 mError = 0;

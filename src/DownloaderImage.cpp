@@ -1,4 +1,4 @@
-// The Downloader's work on the built-in images: copying stretches of them, locating the
+// The Downloader's work on the chosen images: copying stretches of them, locating the
 // configuration data in the bitstream file, the firmware header record and the CRC-16.
 
 #include <cstring>
@@ -6,8 +6,6 @@
 
 #include "ConsistencyCheck.h"
 #include "Downloader.h"
-#include "KaXilinx.h"
-#include "Ka_MCORE.h"
 
 namespace {
 
@@ -15,14 +13,6 @@ constexpr UInt8 kSyncPattern[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x6
 // The sync word may start at any of the first 144 positions of the file.
 constexpr UInt32 kLastSyncPosition = 143;
 constexpr SInt32 kLengthFieldBytes = 4;
-
-// The images are held as words; their bytes, in memory order, are the files' bytes.
-const UInt8* XilinxBytes() {
-    return reinterpret_cast<const UInt8*>(KaXilinxData);
-}
-const UInt8* McoreBytes() {
-    return reinterpret_cast<const UInt8*>(KaMCORE06data);
-}
 
 UInt32 BigEndianWord(const UInt8* bytes) {
     return (UInt32{bytes[0]} << 24) | (UInt32{bytes[1]} << 16) | (UInt32{bytes[2]} << 8) |
@@ -100,12 +90,12 @@ bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, void* buf
     UInt32 imageSize = 0;
     switch (type) {
         case fileXILINX:
-            image = XilinxBytes();
-            imageSize = KaXilinxDataSizeBytes;
+            image = _firmware.xilinxFile.data();
+            imageSize = static_cast<UInt32>(_firmware.xilinxFile.size());
             break;
         case fileMCORE:
-            image = McoreBytes();
-            imageSize = KaMCORE06dataSize;
+            image = _firmware.mcoreFile.data();
+            imageSize = static_cast<UInt32>(_firmware.mcoreFile.size());
             break;
         default:
             std::cerr << "Read Image : Invalid file type\n\r";
@@ -126,7 +116,8 @@ bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, void* buf
 }
 
 bool Downloader::ParseBit(SInt32& offset, SInt32& numBytes) {
-    return ParseBitFile(XilinxBytes(), KaXilinxDataSizeBytes, offset, numBytes);
+    return ParseBitFile(_firmware.xilinxFile.data(),
+                        static_cast<UInt32>(_firmware.xilinxFile.size()), offset, numBytes);
 }
 
 bool Downloader::FindNumBytes(const UInt8* header, SInt32 size, SInt32& numBytes) {

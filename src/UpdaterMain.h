@@ -1,8 +1,14 @@
 // The program body both executables run once they have chosen their FireWire backend: opens
-// the interface description, shows the window, runs the event loop, returns the exit status.
+// the interface description, chooses the firmware by the executable's rule and says which on
+// standard error, shows the window, runs the event loop, returns the exit status.
 #ifndef KA_UPDATERMAIN_H
 #define KA_UPDATERMAIN_H
 
-int RunUpdaterApplication(int argc, char** argv);
+#include "KaFirmware.h"
+
+#include <optional>
+
+int RunUpdaterApplication(int argc, char** argv, KaFirmwareRule firmwareRule,
+                          const std::optional<KaFirmwareFolder>& firmwareFolder);
 
 #endif

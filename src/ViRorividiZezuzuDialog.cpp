@@ -37,26 +37,22 @@ OSStatus RequestApplicationQuit() {
     return status;
 }
 
-// A copy built without the Ka's firmware carries made-up images and never offers the update.
-// It says so once on standard error and, in red like the Final Cut warning, in the window.
-void ShowNoFirmwareNotice(WindowRef window) {
-    static const char kNoFirmwareText[] =
-        "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
+// A program holding no firmware it may install never offers the update. It says why, in red
+// like the Final Cut warning, in the window; the choice at start said so on standard error.
+void ShowNoFirmwareNotice(WindowRef window, const KaFirmware& firmware) {
     CControl notice;
     const bool bound = notice.Init(KANoFirmwareStrID, window) == noErr;
-    if (KaBuiltInImagesMayBeInstalled()) {
-        if (bound) {
-            notice.SetVisibility(0);
-        }
+    if (!bound) {
         return;
     }
-    std::cerr << kNoFirmwareText << "\n";
-    if (bound) {
-        notice.SetText(kNoFirmwareText);
-        RGBColor red = {0xFFFF, 0x0000, 0x0000};
-        notice.SetFontForeColor(red);
-        notice.SetVisibility(1);
+    if (firmware.mayBeInstalled) {
+        notice.SetVisibility(0);
+        return;
     }
+    notice.SetText(firmware.problem.c_str());
+    RGBColor red = {0xFFFF, 0x0000, 0x0000};
+    notice.SetFontForeColor(red);
+    notice.SetVisibility(1);
 }
 
 // A Ka this user may not open, or that another program holds, is not found either; without a
@@ -85,7 +81,8 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
       _closeHandler(nullptr),
       _terminationHandler(nullptr),
       _quitRequested(false),
-      _outcomeAlertOpen(false) {
+      _outcomeAlertOpen(false),
+      _firmwareMayBeInstalled(false) {
     _updateButton.Init(KAUpdateButtonID, _window);
     _cancelButton.Init(KACancelButtonID, _window);
     _currentFirmwareVersionStr.Init(KACurrentFirmwareVersionStrID, _window);
@@ -100,7 +97,9 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     _finalCutRunningStr.SetVisibility(0);
     RGBColor red = {0xFFFF, 0x0000, 0x0000};
     _finalCutRunningStr.SetFontForeColor(red);
-    ShowNoFirmwareNotice(_window);
+    const KaFirmware firmware = KaChosenFirmware();
+    _firmwareMayBeInstalled = firmware.mayBeInstalled;
+    ShowNoFirmwareNotice(_window, firmware);
     _unitAccessStr.SetVisibility(0);
     _unitAccessStr.SetFontForeColor(red);
 
@@ -226,7 +225,7 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
                     _updateButton.Disable();
                     _finalCutRunningStr.SetVisibility(1);
                 } else {
-                    _updateButton.Enable(KaBuiltInImagesMayBeInstalled());
+                    _updateButton.Enable(_firmwareMayBeInstalled);
                     _finalCutRunningStr.SetVisibility(0);
                 }
                 ShowUnitAccessProblem(_unitAccessStr, true);

@@ -77,6 +77,8 @@ class CViRorividiZezuzuDialog {
     bool _quitRequested;
     // The alert telling how the run ended is open.
     bool _outcomeAlertOpen;
+    // The release chosen at start may go to a unit; without one the update is never offered.
+    bool _firmwareMayBeInstalled;
 };
 
 // The modal alerts; each returns the index of the button the user chose.

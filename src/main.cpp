@@ -4,6 +4,7 @@
 #include <Carbon/Carbon.h>
 #include <UpdateRecord.h>
 
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -107,12 +108,15 @@ DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) 
     return ShowAlert(kAlertStopAlert, "Programming Failed", informative.c_str(), false);
 }
 
-int RunUpdaterApplication(int, char**) {
+int RunUpdaterApplication(int, char**, KaFirmwareRule firmwareRule,
+                          const std::optional<KaFirmwareFolder>& firmwareFolder) {
     IBNibRef nibRef = nullptr;
     OSStatus err = CreateNibReference(CFSTR("main"), &nibRef);
     if (err != noErr) {
         return err;
     }
+    // Once the desktop is known to be there, so that a start without one stays one line.
+    std::cerr << KaChooseFirmware(firmwareRule, firmwareFolder) << "\n";
     err = SetMenuBarFromNib(nibRef, CFSTR("MenuBar"));
     if (err != noErr) {
         DisposeNibReference(nibRef);

@@ -46,7 +46,13 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx) {
 
 }  // namespace
 
-CViRorividiZezuzu::CViRorividiZezuzu() {
+CViRorividiZezuzu::CViRorividiZezuzu() : CViRorividiZezuzu(KaChosenFirmware()) {}
+
+CViRorividiZezuzu::CViRorividiZezuzu(const KaFirmware& firmware)
+    : KaMCOREUpgradeVer(firmware.MCOREver),
+      KaXilinxUpgradeVer(firmware.XilinxVer),
+      _firmwareMayBeInstalled(firmware.mayBeInstalled),
+      _firmwareSource(firmware.source) {
     std::cout << "Ctor ViRorividiZezuzu\n";
     std::cerr << "Test CERR\n";
     _kaInfo.valid = false;
@@ -166,7 +172,7 @@ void CViRorividiZezuzu::BeginUpdateRecord() {
     const UpdateRecordFacts facts = {
         "1.3",
         firmwareVersion.c_str(),
-        "built in",
+        _firmwareSource.c_str(),
         accepted.GUID,
         accepted.serialNum.c_str(),
         accepted.softwareVer,

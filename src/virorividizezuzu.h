@@ -3,6 +3,7 @@
 #ifndef KA_VIRORIVIDIZEZUZU_H
 #define KA_VIRORIVIDIZEZUZU_H
 
+#include "KaFirmware.h"
 #include "Orv_VEV_Runnable.h"
 #include "UpdateOutcome.h"
 
@@ -33,8 +34,9 @@ struct KaInfo {
 
 class CViRorividiZezuzu : public Runnable {
   public:
-    static constexpr UInt32 KaMCOREUpgradeVer = 3;
-    static constexpr UInt32 KaXilinxUpgradeVer = 5;
+    // The release this program offers and installs, as chosen at start (KaFirmware.h).
+    const UInt32 KaMCOREUpgradeVer;
+    const UInt32 KaXilinxUpgradeVer;
     static constexpr UInt32 KaVersion = 2;
 
     CViRorividiZezuzu();
@@ -73,9 +75,16 @@ class CViRorividiZezuzu : public Runnable {
     UpdateOutcome GetUpdateOutcome();
 
   private:
+    explicit CViRorividiZezuzu(const KaFirmware& firmware);
+
     // On the worker, with _unit held: kIOReturnSuccess while it is still the unit the user
     // accepted, kKaChangedErr when it is not, or why it could not be opened to tell.
     IOReturn CheckAcceptedUnit();
+
+    // Whether the chosen release may go to a unit at all.
+    const bool _firmwareMayBeInstalled;
+    // Where that release came from, for the update record.
+    const std::string _firmwareSource;
 
     DownloadUnit* _unit = nullptr;
     CFMutableDictionaryRef _matchingDictionary = nullptr;

@@ -96,8 +96,8 @@ IOReturn CViRorividiZezuzu::CheckAcceptedUnit() {
 void CViRorividiZezuzu::Run() {
     // Checked here, before anything reaches the bus, and not only by the dialog's button:
     // however a run is started, made-up images never go to a unit.
-    if (!KaBuiltInImagesMayBeInstalled()) {
-        std::cerr << "Update refused: this copy of the updater carries no Ka firmware\n";
+    if (!_firmwareMayBeInstalled) {
+        std::cerr << "Update refused: no Ka firmware this program may install\n";
         delete _pDownloader;
         _pDownloader = nullptr;
         delete _thread;

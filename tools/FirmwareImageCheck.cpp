@@ -63,7 +63,7 @@ std::string Hex32(std::uint32_t value) {
 }
 
 std::string SizeDefect(std::size_t size, std::size_t expected) {
-    return "has " + std::to_string(size) + " bytes; the firmware file of version 3-5 has " +
+    return "has " + std::to_string(size) + " bytes; the Ka's firmware file has " +
            std::to_string(expected);
 }
 
@@ -218,31 +218,85 @@ std::string CheckMcoreImage(std::string_view text) {
     return {};
 }
 
+std::optional<FirmwareVersion> ParseVersionText(std::string_view text, std::string& defect) {
+    constexpr std::size_t kMostDigits = 5;
+    std::string_view line = text;
+    if (!line.empty() && line.back() == '\n') {
+        line.remove_suffix(1);
+    }
+    FirmwareVersion version;
+    std::size_t position = 0;
+    for (std::uint32_t* number : {&version.mcore, &version.xilinx}) {
+        const std::size_t start = position;
+        while (position < line.size() && position - start < kMostDigits + 1 &&
+               std::isdigit(static_cast<unsigned char>(line[position])) != 0) {
+            *number = *number * 10 + static_cast<std::uint32_t>(line[position] - '0');
+            ++position;
+        }
+        const std::size_t digits = position - start;
+        const bool first = number == &version.mcore;
+        if (digits == 0 || digits > kMostDigits ||
+            (first ? position >= line.size() || line[position] != '-' : position != line.size())) {
+            defect = "is " + Quoted(text) +
+                     ", not one line MCORE-Xilinx version in decimal such as \"3-5\"";
+            return std::nullopt;
+        }
+        ++position;
+    }
+    return version;
+}
+
+std::string CheckFirmwareFiles(const FirmwareFiles& files, const FirmwareFiles* madeUp,
+                               FirmwareVersion& version) {
+    auto text = [](std::span<const std::uint8_t> bytes) {
+        return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    };
+    if (std::string defect = CheckXilinxImage(files.xilinx); !defect.empty()) {
+        return std::string(kXilinxFileName) + ": " + defect;
+    }
+    if (madeUp != nullptr && std::ranges::equal(files.xilinx, madeUp->xilinx)) {
+        return std::string(kXilinxFileName) +
+               ": is the made-up test image from the repository's data/, not Ka firmware";
+    }
+    if (std::string defect = CheckMcoreImage(text(files.mcore)); !defect.empty()) {
+        return std::string(kMcoreFileName) + ": " + defect;
+    }
+    if (madeUp != nullptr && std::ranges::equal(files.mcore, madeUp->mcore)) {
+        return std::string(kMcoreFileName) +
+               ": is the made-up test image from the repository's data/, not Ka firmware";
+    }
+    std::string defect;
+    const std::optional<FirmwareVersion> parsed = ParseVersionText(text(files.version), defect);
+    if (!parsed) {
+        return std::string(kVersionFileName) + ": " + defect;
+    }
+    version = *parsed;
+    return {};
+}
+
 std::string CheckFirmwareFolder(const std::filesystem::path& folder,
-                                const std::filesystem::path& madeUpFolder) {
-    for (const char* name : {kXilinxFileName, kMcoreFileName}) {
-        const std::filesystem::path path = folder / name;
+                                const std::filesystem::path& madeUpFolder,
+                                FirmwareVersion& version) {
+    std::array<Bytes, 3> read;
+    std::array<Bytes, 3> madeUpRead;
+    const std::array<const char*, 3> names = {kXilinxFileName, kMcoreFileName, kVersionFileName};
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        const std::filesystem::path path = folder / names[index];
         std::error_code error;
         if (!std::filesystem::exists(path, error)) {
             return path.string() + ": missing";
         }
-        const std::optional<Bytes> bytes = ReadFile(path);
+        std::optional<Bytes> bytes = ReadFile(path);
         if (!bytes) {
             return path.string() + ": cannot be read";
         }
-        const std::string defect =
-            std::string_view(name) == kXilinxFileName
-                ? CheckXilinxImage(*bytes)
-                : CheckMcoreImage({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
-        if (!defect.empty()) {
-            return path.string() + ": " + defect;
-        }
-        if (ReadFile(madeUpFolder / name) == bytes) {
-            return path.string() +
-                   ": is the made-up test image from the repository's data/, not Ka firmware";
-        }
+        read[index] = std::move(*bytes);
+        madeUpRead[index] = ReadFile(madeUpFolder / names[index]).value_or(Bytes{});
     }
-    return {};
+    const FirmwareFiles files{read[0], read[1], read[2]};
+    const FirmwareFiles madeUp{madeUpRead[0], madeUpRead[1], madeUpRead[2]};
+    const std::string defect = CheckFirmwareFiles(files, &madeUp, version);
+    return defect.empty() ? defect : (folder / "").string() + defect;
 }
 
 }  // namespace firmwarecheck

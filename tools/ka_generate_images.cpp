@@ -228,5 +228,9 @@ int main(int argc, char** argv) {
 
     const std::string mcore = MakeMcoreImage(seed);
     WriteFile(directory / "Ka_MCORE.s19", mcore.data(), mcore.size());
+
+    // The release the images stand for, as a firmware folder names it.
+    constexpr std::string_view kVersion = "3-5\n";
+    WriteFile(directory / "version", kVersion.data(), kVersion.size());
     return 0;
 }

@@ -126,12 +126,6 @@ std::string PretendProcessName(std::uint32_t signature) {
 
 }  // namespace
 
-// The simulated unit takes whichever images the build carries: the made-up ones in
-// development, the Ka's firmware for a packager trying it before a real unit.
-bool KaBuiltInImagesMayBeInstalled() {
-    return true;
-}
-
 int main(int argc, char** argv) {
     InitApplicationProcess();
     // Not the program the menu entry starts: a dock must not take its windows for that one's.
@@ -244,7 +238,14 @@ int main(int argc, char** argv) {
                               &presserTimer);
     }
 
-    int status = RunUpdaterApplication(argc, argv);
+    // The simulated unit takes whichever images the build carries (the made-up ones in
+    // development, the Ka's firmware for a packager trying it before a real unit), or the
+    // release in the folder it is given, checked as the hardware updater checks its own.
+    std::optional<KaFirmwareFolder> firmwareFolder;
+    if (!options.firmwareFolder.empty()) {
+        firmwareFolder = KaFirmwareFolder{options.firmwareFolder, std::nullopt};
+    }
+    int status = RunUpdaterApplication(argc, argv, KaFirmwareRule::WhateverItHolds, firmwareFolder);
     if (status == 0 && presser.quitAfterFailure) {
         // Scripts driving the simulator must be able to tell a failed run from a good one.
         status = 1;

@@ -115,7 +115,8 @@ class CommandLineParser {
             "--serial",           "--appear-after",
             "--erase-polls",      "--fault",
             "--pretend-process",  "--trace",
-            "--answer-alerts",    "--replay",
+            "--answer-alerts",    "--firmware",
+            "--replay",
         };
         bool known = false;
         for (const std::string_view option : kValueOptions) {
@@ -185,6 +186,11 @@ class CommandLineParser {
                 return bad("expected a file name");
             }
             options.traceFile = std::string(value);
+        } else if (name == "--firmware") {
+            if (value.empty()) {
+                return bad("expected a folder");
+            }
+            options.firmwareFolder = std::string(value);
         } else if (name == "--replay") {
             if (value.empty()) {
                 return bad("expected a file name");
@@ -248,6 +254,11 @@ std::string SimulatorUsage(const std::string& programName) {
           << "  --fault identity-read-fail\n"
           << "                           the unit answers discovery's software-version and\n"
           << "                           product-revision reads with an address error\n"
+          << "\n"
+          << "The firmware:\n"
+          << "  --firmware DIR           install the release in DIR (KaXilinx.bit, Ka_MCORE.s19\n"
+          << "                           and version, checked as the updater checks\n"
+          << "                           /usr/lib/firmware/ka) instead of the built-in images\n"
           << "\n"
           << "The desktop:\n"
           << "  --editor-running         pretend that Final Cut Pro is running\n"

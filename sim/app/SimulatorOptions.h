@@ -26,6 +26,8 @@ struct SimulatorOptions {
     // Four-character signatures of pretend running processes ('KeyG' for the editor).
     std::vector<std::uint32_t> pretendProcesses;
     std::string traceFile;
+    // --firmware DIR: install that folder's release instead of the built-in images.
+    std::string firmwareFolder;
     // An update record to play back: its unit answers in place of the simulated one.
     std::string replayFile;
     // Take the sequencer's pauses on a virtual clock instead of sleeping.

@@ -1,7 +1,8 @@
 // The built-in firmware images. The files' bytes are placed in file order, so the arrays
 // read as bytes give the files whatever the host's byte order. The sizes are checked here
 // against what the rest of the program declares, so a wrong file stops the build. Whether
-// the files are the Ka's firmware or made-up ones is recorded beside them.
+// the files are the Ka's firmware or made-up ones, and the release they are, is recorded
+// beside them.
 
     .section .note.GNU-stack,"",@progbits
 
@@ -51,3 +52,17 @@ KaMCORE06dataSize:
 KaBuiltInImagesAreFirmware:
     .long KA_IMAGES_ARE_FIRMWARE
     .size KaBuiltInImagesAreFirmware, 4
+
+    .balign 4
+    .globl KaBuiltInMCOREVersion
+    .type KaBuiltInMCOREVersion, @object
+KaBuiltInMCOREVersion:
+    .long KA_BUILT_IN_MCORE_VERSION
+    .size KaBuiltInMCOREVersion, 4
+
+    .balign 4
+    .globl KaBuiltInXilinxVersion
+    .type KaBuiltInXilinxVersion, @object
+KaBuiltInXilinxVersion:
+    .long KA_BUILT_IN_XILINX_VERSION
+    .size KaBuiltInXilinxVersion, 4

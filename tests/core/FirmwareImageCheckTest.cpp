@@ -105,11 +105,16 @@ class FirmwareImageCheckTest : public testing::Test {
         fs::remove_all(folder_, ignored);
     }
 
-    // What the check says of a folder holding these two files.
-    std::string Check(const Bytes& xilinx, const Bytes& mcore) {
+    // What the check says of a folder holding these two files and a version file.
+    std::string Check(const Bytes& xilinx, const Bytes& mcore, std::string_view version = "3-5\n") {
         WriteFile(folder_ / "KaXilinx.bit", xilinx);
         WriteFile(folder_ / "Ka_MCORE.s19", mcore);
-        return firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder);
+        WriteFile(folder_ / "version", Bytes(version.begin(), version.end()));
+        return CheckFolder(folder_);
+    }
+    static std::string CheckFolder(const fs::path& folder) {
+        firmwarecheck::FirmwareVersion version;
+        return firmwarecheck::CheckFirmwareFolder(folder, kMadeUpFolder, version);
     }
     std::string CheckXilinx(const Bytes& xilinx) { return Check(xilinx, mcore_); }
     std::string CheckMcore(const Bytes& mcore) { return Check(xilinx_, mcore); }
@@ -147,30 +152,46 @@ TEST_F(FirmwareImageCheckTest, TheMadeUpImagesAreNeverTakenForFirmware) {
     EXPECT_EQ(Check(xilinx_, madeUpMcore).rfind(McorePath() + madeUp, 0), 0u);
     EXPECT_EQ(Check(madeUpXilinx, mcore_).rfind(XilinxPath() + madeUp, 0), 0u);
     // The repository's own folder named as the firmware.
-    EXPECT_NE(firmwarecheck::CheckFirmwareFolder(kMadeUpFolder, kMadeUpFolder).find(madeUp),
-              std::string::npos);
+    EXPECT_NE(CheckFolder(kMadeUpFolder).find(madeUp), std::string::npos);
 }
 
 TEST_F(FirmwareImageCheckTest, AMissingOrUnreadableFileIsNamed) {
     WriteFile(folder_ / "KaXilinx.bit", xilinx_);
-    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder), McorePath() + "missing");
+    EXPECT_EQ(CheckFolder(folder_), McorePath() + "missing");
     fs::create_directory(folder_ / "Ka_MCORE.s19");
-    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder),
-              McorePath() + "cannot be read");
-    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_ / "nowhere", kMadeUpFolder),
+    EXPECT_EQ(CheckFolder(folder_), McorePath() + "cannot be read");
+    EXPECT_EQ(CheckFolder(folder_ / "nowhere"),
               (folder_ / "nowhere" / "KaXilinx.bit").string() + ": missing");
+}
+
+TEST_F(FirmwareImageCheckTest, TheVersionFileIsOneLineOfTwoDecimalNumbers) {
+    firmwarecheck::FirmwareVersion version;
+    WriteFile(folder_ / "KaXilinx.bit", xilinx_);
+    WriteFile(folder_ / "Ka_MCORE.s19", mcore_);
+    EXPECT_EQ(CheckFolder(folder_), (folder_ / "version").string() + ": missing");
+    for (const std::string_view good : {"3-6\n", "12-0", "99999-1\n"}) {
+        EXPECT_EQ(Check(xilinx_, mcore_, good), "") << good;
+    }
+    WriteFile(folder_ / "version", {'1', '0', '-', '2', '\n'});
+    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder, version), "");
+    EXPECT_EQ(version.mcore, 10u);
+    EXPECT_EQ(version.xilinx, 2u);
+    const std::string garbled = (folder_ / "version").string() + ": is ";
+    for (const std::string_view bad : {"", "3-5\r\n", "3-5\n\n", "3.5", "-5", "3-", " 3-5", "3-5 ",
+                                       "+3-5", "3-5-1", "100000-1", "3-x", "3-5\n4-6"}) {
+        EXPECT_EQ(Check(xilinx_, mcore_, bad).rfind(garbled, 0), 0u) << '"' << bad << '"';
+    }
 }
 
 TEST_F(FirmwareImageCheckTest, AFileOfAnotherSizeIsRefused) {
     Bytes shortXilinx(xilinx_.begin(), xilinx_.end() - 1);
     EXPECT_EQ(CheckXilinx(shortXilinx),
-              XilinxPath() + "has 336753 bytes; the firmware file of version 3-5 has 336754");
+              XilinxPath() + "has 336753 bytes; the Ka's firmware file has 336754");
     Bytes longMcore = mcore_;
     longMcore.insert(longMcore.end(), {'\r', '\n'});
     EXPECT_EQ(CheckMcore(longMcore),
-              McorePath() + "has 74878 bytes; the firmware file of version 3-5 has 74876");
-    EXPECT_EQ(CheckMcore({}),
-              McorePath() + "has 0 bytes; the firmware file of version 3-5 has 74876");
+              McorePath() + "has 74878 bytes; the Ka's firmware file has 74876");
+    EXPECT_EQ(CheckMcore({}), McorePath() + "has 0 bytes; the Ka's firmware file has 74876");
 }
 
 TEST_F(FirmwareImageCheckTest, ABitHeaderNotLaidOutAsTheFirmwaresIsRefused) {

@@ -1,6 +1,7 @@
 // A copy of the updater that carries the made-up images instead of the Ka's firmware. As the
-// hardware updater it shows the unit and never sends it anything; as the simulator it offers
-// the update as usual.
+// hardware updater it shows the unit and sends it nothing unless a firmware package put a
+// good, safely owned release on the system, which it then offers by its version; as the
+// simulator it offers the update as usual.
 #include "CapturedOutput.h"
 #include "EndToEndSupport.h"
 #include "FakeKernel.h"
@@ -15,9 +16,15 @@
 
 #include <QColor>
 #include <QPalette>
+#include <QTemporaryDir>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,9 +32,6 @@
 using namespace katest;
 
 namespace {
-
-constexpr const char* kNoFirmwareLine =
-    "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
 
 bool IsRead(std::uint32_t transactionCode) {
     return transactionCode == TCODE_READ_QUADLET_REQUEST ||
@@ -51,6 +55,7 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         _seams.emplace(_clock, _alerts, _processes, _timers);
 
         katest::CapturedOutput startUp;
+        _choice.emplace(KaFirmwareRule::KaFirmwareOnly, SystemFolder());
         IBNibRef nib = nullptr;
         ASSERT_EQ(noErr, CreateNibReference(CFSTR("main"), &nib));
         ASSERT_EQ(noErr, CreateWindowFromNib(nib, CFSTR("MainWindow"), &_window));
@@ -70,6 +75,7 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
             DisposeWindow(_window);
         }
         _seams.reset();
+        _choice.reset();
         kaplatform::SetFireWireBackend(nullptr);
         if (_registers) {
             _registers->Close();
@@ -96,7 +102,28 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
         EXPECT_EQ(_ka.Flash(kasim::Component::Mcore).state, kasim::FlashContents::State::Factory);
     }
 
-    katest::ScopedHardwareImagePolicy _asHardwareUpdater;
+    // An update run started on the controller itself, as no button would start it: it must
+    // end refused. What it said.
+    katest::Output RunUpdateDirectlyExpectingRefusal() {
+        katest::CapturedOutput capture;
+        Orv::VEV::CViRorividiZezuzu controller;
+        if (!controller.IsFound() || !controller.DoUpdate()) {
+            ADD_FAILURE() << "the unit was not found, or the run did not start";
+            return capture.Take();
+        }
+        EXPECT_TRUE(katest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
+        EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
+        return capture.Take();
+    }
+
+    // The system's firmware folder as this test has it: by default one no package installed.
+    virtual std::optional<KaFirmwareFolder> SystemFolder() {
+        return KaFirmwareFolder{MissingFolder(), getuid()};
+    }
+    std::string MissingFolder() const { return _systemRoot.filePath("ka").toStdString(); }
+
+    QTemporaryDir _systemRoot;
+    std::optional<katest::ScopedFirmwareChoice> _choice;
     katest::SysfsTree _sysfs;
     kasim::SimulatedKa _ka;
     std::unique_ptr<kaplatform::FireWireDevice> _registers;
@@ -114,7 +141,8 @@ class HardwareUpdaterWithoutFirmwareTest : public ::testing::Test {
 
 TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesTheUpdate) {
     // The line, once, ahead of what the controller writes as it is made.
-    EXPECT_EQ(_startUpError, std::string(kNoFirmwareLine) + "\nTest CERR\n");
+    EXPECT_EQ(_startUpError,
+              "No Ka firmware to install: " + MissingFolder() + ": missing\nTest CERR\n");
 
     _timers.FireAll();
     EXPECT_EQ("2-4", Text(200));
@@ -123,7 +151,9 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesThe
     EXPECT_TRUE(Widget(100)->isEnabled());
     EXPECT_TRUE(Widget(202)->isHidden()) << "no editor runs; the Final Cut warning stays away";
     EXPECT_FALSE(Widget(204)->isHidden());
-    EXPECT_EQ(kNoFirmwareLine, Text(204));
+    EXPECT_EQ("No usable Ka firmware in " + MissingFolder() +
+                  ": the ka-firmware package is needed to update the unit.",
+              Text(204));
     EXPECT_EQ(QColor(Qt::red), Widget(204)->palette().color(QPalette::WindowText));
 
     // The installed versions and serial number stay fresh; the button never comes on.
@@ -146,19 +176,133 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesThe
 
 TEST_F(HardwareUpdaterWithoutFirmwareTest, AnUpdateRunStartedDirectlyRefusesAndSendsNothing) {
     _timers.FireAll();
-    katest::CapturedOutput capture;
-    {
-        Orv::VEV::CViRorividiZezuzu controller;
-        ASSERT_TRUE(controller.IsFound());
-        ASSERT_TRUE(controller.DoUpdate());
-        ASSERT_TRUE(katest::WaitUntil([&] { return controller.GetDoneStatus(); }, kDeadlineMs));
-        EXPECT_EQ(controller.GetUpdateStatus(), kIOReturnNotPermitted);
-    }
-    const katest::Output output = capture.Take();
-    EXPECT_NE(output.err.find("Update refused: this copy of the updater carries no Ka firmware\n"),
+    const katest::Output output = RunUpdateDirectlyExpectingRefusal();
+    EXPECT_NE(output.err.find("Update refused: no Ka firmware this program may install\n"),
               std::string::npos)
         << output.err;
     EXPECT_EQ(output.out.find("Opening Xilinx data file"), std::string::npos) << output.out;
+    ExpectNothingWritten();
+}
+
+// A firmware folder the generator writes from another seed, standing in for what the
+// firmware package installs; owned by the test's user, who stands in for root.
+class FirmwareFolderForTest {
+  public:
+    explicit FirmwareFolderForTest(const std::string& version) {
+        if (!_directory.isValid()) {
+            return;
+        }
+        const std::string command =
+            std::string("'") + KA_IMAGE_GENERATOR + "' --seed 41 '" + Path() + "' >/dev/null";
+        if (std::system(command.c_str()) != 0) {
+            return;
+        }
+        std::ofstream(Path() + "/version", std::ios::trunc) << version << "\n";
+        // QTemporaryDir makes it 0700; the files are as a package installs them.
+        for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version"}) {
+            std::filesystem::permissions(Path() + "/" + name, std::filesystem::perms(0644));
+        }
+        _made = true;
+    }
+    bool Made() const { return _made; }
+    std::string Path() const { return _directory.path().toStdString(); }
+    std::vector<std::uint8_t> File(const char* name) const {
+        std::ifstream in(Path() + "/" + name, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+  private:
+    QTemporaryDir _directory;
+    bool _made = false;
+};
+
+// The hardware updater without built-in firmware, with a firmware folder on the system: the
+// version file's release is offered, and decides upgrade or downgrade against the unit's 2-4.
+struct SystemFirmwareCase {
+    const char* version;
+    bool downgrade;
+};
+
+void PrintTo(const SystemFirmwareCase& firmware, std::ostream* out) {
+    *out << firmware.version;
+}
+
+class HardwareUpdaterWithSystemFirmwareTest
+    : public HardwareUpdaterWithoutFirmwareTest,
+      public testing::WithParamInterface<SystemFirmwareCase> {
+  protected:
+    std::optional<KaFirmwareFolder> SystemFolder() override {
+        EXPECT_TRUE(_folder.Made());
+        return KaFirmwareFolder{_folder.Path(), getuid()};
+    }
+
+    FirmwareFolderForTest _folder{GetParam().version};
+};
+
+TEST_P(HardwareUpdaterWithSystemFirmwareTest, OffersTheFoldersReleaseAndInstallsExactlyIt) {
+    const std::string version = GetParam().version;
+    const std::string verb = GetParam().downgrade ? "Downgrade" : "Upgrade";
+    EXPECT_EQ(_startUpError,
+              "Ka firmware to install: " + version + ", from " + _folder.Path() + "\nTest CERR\n");
+    _timers.FireAll();
+    EXPECT_EQ("2-4", Text(200));
+    EXPECT_EQ("Select " + verb + " button to download firmware version " + version + " to Ka:",
+              Text(203));
+    EXPECT_EQ(verb, UpdateButton()->text().toStdString());
+    EXPECT_TRUE(UpdateButton()->isEnabled());
+    EXPECT_TRUE(Widget(204)->isHidden());
+
+    QTest::mouseClick(UpdateButton(), Qt::LeftButton);
+    ASSERT_TRUE(katest::WaitUntil(
+        [&] {
+            _timers.FireAll();
+            return !_alerts.requests.empty() &&
+                   _alerts.requests.back().message == "Programming Complete";
+        },
+        kDeadlineMs))
+        << "the update did not complete";
+    EXPECT_EQ(_alerts.requests.front().message == "This is a Downgrade:", GetParam().downgrade);
+    const auto xilinx = _folder.File("KaXilinx.bit");
+    const auto& installedXilinx = _ka.Flash(kasim::Component::Xilinx).bytes;
+    EXPECT_TRUE(std::equal(xilinx.begin() + 74, xilinx.end(), installedXilinx.begin(),
+                           installedXilinx.end()));
+    EXPECT_EQ(_ka.Flash(kasim::Component::Mcore).bytes, _folder.File("Ka_MCORE.s19"));
+}
+
+INSTANTIATE_TEST_SUITE_P(VersionFile, HardwareUpdaterWithSystemFirmwareTest,
+                         testing::Values(SystemFirmwareCase{"2-1", true},
+                                         SystemFirmwareCase{"9-9", false}),
+                         [](const testing::TestParamInfo<SystemFirmwareCase>& info) {
+                             return info.param.downgrade ? "OlderIsADowngrade" : "NewerIsAnUpgrade";
+                         });
+
+// A folder others may write is no firmware: the window says where the updater looks and that
+// the package is needed, and nothing reaches the unit however the update is asked for.
+class HardwareUpdaterWithUnsafeSystemFirmwareTest : public HardwareUpdaterWithoutFirmwareTest {
+  protected:
+    std::optional<KaFirmwareFolder> SystemFolder() override {
+        EXPECT_TRUE(_folder.Made());
+        std::filesystem::permissions(_folder.Path() + "/Ka_MCORE.s19",
+                                     std::filesystem::perms(0664));
+        return KaFirmwareFolder{_folder.Path(), getuid()};
+    }
+
+    FirmwareFolderForTest _folder{"3-6"};
+};
+
+TEST_F(HardwareUpdaterWithUnsafeSystemFirmwareTest, SaysWhatIsWrongAndSendsNothing) {
+    EXPECT_EQ(_startUpError, "No Ka firmware to install: " + _folder.Path() +
+                                 "/Ka_MCORE.s19: may be written by users other than its "
+                                 "owner\nTest CERR\n");
+    _timers.FireAll();
+    EXPECT_EQ("2-4", Text(200));
+    EXPECT_FALSE(UpdateButton()->isEnabled());
+    EXPECT_FALSE(Widget(204)->isHidden());
+    EXPECT_EQ("No usable Ka firmware in " + _folder.Path() +
+                  ": the ka-firmware package is needed to update the unit.",
+              Text(204));
+
+    RunUpdateDirectlyExpectingRefusal();
     ExpectNothingWritten();
 }
 

@@ -12,7 +12,9 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <span>
@@ -175,6 +177,42 @@ TEST_F(SimulatorProcessTest, UnattendedUpdateInstallsBothImagesAndRecordsEveryBl
     EXPECT_EQ("installed", Field(mcore, "state")) << mcore;
     EXPECT_EQ("74876", Field(mcore, "length"));
     EXPECT_EQ(Hex4(Xmodem(mcoreData)), Field(mcore, "crc"));
+}
+
+// A user tries a firmware folder on the simulated unit: its release is offered, its version
+// decides the downgrade question (the unit is at 2-4), and exactly its bytes are installed.
+TEST_F(SimulatorProcessTest, AFirmwareFolderIsOfferedByItsVersionAndInstalledAsItIs) {
+    const std::string folder = _directory.filePath("firmware").toStdString();
+    const std::string command =
+        std::string("'") + KA_IMAGE_GENERATOR + "' --seed 43 '" + folder + "' >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::ofstream(folder + "/version", std::ios::trunc) << "2-1\n";
+    const auto file = [&](const char* name) {
+        std::ifstream in(folder + "/" + name, std::ios::binary);
+        return std::vector<UInt8>{std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>()};
+    };
+    const std::vector<UInt8> xilinxFile = file("KaXilinx.bit");
+    const std::vector<UInt8> mcoreFile = file("Ka_MCORE.s19");
+
+    const ProcessRun run =
+        RunSimulator({"--no-pauses", "--press-update", "--answer-alerts", "ok", "--erase-polls",
+                      "1", "--firmware", QString::fromStdString(folder), "--trace",
+                      QString::fromStdString(TracePath())});
+    ASSERT_TRUE(run.finished) << "the simulator did not end in time";
+    EXPECT_EQ(0, run.exitCode) << run.err;
+    EXPECT_NE(run.err.find("Ka firmware to install: 2-1, from " + folder + "\n"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("sim: alert \"This is a Downgrade:\""), std::string::npos) << run.out;
+
+    TraceSummary trace = Summarise(Lines(TracePath()));
+    const std::string xilinx = trace.flashLine["xilinx"];
+    const std::string mcore = trace.flashLine["mcore"];
+    EXPECT_EQ("installed", Field(xilinx, "state")) << xilinx;
+    EXPECT_EQ(Hex4(Xmodem(std::span(xilinxFile).subspan(74))), Field(xilinx, "crc"));
+    EXPECT_EQ("installed", Field(mcore, "state")) << mcore;
+    EXPECT_EQ(Hex4(Xmodem(mcoreFile)), Field(mcore, "crc"));
+    EXPECT_NE(Hex4(Xmodem(katest::McoreFile())), Field(mcore, "crc")) << "the built-in image";
 }
 
 TEST_F(SimulatorProcessTest, RejectedMcoreImageIsReportedAsAFailure) {

@@ -1,7 +1,7 @@
-# cmake -P: copies the pair in PAIR_DIR to OUTPUT_DIR with the checksum of the S-record
-# image's first data record (line 2) made wrong.
+# cmake -P: copies the firmware folder in PAIR_DIR to OUTPUT_DIR with the checksum of the
+# S-record image's first data record (line 2) made wrong.
 file(MAKE_DIRECTORY ${OUTPUT_DIR})
-file(COPY ${PAIR_DIR}/KaXilinx.bit DESTINATION ${OUTPUT_DIR})
+file(COPY ${PAIR_DIR}/KaXilinx.bit ${PAIR_DIR}/version DESTINATION ${OUTPUT_DIR})
 # file(READ) drops the CRs; every line of the image ends in CR LF, so they are put back.
 file(READ ${PAIR_DIR}/Ka_MCORE.s19 text)
 # Line 1 is "S0030000FC"; line 2 holds 28 data bytes, 68 characters before its checksum.

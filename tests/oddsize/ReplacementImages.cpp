@@ -16,6 +16,8 @@ std::uint32_t KaMCORE06dataSize = 0;
 std::uint32_t KaMCORE06data[18719] = {};
 // Made up like the repository's images.
 std::uint32_t KaBuiltInImagesAreFirmware = 0;
+std::uint32_t KaBuiltInMCOREVersion = 3;
+std::uint32_t KaBuiltInXilinxVersion = 5;
 }
 
 namespace katest {

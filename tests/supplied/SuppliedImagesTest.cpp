@@ -3,6 +3,8 @@
 // the CRC) is taken apart and held against the files, not against data/.
 #include "CapturedOutput.h"
 #include "KaFirmware.h"
+#include "KaXilinx.h"
+#include "Ka_MCORE.h"
 #include "ReferenceCrc16.h"
 #include "ScopedDownloadPauseClock.h"
 #include "SimulatedBus.h"
@@ -10,6 +12,8 @@
 #include "virorividizezuzu.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -93,10 +97,13 @@ TEST(SuppliedImagesTest, TheUnitReceivesTheSuppliedFilesNotTheMadeUpOnes) {
     ASSERT_EQ(mcoreFile.size(), 74876u);
     ASSERT_NE(xilinxFile, ReadFile(kMadeUpFolder / "KaXilinx.bit"));
     ASSERT_NE(mcoreFile, ReadFile(kMadeUpFolder / "Ka_MCORE.s19"));
-    // A build given images takes them for firmware, and this one keeps the hardware
-    // updater's answer: they may be installed.
+    // A build given images takes them for firmware: with no choice made, as in the hardware
+    // updater, they may be installed, and their folder's version is the one offered.
     EXPECT_EQ(KaBuiltInImagesAreFirmware, 1u);
-    EXPECT_TRUE(KaBuiltInImagesMayBeInstalled());
+    const KaFirmware firmware = KaChosenFirmware();
+    EXPECT_TRUE(firmware.mayBeInstalled);
+    EXPECT_EQ(firmware.MCOREver, 3u);
+    EXPECT_EQ(firmware.XilinxVer, 6u);
 
     kasim::SimulatedKaConfig config;
     config.erasePolls = 1;
@@ -135,6 +142,18 @@ TEST(SuppliedImagesTest, TheUnitReceivesTheSuppliedFilesNotTheMadeUpOnes) {
 
     EXPECT_TRUE(ka->Flash(kasim::Component::Xilinx).bytes == xilinxData);
     EXPECT_TRUE(ka->Flash(kasim::Component::Mcore).bytes == mcoreFile);
+}
+
+// A build that carries the Ka's firmware installs it even where a firmware package put
+// another good release on the system (the generator's folder, 3-5 against the built-in 3-6).
+TEST(SuppliedImagesTest, BuiltInFirmwareWinsOverTheSystemFolder) {
+    EXPECT_EQ(KaChooseFirmware(KaFirmwareRule::KaFirmwareOnly,
+                               KaFirmwareFolder{KA_SUPPLIED_IMAGE_DIR, getuid()}),
+              "Ka firmware to install: 3-6, built in");
+    const KaFirmware firmware = KaChosenFirmware();
+    EXPECT_TRUE(firmware.mayBeInstalled);
+    EXPECT_EQ(firmware.xilinxFile.data(), reinterpret_cast<const UInt8*>(KaXilinxData));
+    EXPECT_EQ(firmware.mcoreFile.data(), reinterpret_cast<const UInt8*>(KaMCORE06data));
 }
 
 }  // namespace

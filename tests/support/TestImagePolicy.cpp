@@ -1,31 +1,28 @@
 #include "TestImagePolicy.h"
 
-#include "KaFirmware.h"
-
-#include <atomic>
+#include <iostream>
 
 namespace {
 
-// Read by the update worker as well as the test's thread.
-std::atomic<bool> gAsHardwareUpdater{false};
+// Made before any test runs, as an executable makes its choice first thing; silently, so
+// that a test process's own output is only what its tests make.
+[[maybe_unused]] const bool gSimulatorChoiceMade = [] {
+    static_cast<void>(KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt));
+    return true;
+}();
 
 }  // namespace
 
-bool KaBuiltInImagesMayBeInstalled() {
-    if (gAsHardwareUpdater.load()) {
-        return KaBuiltInImagesAreFirmware != 0;
-    }
-    return true;
-}
-
 namespace katest {
 
-ScopedHardwareImagePolicy::ScopedHardwareImagePolicy() {
-    gAsHardwareUpdater.store(true);
+// Says its line on standard error, as the executables do.
+ScopedFirmwareChoice::ScopedFirmwareChoice(KaFirmwareRule rule,
+                                           const std::optional<KaFirmwareFolder>& folder) {
+    std::cerr << KaChooseFirmware(rule, folder) << "\n";
 }
 
-ScopedHardwareImagePolicy::~ScopedHardwareImagePolicy() {
-    gAsHardwareUpdater.store(false);
+ScopedFirmwareChoice::~ScopedFirmwareChoice() {
+    static_cast<void>(KaChooseFirmware(KaFirmwareRule::WhateverItHolds, std::nullopt));
 }
 
 }  // namespace katest

@@ -585,7 +585,7 @@ TEST_F(ProgramTest, RunsUntilCancelThenCleansUp) {
         sawUnit = Find<QPushButton>(window, 101)->isEnabled();
         QTest::mouseClick(Find<QPushButton>(window, 100), Qt::LeftButton);
     });
-    EXPECT_EQ(0, RunUpdaterApplication(0, nullptr));
+    EXPECT_EQ(0, RunUpdaterApplication(0, nullptr, KaFirmwareRule::WhateverItHolds, std::nullopt));
     EXPECT_TRUE(sawUnit);
     EXPECT_EQ(1, gFakeUnit.constructed);
     EXPECT_EQ(1, gFakeUnit.destroyed);
@@ -607,7 +607,7 @@ TEST_F(ProgramTest, WholeUpdateEndsWithTheCompletionAlert) {
         gFakeUnit.progress = 100;
         gFakeUnit.done = true;
     });
-    EXPECT_EQ(0, RunUpdaterApplication(0, nullptr));
+    EXPECT_EQ(0, RunUpdaterApplication(0, nullptr, KaFirmwareRule::WhateverItHolds, std::nullopt));
     ASSERT_EQ(1u, _alerts.requests.size());
     EXPECT_EQ("Programming Complete", _alerts.requests[0].message);
 }

@@ -21,7 +21,8 @@ UInt32 DownloadProgress::Get() {
 
 namespace Orv::VEV {
 
-CViRorividiZezuzu::CViRorividiZezuzu() {
+CViRorividiZezuzu::CViRorividiZezuzu()
+    : KaMCOREUpgradeVer(3), KaXilinxUpgradeVer(5), _firmwareMayBeInstalled(true) {
     if (gFakeUnit.throwOnConstruction) {
         throw std::runtime_error("no FireWire");
     }

@@ -1,0 +1,124 @@
+#include "KaFirmware.h"
+
+#include "FirmwareImageCheck.h"
+#include "KaXilinx.h"
+#include "Ka_MCORE.h"
+
+#include <CoreServices/FirmwareFolder.h>
+
+#include <array>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr const char* kNoFirmwareBuiltIn =
+    "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
+// Far more than either image; a larger file is refused before it is read whole.
+constexpr std::size_t kLargestFirmwareFile = 1 << 20;
+
+std::span<const UInt8> BuiltInXilinx() {
+    return {reinterpret_cast<const UInt8*>(KaXilinxData), KaXilinxDataSizeBytes};
+}
+std::span<const UInt8> BuiltInMcore() {
+    return {reinterpret_cast<const UInt8*>(KaMCORE06data), KaMCORE06dataSize};
+}
+
+KaFirmware BuiltInFirmware(bool mayBeInstalled) {
+    KaFirmware firmware;
+    firmware.xilinxFile = BuiltInXilinx();
+    firmware.mcoreFile = BuiltInMcore();
+    firmware.MCOREver = KaBuiltInMCOREVersion;
+    firmware.XilinxVer = KaBuiltInXilinxVersion;
+    firmware.mayBeInstalled = mayBeInstalled;
+    firmware.source =
+        KaBuiltInImagesAreFirmware != 0 ? "built in" : "built in (the made-up test images)";
+    if (!mayBeInstalled) {
+        firmware.problem = kNoFirmwareBuiltIn;
+    }
+    return firmware;
+}
+
+std::string VersionText(const KaFirmware& firmware) {
+    return std::to_string(firmware.MCOREver) + "-" + std::to_string(firmware.XilinxVer);
+}
+
+// The folder's release, or a firmware that may not be installed with the folder's defect.
+KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
+    const std::array<const char*, 3> names = {firmwarecheck::kXilinxFileName,
+                                              firmwarecheck::kMcoreFileName,
+                                              firmwarecheck::kVersionFileName};
+    kaplatform::FirmwareFolderRead read = kaplatform::ReadFirmwareFolder(
+        folder.path, names, folder.requiredOwner, kLargestFirmwareFile);
+    KaFirmware firmware;
+    firmware.source = folder.path;
+    firmware.problem = "No usable Ka firmware in " + folder.path +
+                       ": the ka-firmware package is needed to update the unit.";
+    if (!read.defect.empty()) {
+        defect = read.defect;
+        return firmware;
+    }
+    auto files = std::make_shared<const std::vector<std::vector<UInt8>>>(std::move(read.files));
+    const firmwarecheck::FirmwareFiles checked{(*files)[0], (*files)[1], (*files)[2]};
+    // A copy of the updater without the Ka's firmware carries the made-up images: a folder
+    // holding those is no firmware either.
+    const firmwarecheck::FirmwareFiles madeUp{BuiltInXilinx(), BuiltInMcore(), {}};
+    firmwarecheck::FirmwareVersion version;
+    const std::string fileDefect = firmwarecheck::CheckFirmwareFiles(
+        checked, KaBuiltInImagesAreFirmware != 0 ? nullptr : &madeUp, version);
+    if (!fileDefect.empty()) {
+        defect = folder.path + "/" + fileDefect;
+        return firmware;
+    }
+    firmware.xilinxFile = checked.xilinx;
+    firmware.mcoreFile = checked.mcore;
+    firmware.MCOREver = version.mcore;
+    firmware.XilinxVer = version.xilinx;
+    firmware.mayBeInstalled = true;
+    firmware.problem.clear();
+    firmware.storage = std::move(files);
+    return firmware;
+}
+
+struct Choice {
+    std::mutex mutex;
+    std::shared_ptr<const KaFirmware> firmware;
+};
+
+Choice& TheChoice() {
+    static Choice choice;
+    return choice;
+}
+
+}  // namespace
+
+std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder) {
+    const bool builtInIsFirmware = KaBuiltInImagesAreFirmware != 0;
+    KaFirmware firmware;
+    std::string line;
+    if (folder && (rule == KaFirmwareRule::WhateverItHolds || !builtInIsFirmware)) {
+        std::string defect;
+        firmware = FolderFirmware(*folder, defect);
+        line = firmware.mayBeInstalled
+                   ? "Ka firmware to install: " + VersionText(firmware) + ", from " + folder->path
+                   : "No Ka firmware to install: " + defect;
+    } else {
+        firmware = BuiltInFirmware(builtInIsFirmware || rule == KaFirmwareRule::WhateverItHolds);
+        line = firmware.mayBeInstalled
+                   ? "Ka firmware to install: " + VersionText(firmware) + ", " + firmware.source
+                   : "No Ka firmware to install: " + firmware.problem;
+    }
+    Choice& choice = TheChoice();
+    const std::lock_guard lock(choice.mutex);
+    choice.firmware = std::make_shared<const KaFirmware>(std::move(firmware));
+    return line;
+}
+
+KaFirmware KaChosenFirmware() {
+    Choice& choice = TheChoice();
+    const std::lock_guard lock(choice.mutex);
+    if (!choice.firmware) {
+        return BuiltInFirmware(KaBuiltInImagesAreFirmware != 0);
+    }
+    return *choice.firmware;
+}

@@ -1,0 +1,39 @@
+// Reading a folder of firmware files the program installs on a unit. A folder installed on
+// the system by a package is trusted only as far as the system protects it: it and its
+// files must belong to the system's administrator and be writable by no one else, and no
+// symbolic link may stand for either. Each file is read through the descriptor that was
+// checked, so nothing can be swapped in between the check and the read.
+#ifndef KA_PLATFORM_CORESERVICES_FIRMWAREFOLDER_H
+#define KA_PLATFORM_CORESERVICES_FIRMWAREFOLDER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kaplatform {
+
+// Where a firmware package installs the Ka's firmware.
+inline constexpr const char* kSystemFirmwareFolder = "/usr/lib/firmware/ka";
+// The user who owns what the system's packages install.
+inline constexpr std::uint32_t kSystemAdministrator = 0;
+
+struct FirmwareFolderRead {
+    // "<path>: <what is wrong>", or empty when every file was read.
+    std::string defect;
+    // The files' bytes, in the order they were asked for.
+    std::vector<std::vector<std::uint8_t>> files;
+};
+
+// Reads the named files of folder once, each at most largestFile bytes. With requiredOwner,
+// the folder and each file must belong to that user and be writable neither by their group
+// nor by others; without, ownership is left out.
+FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const char* const> names,
+                                      std::optional<std::uint32_t> requiredOwner,
+                                      std::size_t largestFile);
+
+}  // namespace kaplatform
+
+#endif
