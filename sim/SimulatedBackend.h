@@ -19,6 +19,7 @@ class SimulatedBackend : public kaplatform::FireWireBackend {
     IOReturn CreateDevice(const std::string& unitName,
                           std::unique_ptr<kaplatform::FireWireDevice>& device) override;
     IOReturn UnitAccessStatus() override;
+    std::string Name() const override { return "simulated Ka"; }
 
     const std::shared_ptr<SimulatedKa>& Ka() const { return ka_; }
 

@@ -31,6 +31,8 @@ KaFirmware BuiltInFirmware(bool mayBeInstalled) {
     firmware.MCOREver = KaBuiltInMCOREVersion;
     firmware.XilinxVer = KaBuiltInXilinxVersion;
     firmware.mayBeInstalled = mayBeInstalled;
+    firmware.source =
+        KaBuiltInImagesAreFirmware != 0 ? "built in" : "built in (the made-up test images)";
     if (!mayBeInstalled) {
         firmware.problem = kNoFirmwareBuiltIn;
     }
@@ -49,6 +51,7 @@ KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
     kaplatform::FirmwareFolderRead read = kaplatform::ReadFirmwareFolder(
         folder.path, names, folder.requiredOwner, kLargestFirmwareFile);
     KaFirmware firmware;
+    firmware.source = folder.path;
     firmware.problem = "No usable Ka firmware in " + folder.path +
                        ": the ka-firmware package is needed to update the unit.";
     if (!read.defect.empty()) {
@@ -102,8 +105,7 @@ std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmware
     } else {
         firmware = BuiltInFirmware(builtInIsFirmware || rule == KaFirmwareRule::WhateverItHolds);
         line = firmware.mayBeInstalled
-                   ? "Ka firmware to install: " + VersionText(firmware) + ", built in" +
-                         (builtInIsFirmware ? "" : " (the made-up test images)")
+                   ? "Ka firmware to install: " + VersionText(firmware) + ", " + firmware.source
                    : "No Ka firmware to install: " + firmware.problem;
     }
     Choice& choice = TheChoice();

@@ -32,6 +32,9 @@ struct KaFirmware {
     // the window shows it.
     bool mayBeInstalled = false;
     std::string problem;
+    // Where the release came from: "built in", "built in (the made-up test images)", or the
+    // folder it was read from.
+    std::string source;
     // Owns the bytes of a release read from a folder.
     std::shared_ptr<const void> storage;
 };

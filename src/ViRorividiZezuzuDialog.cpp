@@ -6,6 +6,7 @@
 #include "virorividizezuzu.h"
 
 #include <IOKit/firewire/IOFireWireUnitAccess.h>
+#include <UpdateRecord.h>
 
 #include <iostream>
 #include <memory>
@@ -165,6 +166,7 @@ OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventR
     _cancelButton.Disable();
     _updateState = STARTUPDATE;
     _safeguard.Begin();
+    _pKa->BeginUpdateRecord();
     return noErr;
 }
 
@@ -248,6 +250,8 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
             if (done) {
                 _updateState = WAITFORINPUT;
                 const Orv::VEV::UpdateOutcome outcome = _pKa->GetUpdateOutcome();
+                UpdateRecordEnd(outcome.BothInstalled(), outcome.firstFailure,
+                                Orv::VEV::DescribeUpdateOutcome(outcome).c_str());
                 _safeguard.RecordOutcome(outcome);
                 // The alert that tells the outcome still belongs to the run: the machine stays
                 // awake, and a request to end the program closes it and is answered once the

@@ -2,6 +2,7 @@
 #include "ViRorividiZezuzuDialog.h"
 
 #include <Carbon/Carbon.h>
+#include <UpdateRecord.h>
 
 #include <iostream>
 #include <memory>
@@ -63,11 +64,36 @@ DialogItemIndex ShowDowngradeAlert() {
                      "This is a Downgrade:", "Press OK to Continue or Cancel to Quit", true);
 }
 
+// Where the records of past updates are, for a report of a failed one.
+std::string UpdateRecordFolderText() {
+    CFStringRef folder = UpdateRecordCopyFolderPath();
+    if (folder == nullptr) {
+        return {};
+    }
+    std::string text(static_cast<std::size_t>(CFStringGetMaximumSizeForEncoding(
+                         CFStringGetLength(folder), kCFStringEncodingUTF8)) +
+                         1,
+                     '\0');
+    if (CFStringGetCString(folder, text.data(), static_cast<CFIndex>(text.size()),
+                           kCFStringEncodingUTF8)) {
+        text.resize(std::char_traits<char>::length(text.c_str()));
+    } else {
+        text.clear();
+    }
+    CFRelease(folder);
+    return text;
+}
+
 DialogItemIndex ShowAboutDialog() {
-    return ShowAlert(kAlertNoteAlert, "VIRorividiZezuzu  ",
-                     "Version 1.3, the firmware updater for the Ka FireWire unit. "
-                     "Keep the Ka connected and powered while it is being updated.",
-                     false);
+    std::string informative =
+        "Version 1.3, the firmware updater for the Ka FireWire unit. "
+        "Keep the Ka connected and powered while it is being updated.";
+    const std::string records = UpdateRecordFolderText();
+    if (!records.empty()) {
+        informative += " Every update leaves a record in " + records +
+                       "; send the latest one with a report of a failed update.";
+    }
+    return ShowAlert(kAlertNoteAlert, "VIRorividiZezuzu  ", informative.c_str(), false);
 }
 
 DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) {

@@ -6,6 +6,7 @@
 #include "DownloadUnit.h"
 
 #include <IOKit/IOKitLib.h>
+#include <UpdateRecord.h>
 
 #include <exception>
 #include <iostream>
@@ -50,7 +51,8 @@ CViRorividiZezuzu::CViRorividiZezuzu() : CViRorividiZezuzu(KaChosenFirmware()) {
 CViRorividiZezuzu::CViRorividiZezuzu(const KaFirmware& firmware)
     : KaMCOREUpgradeVer(firmware.MCOREver),
       KaXilinxUpgradeVer(firmware.XilinxVer),
-      _firmwareMayBeInstalled(firmware.mayBeInstalled) {
+      _firmwareMayBeInstalled(firmware.mayBeInstalled),
+      _firmwareSource(firmware.source) {
     std::cout << "Ctor ViRorividiZezuzu\n";
     std::cerr << "Test CERR\n";
     _kaInfo.valid = false;
@@ -161,6 +163,23 @@ bool CViRorividiZezuzu::IsFound() {
 
 void CViRorividiZezuzu::AcceptUpdate() {
     _acceptedKaInfo = _kaInfo;
+}
+
+void CViRorividiZezuzu::BeginUpdateRecord() {
+    std::string firmwareVersion;
+    GetUpdateFirmwareVersionString(firmwareVersion);
+    const KaInfo& accepted = _acceptedKaInfo;
+    const UpdateRecordFacts facts = {
+        "1.3",
+        firmwareVersion.c_str(),
+        _firmwareSource.c_str(),
+        accepted.GUID,
+        accepted.serialNum.c_str(),
+        accepted.softwareVer,
+        accepted.productVer,
+    };
+    // The record is never needed for the update: it goes on when none can be kept.
+    static_cast<void>(UpdateRecordBegin(&facts));
 }
 
 void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {

@@ -57,6 +57,8 @@ class CViRorividiZezuzu : public Runnable {
     // The user has accepted the update for the unit of the latest discovery pass: keep its
     // identity. The run writes only to that unit.
     void AcceptUpdate();
+    // The accepted update starts: its record opens with the unit the user accepted.
+    void BeginUpdateRecord();
 
     // The run writes nothing unless the unit it finds is the one AcceptUpdate kept (same
     // GUID, the same product revision, the same installed firmware); it then ends with
@@ -81,6 +83,8 @@ class CViRorividiZezuzu : public Runnable {
 
     // Whether the chosen release may go to a unit at all.
     const bool _firmwareMayBeInstalled;
+    // Where that release came from, for the update record.
+    const std::string _firmwareSource;
 
     DownloadUnit* _unit = nullptr;
     CFMutableDictionaryRef _matchingDictionary = nullptr;

@@ -9,6 +9,7 @@
 #include "Orv_VEV_Thread.h"
 
 #include <IOKit/IOReturn.h>
+#include <UpdateRecord.h>
 
 #include <exception>
 #include <iostream>
@@ -131,10 +132,12 @@ void CViRorividiZezuzu::Run() {
     } else {
         _pDownloader->DoDownload(_unit, fileXILINX);
         outcome.xilinxInstalled = _pDownloader->Error() == kIOReturnSuccess;
+        UpdateRecordImageOutcome("xilinx", _pDownloader->Error());
         KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
         gDownloadProgress.SetDeviceType(MCORE);
         _pDownloader->DoDownload(_unit, fileMCORE);
         outcome.mcoreInstalled = _pDownloader->Error() == kIOReturnSuccess;
+        UpdateRecordImageOutcome("mcore", _pDownloader->Error());
         KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
     }
     // An acceptance holds for one run.

@@ -4,6 +4,7 @@
 #include "SimulatedKa.h"
 #include "SimulatorOptions.h"
 #include "SimulatorTrace.h"
+#include "UpdateRecordReplay.h"
 
 #include "DownloadPause.h"
 #include "FireWireBackend.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -155,6 +157,16 @@ int main(int argc, char** argv) {
         }
     }
 
+    std::optional<kasim::UpdateRecordFile> replayed;
+    if (!options.replayFile.empty()) {
+        std::string error;
+        replayed = kasim::ReadUpdateRecord(options.replayFile, error);
+        if (!replayed) {
+            std::cerr << programName << ": " << error << "\n";
+            return 2;
+        }
+    }
+
     kasim::SimulatedKaConfig unit = options.unit;
     const bool appearsLater = unit.present && options.appearAfterSeconds > 0.0;
     if (appearsLater) {
@@ -177,7 +189,21 @@ int main(int argc, char** argv) {
             ka->AddTransactionFault(fault);
         }
     }
-    if (appearsLater) {
+    std::shared_ptr<kaplatform::FireWireBackend> replay;
+    if (replayed) {
+        const std::optional<kaplatform::RecordedOutcome> recordedOutcome = replayed->outcome;
+        replay = kasim::MakeReplayBackend(
+            std::move(*replayed), !options.noPauses, [&programName](const std::string& what) {
+                std::cout.flush();
+                std::cerr << programName << ": the replay differs from the record: " << what
+                          << "\n";
+                std::cerr.flush();
+                // The worker cannot go on in step with the record; nothing is left to save.
+                std::_Exit(3);
+            });
+        kaplatform::SetFireWireBackend(replay);
+        replayed->outcome = recordedOutcome;
+    } else if (appearsLater) {
         const auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(options.appearAfterSeconds));
         kaplatform::SetFireWireBackend(
@@ -223,6 +249,17 @@ int main(int argc, char** argv) {
     if (status == 0 && presser.quitAfterFailure) {
         // Scripts driving the simulator must be able to tell a failed run from a good one.
         status = 1;
+    }
+
+    if (replay) {
+        const auto outcome = kaplatform::LastRecordedOutcome();
+        if (!kasim::ReplayFinished(*replay) || outcome != replayed->outcome) {
+            std::cerr << programName
+                      << ": the replay differs from the record: the update ended otherwise\n";
+            kaplatform::SetFireWireBackend(nullptr);
+            return 3;
+        }
+        std::cout << "sim: the replay ended as the record did\n";
     }
 
     if (presserTimer != nullptr) {

@@ -116,6 +116,7 @@ class CommandLineParser {
             "--erase-polls",      "--fault",
             "--pretend-process",  "--trace",
             "--answer-alerts",    "--firmware",
+            "--replay",
         };
         bool known = false;
         for (const std::string_view option : kValueOptions) {
@@ -190,6 +191,11 @@ class CommandLineParser {
                 return bad("expected a folder");
             }
             options.firmwareFolder = std::string(value);
+        } else if (name == "--replay") {
+            if (value.empty()) {
+                return bad("expected a file name");
+            }
+            options.replayFile = std::string(value);
         } else {  // --answer-alerts
             if (value == "ok") {
                 options.answerAlerts = 1;
@@ -262,7 +268,11 @@ std::string SimulatorUsage(const std::string& programName) {
           << "Recording and unattended runs:\n"
           << "  --trace FILE             at exit, write every bus transaction and the final\n"
           << "                           flash contents to FILE, one JSON object a line\n"
-          << "  --no-pauses              do not wait out the update's pauses\n"
+          << "  --replay FILE            the unit answers an accepted update as the update\n"
+          << "                           record FILE shows; the first request that differs\n"
+          << "                           ends the simulator with exit status 3\n"
+          << "  --no-pauses              do not wait out the update's pauses (nor, in a\n"
+          << "                           replay, the recorded time between requests)\n"
           << "  --press-update           press the update button once it can be used\n"
           << "                           (with --answer-alerts, a failed update then ends the\n"
           << "                           simulator with exit status 1)\n"

@@ -28,6 +28,8 @@ struct SimulatorOptions {
     std::string traceFile;
     // --firmware DIR: install that folder's release instead of the built-in images.
     std::string firmwareFolder;
+    // An update record to play back: its unit answers in place of the simulated one.
+    std::string replayFile;
     // Take the sequencer's pauses on a virtual clock instead of sleeping.
     bool noPauses = false;
     // Unattended runs: press the update button once it is usable, and answer every alert

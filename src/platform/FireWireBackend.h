@@ -46,6 +46,9 @@ class FireWireDevice {
     // Whether the device can report the bus generation; the device interface version that
     // offers GetBusGeneration is only handed out for devices that can.
     virtual bool OffersBusGeneration() const { return true; }
+
+    // The file the device is reached through, for the update record; empty when none.
+    virtual std::string DeviceFileName() const { return {}; }
 };
 
 class FireWireBackend {
@@ -79,6 +82,9 @@ class FireWireBackend {
     // not open it, kIOReturnExclusiveAccess while another program holds such a unit (lookups
     // then find nothing usable); kIOReturnSuccess otherwise.
     virtual IOReturn UnitAccessStatus() { return kIOReturnSuccess; }
+
+    // What reaches the bus, for the update record ("firewire-cdev", "simulated Ka", ...).
+    virtual std::string Name() const { return "unnamed"; }
 };
 
 // Installs the backend the IOKit stand-in uses from now on (null: no FireWire at all, every

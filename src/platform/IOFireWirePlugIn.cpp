@@ -7,9 +7,11 @@
 #include "FireWireBackend.h"
 #include "IOKitDiagnostics.h"
 #include "IOObjectRegistry.h"
+#include "UpdateRecorder.h"
 
 #include <atomic>
 #include <cstring>
+#include <span>
 
 namespace kaplatform {
 namespace {
@@ -105,6 +107,32 @@ FireWireTarget TargetOf(io_object_t device, const FWAddress& address) {
     return target;
 }
 
+std::span<const std::uint8_t> BytesOf(const void* buffer, std::uint32_t size) {
+    if (buffer == nullptr) {
+        return {};
+    }
+    return {static_cast<const std::uint8_t*>(buffer), size};
+}
+
+// Every call an update makes reaches the record here, whichever backend answers it.
+void Record(const char* operation, const FireWireTarget& target, std::uint32_t length,
+            std::uint32_t moved, std::uint32_t value, std::span<const std::uint8_t> bytes,
+            IOReturn status, std::uint32_t generation) {
+    if (!IsUpdateRecording()) {
+        return;
+    }
+    RecordedTransaction transaction;
+    transaction.operation = operation;
+    transaction.address = target.offset;
+    transaction.length = length;
+    transaction.moved = moved;
+    transaction.value = value;
+    transaction.bytes.assign(bytes.begin(), bytes.end());
+    transaction.status = status;
+    transaction.generation = generation;
+    RecordTransaction(transaction);
+}
+
 // A device-relative transfer must name this plug-in's own unit.
 bool ValidDevice(const PlugIn* plugIn, io_object_t device) {
     return device == IO_OBJECT_NULL || device == plugIn->service;
@@ -132,7 +160,9 @@ IOFireWireDeviceInterface gDeviceTable = {
         const IOReturn status = plugIn->device->Open();
         if (status == kIOReturnSuccess) {
             plugIn->open = true;
+            NoteUnitDeviceFile(plugIn->device->DeviceFileName());
         }
+        Record("open", {}, 0, 0, 0, {}, status, 0);
         return status;
     },
     [](IOFireWireLibDeviceRef self) {
@@ -140,6 +170,7 @@ IOFireWireDeviceInterface gDeviceTable = {
         if (plugIn->open) {
             plugIn->device->Close();
             plugIn->open = false;
+            Record("close", {}, 0, 0, 0, {}, kIOReturnSuccess, 0);
         }
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, void* buf,
@@ -149,8 +180,12 @@ IOFireWireDeviceInterface gDeviceTable = {
             !ValidDevice(plugIn, device)) {
             return kIOReturnBadArgument;
         }
-        return plugIn->device->Read(TargetOf(device, *addr), buf, *size, failOnReset != 0,
-                                    generation);
+        const FireWireTarget target = TargetOf(device, *addr);
+        const UInt32 asked = *size;
+        const IOReturn status =
+            plugIn->device->Read(target, buf, *size, failOnReset != 0, generation);
+        Record("read-block", target, asked, *size, 0, BytesOf(buf, *size), status, generation);
+        return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, UInt32* val,
        Boolean failOnReset, UInt32 generation) -> IOReturn {
@@ -158,8 +193,12 @@ IOFireWireDeviceInterface gDeviceTable = {
         if (addr == nullptr || val == nullptr || !ValidDevice(plugIn, device)) {
             return kIOReturnBadArgument;
         }
-        return plugIn->device->ReadQuadlet(TargetOf(device, *addr), *val, failOnReset != 0,
-                                           generation);
+        const FireWireTarget target = TargetOf(device, *addr);
+        const IOReturn status =
+            plugIn->device->ReadQuadlet(target, *val, failOnReset != 0, generation);
+        Record("read-quadlet", target, 4, status == kIOReturnSuccess ? 4 : 0, *val, {}, status,
+               generation);
+        return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const void* buf,
        UInt32* size, Boolean failOnReset, UInt32 generation) -> IOReturn {
@@ -168,8 +207,13 @@ IOFireWireDeviceInterface gDeviceTable = {
             !ValidDevice(plugIn, device)) {
             return kIOReturnBadArgument;
         }
-        return plugIn->device->Write(TargetOf(device, *addr), buf, *size, failOnReset != 0,
-                                     generation);
+        const FireWireTarget target = TargetOf(device, *addr);
+        const UInt32 asked = *size;
+        const IOReturn status =
+            plugIn->device->Write(target, buf, *size, failOnReset != 0, generation);
+        // The digest covers what was asked to go, whatever the unit took.
+        Record("write-block", target, asked, *size, 0, BytesOf(buf, asked), status, generation);
+        return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const UInt32 val,
        Boolean failOnReset, UInt32 generation) -> IOReturn {
@@ -177,14 +221,20 @@ IOFireWireDeviceInterface gDeviceTable = {
         if (addr == nullptr || !ValidDevice(plugIn, device)) {
             return kIOReturnBadArgument;
         }
-        return plugIn->device->WriteQuadlet(TargetOf(device, *addr), val, failOnReset != 0,
-                                            generation);
+        const FireWireTarget target = TargetOf(device, *addr);
+        const IOReturn status =
+            plugIn->device->WriteQuadlet(target, val, failOnReset != 0, generation);
+        Record("write-quadlet", target, 4, status == kIOReturnSuccess ? 4 : 0, val, {}, status,
+               generation);
+        return status;
     },
     [](IOFireWireLibDeviceRef self, UInt32* outGeneration) -> IOReturn {
         if (outGeneration == nullptr) {
             return kIOReturnBadArgument;
         }
-        return FromDevice(self)->device->GetBusGeneration(*outGeneration);
+        const IOReturn status = FromDevice(self)->device->GetBusGeneration(*outGeneration);
+        Record("get-generation", {}, 0, 0, *outGeneration, {}, status, *outGeneration);
+        return status;
     },
 };
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -36,10 +37,13 @@ struct ProcessRun {
     std::string err;
 };
 
-ProcessRun RunSimulator(const QStringList& arguments) {
+ProcessRun RunSimulator(const QStringList& arguments, const QString& stateFolder = {}) {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
+    if (!stateFolder.isEmpty()) {
+        environment.insert("XDG_STATE_HOME", stateFolder);
+    }
     process.setProcessEnvironment(environment);
     process.start(KA_SIMULATOR_EXECUTABLE, arguments);
     ProcessRun run;
@@ -53,6 +57,18 @@ ProcessRun RunSimulator(const QStringList& arguments) {
     run.out = process.readAllStandardOutput().toStdString();
     run.err = process.readAllStandardError().toStdString();
     return run;
+}
+
+// The alerts a run answered, in order.
+std::vector<std::string> AlertLines(const std::string& out) {
+    std::vector<std::string> alerts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("sim: alert ", 0) == 0) {
+            alerts.push_back(line);
+        }
+    }
+    return alerts;
 }
 
 std::vector<std::string> Lines(const std::string& path) {
@@ -262,6 +278,61 @@ TEST_F(SimulatorProcessTest, HelpShowsTheUsage) {
     EXPECT_NE(std::string::npos, run.out.find("--fault swap-unit"));
     EXPECT_NE(std::string::npos, run.out.find("--fault identity-read-fail"));
     EXPECT_EQ("", run.err);
+}
+
+TEST_F(SimulatorProcessTest, ARecordOfAFailedUpdateReplaysToItsEndAndStopsAtAnEditedRequest) {
+    const QStringList unattended{"--press-update", "--answer-alerts", "ok", "--no-pauses"};
+    const ProcessRun recorded = RunSimulator(
+        unattended + QStringList{"--fault", "crc-reject:mcore"}, _directory.filePath("recorded"));
+    ASSERT_TRUE(recorded.finished);
+    ASSERT_EQ(recorded.exitCode, 1) << recorded.err;
+    const QDir folder(_directory.filePath("recorded/ka-firmware-updater"));
+    const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
+    ASSERT_EQ(records.size(), 1);
+    const std::string record = folder.filePath(records.front()).toStdString();
+
+    const ProcessRun replayed =
+        RunSimulator(unattended + QStringList{"--replay", QString::fromStdString(record)},
+                     _directory.filePath("replayed"));
+    ASSERT_TRUE(replayed.finished);
+    EXPECT_EQ(replayed.exitCode, 1) << replayed.err;
+    EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
+    EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"), std::string::npos);
+
+    // The unit's answer to the Xilinx image's begin-update write was recorded for a write of
+    // another value: the replay stops at that line, with both requests.
+    std::vector<std::string> lines = Lines(record);
+    std::size_t edited = 0;
+    for (std::size_t index = 0; index < lines.size() && edited == 0; ++index) {
+        const std::string original =
+            "\"address\":\"0xfffff0430000\",\"length\":4,\"moved\":4,"
+            "\"value\":\"0x00000001\"";
+        const auto at = lines[index].find(original);
+        if (at != std::string::npos && Field(lines[index], "op") == "write-quadlet") {
+            lines[index].replace(at + original.size() - 2, 1, "7");
+            edited = index + 1;
+        }
+    }
+    ASSERT_NE(edited, 0u);
+    const std::string editedRecord = _directory.filePath("edited.jsonl").toStdString();
+    {
+        std::ofstream out(editedRecord);
+        for (const std::string& line : lines) {
+            out << line << '\n';
+        }
+    }
+    const ProcessRun stopped =
+        RunSimulator(unattended + QStringList{"--replay", QString::fromStdString(editedRecord)},
+                     _directory.filePath("stopped"));
+    ASSERT_TRUE(stopped.finished);
+    EXPECT_EQ(stopped.exitCode, 3);
+    EXPECT_NE(stopped.err.find("line " + std::to_string(edited) +
+                               " of the record shows write-quadlet at 0xfffff0430000, 4 bytes, "
+                               "value 0x00000007; the updater sent write-quadlet at "
+                               "0xfffff0430000, 4 bytes, value 0x00000001\n"),
+              std::string::npos)
+        << stopped.err;
+    EXPECT_TRUE(AlertLines(stopped.out).empty());
 }
 
 }  // namespace

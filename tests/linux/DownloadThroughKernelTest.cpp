@@ -8,18 +8,25 @@
 #include "FakeKernel.h"
 #include "LinuxFireWireBackend.h"
 #include "ScopedDownloadPauseClock.h"
+#include "ScopedStateFolder.h"
 #include "SimulatedBackend.h"
 #include "SimulatedBus.h"
+#include "UpdateRecordReplay.h"
+#include "UpdateRecorder.h"
 #include "VirtualDownloadPauseClock.h"
+
+#include <UpdateRecord.h>
 
 #include <gtest/gtest.h>
 #include <linux/firewire-constants.h>
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -401,6 +408,83 @@ TEST(DownloadThroughKernelTest, DamagedPacketsAndAUserSwitchBetweenTheImagesInst
     const std::string damagedLine = "FireWire: packet damaged on the way, sending again (1 of 3)\n";
     EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before),
                                        {"", damagedLine + damagedLine, "", ""}));
+}
+
+// What a record holds after its header, the time of each line left out.
+std::vector<std::string> RecordedSteps(const std::filesystem::path& file) {
+    std::string error;
+    const auto record = kasim::ReadUpdateRecord(file, error);
+    EXPECT_TRUE(record) << error;
+    std::vector<std::string> steps;
+    for (const kasim::RecordStep& step :
+         record ? record->steps : std::vector<kasim::RecordStep>{}) {
+        const kaplatform::RecordedTransaction& transaction = step.transaction;
+        steps.push_back(step.event.empty() ? kasim::DescribeRequest(transaction, step.digest) +
+                                                 " -> " + std::to_string(transaction.status) + " " +
+                                                 std::to_string(transaction.value) + " " +
+                                                 std::to_string(transaction.moved)
+                                           : step.event);
+    }
+    return steps;
+}
+
+void RecordInstalling(UpdateOnUnit& update, const std::function<void(UpdateOnUnit&)>& install) {
+    const UpdateRecordFacts facts = {"1.3",      "3-5",      "built in", 0x0200'0000'0000'4711,
+                                     "KA004711", 0x00020004, 0x00020000};
+    ASSERT_EQ(UpdateRecordBegin(&facts), kIOReturnSuccess);
+    install(update);
+    UpdateRecordImageOutcome("xilinx", update.xilinxStatus);
+    UpdateRecordImageOutcome("mcore", update.mcoreStatus);
+    const bool both = update.xilinxStatus == 0 && update.mcoreStatus == 0;
+    UpdateRecordEnd(both, both ? kIOReturnSuccess : kIOReturnIOError, "");
+}
+
+TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTheSameEnd) {
+    ScopedStateFolder state;
+    KernelSide kernelSide;
+    UpdateOnUnit viaKernel;
+    const Fault damaged{Fault::Kind::ResponseCode, RCODE_DATA_ERROR};
+    const Fault pending{Fault::Kind::ResetWhilePending, 0, std::chrono::milliseconds{1}};
+    RecordInstalling(viaKernel, [&](UpdateOnUnit& update) {
+        update = ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree& sysfs) {
+            kernel.PlanNodeRecreation(
+                {"/dev/fw2", 1, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs] { sysfs.AddKa(2); }});
+            kernel.PickFaults(
+                FaultsDuringXilinx({{{300, damaged},
+                                     {700, pending},
+                                     {1000, Fault{Fault::Kind::BusResetBeforeSend}},
+                                     {1200, Fault{Fault::Kind::NodeRecreated}}},
+                                    {{1, Fault{Fault::Kind::ResponseCode, RCODE_BUSY}}},
+                                    {}}));
+        });
+    });
+    ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
+    const std::filesystem::path recorded = kaplatform::CurrentUpdateRecordFile();
+    const std::string text = (std::ostringstream{} << std::ifstream(recorded).rdbuf()).str();
+    for (const char* event :
+         {"unit busy, sending again", "packet damaged on the way", "lost the unit's answer",
+          ", sending again in generation", "the unit is back as /dev/fw2"}) {
+        EXPECT_NE(text.find(event), std::string::npos) << event;
+    }
+
+    std::string error;
+    auto record = kasim::ReadUpdateRecord(recorded, error);
+    ASSERT_TRUE(record) << error;
+    std::vector<std::string> mismatches;
+    const auto replay = kasim::MakeReplayBackend(
+        std::move(*record), false, [&](const std::string& what) { mismatches.push_back(what); });
+    kaplatform::SetFireWireBackend(replay);
+    UpdateOnUnit replayed;
+    RecordInstalling(replayed, [](UpdateOnUnit& update) { InstallBothImages(update); });
+    kaplatform::SetFireWireBackend(nullptr);
+
+    EXPECT_TRUE(mismatches.empty()) << mismatches.front();
+    EXPECT_TRUE(kasim::ReplayFinished(*replay));
+    EXPECT_EQ(replayed.xilinxStatus, 0);
+    EXPECT_EQ(replayed.mcoreStatus, 0);
+    // The program saw the same bus: its own lines and the bus's, in the same order.
+    EXPECT_EQ(replayed.out, viaKernel.out);
+    EXPECT_EQ(RecordedSteps(kaplatform::CurrentUpdateRecordFile()), RecordedSteps(recorded));
 }
 
 }  // namespace

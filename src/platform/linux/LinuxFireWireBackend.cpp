@@ -24,6 +24,8 @@ class LinuxFireWireBackend final : public FireWireBackend {
         return unit;
     }
 
+    std::string Name() const override { return "firewire-cdev"; }
+
     std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override {
         const std::filesystem::path root = system_->SysfsRoot();
         const auto node = sysfs::NodeOfUnit(root, unitName);

@@ -30,6 +30,7 @@ class LinuxFireWireDevice final : public FireWireDevice {
     LinuxFireWireDevice& operator=(const LinuxFireWireDevice&) = delete;
 
     IOReturn Open() override;
+    std::string DeviceFileName() const override { return devicePath_; }
     void Close() override;
     IOReturn GetBusGeneration(std::uint32_t& generation) override;
 

@@ -448,6 +448,10 @@ TEST_F(DialogTest, AboutWorksInEveryStateAndQuitOnlyWhileIdle) {
     ASSERT_EQ(1u, _alerts.requests.size());
     EXPECT_EQ("VIRorividiZezuzu  ", _alerts.requests[0].message);
     EXPECT_EQ(0u, _alerts.requests[0].informative.rfind("Version 1.3, ", 0));
+    // Where a report of a failed update finds its record.
+    EXPECT_NE(std::string::npos,
+              _alerts.requests[0].informative.find(
+                  " Every update leaves a record in " KA_TEST_STATE_DIR "/ka-firmware-updater;"));
     EXPECT_EQ((std::vector<std::string>{"OK"}), _alerts.requests[0].buttons);
 
     EXPECT_EQ(eventNotHandledErr, SendCommand('abcd')) << "other commands pass through";

@@ -75,6 +75,9 @@ void CViRorividiZezuzu::AcceptUpdate() {
     ++gFakeUnit.acceptCalls;
 }
 
+// The fake unit's updates leave no record: the record is the controller's and the platform's.
+void CViRorividiZezuzu::BeginUpdateRecord() {}
+
 void CViRorividiZezuzu::Run() {}
 
 }  // namespace Orv::VEV

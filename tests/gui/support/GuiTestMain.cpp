@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     // An update the tests accept must never take a lock from the machine's own logind; the
     // suites that need one start a bus of their own.
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ka-tests-system-bus");
+    // The records of the updates the tests run stay in the build tree, not in the home of
+    // whoever runs them.
+    qputenv("XDG_STATE_HOME", KA_TEST_STATE_DIR);
     qInstallMessageHandler(KeepSeriousQtMessages);
     testing::InitGoogleTest(&argc, argv);
     // Death tests start the binary afresh rather than fork a process that runs Qt.

@@ -1,0 +1,362 @@
+#include "UpdateRecordReplay.h"
+
+#include "SimulatedBackend.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+namespace kasim {
+namespace {
+
+using Json = nlohmann::json;
+
+std::uint64_t HexField(const Json& line, const char* key) {
+    const auto found = line.find(key);
+    if (found == line.end() || !found->is_string()) {
+        return 0;
+    }
+    return std::stoull(found->get<std::string>(), nullptr, 16);
+}
+
+std::vector<std::uint8_t> BytesFromHex(const std::string& text) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t index = 0; index + 1 < text.size(); index += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(index, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+SimulatedKaConfig UnitOf(const Json& header) {
+    SimulatedKaConfig unit;
+    unit.guid = HexField(header, "guid");
+    unit.softwareVersion = static_cast<std::uint32_t>(HexField(header, "softwareVersion"));
+    unit.productRevision = static_cast<std::uint32_t>(HexField(header, "productRevision"));
+    unit.serialNumber = SerialNumberFromText(header.value("serial", std::string{}));
+    return unit;
+}
+
+RecordStep StepOf(const Json& line, std::size_t number, const std::string& text) {
+    RecordStep step;
+    step.line = number;
+    step.text = text;
+    step.microseconds = line.value("t", std::uint64_t{0});
+    if (line.contains("event")) {
+        step.event = line.value("event", std::string{});
+        return step;
+    }
+    kaplatform::RecordedTransaction& transaction = step.transaction;
+    transaction.operation = line.value("op", std::string{});
+    transaction.address = HexField(line, "address");
+    transaction.length = line.value("length", 0u);
+    transaction.moved = line.value("moved", 0u);
+    transaction.value = static_cast<std::uint32_t>(HexField(line, "value"));
+    transaction.bytes = BytesFromHex(line.value("bytes", std::string{}));
+    transaction.status = line.value("status", 0);
+    transaction.generation = line.value("generation", 0u);
+    step.digest = line.value("digest", std::string{});
+    return step;
+}
+
+bool SameRequest(const RecordStep& recorded, const kaplatform::RecordedTransaction& request,
+                 const std::string& digest) {
+    const kaplatform::RecordedTransaction& expected = recorded.transaction;
+    if (expected.operation != request.operation) {
+        return false;
+    }
+    if (request.operation == "open" || request.operation == "close" ||
+        request.operation == "get-generation") {
+        return true;
+    }
+    return expected.address == request.address && expected.length == request.length &&
+           (request.operation != "write-quadlet" || expected.value == request.value) &&
+           (request.operation != "write-block" || recorded.digest == digest);
+}
+
+}  // namespace
+
+std::optional<UpdateRecordFile> ReadUpdateRecord(const std::filesystem::path& file,
+                                                 std::string& error) {
+    std::ifstream in(file);
+    if (!in) {
+        error = "cannot read the record '" + file.string() + "'";
+        return std::nullopt;
+    }
+    UpdateRecordFile record;
+    std::string text;
+    std::size_t number = 0;
+    while (std::getline(in, text)) {
+        ++number;
+        Json line = Json::parse(text, nullptr, false);
+        if (line.is_discarded() || !line.is_object()) {
+            if (in.peek() == std::char_traits<char>::eof()) {
+                break;  // the last line of a program killed while writing it
+            }
+            error = "line " + std::to_string(number) + " of the record is not a JSON object";
+            return std::nullopt;
+        }
+        try {
+            if (number == 1) {
+                if (line.value("record", std::string{}) != "ka-update") {
+                    error = "'" + file.string() + "' is not an update record";
+                    return std::nullopt;
+                }
+                record.unit = UnitOf(line);
+            } else if (line.contains("outcome")) {
+                record.outcome = kaplatform::RecordedOutcome{
+                    line.value("outcome", "") == std::string("installed"),
+                    line.value("firstFailure", 0)};
+            } else if (line.contains("op") || line.contains("event")) {
+                record.steps.push_back(StepOf(line, number, text));
+            }
+        } catch (const std::exception&) {
+            error = "line " + std::to_string(number) + " of the record holds a wrong value";
+            return std::nullopt;
+        }
+    }
+    if (number == 0) {
+        error = "the record '" + file.string() + "' is empty";
+        return std::nullopt;
+    }
+    record.lines = number;
+    return record;
+}
+
+std::string DescribeRequest(const kaplatform::RecordedTransaction& request,
+                            const std::string& digest) {
+    const std::string address = kaplatform::HexNumber(request.address, 12);
+    std::string text = request.operation;
+    if (request.operation.find("quadlet") != std::string::npos ||
+        request.operation.find("block") != std::string::npos) {
+        text += " at " + address + ", " + std::to_string(request.length) + " bytes";
+    }
+    if (request.operation == "write-quadlet") {
+        text += ", value " + kaplatform::HexNumber(request.value, 8);
+    } else if (request.operation == "write-block") {
+        text += ", " + digest;
+    }
+    return text;
+}
+
+class ReplayBackend final : public SimulatedBackend {
+  public:
+    ReplayBackend(std::shared_ptr<SimulatedKa> ka, UpdateRecordFile record, bool keepPauses,
+                  ReplayMismatch mismatch)
+        : SimulatedBackend(std::move(ka)),
+          record_(std::move(record)),
+          keepPauses_(keepPauses),
+          mismatch_(std::move(mismatch)) {}
+
+    std::string Name() const override { return "replay"; }
+
+    IOReturn CreateDevice(const std::string& unitName,
+                          std::unique_ptr<kaplatform::FireWireDevice>& device) override;
+
+    // The recorded answer to request, or nothing after a mismatch.
+    // optional: a request the record may leave out (a close the device interface made on its
+    // own while going away, which it does not record).
+    std::optional<kaplatform::RecordedTransaction> Answer(
+        const kaplatform::RecordedTransaction& request, const std::string& digest,
+        bool optional = false) {
+        std::unique_lock lock(mutex_);
+        while (next_ < record_.steps.size() && !record_.steps[next_].event.empty()) {
+            // The bus did this before the recorded answer: the new record hears it too.
+            std::cout << "FireWire: " << record_.steps[next_].event << '\n';
+            kaplatform::RecordBusEvent(record_.steps[next_].event);
+            ++next_;
+        }
+        if (next_ == record_.steps.size()) {
+            if (optional) {
+                return std::nullopt;
+            }
+            lock.unlock();
+            mismatch_("the record ends at line " + std::to_string(record_.lines) +
+                      "; the updater sent " + DescribeRequest(request, digest));
+            return std::nullopt;
+        }
+        const RecordStep& step = record_.steps[next_];
+        if (optional && !SameRequest(step, request, digest)) {
+            return std::nullopt;
+        }
+        if (!SameRequest(step, request, digest)) {
+            const std::string said = "line " + std::to_string(step.line) + " of the record shows " +
+                                     DescribeRequest(step.transaction, step.digest) +
+                                     "; the updater sent " + DescribeRequest(request, digest);
+            lock.unlock();
+            mismatch_(said);
+            return std::nullopt;
+        }
+        ++next_;
+        if (keepPauses_) {
+            const auto recorded = std::chrono::microseconds(step.microseconds);
+            if (!started_) {
+                started_ = true;
+                base_ = std::chrono::steady_clock::now() - recorded;
+            }
+            std::this_thread::sleep_until(base_ + recorded);
+        }
+        return step.transaction;
+    }
+
+    bool Finished() const {
+        std::scoped_lock lock(mutex_);
+        return std::none_of(record_.steps.begin() + static_cast<std::ptrdiff_t>(next_),
+                            record_.steps.end(),
+                            [](const RecordStep& step) { return step.event.empty(); });
+    }
+
+  private:
+    UpdateRecordFile record_;
+    bool keepPauses_;
+    ReplayMismatch mismatch_;
+    mutable std::mutex mutex_;
+    std::size_t next_ = 0;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point base_;
+};
+
+namespace {
+
+// Discovery talks to the simulated unit; an accepted update to the record.
+class ReplayDevice final : public kaplatform::FireWireDevice {
+  public:
+    ReplayDevice(ReplayBackend& backend, std::unique_ptr<kaplatform::FireWireDevice> discovery)
+        : backend_(backend), discovery_(std::move(discovery)) {}
+
+    IOReturn Open() override {
+        if (!kaplatform::IsUpdateUnderway()) {
+            return discovery_->Open();
+        }
+        const auto answer = Ask("open");
+        return answer ? answer->status : kIOReturnIOError;
+    }
+
+    void Close() override {
+        if (!kaplatform::IsUpdateUnderway()) {
+            discovery_->Close();
+            return;
+        }
+        static_cast<void>(backend_.Answer(Request("close"), {}, true));
+    }
+
+    IOReturn GetBusGeneration(std::uint32_t& generation) override {
+        if (!kaplatform::IsUpdateUnderway()) {
+            return discovery_->GetBusGeneration(generation);
+        }
+        const auto answer = Ask("get-generation");
+        if (!answer) {
+            return kIOReturnIOError;
+        }
+        generation = answer->value;
+        return answer->status;
+    }
+
+    IOReturn Read(const kaplatform::FireWireTarget& target, void* buffer, std::uint32_t& size,
+                  bool failOnReset, std::uint32_t generation) override {
+        if (!kaplatform::IsUpdateUnderway()) {
+            return discovery_->Read(target, buffer, size, failOnReset, generation);
+        }
+        const auto answer = Ask("read-block", target, size);
+        if (!answer) {
+            return kIOReturnIOError;
+        }
+        size = std::min<std::uint32_t>(
+            {size, answer->moved, static_cast<std::uint32_t>(answer->bytes.size())});
+        if (size != 0) {
+            std::memcpy(buffer, answer->bytes.data(), size);
+        }
+        return answer->status;
+    }
+
+    IOReturn ReadQuadlet(const kaplatform::FireWireTarget& target, std::uint32_t& value,
+                         bool failOnReset, std::uint32_t generation) override {
+        if (!kaplatform::IsUpdateUnderway()) {
+            return discovery_->ReadQuadlet(target, value, failOnReset, generation);
+        }
+        const auto answer = Ask("read-quadlet", target, 4);
+        if (!answer) {
+            return kIOReturnIOError;
+        }
+        value = answer->value;
+        return answer->status;
+    }
+
+    IOReturn Write(const kaplatform::FireWireTarget& target, const void* buffer,
+                   std::uint32_t& size, bool failOnReset, std::uint32_t generation) override {
+        if (!kaplatform::IsUpdateUnderway()) {
+            return discovery_->Write(target, buffer, size, failOnReset, generation);
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+        const std::vector<std::uint8_t> sent(bytes, bytes + (buffer != nullptr ? size : 0));
+        const auto answer = Ask("write-block", target, size, 0, kaplatform::BlockDigest(sent));
+        if (!answer) {
+            return kIOReturnIOError;
+        }
+        size = std::min(size, answer->moved);
+        return answer->status;
+    }
+
+    IOReturn WriteQuadlet(const kaplatform::FireWireTarget& target, std::uint32_t value,
+                          bool failOnReset, std::uint32_t generation) override {
+        if (!kaplatform::IsUpdateUnderway()) {
+            return discovery_->WriteQuadlet(target, value, failOnReset, generation);
+        }
+        const auto answer = Ask("write-quadlet", target, 4, value);
+        return answer ? answer->status : kIOReturnIOError;
+    }
+
+  private:
+    static kaplatform::RecordedTransaction Request(const char* operation,
+                                                   const kaplatform::FireWireTarget& target = {},
+                                                   std::uint32_t length = 0,
+                                                   std::uint32_t value = 0) {
+        kaplatform::RecordedTransaction request;
+        request.operation = operation;
+        request.address = target.offset;
+        request.length = length;
+        request.value = value;
+        return request;
+    }
+
+    std::optional<kaplatform::RecordedTransaction> Ask(
+        const char* operation, const kaplatform::FireWireTarget& target = {},
+        std::uint32_t length = 0, std::uint32_t value = 0, const std::string& digest = {}) {
+        return backend_.Answer(Request(operation, target, length, value), digest);
+    }
+
+    ReplayBackend& backend_;
+    std::unique_ptr<kaplatform::FireWireDevice> discovery_;
+};
+
+}  // namespace
+
+IOReturn ReplayBackend::CreateDevice(const std::string& unitName,
+                                     std::unique_ptr<kaplatform::FireWireDevice>& device) {
+    std::unique_ptr<kaplatform::FireWireDevice> discovery;
+    const IOReturn status = SimulatedBackend::CreateDevice(unitName, discovery);
+    if (status != kIOReturnSuccess) {
+        return status;
+    }
+    device = std::make_unique<ReplayDevice>(*this, std::move(discovery));
+    return kIOReturnSuccess;
+}
+
+std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(UpdateRecordFile record,
+                                                               bool keepPauses,
+                                                               ReplayMismatch mismatch) {
+    auto ka = std::make_shared<SimulatedKa>(record.unit);
+    return std::make_shared<ReplayBackend>(std::move(ka), std::move(record), keepPauses,
+                                           std::move(mismatch));
+}
+
+bool ReplayFinished(const kaplatform::FireWireBackend& replay) {
+    return static_cast<const ReplayBackend&>(replay).Finished();
+}
+
+}  // namespace kasim

@@ -1,0 +1,66 @@
+// The platform's side of the update record: what the device interface and the backends hand
+// to it, and what the simulator's replay and the tests read back.
+#ifndef KA_PLATFORM_UPDATERECORDER_H
+#define KA_PLATFORM_UPDATERECORDER_H
+
+#include <IOKit/IOReturn.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kaplatform {
+
+// How many records are kept; the oldest go when a new one starts.
+inline constexpr std::size_t kKeptUpdateRecords = 20;
+
+// One call through the device interface. For block writes only a digest of the bytes is
+// kept; block reads keep the bytes, since a replay has to give them back.
+struct RecordedTransaction {
+    std::string operation;  // as in the simulator's trace: "read-quadlet", "write-block", ...
+    std::uint64_t address = 0;
+    std::uint32_t length = 0;
+    std::uint32_t moved = 0;
+    std::uint32_t value = 0;
+    std::vector<std::uint8_t> bytes;
+    IOReturn status = kIOReturnSuccess;
+    std::uint32_t generation = 0;
+};
+
+// Whether an update is being recorded now.
+bool IsUpdateRecording();
+// Whether an accepted update is under way (recorded or not): from UpdateRecordBegin to
+// UpdateRecordEnd.
+bool IsUpdateUnderway();
+void RecordTransaction(const RecordedTransaction& transaction);
+// One of the backend's bus event lines (resets, busy answers, re-sends, a node made anew).
+void RecordBusEvent(std::string_view what);
+// The device file the unit was last opened through, for the next record's header.
+void NoteUnitDeviceFile(std::string_view path);
+
+// $XDG_STATE_HOME/ka-firmware-updater, or ~/.local/state/ka-firmware-updater.
+std::filesystem::path UpdateRecordFolder();
+// The file of the record being written or last written; empty when there was none.
+std::filesystem::path CurrentUpdateRecordFile();
+// "installed" or "failed" and the first failure, as the last finished record ends.
+struct RecordedOutcome {
+    bool bothInstalled = false;
+    IOReturn firstFailure = kIOReturnSuccess;
+    bool operator==(const RecordedOutcome&) const = default;
+};
+std::optional<RecordedOutcome> LastRecordedOutcome();
+
+// Numbers and bytes as the record and the simulator's trace write them: "0x" and digits
+// lower-case hex digits; two hex digits a byte.
+std::string HexNumber(std::uint64_t value, int digits);
+std::string HexDigits(const std::vector<std::uint8_t>& bytes);
+
+// The 64-bit FNV-1a digest a block write is recorded by, as "fnv1a64:" and 16 hex digits.
+std::string BlockDigest(const std::vector<std::uint8_t>& bytes);
+
+}  // namespace kaplatform
+
+#endif
