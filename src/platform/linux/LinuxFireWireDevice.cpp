@@ -295,10 +295,8 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
     send.closure = closure;
     send.data = UserPointer(request.payload);
     send.generation = generation;
-    int result;
-    do {
-        result = system_->Ioctl(fileDescriptor_, FW_CDEV_IOC_SEND_REQUEST, &send);
-    } while (result == -EINTR);
+    int result = RetryWhileInterrupted(
+        [&] { return system_->Ioctl(fileDescriptor_, FW_CDEV_IOC_SEND_REQUEST, &send); });
     if (result < 0) {
         return StatusOfCallError(-result);
     }

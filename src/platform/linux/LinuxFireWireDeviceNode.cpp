@@ -47,10 +47,8 @@ LinuxFireWireDevice::~LinuxFireWireDevice() {
 }
 
 IOReturn LinuxFireWireDevice::OpenDescriptor(const std::string& path, int& fileDescriptor) {
-    int result;
-    do {
-        result = system_->Open(path.c_str(), O_RDWR | O_CLOEXEC);
-    } while (result == -EINTR);
+    const int result =
+        RetryWhileInterrupted([&] { return system_->Open(path.c_str(), O_RDWR | O_CLOEXEC); });
     if (result < 0) {
         const IOReturn status = StatusOfOpenError(-result);
         if (access_ && status == kIOReturnNotPermitted) {
@@ -80,10 +78,8 @@ IOReturn LinuxFireWireDevice::OpenLocked(const std::string& path, int& fileDescr
     }
     // The kernel lets any number of programs drive a node at once; the Mac's Open is
     // exclusive, and two updaters interleaving their blocks would ruin the flash.
-    int result;
-    do {
-        result = system_->Flock(opened, LOCK_EX | LOCK_NB);
-    } while (result == -EINTR);
+    const int result =
+        RetryWhileInterrupted([&] { return system_->Flock(opened, LOCK_EX | LOCK_NB); });
     if (result < 0) {
         system_->Close(opened);
         if (result == -EWOULDBLOCK) {
@@ -206,10 +202,8 @@ IOReturn LinuxFireWireDevice::QueryBusInfo(int fileDescriptor, bool checkIdentit
         info.rom = UserPointer(busInfo.data());
     }
     info.bus_reset = UserPointer(&busReset);
-    int result;
-    do {
-        result = system_->Ioctl(fileDescriptor, FW_CDEV_IOC_GET_INFO, &info);
-    } while (result == -EINTR);
+    const int result = RetryWhileInterrupted(
+        [&] { return system_->Ioctl(fileDescriptor, FW_CDEV_IOC_GET_INFO, &info); });
     if (result < 0) {
         return StatusOfCallError(-result);
     }

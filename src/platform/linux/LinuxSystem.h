@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -45,6 +46,17 @@ class LinuxSystem {
     // backend is measured with it, so that a fake kernel can run them on virtual time.
     virtual std::chrono::steady_clock::time_point Now() = 0;
 };
+
+// A call of the interface above, made again while a signal interrupts it: the signals the
+// desktop delivers (a held quit request, say) must not fail a transfer.
+template <typename Call>
+int RetryWhileInterrupted(Call call) {
+    int result;
+    do {
+        result = call();
+    } while (result == -EINTR);
+    return result;
+}
 
 // The running kernel, with sysfs at /sys.
 std::shared_ptr<LinuxSystem> MakeRealLinuxSystem();
