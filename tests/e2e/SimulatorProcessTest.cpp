@@ -187,6 +187,9 @@ TEST_F(SimulatorProcessTest, AFirmwareFolderIsOfferedByItsVersionAndInstalledAsI
         std::string("'") + KA_IMAGE_GENERATOR + "' --seed 43 '" + folder + "' >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     std::ofstream(folder + "/version", std::ios::trunc) << "2-1\n";
+    const std::string digests =
+        "cd '" + folder + "' && sha256sum KaXilinx.bit Ka_MCORE.s19 version >SHA256SUMS";
+    ASSERT_EQ(std::system(digests.c_str()), 0);
     const auto file = [&](const char* name) {
         std::ifstream in(folder + "/" + name, std::ios::binary);
         return std::vector<UInt8>{std::istreambuf_iterator<char>(in),
