@@ -281,7 +281,10 @@ class Reader {
             if (last && prefix && headerRead_) {
                 return false;
             }
-            throw LineFault(headerRead_ ? "is not a JSON object" : "is not a JSON object");
+            throw LineFault("is not a JSON object");
+        } catch (const Json::exception&) {
+            // A number past a double's range: 1e400.
+            throw LineFault("holds a number beyond every field's range");
         }
         if (!line.is_object()) {
             throw LineFault("is not a JSON object");

@@ -48,7 +48,7 @@ std::string Text(const char* text) {
 constexpr const char* kRecordNamePrefix = "update-";
 constexpr const char* kRecordNameSuffix = ".jsonl";
 // Enough for any header the program writes; a file whose first line is longer is not ours.
-constexpr std::size_t kLongestHeaderRead = 64 * 1024;
+constexpr std::size_t kLongestHeaderRead = std::size_t{64} * 1024;
 
 // Names sort in the order the records were started: UTC time to the microsecond, then the
 // process, then a count for two records started within one microsecond.

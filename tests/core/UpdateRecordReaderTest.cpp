@@ -92,6 +92,8 @@ TEST(UpdateRecordReaderTest, EveryFieldMustHaveItsTypeAndFitItsRangeExactly) {
     };
     const std::vector<Case> cases = {
         {kHeader + Replaced(body, R"("t":5)", R"("t":1e300)"), "line 3: 't' is not an integer"},
+        {kHeader + Replaced(body, R"("t":5)", R"("t":1e400)"),
+         "line 3: holds a number beyond every field's range"},
         {kHeader + Replaced(body, R"("t":5)", R"("t":1000000000000000000)"),
          "line 3: 't' is not an integer"},
         {kHeader +
