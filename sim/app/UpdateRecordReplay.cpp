@@ -66,10 +66,11 @@ std::string DescribeRequest(const kaplatform::RecordedTransaction& request,
 class ReplayBackend final : public SimulatedBackend {
   public:
     ReplayBackend(std::shared_ptr<SimulatedKa> ka, UpdateRecordFile record, bool keepPauses,
-                  ReplayMismatch mismatch)
+                  ReplayMismatch mismatch, std::chrono::microseconds longestWait)
         : SimulatedBackend(std::move(ka)),
           record_(std::move(record)),
           keepPauses_(keepPauses),
+          longestWait_(longestWait),
           mismatch_(std::move(mismatch)) {}
 
     std::string Name() const override { return "replay"; }
@@ -150,11 +151,11 @@ class ReplayBackend final : public SimulatedBackend {
         }
         std::chrono::microseconds gap = recorded - lastRecorded_;
         lastRecorded_ = recorded;
-        if (gap > kLongestReplayWait) {
+        if (gap > longestWait_) {
             std::cout << "sim: line " << step.line << " of the record comes "
                       << gap.count() / 1000000 << " s after the one before; the replay waits "
-                      << kLongestReplayWait.count() / 1000000 << " s\n";
-            gap = kLongestReplayWait;
+                      << static_cast<double>(longestWait_.count()) / 1e6 << " s\n";
+            gap = longestWait_;
         }
         lastAnswer_ += gap;
         std::this_thread::sleep_until(lastAnswer_);
@@ -162,6 +163,7 @@ class ReplayBackend final : public SimulatedBackend {
 
     UpdateRecordFile record_;
     bool keepPauses_;
+    std::chrono::microseconds longestWait_;
     ReplayMismatch mismatch_;
     mutable std::mutex mutex_;
     std::size_t next_ = 0;
@@ -296,12 +298,12 @@ IOReturn ReplayBackend::CreateDevice(const std::string& unitName,
     return kIOReturnSuccess;
 }
 
-std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(UpdateRecordFile record,
-                                                               bool keepPauses,
-                                                               ReplayMismatch mismatch) {
+std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(
+    UpdateRecordFile record, bool keepPauses, ReplayMismatch mismatch,
+    std::chrono::microseconds longestWait) {
     auto ka = std::make_shared<SimulatedKa>(record.unit);
     return std::make_shared<ReplayBackend>(std::move(ka), std::move(record), keepPauses,
-                                           std::move(mismatch));
+                                           std::move(mismatch), longestWait);
 }
 
 bool ReplayFinished(const kaplatform::FireWireBackend& replay) {

@@ -67,10 +67,11 @@ using ReplayMismatch = std::function<void(const std::string&)>;
 // minute at most, is the longest step of an update.
 inline constexpr std::chrono::microseconds kLongestReplayWait = std::chrono::minutes(1);
 
-// keepPauses: answers wait for the recorded time since the first replayed request.
-std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(UpdateRecordFile record,
-                                                               bool keepPauses,
-                                                               ReplayMismatch mismatch);
+// keepPauses: answers wait for the recorded time after the one before, at most longestWait
+// each.
+std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(
+    UpdateRecordFile record, bool keepPauses, ReplayMismatch mismatch,
+    std::chrono::microseconds longestWait = kLongestReplayWait);
 
 // Whether every recorded request has been made; replay is what MakeReplayBackend made.
 bool ReplayFinished(const kaplatform::FireWireBackend& replay);

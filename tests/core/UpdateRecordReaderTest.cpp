@@ -1,7 +1,11 @@
 // The strict reader of update records: a file nobody here wrote is taken only when every
 // field has its type and range, and refused with the line that is wrong otherwise.
+#include "CapturedOutput.h"
 #include "RecordText.h"
+#include "ScopedStateFolder.h"
 #include "UpdateRecordReplay.h"
+
+#include <UpdateRecord.h>
 
 #include <gtest/gtest.h>
 
@@ -189,6 +193,40 @@ TEST(UpdateRecordReaderTest, OnlyARegularFileIsReadAndNeverWaitedOn) {
     }
     std::error_code ignored;
     fs::remove_all(folder, ignored);
+}
+
+// A record whose times say 31 years between two answers: the replay waits no longer than
+// its longest wait (a minute in the simulator; a millisecond here).
+TEST(UpdateRecordReaderTest, AReplayNeverWaitsLongerThanItsLongestWait) {
+    ScopedStateFolder state;
+    const std::string generation =
+        R"({"seq":2,"t":1000000000000000,"op":"get-generation","value":"0x00000003",)"
+        R"("status":0,"generation":3})"
+        "\n";
+    std::string error;
+    auto record = kasim::ParseUpdateRecord(kHeader + kOpen + generation, error);
+    ASSERT_TRUE(record) << error;
+    std::vector<std::string> mismatches;
+    const auto replay = kasim::MakeReplayBackend(
+        std::move(*record), true, [&](const std::string& what) { mismatches.push_back(what); },
+        std::chrono::milliseconds(1));
+    std::unique_ptr<kaplatform::FireWireDevice> device;
+    ASSERT_EQ(replay->CreateDevice("fw1.0", device), kIOReturnSuccess);
+
+    const UpdateRecordFacts facts = {"1.3",      "3-5",      "built in", 0x0200'0000'0000'4711,
+                                     "KA004711", 0x00020004, 0x00020000};
+    CapturedOutput capture;
+    UpdateRecordBegin(&facts);
+    EXPECT_EQ(device->Open(), kIOReturnSuccess);
+    std::uint32_t answered = 0;
+    EXPECT_EQ(device->GetBusGeneration(answered), kIOReturnSuccess);
+    UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
+    EXPECT_EQ(answered, 3u);
+    EXPECT_TRUE(mismatches.empty());
+    EXPECT_TRUE(kasim::ReplayFinished(*replay));
+    EXPECT_EQ(capture.Take().out,
+              "sim: line 3 of the record comes 1000000000 s after the one before; the replay "
+              "waits 0.001 s\n");
 }
 
 TEST(UpdateRecordReaderTest, TextFromAFileReachesTheTerminalEscaped) {
