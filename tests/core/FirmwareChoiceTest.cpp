@@ -119,6 +119,7 @@ TEST_F(FirmwareChoiceTest, AGoodFolderIsReadOnceAndItsReleaseIsOffered) {
     const KaFirmware firmware = KaChosenFirmware();
     EXPECT_TRUE(firmware.mayBeInstalled);
     EXPECT_TRUE(firmware.problem.empty());
+    EXPECT_EQ(firmware.source, folder_.string());
     EXPECT_TRUE(std::ranges::equal(firmware.xilinxFile, xilinx));
     EXPECT_TRUE(std::ranges::equal(firmware.mcoreFile, mcore));
 
@@ -129,6 +130,17 @@ TEST_F(FirmwareChoiceTest, AGoodFolderIsReadOnceAndItsReleaseIsOffered) {
     std::string offered;
     controller.GetUpdateFirmwareVersionString(offered);
     EXPECT_EQ(offered, "3-6");
+}
+
+// The record of an update names where its release came from, whatever folder the program
+// was started in.
+TEST_F(FirmwareChoiceTest, AFolderNamedRelativelyIsRecordedByItsAbsolutePath) {
+    const fs::path started = fs::current_path();
+    fs::current_path(folder_.parent_path());
+    const std::string said = Choose(folder_.filename().string() + "/");
+    fs::current_path(started);
+    EXPECT_EQ(said, "Ka firmware to install: 3-6, from " + folder_.filename().string() + "/\n");
+    EXPECT_EQ(KaChosenFirmware().source, folder_.string());
 }
 
 TEST_F(FirmwareChoiceTest, EachDefectIsRefusedNamingTheFile) {
