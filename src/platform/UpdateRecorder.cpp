@@ -123,6 +123,7 @@ class Recorder {
         header["kernel"] = KernelName();
         header["backend"] = backend ? backend->Name() : std::string("none");
         header["device"] = deviceFile_;
+        header["driver"] = kernelDrivers_;
         WriteLocked(header);
         return kIOReturnSuccess;
     }
@@ -175,6 +176,17 @@ class Recorder {
         WriteLocked(line);
     }
 
+    void Restart(const char* image, int start) {
+        std::scoped_lock lock(mutex_);
+        if (!out_.is_open()) {
+            return;
+        }
+        Json line = StampedLocked();
+        line["restart"] = Text(image);
+        line["start"] = start;
+        WriteLocked(line);
+    }
+
     void End(bool bothInstalled, IOReturn firstFailure, const char* description) {
         std::scoped_lock lock(mutex_);
         underway_ = false;
@@ -203,6 +215,11 @@ class Recorder {
     void NoteDevice(std::string_view path) {
         std::scoped_lock lock(mutex_);
         deviceFile_ = path;
+    }
+
+    void NoteDrivers(std::string_view drivers) {
+        std::scoped_lock lock(mutex_);
+        kernelDrivers_ = drivers;
     }
 
     std::filesystem::path File() {
@@ -246,6 +263,7 @@ class Recorder {
     std::ofstream out_;
     std::filesystem::path file_;
     std::string deviceFile_;
+    std::string kernelDrivers_;
     std::chrono::steady_clock::time_point start_;
     std::uint64_t sequence_ = 0;
     std::optional<RecordedOutcome> lastOutcome_;
@@ -272,6 +290,10 @@ void RecordBusEvent(std::string_view what) {
 
 void NoteUnitDeviceFile(std::string_view path) {
     Recorder::Instance().NoteDevice(path);
+}
+
+void NoteUnitKernelDrivers(std::string_view drivers) {
+    Recorder::Instance().NoteDrivers(drivers);
 }
 
 std::filesystem::path UpdateRecordFolder() {
@@ -330,6 +352,10 @@ IOReturn UpdateRecordBegin(const UpdateRecordFacts* facts) {
 
 void UpdateRecordImageOutcome(const char* image, IOReturn status) {
     kaplatform::Recorder::Instance().Image(image, status);
+}
+
+void UpdateRecordImageRestart(const char* image, int start) {
+    kaplatform::Recorder::Instance().Restart(image, start);
 }
 
 void UpdateRecordEnd(Boolean bothInstalled, IOReturn firstFailure, const char* description) {

@@ -40,6 +40,9 @@ void RecordTransaction(const RecordedTransaction& transaction);
 void RecordBusEvent(std::string_view what);
 // The device file the unit was last opened through, for the next record's header.
 void NoteUnitDeviceFile(std::string_view path);
+// The kernel drivers bound to the unit's node ("fw1.0: name", comma-separated; empty for
+// none), for the next record's header.
+void NoteUnitKernelDrivers(std::string_view drivers);
 
 // $XDG_STATE_HOME/ka-firmware-updater, or ~/.local/state/ka-firmware-updater.
 std::filesystem::path UpdateRecordFolder();
