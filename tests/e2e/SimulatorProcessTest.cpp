@@ -280,6 +280,49 @@ TEST_F(SimulatorProcessTest, HelpShowsTheUsage) {
     EXPECT_EQ("", run.err);
 }
 
+TEST_F(SimulatorProcessTest, AnAnswerLostAndADamagedBlockRestartTheirImagesAndReplaySo) {
+    // The Xilinx block at 4096 is taken and its answer lost, the MCORE block at 4096 arrives
+    // damaged: each image starts again once and is installed, and the record plays back to
+    // the same end.
+    const QStringList unattended{"--press-update", "--answer-alerts", "ok", "--no-pauses"};
+    const ProcessRun recorded =
+        RunSimulator(unattended + QStringList{"--fault", "answer-lost@4096:xilinx", "--fault",
+                                              "damaged@4096:mcore", "--trace",
+                                              QString::fromStdString(TracePath())},
+                     _directory.filePath("recorded"));
+    ASSERT_TRUE(recorded.finished);
+    ASSERT_EQ(recorded.exitCode, 0) << recorded.err;
+    for (const char* image : {"Xilinx", "MCORE"}) {
+        EXPECT_NE(recorded.out.find(std::string("The unit may have taken a write twice: starting "
+                                                "the ") +
+                                    image + " image again (2 of 3)\n"),
+                  std::string::npos)
+            << image;
+    }
+    EXPECT_EQ(recorded.out.find("(3 of 3)"), std::string::npos);
+    TraceSummary trace = Summarise(Lines(TracePath()));
+    EXPECT_EQ("installed", Field(trace.flashLine["xilinx"], "state"));
+    EXPECT_EQ("installed", Field(trace.flashLine["mcore"], "state"));
+
+    const QDir folder(_directory.filePath("recorded/ka-firmware-updater"));
+    const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
+    ASSERT_EQ(records.size(), 1);
+    const std::string record = folder.filePath(records.front()).toStdString();
+    std::size_t restarts = 0;
+    for (const std::string& line : Lines(record)) {
+        restarts += line.find("\"restart\":") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(restarts, 2u);
+
+    const ProcessRun replayed =
+        RunSimulator(unattended + QStringList{"--replay", QString::fromStdString(record)},
+                     _directory.filePath("replayed"));
+    ASSERT_TRUE(replayed.finished);
+    EXPECT_EQ(replayed.exitCode, 0) << replayed.err;
+    EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
+    EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"), std::string::npos);
+}
+
 TEST_F(SimulatorProcessTest, ARecordOfAFailedUpdateReplaysToItsEndAndStopsAtAnEditedRequest) {
     const QStringList unattended{"--press-update", "--answer-alerts", "ok", "--no-pauses"};
     const ProcessRun recorded = RunSimulator(
