@@ -138,6 +138,27 @@ class SimulatorProcessTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(_directory.isValid()); }
     std::string TracePath() const { return _directory.filePath("trace.jsonl").toStdString(); }
 
+    // The one record a run with its state in the folder run left; empty when there is not
+    // exactly one.
+    std::string OnlyRecordOf(const QString& run) const {
+        const QDir folder(_directory.filePath(run + "/ka-firmware-updater"));
+        const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
+        return records.size() == 1 ? folder.filePath(records.front()).toStdString() : std::string();
+    }
+
+    // Plays record back unattended: it ends as the recorded run did.
+    void ExpectReplayEndsAsRecorded(const std::string& record, const ProcessRun& recorded) {
+        const ProcessRun replayed =
+            RunSimulator({"--press-update", "--answer-alerts", "ok", "--no-pauses", "--replay",
+                          QString::fromStdString(record)},
+                         _directory.filePath("replayed"));
+        ASSERT_TRUE(replayed.finished);
+        EXPECT_EQ(replayed.exitCode, recorded.exitCode) << replayed.err;
+        EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
+        EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"),
+                  std::string::npos);
+    }
+
     QTemporaryDir _directory;
 };
 
@@ -304,23 +325,14 @@ TEST_F(SimulatorProcessTest, AnAnswerLostAndADamagedBlockRestartTheirImagesAndRe
     EXPECT_EQ("installed", Field(trace.flashLine["xilinx"], "state"));
     EXPECT_EQ("installed", Field(trace.flashLine["mcore"], "state"));
 
-    const QDir folder(_directory.filePath("recorded/ka-firmware-updater"));
-    const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
-    ASSERT_EQ(records.size(), 1);
-    const std::string record = folder.filePath(records.front()).toStdString();
+    const std::string record = OnlyRecordOf("recorded");
+    ASSERT_FALSE(record.empty());
     std::size_t restarts = 0;
     for (const std::string& line : Lines(record)) {
         restarts += line.find("\"restart\":") != std::string::npos ? 1 : 0;
     }
     EXPECT_EQ(restarts, 2u);
-
-    const ProcessRun replayed =
-        RunSimulator(unattended + QStringList{"--replay", QString::fromStdString(record)},
-                     _directory.filePath("replayed"));
-    ASSERT_TRUE(replayed.finished);
-    EXPECT_EQ(replayed.exitCode, 0) << replayed.err;
-    EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
-    EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"), std::string::npos);
+    ExpectReplayEndsAsRecorded(record, recorded);
 }
 
 TEST_F(SimulatorProcessTest, ARecordOfAFailedUpdateReplaysToItsEndAndStopsAtAnEditedRequest) {
@@ -329,18 +341,9 @@ TEST_F(SimulatorProcessTest, ARecordOfAFailedUpdateReplaysToItsEndAndStopsAtAnEd
         unattended + QStringList{"--fault", "crc-reject:mcore"}, _directory.filePath("recorded"));
     ASSERT_TRUE(recorded.finished);
     ASSERT_EQ(recorded.exitCode, 1) << recorded.err;
-    const QDir folder(_directory.filePath("recorded/ka-firmware-updater"));
-    const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
-    ASSERT_EQ(records.size(), 1);
-    const std::string record = folder.filePath(records.front()).toStdString();
-
-    const ProcessRun replayed =
-        RunSimulator(unattended + QStringList{"--replay", QString::fromStdString(record)},
-                     _directory.filePath("replayed"));
-    ASSERT_TRUE(replayed.finished);
-    EXPECT_EQ(replayed.exitCode, 1) << replayed.err;
-    EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
-    EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"), std::string::npos);
+    const std::string record = OnlyRecordOf("recorded");
+    ASSERT_FALSE(record.empty());
+    ExpectReplayEndsAsRecorded(record, recorded);
 
     // The unit's answer to the Xilinx image's begin-update write was recorded for a write of
     // another value: the replay stops at that line, with both requests.

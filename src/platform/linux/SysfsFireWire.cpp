@@ -246,11 +246,15 @@ std::vector<std::string> BoundUnitDrivers(const fs::path& sysfsRoot, const std::
                                       (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
                            });
         if (plain) {
-            bound.emplace_back(numbers->unit, name + ": " + driver);
+            std::string text = name;
+            text += ": ";
+            text += driver;
+            bound.emplace_back(numbers->unit, std::move(text));
         }
     }
     std::sort(bound.begin(), bound.end());
     std::vector<std::string> drivers;
+    drivers.reserve(bound.size());
     for (auto& [unit, text] : bound) {
         drivers.push_back(std::move(text));
     }
