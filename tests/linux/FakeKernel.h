@@ -58,6 +58,10 @@ struct SentRequest {
 //   by then, and the new node's ROM is read after 500 ms, or 3 s more per failed read; a
 //   node back in time revives the old device under its device file, a later one is a new
 //   device, perhaps under another /dev/fwN.
+// - A unit may take a request and still not answer "complete": its answer lost to a reset
+//   (ResetWhilePending), its own refusal with a data error (ResponseCode, taken), or the node
+//   gone while the request was outstanding (GoneWhileOutstanding, taken). A damaged packet
+//   (ResponseCode, not taken) looks the same to the client as the refusal.
 // - close() waits for the descriptor's outstanding transactions to end.
 // - flock() is per open descriptor; any number of descriptors may open a node. Another
 //   program's lock may show in /proc/locks.
