@@ -34,8 +34,11 @@
 // - A read that comes back damaged (RCODE_DATA_ERROR) is sent again up to
 //   kLinuxFireWireDamagedResends times; then it is final.
 // - Each such retry writes one line on standard output (BusEventLog.h).
-// - A split-transaction time-out reported by the kernel, like our own wait for the
+// - A split-transaction time-out the kernel reports for a read, like our own wait for any
 //   response running out, gives kIOReturnTimeout.
+// - A kernel driver bound to one of the Ka's node's units (it may talk to the unit too) is
+//   named on standard error when FindUnit first finds it so, and in the next update record's
+//   header.
 // - Four-byte Read and Write travel as quadlet requests.
 // - A failed read or write reports 0 bytes moved.
 // - Open locks the device file (flock, exclusive): a unit another program holds open gives
