@@ -145,6 +145,9 @@ int main(int argc, char** argv) {
             break;
     }
     const kasim::SimulatorOptions& options = parsed.options;
+    if (options.mode.InTerminal()) {
+        InitApplicationProcessWithoutWindows();
+    }
 
     // Open the trace first: a run whose record cannot be written is not worth starting.
     std::ofstream trace;
@@ -245,7 +248,8 @@ int main(int argc, char** argv) {
     if (!options.firmwareFolder.empty()) {
         firmwareFolder = KaFirmwareFolder{options.firmwareFolder, std::nullopt};
     }
-    int status = RunUpdaterApplication(argc, argv, KaFirmwareRule::WhateverItHolds, firmwareFolder);
+    int status = RunUpdaterApplication(argc, argv, KaFirmwareRule::WhateverItHolds, firmwareFolder,
+                                       options.mode);
     if (status == 0 && presser.quitAfterFailure) {
         // Scripts driving the simulator must be able to tell a failed run from a good one.
         status = 1;

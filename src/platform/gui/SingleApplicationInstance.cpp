@@ -93,6 +93,11 @@ Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier) {
             // No lock can be kept here at all: better two copies than none.
             return true;
         }
+        // A program without windows says so itself; the running copy's window stays where
+        // it is (its user may be at another seat).
+        if (kaplatform::gui::RunsWithoutWindows()) {
+            return false;
+        }
         if (!AskRunningCopyToComeForward(socketPath)) {
             ShowAlreadyRunningAlert();
         }
@@ -101,6 +106,12 @@ Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier) {
 
     // Whatever socket is there belonged to a copy that no longer holds the lock.
     QLocalServer::removeServer(socketPath);
+    // A copy without windows has nothing to bring forward: a later start finds nobody
+    // listening and says the updater is already running.
+    if (kaplatform::gui::RunsWithoutWindows()) {
+        claim.lock = std::move(lock);
+        return true;
+    }
     auto server = std::make_unique<QLocalServer>();
     server->setSocketOptions(QLocalServer::UserAccessOption);
     if (server->listen(socketPath)) {
