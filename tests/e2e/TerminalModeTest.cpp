@@ -7,11 +7,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <chrono>
 #include <csignal>
@@ -94,73 +91,23 @@ std::string FlashState(const std::string& trace, const std::string& component) {
     return {};
 }
 
-// An executable started as from a remote login: no X11 or Wayland display, no Qt platform
-// chosen, standard input a pipe that is closed at once, the records and the single-instance
-// claim in folders of the test's own.
-class TerminalProcess {
+// An executable started as from a remote login: no X11 or Wayland display and no Qt platform
+// chosen, the records and the single-instance claim in folders of the test's own.
+class TerminalProcess : public katest::WatchedProcess {
   public:
-    explicit TerminalProcess(const QString& stateFolder, const QString& runtimeFolder = {}) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-            environment.remove(name);
-        }
-        environment.insert("XDG_STATE_HOME", stateFolder);
-        if (!runtimeFolder.isEmpty()) {
-            environment.insert("XDG_RUNTIME_DIR", runtimeFolder);
-        }
-        _process.setProcessEnvironment(environment);
-    }
-    ~TerminalProcess() {
-        if (_process.state() != QProcess::NotRunning) {
-            _process.kill();
-            _process.waitForFinished(10000);
-        }
-    }
-    TerminalProcess(const TerminalProcess&) = delete;
-    TerminalProcess& operator=(const TerminalProcess&) = delete;
-
-    bool Start(const QString& program, const QStringList& arguments) {
-        _process.start(program, arguments);
-        if (!_process.waitForStarted(kDeadlineMs)) {
-            return false;
-        }
-        _process.closeWriteChannel();
-        return true;
-    }
-    bool WaitForOutput(const std::string& text) {
-        const bool settled = QTest::qWaitFor(
-            [&] {
-                Collect();
-                return _out.find(text) != std::string::npos ||
-                       _process.state() == QProcess::NotRunning;
-            },
-            kDeadlineMs);
-        return settled && _out.find(text) != std::string::npos;
-    }
-    bool WaitForEnd() {
-        const bool ended =
-            _process.state() == QProcess::NotRunning || _process.waitForFinished(kDeadlineMs);
-        Collect();
-        return ended;
-    }
-    void Signal(int signalNumber) {
-        ::kill(static_cast<pid_t>(_process.processId()), signalNumber);
-    }
-    int ExitCode() const {
-        return _process.exitStatus() == QProcess::NormalExit ? _process.exitCode() : -1;
-    }
-    const std::string& Out() const { return _out; }
-    const std::string& Err() const { return _err; }
+    explicit TerminalProcess(const QString& stateFolder, const QString& runtimeFolder = {})
+        : WatchedProcess(Settings(stateFolder, runtimeFolder),
+                         {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {}
 
   private:
-    void Collect() {
-        _out += _process.readAllStandardOutput().toStdString();
-        _err += _process.readAllStandardError().toStdString();
+    static std::vector<std::pair<QString, QString>> Settings(const QString& stateFolder,
+                                                             const QString& runtimeFolder) {
+        std::vector<std::pair<QString, QString>> settings = {{"XDG_STATE_HOME", stateFolder}};
+        if (!runtimeFolder.isEmpty()) {
+            settings.emplace_back("XDG_RUNTIME_DIR", runtimeFolder);
+        }
+        return settings;
     }
-
-    QProcess _process;
-    std::string _out;
-    std::string _err;
 };
 
 class TerminalModeTest : public ::testing::Test {
