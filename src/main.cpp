@@ -1,4 +1,3 @@
-#include "TerminalFrontEnd.h"
 #include "UpdaterMain.h"
 #include "ViRorividiZezuzuDialog.h"
 
@@ -101,11 +100,7 @@ DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) 
 }
 
 int RunUpdaterApplication(int, char**, KaFirmwareRule firmwareRule,
-                          const std::optional<KaFirmwareFolder>& firmwareFolder,
-                          const UpdaterModeOptions& mode) {
-    if (mode.InTerminal()) {
-        return RunTerminalMode(mode, firmwareRule, firmwareFolder);
-    }
+                          const std::optional<KaFirmwareFolder>& firmwareFolder) {
     IBNibRef nibRef = nullptr;
     OSStatus err = CreateNibReference(CFSTR("main"), &nibRef);
     if (err != noErr) {

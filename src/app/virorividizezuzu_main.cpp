@@ -6,6 +6,7 @@
 #include "FireWireBackend.h"
 #include "KaFirmware.h"
 #include "LinuxFireWireBackend.h"
+#include "TerminalFrontEnd.h"
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
 
@@ -48,10 +49,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
-    const int status = RunUpdaterApplication(
-        argc, argv, KaFirmwareRule::KaFirmwareOnly,
-        KaFirmwareFolder{kaplatform::kSystemFirmwareFolder, kaplatform::kSystemAdministrator},
-        parsed.options);
+    const KaFirmwareFolder systemFolder{kaplatform::kSystemFirmwareFolder,
+                                        kaplatform::kSystemAdministrator};
+    const int status =
+        parsed.options.InTerminal()
+            ? RunTerminalMode(parsed.options, KaFirmwareRule::KaFirmwareOnly, systemFolder)
+            : RunUpdaterApplication(argc, argv, KaFirmwareRule::KaFirmwareOnly, systemFolder);
     kaplatform::SetFireWireBackend(nullptr);
     return status;
 }
