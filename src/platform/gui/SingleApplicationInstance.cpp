@@ -62,7 +62,9 @@ bool AskRunningCopyToComeForward(const QString& socketPath) {
 void ShowAlreadyRunningAlert() {
     DialogRef alert = nullptr;
     if (CreateStandardAlert(kAlertNoteAlert, CFSTR("The updater is already running."),
-                            CFSTR("Switch to its window to go on."), nullptr, &alert) == noErr) {
+                            CFSTR("Switch to its window to go on, or, when it runs in a terminal, "
+                                  "wait until it is done there."),
+                            nullptr, &alert) == noErr) {
         DialogItemIndex itemHit = 0;
         RunStandardAlert(alert, nullptr, &itemHit);
     }
