@@ -290,6 +290,27 @@ TEST_F(TerminalModeTest, NothingIsWrittenWithoutConsentAndADowngradeNeedsItsOwn)
     EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
 }
 
+// A release that failed its checks is never sent: the status says why, the update refuses.
+TEST_F(TerminalModeTest, FirmwareThatMayNotBeInstalledIsNamedAndNeverSent) {
+    const QString missing = _directory.filePath("no-such-firmware");
+    TerminalProcess status(_state.path());
+    ASSERT_TRUE(Run(status, {"--status", "--json", "--firmware", missing}));
+    EXPECT_EQ(0, status.ExitCode()) << "a Ka was found";
+    const nlohmann::json answer = nlohmann::json::parse(status.Out());
+    EXPECT_EQ("none", answer.at("update"));
+    EXPECT_EQ("no firmware to install", answer.at("reason"));
+    ASSERT_TRUE(answer.at("firmwareProblem").is_string()) << answer.dump();
+    EXPECT_FALSE(answer.at("firmwareProblem").get<std::string>().empty());
+
+    TerminalProcess update(_state.path());
+    ASSERT_TRUE(Run(update, {"--no-pauses", "--update", "--yes", "--firmware", missing, "--trace",
+                             TracePath()}));
+    EXPECT_EQ(6, update.ExitCode());
+    EXPECT_TRUE(update.Err().starts_with("No update is possible: ")) << update.Err();
+    EXPECT_EQ("", update.Out());
+    EXPECT_FALSE(HasWrites(Trace()));
+}
+
 TEST_F(TerminalModeTest, AFailedUpdateSaysWhichImageFailedAndEndsWithStatusOne) {
     TerminalProcess sim(_state.path());
     ASSERT_TRUE(Run(sim, {"--no-pauses", "--update", "--yes", "--fault", "crc-reject:mcore",
