@@ -88,6 +88,15 @@ class CommandLineParser {
                 return result_;
             }
         }
+        const SimulatorOptions& options = result_.options;
+        if (std::string conflict = CheckUpdaterModeOptions(options.mode); !conflict.empty()) {
+            return Fail(std::move(conflict));
+        }
+        if (options.mode.InTerminal() && (options.pressUpdate || options.answerAlerts != 0)) {
+            // Nothing is pressed and no alert is shown without the window.
+            return Fail(std::string(options.pressUpdate ? "--press-update" : "--answer-alerts") +
+                        " goes with the window only, not with --status or --update");
+        }
         return RefuseUnitOptionsOnReplay();
     }
 
@@ -145,6 +154,13 @@ class CommandLineParser {
         bool known = false;
         for (const std::string_view option : kValueOptions) {
             known = known || option == name;
+        }
+        if (!known && TakeUpdaterModeOption(name, options.mode)) {
+            if (attached) {
+                Fail("option " + std::string(name) + " takes no value");
+                return false;
+            }
+            return true;
         }
         if (!known) {
             Fail("unknown option '" + std::string(name) + "'");
@@ -307,6 +323,11 @@ std::string SimulatorUsage(const std::string& programName) {
           << "                           (with --answer-alerts, a failed update then ends the\n"
           << "                           simulator with exit status 1)\n"
           << "  --answer-alerts ok|cancel  answer every alert with this button\n"
+          << "\n"
+          << UpdaterModeUsage()
+          << "  The unit, its faults, --firmware, --no-pauses and --trace apply to --status\n"
+          << "  and --update as they do to the window.\n"
+          << "\n"
           << "  -h, --help               show this text\n";
     return usage.str();
 }

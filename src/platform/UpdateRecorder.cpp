@@ -629,3 +629,11 @@ CFStringRef UpdateRecordCopyFolderPath() {
     return CFStringCreateWithCString(nullptr, kaplatform::UpdateRecordFolder().c_str(),
                                      kCFStringEncodingUTF8);
 }
+
+CFStringRef UpdateRecordCopyFilePath() {
+    const std::filesystem::path file = kaplatform::CurrentUpdateRecordFile();
+    if (file.empty()) {
+        return nullptr;
+    }
+    return CFStringCreateWithCString(nullptr, file.c_str(), kCFStringEncodingUTF8);
+}

@@ -30,5 +30,7 @@ void UpdateRecordImageRestart(const char* image, int start);
 void UpdateRecordEnd(Boolean bothInstalled, IOReturn firstFailure, const char* description);
 // The folder the records are kept in. The caller releases it.
 CFStringRef UpdateRecordCopyFolderPath();
+// The file of the record begun last; null when none could be made. The caller releases it.
+CFStringRef UpdateRecordCopyFilePath();
 
 #endif
