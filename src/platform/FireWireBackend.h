@@ -49,6 +49,12 @@ class FireWireDevice {
 
     // The file the device is reached through, for the update record; empty when none.
     virtual std::string DeviceFileName() const { return {}; }
+
+    // From now on the device serves a caller that may not be held (the window's thread,
+    // WindowThread.h): a transfer goes once, its answer is awaited only briefly, and nothing
+    // waits for the bus to settle or for a lost node to return; nor may giving the device
+    // back wait for the bus. Called before Open.
+    virtual void FailFast() {}
 };
 
 class FireWireBackend {

@@ -8,6 +8,7 @@
 #include "IOKitDiagnostics.h"
 #include "IOObjectRegistry.h"
 #include "UpdateRecorder.h"
+#include "WindowThread.h"
 
 #include <atomic>
 #include <cstring>
@@ -275,6 +276,10 @@ kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef 
     }
     if (!device) {
         return kIOReturnInternalError;
+    }
+    if (OnWindowThread()) {
+        // Discovery: every pass of the window's timer makes its own device interface.
+        device->FailFast();
     }
     IOObjectRegistry::Instance().Retain(service);
     ++gLivePlugIns;

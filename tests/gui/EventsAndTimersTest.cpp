@@ -1,5 +1,6 @@
 // Events, handler chains, the application event loop and event-loop timers.
 #include "GuiTestSupport.h"
+#include "WindowThread.h"
 
 #include <gtest/gtest.h>
 
@@ -95,14 +96,20 @@ TEST(CarbonEventTest, LaterHandlersRunFirstAndTheFirstThatHandlesEndsTheDispatch
 TEST(CarbonEventLoopTest, ApplicationQuitEventEndsTheLoop) {
     QuitObserver observer;
     bool ranInsideLoop = false;
+    bool onWindowThread = false;
     Soon([&] {
         ranInsideLoop = true;
+        // What the loop runs, discovery among it, is told that the bus may not hold it.
+        onWindowThread = kaplatform::OnWindowThread();
         EventRef quit = NewEvent(kEventClassApplication, kEventAppQuit);
         EXPECT_EQ(noErr, SendEventToEventTarget(quit, GetApplicationEventTarget()));
         ReleaseEvent(quit);
     });
+    EXPECT_FALSE(kaplatform::OnWindowThread());
     RunApplicationEventLoop();
     EXPECT_TRUE(ranInsideLoop);
+    EXPECT_TRUE(onWindowThread);
+    EXPECT_FALSE(kaplatform::OnWindowThread());
     EXPECT_EQ(1, observer.count);
 }
 

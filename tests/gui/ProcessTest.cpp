@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+
 namespace {
 
 bool operator==(const ProcessSerialNumber& first, const ProcessSerialNumber& second) {
@@ -185,6 +187,13 @@ TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
     ASSERT_TRUE(table.ReadName(static_cast<UInt32>(child), name));
     EXPECT_EQ(OwnCommandName(), name);
     ASSERT_TRUE(table.ReadName(static_cast<UInt32>(child), name)) << "again, from the kept file";
+    // Its start time and the system's up time are on one clock: it has only just started.
+    kaplatform::ProcessTable::Details details;
+    ASSERT_TRUE(table.Read(static_cast<UInt32>(child), details));
+    const auto sinceBoot = table.SinceBoot();
+    ASSERT_TRUE(sinceBoot && details.startedAfterBoot);
+    EXPECT_GE(*sinceBoot - *details.startedAfterBoot, -std::chrono::milliseconds(20));
+    EXPECT_LT(*sinceBoot - *details.startedAfterBoot, std::chrono::seconds(30));
     close(hold[1]);
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));

@@ -126,6 +126,13 @@ void FakeKernel::DropNode(const std::string& devicePath) {
     });
 }
 
+void FakeKernel::LeaveBus(const std::string& devicePath) {
+    nodes_.at(devicePath).goneInGeneration = deviceGeneration_;
+    BeginBusReset();
+    Schedule(now_ + resetWindow_ + kShutdownDelay, -1,
+             [this, devicePath] { nodes_.at(devicePath).unplugged = true; });
+}
+
 void FakeKernel::Schedule(Duration at, int transactionOf, std::function<void()> action) {
     happenings_.push_back({at, nextOrder_++, transactionOf, std::move(action)});
 }

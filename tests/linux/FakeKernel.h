@@ -147,6 +147,12 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     static constexpr Duration kRetryDelay{3'000'000};
     static constexpr Duration kShutdownDelay{2'000'000};
 
+    // The node leaves the bus (unplugged, switched off): a bus reset, and the core marks its
+    // device gone (GET_INFO keeps the generation it had, so its requests carry one the bus
+    // left) and shuts it down kShutdownDelay after the reset window (ENODEV, hang-up). Sysfs
+    // still lists it meanwhile unless the test says otherwise.
+    void LeaveBus(const std::string& devicePath);
+
     // A bus that resets again and again: every request sent meets a fresh reset.
     void KeepResetting(bool resetting) { keepResetting_ = resetting; }
 

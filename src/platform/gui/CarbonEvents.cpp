@@ -1,6 +1,7 @@
 // Events, event targets and handler chains, the application event loop and event-loop
 // timers, over Qt's event loop.
 #include "GuiInternals.h"
+#include "WindowThread.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -415,6 +416,8 @@ EventLoopRef GetMainEventLoop() {
 
 void RunApplicationEventLoop() {
     kaplatform::gui::EnsureApplication();
+    // Handlers and timers run here: the bus may not hold this thread.
+    const kaplatform::WindowThreadScope windowThread;
     QEventLoop loop;
     QEventLoop* outer = State().runningLoop;
     State().runningLoop = &loop;

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unordered_map>
 
 namespace {
@@ -143,6 +144,9 @@ class ProcFileSystemTable final : public ProcessTable {
         details.name.assign(nameStart + 1, nameEnd);
         details.kernelThread = (values[9 - 3] & kKernelThread) != 0;
         details.launchDate = static_cast<UInt32>(values[22 - 3] * 60 / ticksPerSecond);
+        details.startedAfterBoot =
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                static_cast<double>(values[22 - 3]) / static_cast<double>(ticksPerSecond)));
         details.size =
             static_cast<UInt32>(std::min<unsigned long long>(values[23 - 3], 0xFFFFFFFFu));
         return true;
@@ -190,6 +194,17 @@ class ProcFileSystemTable final : public ProcessTable {
     }
 
     Clock::time_point Now() override { return Clock::now(); }
+
+    // The start times in /proc/<pid>/stat count on the boot-time clock (proc(5)), which goes
+    // on during suspend as the monotonic clock does not.
+    std::optional<Clock::duration> SinceBoot() override {
+        timespec upTime{};
+        if (clock_gettime(CLOCK_BOOTTIME, &upTime) != 0) {
+            return std::nullopt;
+        }
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::seconds{upTime.tv_sec} + std::chrono::nanoseconds{upTime.tv_nsec});
+    }
 
     ~ProcFileSystemTable() override {
         for (const auto& [pid, descriptor] : _nameFiles) {
@@ -322,6 +337,7 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
     if (_listed && stamp == _stamp) {
         return;
     }
+    const std::optional<ProcessTable::Clock::duration> sinceBoot = _table.SinceBoot();
     std::vector<ProcessTable::Entry> entries = _table.List();
     std::sort(entries.begin(), entries.end(),
               [](const auto& first, const auto& second) { return first.pid < second.pid; });
@@ -343,7 +359,7 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
                 Known& kept = known.back();
                 // One that could not be read is tried again in its turn.
                 if (!kept.shown && !kept.kernelThread && now >= kept.nextCheck) {
-                    ReadInto(kept, now);
+                    ReadInto(kept, now, sinceBoot);
                 }
                 continue;
             }
@@ -354,8 +370,8 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
         Known& fresh = known.emplace_back();
         fresh.pid = entry.pid;
         fresh.identity = entry.identity;
-        fresh.firstSeen = now;
-        ReadInto(fresh, now);
+        fresh.started = now;
+        ReadInto(fresh, now, sinceBoot);
     }
     for (; old != _known.end(); ++old) {
         _table.Forget(old->pid);
@@ -366,10 +382,13 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
 }
 
 // Programs that exec another one (launchers, shells, crash handlers) mostly do it soon after
-// they start; one that has run a minute unchanged is checked less often.
+// they start; one that has run a minute unchanged is checked less often. Its age is its own,
+// not the list's: at the program's start every process is new to the list, and a busy
+// desktop's hundreds of them checked as often as newcomers would cost the window's first
+// minute about twice what it costs later.
 ProcessTable::Clock::duration KernelProcessList::RecheckPeriod(
     const Known& known, ProcessTable::Clock::time_point now) {
-    return now - known.firstSeen >= kSettledAfter ? kSettledRecheckPeriod : kRecheckPeriod;
+    return now - known.started >= kSettledAfter ? kSettledRecheckPeriod : kRecheckPeriod;
 }
 
 KernelProcessList::Known* KernelProcessList::Find(UInt32 pid) {
@@ -396,10 +415,18 @@ bool KernelProcessList::CheckName(Known& known, ProcessTable::Clock::time_point 
 }
 
 // Everything known of the process comes from one read.
-bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point now) {
-    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
+bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point now,
+                                 std::optional<ProcessTable::Clock::duration> sinceBoot) {
     ProcessTable::Details details;
-    if (!_table.Read(known.pid, details)) {
+    const bool read = _table.Read(known.pid, details);
+    if (read && details.startedAfterBoot && sinceBoot) {
+        // Not before the system started, nor after now, whatever the table says.
+        const auto age = std::clamp(*sinceBoot - *details.startedAfterBoot,
+                                    ProcessTable::Clock::duration::zero(), *sinceBoot);
+        known.started = now - age;
+    }
+    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
+    if (!read) {
         known.shown = false;
         return false;
     }

@@ -3,6 +3,7 @@
 #include "DeviceFileAccess.h"
 #include "LinuxFireWireDevice.h"
 #include "LinuxSystem.h"
+#include "OutstandingRequests.h"
 #include "SysfsFireWire.h"
 #include "UpdateRecorder.h"
 
@@ -23,6 +24,8 @@ class LinuxFireWireBackend final : public FireWireBackend {
 
     std::optional<std::string> FindUnit(std::uint32_t specifierId,
                                         std::uint32_t softwareVersion) override {
+        // Every discovery pass starts here: the time to close what earlier ones left.
+        outstanding_->Collect();
         auto unit = sysfs::FindFirstUnit(system_->SysfsRoot(), specifierId, softwareVersion);
         if (!unit) {
             access_->Cleared();  // no unit, so none refused
@@ -67,7 +70,9 @@ class LinuxFireWireBackend final : public FireWireBackend {
         if (!node) {
             return kIOReturnNoDevice;
         }
-        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, guid, access_);
+        outstanding_->Collect();
+        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, guid, access_,
+                                                       outstanding_);
         return kIOReturnSuccess;
     }
 
@@ -99,6 +104,8 @@ class LinuxFireWireBackend final : public FireWireBackend {
 
     std::shared_ptr<LinuxSystem> system_;
     std::shared_ptr<DeviceFileAccess> access_ = std::make_shared<DeviceFileAccess>();
+    std::shared_ptr<OutstandingRequests> outstanding_ =
+        std::make_shared<OutstandingRequests>(system_);
     std::mutex driversMutex_;
     std::string reportedDrivers_;
 };

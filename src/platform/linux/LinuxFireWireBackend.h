@@ -50,6 +50,14 @@
 //   at least, is reported once on standard error when that starts and once when it ends,
 //   and by UnitAccessStatus meanwhile.
 // - GetBusGeneration works on a closed device too (it opens the node briefly, unlocked).
+// - A device interface made to fail fast (discovery, on the window's thread) sends each
+//   transfer once and waits kLinuxFireWireFailFastAnswerDeadline for its answer: a reset,
+//   busy or damaged answer is final, a request refused for a stale generation goes once
+//   more only when the kernel already knows a newer one, nothing waits for a generation or
+//   looks for a node made anew, and after one unanswered request the rest fail at once.
+// - A descriptor given back with a request the kernel has not ended is kept, unlocked, and
+//   closed by a later lookup once the kernel has answered or cancelled the request: the
+//   kernel's close would wait for it, up to the split time-out.
 #ifndef KA_PLATFORM_LINUX_LINUXFIREWIREBACKEND_H
 #define KA_PLATFORM_LINUX_LINUXFIREWIREBACKEND_H
 
@@ -68,6 +76,12 @@ class LinuxSystem;  // LinuxSystem.h: the system-call seam
 // first, so that we never leave a transaction behind for close() to wait on. This bound only
 // guards against an event that never comes.
 inline constexpr std::chrono::milliseconds kLinuxFireWireResponseTimeout{5000};
+
+// How long a device interface that fails fast (FireWireDevice::FailFast: discovery, on the
+// window's thread) waits for an answer. A unit answers its registers within microseconds;
+// one that acked pending and stays silent is left to the kernel's split time-out, and its
+// device interface sends nothing more.
+inline constexpr std::chrono::milliseconds kLinuxFireWireFailFastAnswerDeadline{50};
 
 // How long after the first bus reset that hit a transfer it may still be sent again.
 inline constexpr std::chrono::milliseconds kLinuxFireWireResetDeadline{3000};

@@ -140,7 +140,8 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
         // the configuration ROM again, make a new one. Without failOnReset the caller asked
         // us to ride out what the bus does, and that is part of it: what goes again on the
         // new node is a read, or a write that never left (the send itself found no device).
-        if (status != kIOReturnNoDevice || failOnReset || node == kMostNodeReturns) {
+        // A discovery interface searches for no node: it fails fast.
+        if (status != kIOReturnNoDevice || failOnReset || failFast_ || node == kMostNodeReturns) {
             return status;
         }
         status = FindNodeAgain();
@@ -157,6 +158,9 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
     IOReturn status = DrainPendingEvents();
     if (status != kIOReturnSuccess) {
         return status;
+    }
+    if (failFast_) {
+        return TransferFailingFast(request, failOnReset, generation);
     }
     std::optional<Clock::time_point> resetDeadline;
     int busyTries = 1;
@@ -207,8 +211,8 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
             // bus reset flushes the requests in flight with the same code. Either way the
             // request goes again once a newer generation is known: sent at once it would
             // still carry the old one, as the core takes a moment after the flush to learn
-            // the new one. (A flushed request the node did take arrives twice; the unit's
-            // checksum over the image is what catches that.)
+            // the new one. (Rarely, a flush reports a packet the node did receive; such a
+            // write arrives twice, and nothing the kernel reports shows it.)
             if (!resetDeadline) {
                 resetDeadline = system_->Now() + kLinuxFireWireResetDeadline;
             }
@@ -261,6 +265,36 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
     }
     // Only resets can use up the attempts (busy ones are fewer): the last send was flushed.
     return kIOFireWireBusReset;
+}
+
+IOReturn LinuxFireWireDevice::TransferFailingFast(Request& request, bool failOnReset,
+                                                  std::uint32_t generation) {
+    if (!unanswered_.empty()) {
+        // A unit that left a request unanswered is asked nothing more here: each request
+        // would only add a wait of its own, and a transaction for the kernel to time out.
+        return kIOReturnTimeout;
+    }
+    std::uint32_t sentIn = failOnReset ? generation : generation_;
+    for (int send = 0;; ++send) {
+        request.delivered = 0;
+        request.responseCode.reset();
+        IOReturn status = SendAndAwait(request, sentIn);
+        if (status != kIOFireWireBusReset || failOnReset || send > 0) {
+            return status;
+        }
+        // Refused before the wire or flushed: it may go again, but only into a generation
+        // the kernel knows already. A node that is gone keeps its old one.
+        status = QueryBusInfo(fileDescriptor_, false);
+        if (status != kIOReturnSuccess) {
+            return status;
+        }
+        if (generation_ == sentIn) {
+            return kIOFireWireBusReset;
+        }
+        LogBusEvent("bus reset in generation " + std::to_string(sentIn) +
+                    ", sending again in generation " + std::to_string(generation_));
+        sentIn = generation_;
+    }
 }
 
 IOReturn LinuxFireWireDevice::AwaitNewerGeneration(std::uint32_t stale,
@@ -341,7 +375,14 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
     }
     request.outstanding = true;
 
-    const Clock::time_point deadline = system_->Now() + kLinuxFireWireResponseTimeout;
+    const Clock::time_point deadline =
+        system_->Now() +
+        (failFast_ ? kLinuxFireWireFailFastAnswerDeadline : kLinuxFireWireResponseTimeout);
+    // Our wait ran out; the kernel still owns the request until it answers or cancels it.
+    const auto unanswered = [&] {
+        unanswered_.push_back(closure);
+        return kIOReturnTimeout;
+    };
     for (;;) {
         const auto remaining =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - system_->Now());
@@ -355,14 +396,15 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
             return StatusOfCallError(-result);
         }
         if (result == 0) {
-            return kIOReturnTimeout;
+            return unanswered();
         }
         if ((descriptor.revents & POLLIN) == 0) {
             if (HangUp(descriptor.revents)) {
+                unanswered_.push_back(closure);
                 return kIOReturnNoDevice;
             }
             if (system_->Now() >= deadline) {
-                return kIOReturnTimeout;
+                return unanswered();
             }
             continue;
         }
@@ -446,9 +488,14 @@ LinuxFireWireDevice::EventResult LinuxFireWireDevice::ReadEvent(std::uint64_t cl
             return EventResult::Other;
         case FW_CDEV_EVENT_RESPONSE: {
             constexpr std::size_t kDataOffset = offsetof(fw_cdev_event_response, data);
-            if (length < kDataOffset || closure == 0 ||
-                FieldAt<std::uint64_t>(event, offsetof(fw_cdev_event_response, closure)) !=
-                    closure) {
+            if (length < kDataOffset) {
+                return EventResult::Other;
+            }
+            const auto answered =
+                FieldAt<std::uint64_t>(event, offsetof(fw_cdev_event_response, closure));
+            if (closure == 0 || answered != closure) {
+                // A late answer: the kernel has let go of that request.
+                std::erase(unanswered_, answered);
                 return EventResult::Other;
             }
             responseCode = FieldAt<std::uint32_t>(event, offsetof(fw_cdev_event_response, rcode));

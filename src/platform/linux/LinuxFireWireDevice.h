@@ -15,15 +15,18 @@
 namespace kaplatform {
 
 class DeviceFileAccess;
+class OutstandingRequests;
 
 class LinuxFireWireDevice final : public FireWireDevice {
   public:
     // guid: the node's GUID when the unit was looked up. Opening checks it against the
     // node behind the device file, so that a node number the kernel handed to another
     // device after an unplug is never talked to as ours. access, if given, hears whether
-    // the device file could be opened.
+    // the device file could be opened. outstanding, if given, takes the descriptor when the
+    // device goes with a request the kernel has not ended, so that nothing waits for it.
     LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system, std::string devicePath,
-                        std::uint64_t guid, std::shared_ptr<DeviceFileAccess> access = nullptr);
+                        std::uint64_t guid, std::shared_ptr<DeviceFileAccess> access = nullptr,
+                        std::shared_ptr<OutstandingRequests> outstanding = nullptr);
     ~LinuxFireWireDevice() override;
 
     LinuxFireWireDevice(const LinuxFireWireDevice&) = delete;
@@ -33,6 +36,7 @@ class LinuxFireWireDevice final : public FireWireDevice {
     std::string DeviceFileName() const override { return devicePath_; }
     void Close() override;
     IOReturn GetBusGeneration(std::uint32_t& generation) override;
+    void FailFast() override { failFast_ = true; }
 
     IOReturn Read(const FireWireTarget& target, void* buffer, std::uint32_t& size, bool failOnReset,
                   std::uint32_t generation) override;
@@ -72,6 +76,8 @@ class LinuxFireWireDevice final : public FireWireDevice {
     IOReturn Transfer(const FireWireTarget& target, Request& request, bool failOnReset,
                       std::uint32_t generation);
     IOReturn TransferOnThisNode(Request& request, bool failOnReset, std::uint32_t generation);
+    // One send and a short wait for its answer, for a caller that may not be held.
+    IOReturn TransferFailingFast(Request& request, bool failOnReset, std::uint32_t generation);
     IOReturn SendAndAwait(Request& request, std::uint32_t generation);
     IOReturn DrainPendingEvents();
     // Until the kernel reports a generation other than stale, or until deadline.
@@ -89,6 +95,8 @@ class LinuxFireWireDevice final : public FireWireDevice {
     std::string devicePath_;
     std::uint64_t guid_;
     std::shared_ptr<DeviceFileAccess> access_;
+    std::shared_ptr<OutstandingRequests> outstanding_;
+    bool failFast_ = false;
     // Held, locked, from the first Open until the object goes: Close only ends the caller's
     // use, so that between the images of an update no other program can take the unit and a
     // withdrawn permission cannot keep the next image out.
@@ -98,6 +106,9 @@ class LinuxFireWireDevice final : public FireWireDevice {
     // A bus-reset event was read and GET_INFO not asked since.
     bool busResetSeen_ = false;
     std::uint64_t nextClosure_ = 1;
+    // Requests we stopped waiting for that the kernel has not ended yet: closing the
+    // descriptor would wait for them.
+    std::vector<std::uint64_t> unanswered_;
     std::vector<std::uint64_t> eventBuffer_;
 };
 

@@ -6,6 +6,7 @@
 #include "DeviceFileAccess.h"
 #include "FireWireCdev.h"
 #include "LinuxFireWireBackend.h"
+#include "OutstandingRequests.h"
 #include "SysfsFireWire.h"
 
 #include <fcntl.h>
@@ -36,11 +37,13 @@ constexpr std::chrono::milliseconds kNodeSearchInterval{50};
 
 LinuxFireWireDevice::LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system,
                                          std::string devicePath, std::uint64_t guid,
-                                         std::shared_ptr<DeviceFileAccess> access)
+                                         std::shared_ptr<DeviceFileAccess> access,
+                                         std::shared_ptr<OutstandingRequests> outstanding)
     : system_(std::move(system)),
       devicePath_(std::move(devicePath)),
       guid_(guid),
-      access_(std::move(access)) {}
+      access_(std::move(access)),
+      outstanding_(std::move(outstanding)) {}
 
 LinuxFireWireDevice::~LinuxFireWireDevice() {
     ReleaseDescriptor();
@@ -101,10 +104,16 @@ void LinuxFireWireDevice::ReleaseDescriptor() {
     if (fileDescriptor_ < 0) {
         return;
     }
-    // Closing drops the lock too; saying so keeps the order plain.
+    // Closing drops the lock too; saying so keeps the order plain, and a descriptor kept for
+    // its outstanding requests must not keep the unit from the next device interface.
     system_->Flock(fileDescriptor_, LOCK_UN);
-    // Not repeated on EINTR: Linux releases the descriptor whatever close reports.
-    system_->Close(fileDescriptor_);
+    if (!unanswered_.empty() && outstanding_) {
+        outstanding_->Keep(fileDescriptor_, std::move(unanswered_));
+        unanswered_.clear();
+    } else {
+        // Not repeated on EINTR: Linux releases the descriptor whatever close reports.
+        system_->Close(fileDescriptor_);
+    }
     fileDescriptor_ = -1;
     busResetSeen_ = false;
 }
@@ -152,7 +161,7 @@ IOReturn LinuxFireWireDevice::Open() {
     if (fileDescriptor_ >= 0) {
         // Still held from an earlier Open: the node behind it must still be ours.
         IOReturn status = QueryBusInfo(fileDescriptor_, true);
-        if (status == kIOReturnNoDevice) {
+        if (status == kIOReturnNoDevice && !failFast_) {
             status = FindNodeAgain();
         }
         if (status != kIOReturnSuccess) {
@@ -179,7 +188,7 @@ IOReturn LinuxFireWireDevice::GetBusGeneration(std::uint32_t& generation) {
     IOReturn status;
     if (fileDescriptor_ >= 0) {
         status = QueryBusInfo(fileDescriptor_, false);
-        if (status == kIOReturnNoDevice) {
+        if (status == kIOReturnNoDevice && !failFast_) {
             status = FindNodeAgain();
         }
     } else {

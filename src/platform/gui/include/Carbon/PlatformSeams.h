@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,9 @@ class ProcessTable {
         UInt32 launchDate = 0;  // ticks (1/60 s) since the system started
         UInt32 size = 0;
         bool kernelThread = false;
+        // When the process started, counted from the system's start as SinceBoot counts;
+        // nothing when the table cannot tell.
+        std::optional<Clock::duration> startedAfterBoot;
     };
 
     virtual ~ProcessTable() = default;
@@ -111,6 +115,9 @@ class ProcessTable {
     // The list keeps nothing more of the process at pid: it ended, or the pid passed on.
     virtual void Forget(UInt32 pid) = 0;
     virtual Clock::time_point Now() = 0;
+    // How long the system has been up, on the clock the start times count on (suspended
+    // time included); nothing when the table cannot tell.
+    virtual std::optional<Clock::duration> SinceBoot() { return std::nullopt; }
 };
 ProcessTable& KernelProcessTable();
 
@@ -130,6 +137,7 @@ class KernelProcessTableOnClock final : public ProcessTable {
     }
     void Forget(UInt32 pid) override { KernelProcessTable().Forget(pid); }
     Clock::time_point Now() override { return _now(); }
+    std::optional<Clock::duration> SinceBoot() override { return KernelProcessTable().SinceBoot(); }
 
   private:
     std::function<Clock::time_point()> _now;
@@ -141,8 +149,9 @@ class KernelProcessTableOnClock final : public ProcessTable {
 // when its change stamp moved, and reads only the pids it has not seen before or whose
 // identity changed. The name of a process it knows it reads
 // again in turn, each process at least every kRecheckPeriod (kSettledRecheckPeriod once it has
-// been known for kSettledAfter), when the process is described: an executable changed under
-// the same pid shows within that period and one tick.
+// run for kSettledAfter, by its start time where the table tells it, else from when the list
+// first saw it), when the process is described: an executable changed under the same pid
+// shows within that period and one tick.
 class KernelProcessList final : public ProcessListSource {
   public:
     static constexpr std::chrono::milliseconds kRecheckPeriod{1400};
@@ -164,12 +173,15 @@ class KernelProcessList final : public ProcessListSource {
         bool shown = false;  // false: a kernel thread, or unreadable when last read
         RunningProcess description;
         ProcessTable::Clock::time_point nextCheck;
-        ProcessTable::Clock::time_point firstSeen;
+        // When the process started, on the table's clock (when the list first saw it, for a
+        // table that does not tell).
+        ProcessTable::Clock::time_point started;
     };
 
     void Refresh(ProcessTable::Clock::time_point now);
     Known* Find(UInt32 pid);
-    bool ReadInto(Known& known, ProcessTable::Clock::time_point now);
+    bool ReadInto(Known& known, ProcessTable::Clock::time_point now,
+                  std::optional<ProcessTable::Clock::duration> sinceBoot);
     bool CheckName(Known& known, ProcessTable::Clock::time_point now);
     static ProcessTable::Clock::duration RecheckPeriod(const Known& known,
                                                        ProcessTable::Clock::time_point now);
