@@ -193,14 +193,14 @@ TEST_F(TerminalModeTest, StatusJsonIsOneObjectWithEveryField) {
         const Json status = Json::parse(sim.Out());
         ASSERT_TRUE(status.is_object());
         EXPECT_EQ(9u, status.size()) << status.dump();
-        EXPECT_EQ(check.found, status.at("found"));
-        EXPECT_EQ(check.update, status.at("update"));
-        EXPECT_EQ(check.reason, status.at("reason"));
-        EXPECT_EQ(BuiltInVersion(), status.at("firmware"));
+        EXPECT_EQ(Json(check.found), status.at("found"));
+        EXPECT_EQ(Json(check.update), status.at("update"));
+        EXPECT_EQ(Json(check.reason), status.at("reason"));
+        EXPECT_EQ(Json(BuiltInVersion()), status.at("firmware"));
         EXPECT_TRUE(status.at("firmwareSource").get<std::string>().starts_with("built in"));
         EXPECT_TRUE(status.at("firmwareProblem").is_null());
         if (check.found) {
-            EXPECT_EQ("0x0200000000004711", status.at("guid"));
+            EXPECT_EQ(Json("0x0200000000004711"), status.at("guid"));
             EXPECT_TRUE(status.at("serialNumber").is_string());
             EXPECT_TRUE(status.at("installedFirmware").is_string());
         } else {
@@ -297,8 +297,8 @@ TEST_F(TerminalModeTest, FirmwareThatMayNotBeInstalledIsNamedAndNeverSent) {
     ASSERT_TRUE(Run(status, {"--status", "--json", "--firmware", missing}));
     EXPECT_EQ(0, status.ExitCode()) << "a Ka was found";
     const nlohmann::json answer = nlohmann::json::parse(status.Out());
-    EXPECT_EQ("none", answer.at("update"));
-    EXPECT_EQ("no firmware to install", answer.at("reason"));
+    EXPECT_EQ(Json("none"), answer.at("update"));
+    EXPECT_EQ(Json("no firmware to install"), answer.at("reason"));
     ASSERT_TRUE(answer.at("firmwareProblem").is_string()) << answer.dump();
     EXPECT_FALSE(answer.at("firmwareProblem").get<std::string>().empty());
 
