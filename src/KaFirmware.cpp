@@ -45,13 +45,15 @@ std::string VersionText(const KaFirmware& firmware) {
 
 // The folder's release, or a firmware that may not be installed with the folder's defect.
 KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
-    const std::array<const char*, 3> names = {firmwarecheck::kXilinxFileName,
-                                              firmwarecheck::kMcoreFileName,
-                                              firmwarecheck::kVersionFileName};
+    const std::array<const char*, 4> names = {
+        firmwarecheck::kXilinxFileName, firmwarecheck::kMcoreFileName,
+        firmwarecheck::kVersionFileName, firmwarecheck::kDigestsFileName};
     kaplatform::FirmwareFolderRead read = kaplatform::ReadFirmwareFolder(
         folder.path, names, folder.requiredOwner, kLargestFirmwareFile);
     KaFirmware firmware;
-    firmware.source = folder.path;
+    // Where the release came from, as the record of an update names it: whatever folder
+    // the program was started in.
+    firmware.source = read.absolutePath.empty() ? folder.path : read.absolutePath;
     firmware.problem = "No usable Ka firmware in " + folder.path +
                        ": the ka-firmware package is needed to update the unit.";
     if (!read.defect.empty()) {
@@ -59,10 +61,10 @@ KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
         return firmware;
     }
     auto files = std::make_shared<const std::vector<std::vector<UInt8>>>(std::move(read.files));
-    const firmwarecheck::FirmwareFiles checked{(*files)[0], (*files)[1], (*files)[2]};
+    const firmwarecheck::FirmwareFiles checked{(*files)[0], (*files)[1], (*files)[2], (*files)[3]};
     // A copy of the updater without the Ka's firmware carries the made-up images: a folder
     // holding those is no firmware either.
-    const firmwarecheck::FirmwareFiles madeUp{BuiltInXilinx(), BuiltInMcore(), {}};
+    const firmwarecheck::FirmwareFiles madeUp{BuiltInXilinx(), BuiltInMcore(), {}, {}};
     firmwarecheck::FirmwareVersion version;
     const std::string fileDefect = firmwarecheck::CheckFirmwareFiles(
         checked, KaBuiltInImagesAreFirmware != 0 ? nullptr : &madeUp, version);

@@ -2,6 +2,8 @@
 
 #include "SRecord.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -127,6 +129,33 @@ std::string Quoted(std::string_view record) {
     return "\"" + shown + (record.size() > kShown ? "...\"" : "\"");
 }
 
+std::string Sha256Hex(std::span<const std::uint8_t> bytes) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) !=
+        1) {
+        return {};
+    }
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int index = 0; index < length; ++index) {
+        text.push_back(kDigits[digest[index] >> 4]);
+        text.push_back(kDigits[digest[index] & 0xF]);
+    }
+    return text;
+}
+
+struct NamedFile {
+    const char* name;
+    std::span<const std::uint8_t> bytes;
+};
+
+std::array<NamedFile, 3> Named(const FirmwareFiles& files) {
+    return {{{kXilinxFileName, files.xilinx},
+             {kMcoreFileName, files.mcore},
+             {kVersionFileName, files.version}}};
+}
+
 std::optional<Bytes> ReadFile(const std::filesystem::path& path) {
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error)) {
@@ -218,8 +247,70 @@ std::string CheckMcoreImage(std::string_view text) {
     return {};
 }
 
+std::string DigestsText(const FirmwareFiles& files) {
+    std::string text;
+    for (const NamedFile& file : Named(files)) {
+        text += Sha256Hex(file.bytes) + "  " + file.name + "\n";
+    }
+    return text;
+}
+
+std::string CheckDigests(const FirmwareFiles& files) {
+    constexpr std::size_t kDigestDigits = 64;
+    const std::string_view text(reinterpret_cast<const char*>(files.digests.data()),
+                                files.digests.size());
+    const std::string defectOfFile = std::string(kDigestsFileName) + ": ";
+    const std::array<NamedFile, 3> named = Named(files);
+    std::array<std::string, 3> listed;
+    std::size_t number = 0;
+    for (std::size_t start = 0; start < text.size();) {
+        ++number;
+        const std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            return defectOfFile + "line " + std::to_string(number) + " is not ended by LF";
+        }
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        // "<64 hex digits> <' ' or '*'><name>", the mark telling text from binary mode.
+        const bool shaped = line.size() > kDigestDigits + 2 && line[kDigestDigits] == ' ' &&
+                            (line[kDigestDigits + 1] == ' ' || line[kDigestDigits + 1] == '*') &&
+                            std::all_of(line.begin(), line.begin() + kDigestDigits, [](char c) {
+                                return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+                            });
+        const std::string_view name = shaped ? line.substr(kDigestDigits + 2) : std::string_view{};
+        const auto file = std::find_if(named.begin(), named.end(),
+                                       [&](const NamedFile& each) { return name == each.name; });
+        if (file == named.end()) {
+            return defectOfFile + "line " + std::to_string(number) +
+                   " is not a SHA-256 and the name of one of " + kXilinxFileName + ", " +
+                   kMcoreFileName + " and " + kVersionFileName;
+        }
+        std::string& digest = listed[static_cast<std::size_t>(file - named.begin())];
+        if (!digest.empty()) {
+            return defectOfFile + "names " + file->name + " twice";
+        }
+        digest = line.substr(0, kDigestDigits);
+        std::transform(digest.begin(), digest.end(), digest.begin(), [](char c) {
+            return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        });
+    }
+    for (std::size_t index = 0; index < named.size(); ++index) {
+        if (listed[index].empty()) {
+            return defectOfFile + "has no SHA-256 for " + named[index].name;
+        }
+    }
+    for (std::size_t index = 0; index < named.size(); ++index) {
+        if (Sha256Hex(named[index].bytes) != listed[index]) {
+            return std::string(named[index].name) + ": differs from its SHA-256 in " +
+                   kDigestsFileName + "; the file is damaged or of another release";
+        }
+    }
+    return {};
+}
+
 std::optional<FirmwareVersion> ParseVersionText(std::string_view text, std::string& defect) {
     constexpr std::size_t kMostDigits = 5;
+    constexpr std::uint32_t kLargest = 65535;
     std::string_view line = text;
     if (!line.empty() && line.back() == '\n') {
         line.remove_suffix(1);
@@ -235,10 +326,12 @@ std::optional<FirmwareVersion> ParseVersionText(std::string_view text, std::stri
         }
         const std::size_t digits = position - start;
         const bool first = number == &version.mcore;
-        if (digits == 0 || digits > kMostDigits ||
+        const bool leadingZero = digits > 1 && line[start] == '0';
+        if (digits == 0 || digits > kMostDigits || leadingZero || *number > kLargest ||
             (first ? position >= line.size() || line[position] != '-' : position != line.size())) {
             defect = "is " + Quoted(text) +
-                     ", not one line MCORE-Xilinx version in decimal such as \"3-5\"";
+                     ", not one line MCORE-Xilinx version in decimal such as \"3-5\", each "
+                     "from 0 to 65535 without leading zeros";
             return std::nullopt;
         }
         ++position;
@@ -251,6 +344,9 @@ std::string CheckFirmwareFiles(const FirmwareFiles& files, const FirmwareFiles* 
     auto text = [](std::span<const std::uint8_t> bytes) {
         return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     };
+    if (std::string defect = CheckDigests(files); !defect.empty()) {
+        return defect;
+    }
     if (std::string defect = CheckXilinxImage(files.xilinx); !defect.empty()) {
         return std::string(kXilinxFileName) + ": " + defect;
     }
@@ -277,9 +373,10 @@ std::string CheckFirmwareFiles(const FirmwareFiles& files, const FirmwareFiles* 
 std::string CheckFirmwareFolder(const std::filesystem::path& folder,
                                 const std::filesystem::path& madeUpFolder,
                                 FirmwareVersion& version) {
-    std::array<Bytes, 3> read;
-    std::array<Bytes, 3> madeUpRead;
-    const std::array<const char*, 3> names = {kXilinxFileName, kMcoreFileName, kVersionFileName};
+    std::array<Bytes, 4> read;
+    std::array<Bytes, 4> madeUpRead;
+    const std::array<const char*, 4> names = {kXilinxFileName, kMcoreFileName, kVersionFileName,
+                                              kDigestsFileName};
     for (std::size_t index = 0; index < names.size(); ++index) {
         const std::filesystem::path path = folder / names[index];
         std::error_code error;
@@ -293,8 +390,8 @@ std::string CheckFirmwareFolder(const std::filesystem::path& folder,
         read[index] = std::move(*bytes);
         madeUpRead[index] = ReadFile(madeUpFolder / names[index]).value_or(Bytes{});
     }
-    const FirmwareFiles files{read[0], read[1], read[2]};
-    const FirmwareFiles madeUp{madeUpRead[0], madeUpRead[1], madeUpRead[2]};
+    const FirmwareFiles files{read[0], read[1], read[2], read[3]};
+    const FirmwareFiles madeUp{madeUpRead[0], madeUpRead[1], madeUpRead[2], {}};
     const std::string defect = CheckFirmwareFiles(files, &madeUp, version);
     return defect.empty() ? defect : (folder / "").string() + defect;
 }

@@ -18,6 +18,10 @@ namespace firmwarecheck {
 inline constexpr const char* kXilinxFileName = "KaXilinx.bit";
 inline constexpr const char* kMcoreFileName = "Ka_MCORE.s19";
 inline constexpr const char* kVersionFileName = "version";
+// The SHA-256 of each of the three, in sha256sum's own format: `sha256sum -c SHA256SUMS` in
+// the folder checks it by hand. A byte changed since the folder was packaged, or files of
+// two releases mixed by an upgrade under way, differ from it.
+inline constexpr const char* kDigestsFileName = "SHA256SUMS";
 inline constexpr std::size_t kXilinxFileBytes = 336754;
 inline constexpr std::size_t kMcoreFileBytes = 74876;
 
@@ -33,20 +37,29 @@ struct FirmwareVersion {
     std::uint32_t xilinx = 0;
 };
 
-// The version file's text: one line "M-X", both decimal, at most five digits each, with or
+// The version file's text: one line "M-X", both decimal numbers the unit's 16-bit fields
+// hold (0 to 65535) written as the version text prints them, without leading zeros; with or
 // without a final LF. The version, or nullopt with defect saying what is wrong.
 std::optional<FirmwareVersion> ParseVersionText(std::string_view text, std::string& defect);
 
-// The three files of a firmware folder, as read.
+// The three files of a firmware folder, as read, and its SHA256SUMS.
 struct FirmwareFiles {
     std::span<const std::uint8_t> xilinx;
     std::span<const std::uint8_t> mcore;
     std::span<const std::uint8_t> version;
+    std::span<const std::uint8_t> digests;
 };
 
-// The first defect of the three files, as "<file name>: <defect>", or empty when they are fit
-// to be installed; version then holds the release. madeUp, when given, holds the repository's
-// made-up images, which are refused even though they pass every other check.
+// SHA256SUMS for the three files, as sha256sum writes it.
+std::string DigestsText(const FirmwareFiles& files);
+
+// What is wrong with files.digests, or with a file that differs from its line in it, as
+// "<file name>: <defect>"; empty when the three files are the ones it names.
+std::string CheckDigests(const FirmwareFiles& files);
+
+// The first defect of the three files and their digests, as "<file name>: <defect>", or
+// empty when they are fit to be installed; version then holds the release. madeUp, when given,
+// holds the repository's made-up images, which are refused even though they pass every other check.
 std::string CheckFirmwareFiles(const FirmwareFiles& files, const FirmwareFiles* madeUp,
                                FirmwareVersion& version);
 

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "FirmwareImageCheck.h"
 #include "SRecord.h"
 
 namespace {
@@ -232,5 +233,12 @@ int main(int argc, char** argv) {
     // The release the images stand for, as a firmware folder names it.
     constexpr std::string_view kVersion = "3-5\n";
     WriteFile(directory / "version", kVersion.data(), kVersion.size());
+
+    // As every firmware folder carries them.
+    const auto* versionBytes = reinterpret_cast<const std::uint8_t*>(kVersion.data());
+    const auto* mcoreBytes = reinterpret_cast<const std::uint8_t*>(mcore.data());
+    const std::string digests = firmwarecheck::DigestsText(
+        {xilinx, {mcoreBytes, mcore.size()}, {versionBytes, kVersion.size()}, {}});
+    WriteFile(directory / firmwarecheck::kDigestsFileName, digests.data(), digests.size());
     return 0;
 }

@@ -156,3 +156,25 @@ write("fuzz_sysfs_lookup", "names_the_kernel_never_makes",
       aliased_unit(0, 1, 0, "0x000a27\n", "0x000011\n", "0x0001f2000012abcd\n", "fw01.0") +
       aliased_unit(0, 2, 1, "0x000a27\n", "0x000011\n", "0x0001f2000012abce\n", "fw2.5") +
       u32(0) + u32(0) + bytes([1]))
+
+
+# fuzz_update_record: a record's text.
+header = ('{"record":"ka-update","format":1,"program":"1.3","firmware":"3-5",'
+          '"firmwareSource":"built in","guid":"0x0200000000004711","serial":"KA004711",'
+          '"softwareVersion":"0x00020004","productRevision":"0x00020000",'
+          '"kernel":"Linux 6.1.0","backend":"simulated Ka","device":""}\n')
+body = ('{"seq":1,"t":0,"op":"open","status":0,"generation":0}\n'
+        '{"seq":2,"t":5,"op":"read-quadlet","address":"0xfffff0430014","length":4,"moved":4,'
+        '"value":"0x00000001","status":0,"generation":1}\n'
+        '{"seq":3,"t":9,"event":"unit busy, sending again (try 2 of 10)"}\n'
+        '{"seq":4,"t":12,"op":"write-block","address":"0xfffff0500000","length":4,"moved":4,'
+        '"digest":"fnv1a64:0123456789abcdef","status":0,"generation":1}\n'
+        '{"seq":5,"t":20,"op":"read-block","address":"0xfffff0500000","length":4,"moved":4,'
+        '"bytes":"00ff10ab","status":0,"generation":1}\n'
+        '{"seq":6,"t":30,"image":"xilinx","status":0,"installed":true}\n')
+outcome = ('{"seq":7,"t":40,"outcome":"installed","firstFailure":0,'
+           '"description":"Both were installed."}\n')
+write("fuzz_update_record", "whole", header + body + outcome)
+write("fuzz_update_record", "cut_short", header + body + '{"seq":7,"t":40,"outc')
+write("fuzz_update_record", "serial_bytes",
+      header.replace('"KA004711"', '{"bytes":"ffffffffffffffff"}'))

@@ -157,6 +157,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The simulator's records stay apart from the hardware program's: trying it never costs
+    // the record of a real update.
+    kaplatform::SetUpdateRecordFolderName(std::string(kaplatform::kUpdateRecordFolderName) +
+                                          "-sim");
     std::optional<kasim::UpdateRecordFile> replayed;
     if (!options.replayFile.empty()) {
         std::string error;
@@ -164,6 +168,16 @@ int main(int argc, char** argv) {
         if (!replayed) {
             std::cerr << programName << ": " << error << "\n";
             return 2;
+        }
+        // A replay is no update: it keeps no record, and prunes none of the owner's.
+        kaplatform::KeepUpdateRecords(false);
+        if (replayed->cutLine) {
+            std::cout << "sim: line " << *replayed->cutLine
+                      << " of the record was cut short and is left out\n";
+        }
+        if (!replayed->outcome) {
+            std::cout << "sim: the record has no outcome line: the program that wrote it ended "
+                         "before the update did\n";
         }
     }
 
@@ -270,7 +284,11 @@ int main(int argc, char** argv) {
     SetDownloadPauseClock(nullptr);
     kaplatform::SetFireWireBackend(nullptr);
     if (trace.is_open()) {
-        kasim::WriteTrace(trace, *ka);
+        if (replay) {
+            kasim::WriteReplayTrace(trace, *replay);
+        } else {
+            kasim::WriteTrace(trace, *ka);
+        }
         trace.flush();
         if (!trace) {
             std::cerr << programName << ": writing the trace file '" << options.traceFile

@@ -1,8 +1,11 @@
 #include "SimulatorOptions.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <string_view>
 
@@ -85,13 +88,34 @@ class CommandLineParser {
                 return result_;
             }
         }
-        return result_;
+        return RefuseUnitOptionsOnReplay();
     }
 
   private:
+    // A replay's unit is the record's: an option that would shape another one would be
+    // ignored, and a user would take the replay for one of the unit asked for.
+    ParsedCommandLine RefuseUnitOptionsOnReplay() {
+        if (!result_.options.replayFile.empty() && unitOption_) {
+            return Fail("option " + std::string(*unitOption_) +
+                        " cannot be used with --replay: the record's unit answers");
+        }
+        return result_;
+    }
+
+    void NoteUnitOption(std::string_view name) {
+        static constexpr std::string_view kUnitOptions[] = {
+            "--serial", "--software-version", "--product-revision", "--no-unit", "--appear-after",
+            "--fault",  "--erase-polls"};
+        if (!unitOption_ && std::find(std::begin(kUnitOptions), std::end(kUnitOptions), name) !=
+                                std::end(kUnitOptions)) {
+            unitOption_ = name;
+        }
+    }
+
     // False when parsing has to stop (the result then holds the error).
     bool ParseOption(std::string_view name, std::optional<std::string_view> attached) {
         SimulatorOptions& options = result_.options;
+        NoteUnitOption(name);
         if (name == "--no-unit" || name == "--editor-running" || name == "--no-pauses" ||
             name == "--press-update") {
             if (attached) {
@@ -217,6 +241,7 @@ class CommandLineParser {
     const std::vector<std::string>& arguments_;
     std::size_t index_ = 1;
     ParsedCommandLine result_;
+    std::optional<std::string_view> unitOption_;
 };
 
 }  // namespace

@@ -2,67 +2,17 @@
 
 #include "SimulatedBackend.h"
 
-#include <nlohmann/json.hpp>
+#include "RecordText.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <thread>
 
 namespace kasim {
 namespace {
-
-using Json = nlohmann::json;
-
-std::uint64_t HexField(const Json& line, const char* key) {
-    const auto found = line.find(key);
-    if (found == line.end() || !found->is_string()) {
-        return 0;
-    }
-    return std::stoull(found->get<std::string>(), nullptr, 16);
-}
-
-std::vector<std::uint8_t> BytesFromHex(const std::string& text) {
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t index = 0; index + 1 < text.size(); index += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(index, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
-SimulatedKaConfig UnitOf(const Json& header) {
-    SimulatedKaConfig unit;
-    unit.guid = HexField(header, "guid");
-    unit.softwareVersion = static_cast<std::uint32_t>(HexField(header, "softwareVersion"));
-    unit.productRevision = static_cast<std::uint32_t>(HexField(header, "productRevision"));
-    unit.serialNumber = SerialNumberFromText(header.value("serial", std::string{}));
-    return unit;
-}
-
-RecordStep StepOf(const Json& line, std::size_t number, const std::string& text) {
-    RecordStep step;
-    step.line = number;
-    step.text = text;
-    step.microseconds = line.value("t", std::uint64_t{0});
-    if (line.contains("event")) {
-        step.event = line.value("event", std::string{});
-        return step;
-    }
-    kaplatform::RecordedTransaction& transaction = step.transaction;
-    transaction.operation = line.value("op", std::string{});
-    transaction.address = HexField(line, "address");
-    transaction.length = line.value("length", 0u);
-    transaction.moved = line.value("moved", 0u);
-    transaction.value = static_cast<std::uint32_t>(HexField(line, "value"));
-    transaction.bytes = BytesFromHex(line.value("bytes", std::string{}));
-    transaction.status = line.value("status", 0);
-    transaction.generation = line.value("generation", 0u);
-    step.digest = line.value("digest", std::string{});
-    return step;
-}
 
 bool SameRequest(const RecordStep& recorded, const kaplatform::RecordedTransaction& request,
                  const std::string& digest) {
@@ -83,48 +33,17 @@ bool SameRequest(const RecordStep& recorded, const kaplatform::RecordedTransacti
 
 std::optional<UpdateRecordFile> ReadUpdateRecord(const std::filesystem::path& file,
                                                  std::string& error) {
-    std::ifstream in(file);
-    if (!in) {
-        error = "cannot read the record '" + file.string() + "'";
-        return std::nullopt;
-    }
-    UpdateRecordFile record;
+    const std::string name = "'" + kaplatform::TerminalText(file.string()) + "'";
     std::string text;
-    std::size_t number = 0;
-    while (std::getline(in, text)) {
-        ++number;
-        Json line = Json::parse(text, nullptr, false);
-        if (line.is_discarded() || !line.is_object()) {
-            if (in.peek() == std::char_traits<char>::eof()) {
-                break;  // the last line of a program killed while writing it
-            }
-            error = "line " + std::to_string(number) + " of the record is not a JSON object";
-            return std::nullopt;
-        }
-        try {
-            if (number == 1) {
-                if (line.value("record", std::string{}) != "ka-update") {
-                    error = "'" + file.string() + "' is not an update record";
-                    return std::nullopt;
-                }
-                record.unit = UnitOf(line);
-            } else if (line.contains("outcome")) {
-                record.outcome = kaplatform::RecordedOutcome{
-                    line.value("outcome", "") == std::string("installed"),
-                    line.value("firstFailure", 0)};
-            } else if (line.contains("op") || line.contains("event")) {
-                record.steps.push_back(StepOf(line, number, text));
-            }
-        } catch (const std::exception&) {
-            error = "line " + std::to_string(number) + " of the record holds a wrong value";
-            return std::nullopt;
-        }
-    }
-    if (number == 0) {
-        error = "the record '" + file.string() + "' is empty";
+    if (std::string defect = kaplatform::ReadUntrustedFile(file, kLargestUpdateRecord, text);
+        !defect.empty()) {
+        error = name + " " + defect;
         return std::nullopt;
     }
-    record.lines = number;
+    std::optional<UpdateRecordFile> record = ParseUpdateRecord(text, error);
+    if (!record) {
+        error = name + ": " + error;
+    }
     return record;
 }
 
@@ -147,10 +66,11 @@ std::string DescribeRequest(const kaplatform::RecordedTransaction& request,
 class ReplayBackend final : public SimulatedBackend {
   public:
     ReplayBackend(std::shared_ptr<SimulatedKa> ka, UpdateRecordFile record, bool keepPauses,
-                  ReplayMismatch mismatch)
+                  ReplayMismatch mismatch, std::chrono::microseconds longestWait)
         : SimulatedBackend(std::move(ka)),
           record_(std::move(record)),
           keepPauses_(keepPauses),
+          longestWait_(longestWait),
           mismatch_(std::move(mismatch)) {}
 
     std::string Name() const override { return "replay"; }
@@ -167,7 +87,8 @@ class ReplayBackend final : public SimulatedBackend {
         std::unique_lock lock(mutex_);
         while (next_ < record_.steps.size() && !record_.steps[next_].event.empty()) {
             // The bus did this before the recorded answer: the new record hears it too.
-            std::cout << "FireWire: " << record_.steps[next_].event << '\n';
+            std::cout << "FireWire: " << kaplatform::TerminalText(record_.steps[next_].event)
+                      << '\n';
             kaplatform::RecordBusEvent(record_.steps[next_].event);
             ++next_;
         }
@@ -194,14 +115,21 @@ class ReplayBackend final : public SimulatedBackend {
         }
         ++next_;
         if (keepPauses_) {
-            const auto recorded = std::chrono::microseconds(step.microseconds);
-            if (!started_) {
-                started_ = true;
-                base_ = std::chrono::steady_clock::now() - recorded;
-            }
-            std::this_thread::sleep_until(base_ + recorded);
+            WaitFor(step);
         }
         return step.transaction;
+    }
+
+    // The recorded transactions that answered the updater, in order.
+    std::vector<RecordStep> Answered() const {
+        std::scoped_lock lock(mutex_);
+        std::vector<RecordStep> answered;
+        for (std::size_t index = 0; index < next_; ++index) {
+            if (record_.steps[index].event.empty()) {
+                answered.push_back(record_.steps[index]);
+            }
+        }
+        return answered;
     }
 
     bool Finished() const {
@@ -212,13 +140,36 @@ class ReplayBackend final : public SimulatedBackend {
     }
 
   private:
+    // Answers as far apart as the record's, none of them further than the longest step of
+    // an update: a record's time is whatever its file says.
+    void WaitFor(const RecordStep& step) {
+        const std::chrono::microseconds recorded(step.microseconds);
+        if (!started_) {
+            started_ = true;
+            lastRecorded_ = recorded;
+            lastAnswer_ = std::chrono::steady_clock::now();
+        }
+        std::chrono::microseconds gap = recorded - lastRecorded_;
+        lastRecorded_ = recorded;
+        if (gap > longestWait_) {
+            std::cout << "sim: line " << step.line << " of the record comes "
+                      << gap.count() / 1000000 << " s after the one before; the replay waits "
+                      << static_cast<double>(longestWait_.count()) / 1e6 << " s\n";
+            gap = longestWait_;
+        }
+        lastAnswer_ += gap;
+        std::this_thread::sleep_until(lastAnswer_);
+    }
+
     UpdateRecordFile record_;
     bool keepPauses_;
+    std::chrono::microseconds longestWait_;
     ReplayMismatch mismatch_;
     mutable std::mutex mutex_;
     std::size_t next_ = 0;
     bool started_ = false;
-    std::chrono::steady_clock::time_point base_;
+    std::chrono::microseconds lastRecorded_{0};
+    std::chrono::steady_clock::time_point lastAnswer_;
 };
 
 namespace {
@@ -347,16 +298,30 @@ IOReturn ReplayBackend::CreateDevice(const std::string& unitName,
     return kIOReturnSuccess;
 }
 
-std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(UpdateRecordFile record,
-                                                               bool keepPauses,
-                                                               ReplayMismatch mismatch) {
+std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(
+    UpdateRecordFile record, bool keepPauses, ReplayMismatch mismatch,
+    std::chrono::microseconds longestWait) {
     auto ka = std::make_shared<SimulatedKa>(record.unit);
     return std::make_shared<ReplayBackend>(std::move(ka), std::move(record), keepPauses,
-                                           std::move(mismatch));
+                                           std::move(mismatch), longestWait);
 }
 
 bool ReplayFinished(const kaplatform::FireWireBackend& replay) {
     return static_cast<const ReplayBackend&>(replay).Finished();
+}
+
+void WriteReplayTrace(std::ostream& out, const kaplatform::FireWireBackend& replay) {
+    std::uint64_t sequence = 0;
+    for (const RecordStep& step : static_cast<const ReplayBackend&>(replay).Answered()) {
+        const kaplatform::RecordedTransaction& transaction = step.transaction;
+        out << "{\"seq\":" << ++sequence << ",\"op\":\"" << transaction.operation
+            << "\",\"address\":\"" << kaplatform::HexNumber(transaction.address, 12)
+            << "\",\"length\":" << transaction.length << ",\"moved\":" << transaction.moved
+            << ",\"value\":\"" << kaplatform::HexNumber(transaction.value, 8) << "\",\"bytes\":\""
+            << kaplatform::HexDigits(transaction.bytes) << "\",\"status\":" << transaction.status
+            << ",\"generation\":" << transaction.generation << ",\"recordLine\":" << step.line
+            << "}\n";
+    }
 }
 
 }  // namespace kasim

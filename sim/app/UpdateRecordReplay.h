@@ -8,11 +8,14 @@
 #include "SimulatedKa.h"
 #include "UpdateRecorder.h"
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kasim {
@@ -32,10 +35,23 @@ struct UpdateRecordFile {
     SimulatedKaConfig unit;
     std::vector<RecordStep> steps;  // transactions and events, in order
     std::optional<kaplatform::RecordedOutcome> outcome;
-    std::size_t lines = 0;
+    std::size_t lines = 0;  // the whole lines
+    // The last line, when a kill cut it short; it is left out.
+    std::optional<std::size_t> cutLine;
 };
 
-// Reads a record; a line cut short by a kill ends it. Nothing on error, and error says why.
+// Far more than a record of an update that polled the erase for its whole minute; a file
+// or a line beyond these is refused before it is read whole.
+inline constexpr std::size_t kLargestUpdateRecord = std::size_t{64} << 20;
+inline constexpr std::size_t kLongestUpdateRecordLine = std::size_t{1} << 20;
+
+// A record's text, checked line by line. Nothing on error, and error says why: "not an
+// update record: ..." when the first line is no header of a format this program knows,
+// "line N: ..." when a later line has a field missing, of another type or out of its range.
+std::optional<UpdateRecordFile> ParseUpdateRecord(std::string_view text, std::string& error);
+
+// Reads and parses a record: only a regular file, opened without waiting on it. error
+// names the file.
 std::optional<UpdateRecordFile> ReadUpdateRecord(const std::filesystem::path& file,
                                                  std::string& error);
 
@@ -47,13 +63,23 @@ std::string DescribeRequest(const kaplatform::RecordedTransaction& request,
 // its end: given the sentence that says so. The simulator ends with status 3.
 using ReplayMismatch = std::function<void(const std::string&)>;
 
-// keepPauses: answers wait for the recorded time since the first replayed request.
-std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(UpdateRecordFile record,
-                                                               bool keepPauses,
-                                                               ReplayMismatch mismatch);
+// The longest wait between two answers of a replay: the erase of an image, polled for a
+// minute at most, is the longest step of an update.
+inline constexpr std::chrono::microseconds kLongestReplayWait = std::chrono::minutes(1);
+
+// keepPauses: answers wait for the recorded time after the one before, at most longestWait
+// each.
+std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(
+    UpdateRecordFile record, bool keepPauses, ReplayMismatch mismatch,
+    std::chrono::microseconds longestWait = kLongestReplayWait);
 
 // Whether every recorded request has been made; replay is what MakeReplayBackend made.
 bool ReplayFinished(const kaplatform::FireWireBackend& replay);
+
+// The simulator's trace of a replay: the recorded transactions that answered the updater,
+// one line each as the trace writes a transaction, with the record's line they came from.
+// No flash lines: what a replayed unit's flash holds is not in its record.
+void WriteReplayTrace(std::ostream& out, const kaplatform::FireWireBackend& replay);
 
 }  // namespace kasim
 

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace kaplatform {
 namespace {
@@ -88,14 +90,19 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
                                       std::optional<std::uint32_t> requiredOwner,
                                       std::size_t largestFile) {
     FirmwareFolderRead read;
+    // "link/" would have the kernel follow the link before O_NOFOLLOW looks at it.
+    std::string opened = folder;
+    while (opened.size() > 1 && opened.back() == '/') {
+        opened.pop_back();
+    }
     const Descriptor folderDescriptor(
-        ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        ::open(opened.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folderDescriptor.Get() < 0) {
         const int error = errno;
         // The kernel refuses a link with O_DIRECTORY before O_NOFOLLOW: name the link as such.
         // The look only words the message; the refusal stands whatever it finds.
         struct stat linkStatus {};
-        const bool isLink = error == ENOTDIR && ::lstat(folder.c_str(), &linkStatus) == 0 &&
+        const bool isLink = error == ENOTDIR && ::lstat(opened.c_str(), &linkStatus) == 0 &&
                             S_ISLNK(linkStatus.st_mode);
         read.defect = folder + ": " + OpenDefect(isLink ? ELOOP : error);
         return read;
@@ -128,6 +135,9 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
         }
         read.files.push_back(std::move(bytes));
     }
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(opened, error);
+    read.absolutePath = error ? opened : absolute.lexically_normal().string();
     return read;
 }
 

@@ -5,21 +5,28 @@
 #include <UpdateRecord.h>
 
 #include "FireWireBackend.h"
+#include "RecordText.h"
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
-
 #include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
+#include <limits>
 #include <mutex>
+#include <stdexcept>
 #include <system_error>
+#include <utility>
 
 namespace kaplatform {
 namespace {
@@ -38,6 +45,11 @@ std::string Text(const char* text) {
     return text != nullptr ? text : "";
 }
 
+constexpr const char* kRecordNamePrefix = "update-";
+constexpr const char* kRecordNameSuffix = ".jsonl";
+// Enough for any header the program writes; a file whose first line is longer is not ours.
+constexpr std::size_t kLongestHeaderRead = std::size_t{64} * 1024;
+
 // Names sort in the order the records were started: UTC time to the microsecond, then the
 // process, then a count for two records started within one microsecond.
 std::string RecordFileName(std::chrono::system_clock::time_point now, unsigned attempt) {
@@ -50,31 +62,164 @@ std::string RecordFileName(std::chrono::system_clock::time_point now, unsigned a
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
     char name[96];
-    std::snprintf(name, sizeof name, "update-%s.%06lldZ-%d-%u.jsonl", stamp,
-                  static_cast<long long>(micros), static_cast<int>(getpid()), attempt);
+    std::snprintf(name, sizeof name, "%s%s.%06lldZ-%d-%u%s", kRecordNamePrefix, stamp,
+                  static_cast<long long>(micros), static_cast<int>(getpid()), attempt,
+                  kRecordNameSuffix);
     return name;
 }
 
-// Keeps the newest records, counting the one about to be written.
-void RemoveOldRecords(const std::filesystem::path& folder) {
-    std::error_code error;
-    std::vector<std::filesystem::path> records;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (entry.is_regular_file(error) && name.starts_with("update-") &&
-            name.ends_with(".jsonl")) {
-            records.push_back(entry.path());
-        }
+bool AllDigits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int Number(std::string_view digits) {
+    int value = 0;
+    for (const char digit : digits) {
+        value = value * 10 + (digit - '0');
     }
-    if (records.size() < kKeptUpdateRecords) {
+    return value;
+}
+
+// The start a record's name gives, in microseconds since 1970 UTC, when the name is one
+// RecordFileName makes.
+std::optional<std::int64_t> StartInName(std::string_view name) {
+    // update-YYYYMMDDTHHMMSS.uuuuuuZ-<pid>-<n>.jsonl
+    constexpr std::size_t kStampLength = 8 + 1 + 6 + 1 + 6 + 1;
+    const std::string_view prefix = kRecordNamePrefix;
+    const std::string_view suffix = kRecordNameSuffix;
+    if (!name.starts_with(prefix) || !name.ends_with(suffix) ||
+        name.size() < prefix.size() + kStampLength + suffix.size()) {
+        return std::nullopt;
+    }
+    const std::string_view stamp = name.substr(prefix.size(), kStampLength);
+    const std::string_view rest = name.substr(
+        prefix.size() + kStampLength, name.size() - prefix.size() - kStampLength - suffix.size());
+    const std::size_t dash = rest.rfind('-');
+    if (!AllDigits(stamp.substr(0, 8)) || stamp[8] != 'T' || !AllDigits(stamp.substr(9, 6)) ||
+        stamp[15] != '.' || !AllDigits(stamp.substr(16, 6)) || stamp[22] != 'Z' ||
+        !rest.starts_with('-') || dash == 0 || dash == std::string_view::npos ||
+        !AllDigits(rest.substr(1, dash - 1)) || !AllDigits(rest.substr(dash + 1)) ||
+        rest.size() > 24) {
+        return std::nullopt;
+    }
+    std::tm utc{};
+    utc.tm_year = Number(stamp.substr(0, 4)) - 1900;
+    utc.tm_mon = Number(stamp.substr(4, 2)) - 1;
+    utc.tm_mday = Number(stamp.substr(6, 2));
+    utc.tm_hour = Number(stamp.substr(9, 2));
+    utc.tm_min = Number(stamp.substr(11, 2));
+    utc.tm_sec = Number(stamp.substr(13, 2));
+    const std::time_t seconds = timegm(&utc);
+    return static_cast<std::int64_t>(seconds) * 1000000 + Number(stamp.substr(16, 6));
+}
+
+// Whether the regular file name in folder (not a link, not a device, not a pipe) begins with
+// a record's header line: only such files are the program's to remove.
+bool HoldsRecordHeader(int folder, const std::string& name) {
+    const int file = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    struct stat status {};
+    std::string text(kLongestHeaderRead, '\0');
+    std::size_t filled = 0;
+    bool regular = ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);
+    while (regular && filled < text.size()) {
+        const ssize_t count = ::read(file, text.data() + filled, text.size() - filled);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count <= 0) {
+            regular = count == 0;
+            break;
+        }
+        filled += static_cast<std::size_t>(count);
+    }
+    ::close(file);
+    const std::size_t end = text.find('\n');
+    if (!regular || end == std::string::npos || end >= filled) {
+        return false;
+    }
+    const Json header =
+        Json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
+    const auto record = header.is_object() ? header.find("record") : header.end();
+    return record != header.end() && record->is_string() && *record == "ka-update";
+}
+
+// Keeps the newest records, counting the one about to be written. Newest by the start in
+// the name; a record that says it started later than now was written under a clock that
+// was ahead, or copied in, and goes first rather than push out the records of real updates.
+void RemoveOldRecords(const std::filesystem::path& folder) {
+    const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) {
         return;
     }
-    std::sort(records.begin(), records.end());
-    const std::size_t surplus = records.size() - (kKeptUpdateRecords - 1);
-    for (std::size_t index = 0; index < surplus; ++index) {
-        std::filesystem::remove(records[index], error);
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    std::error_code error;
+    std::vector<std::pair<std::int64_t, std::string>> records;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        const std::optional<std::int64_t> start = StartInName(name);
+        if (start && entry.symlink_status(error).type() == std::filesystem::file_type::regular &&
+            HoldsRecordHeader(descriptor, name)) {
+            records.emplace_back(*start > now ? std::numeric_limits<std::int64_t>::min() : *start,
+                                 name);
+        }
     }
+    if (records.size() >= kKeptUpdateRecords) {
+        std::sort(records.begin(), records.end());
+        const std::size_t surplus = records.size() - (kKeptUpdateRecords - 1);
+        for (std::size_t index = 0; index < surplus; ++index) {
+            // By name within the folder opened: a link put in its place is removed, not
+            // followed.
+            ::unlinkat(descriptor, records[index].second.c_str(), 0);
+        }
+    }
+    ::close(descriptor);
 }
+
+// Makes folder and what is missing above it, each only its owner's to enter, as the
+// state folders of a user's session are. A folder the program made before with wider
+// permissions is narrowed; one that is a link is the owner's choice and is left alone.
+bool MakePrivateFolder(const std::filesystem::path& folder) {
+    std::filesystem::path partial;
+    for (const auto& component : folder) {
+        partial /= component;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0) {
+        return false;
+    }
+    if (S_ISDIR(status.st_mode) && status.st_uid == ::getuid() && (status.st_mode & 077) != 0) {
+        ::chmod(folder.c_str(), 0700);
+    }
+    return true;
+}
+
+// Text as the record keeps it: a JSON string when it is UTF-8, which JSON strings must be;
+// otherwise its bytes, so that a serial number straight from the unit's register or a
+// folder's name comes back exactly as it was.
+Json TextValue(std::string_view text) {
+    if (IsUtf8(text)) {
+        return Json(text);
+    }
+    Json bytes = Json::object();
+    bytes["bytes"] = HexDigits(std::vector<std::uint8_t>(text.begin(), text.end()));
+    return bytes;
+}
+
+// A line that did not reach the file; the record ends there with one line, the update
+// goes on.
+class RecordError final : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 class Recorder {
   public:
@@ -86,22 +231,126 @@ class Recorder {
     IOReturn Begin(const UpdateRecordFacts& facts) {
         std::scoped_lock lock(mutex_);
         CloseLocked();
+        file_.clear();
         underway_ = true;
-        const std::filesystem::path folder = UpdateRecordFolder();
-        std::error_code error;
-        std::filesystem::create_directories(folder, error);
-        if (!error) {
+        if (!enabled_) {
+            return kIOReturnNotWritable;
+        }
+        try {
+            return BeginLocked(facts);
+        } catch (const std::exception&) {
+            // Out of memory, say: the update goes on without its record.
+            std::cerr << "No record of this update is kept: it could not be started.\n";
+            CloseLocked();
+            file_.clear();
+            return kIOReturnNotWritable;
+        }
+    }
+
+    void Transaction(const RecordedTransaction& transaction) {
+        std::scoped_lock lock(mutex_);
+        GuardedLocked([&] { TransactionLocked(transaction); });
+    }
+
+    void Event(std::string_view what) {
+        std::scoped_lock lock(mutex_);
+        GuardedLocked([&] {
+            Json line = StampedLocked();
+            line["event"] = TextValue(what);
+            WriteLocked(line);
+        });
+    }
+
+    void Image(const char* image, IOReturn status) {
+        std::scoped_lock lock(mutex_);
+        GuardedLocked([&] {
+            Json line = StampedLocked();
+            line["image"] = TextValue(Text(image));
+            line["status"] = status;
+            line["installed"] = status == kIOReturnSuccess;
+            WriteLocked(line);
+        });
+    }
+
+    void End(bool bothInstalled, IOReturn firstFailure, const char* description) {
+        std::scoped_lock lock(mutex_);
+        underway_ = false;
+        lastOutcome_ = RecordedOutcome{bothInstalled, firstFailure};
+        GuardedLocked([&] {
+            Json line = StampedLocked();
+            line["outcome"] = bothInstalled ? "installed" : "failed";
+            line["firstFailure"] = firstFailure;
+            line["description"] = TextValue(Text(description));
+            WriteLocked(line);
+        });
+        CloseLocked();
+    }
+
+    bool Recording() {
+        std::scoped_lock lock(mutex_);
+        return out_ >= 0;
+    }
+
+    bool Underway() {
+        std::scoped_lock lock(mutex_);
+        return underway_;
+    }
+
+    void NoteDevice(std::string_view path) {
+        std::scoped_lock lock(mutex_);
+        deviceFile_ = path;
+    }
+
+    void Enable(bool enabled) {
+        std::scoped_lock lock(mutex_);
+        enabled_ = enabled;
+    }
+
+    void UseFolderName(std::string name) {
+        std::scoped_lock lock(mutex_);
+        folderName_ = std::move(name);
+    }
+
+    std::filesystem::path Folder() {
+        std::scoped_lock lock(mutex_);
+        return FolderLocked();
+    }
+
+    std::filesystem::path File() {
+        std::scoped_lock lock(mutex_);
+        return file_;
+    }
+
+    std::optional<RecordedOutcome> Outcome() {
+        std::scoped_lock lock(mutex_);
+        return lastOutcome_;
+    }
+
+  private:
+    IOReturn BeginLocked(const UpdateRecordFacts& facts) {
+        const std::filesystem::path folder = FolderLocked();
+        if (folder.empty()) {
+            std::cerr << "No record of this update is kept: neither XDG_STATE_HOME nor HOME "
+                         "names a folder.\n";
+            return kIOReturnNotWritable;
+        }
+        if (MakePrivateFolder(folder)) {
             RemoveOldRecords(folder);
             const auto now = std::chrono::system_clock::now();
-            for (unsigned attempt = 0; attempt < 100 && !out_.is_open(); ++attempt) {
+            for (unsigned attempt = 0; attempt < 100 && out_ < 0; ++attempt) {
                 const std::filesystem::path candidate = folder / RecordFileName(now, attempt);
-                if (!std::filesystem::exists(candidate, error)) {
-                    out_.open(candidate, std::ios::out | std::ios::trunc);
+                // Never over a file that is there: the name of another record, or the
+                // owner's own file.
+                out_ = ::open(candidate.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                if (out_ >= 0) {
                     file_ = candidate;
+                } else if (errno != EEXIST) {
+                    break;
                 }
             }
         }
-        if (!out_.is_open()) {
+        if (out_ < 0) {
             std::cerr << "No record of this update is kept: the folder " << folder
                       << " cannot be written.\n";
             file_.clear();
@@ -113,27 +362,23 @@ class Recorder {
         Json header;
         header["record"] = "ka-update";
         header["format"] = 1;
-        header["program"] = Text(facts.programVersion);
-        header["firmware"] = Text(facts.firmwareVersion);
-        header["firmwareSource"] = Text(facts.firmwareSource);
+        header["program"] = TextValue(Text(facts.programVersion));
+        header["firmware"] = TextValue(Text(facts.firmwareVersion));
+        header["firmwareSource"] = TextValue(Text(facts.firmwareSource));
         header["guid"] = HexNumber(facts.guid, 16);
-        header["serial"] = Text(facts.serialNumber);
+        header["serial"] = TextValue(Text(facts.serialNumber));
         header["softwareVersion"] = HexNumber(facts.softwareVersion, 8);
         header["productRevision"] = HexNumber(facts.productRevision, 8);
-        header["kernel"] = KernelName();
-        header["backend"] = backend ? backend->Name() : std::string("none");
-        header["device"] = deviceFile_;
-        WriteLocked(header);
+        header["kernel"] = TextValue(KernelName());
+        header["backend"] = TextValue(backend ? backend->Name() : std::string("none"));
+        header["device"] = TextValue(deviceFile_);
+        GuardedLocked([&] { WriteLocked(header); });
         return kIOReturnSuccess;
     }
 
-    void Transaction(const RecordedTransaction& transaction) {
-        std::scoped_lock lock(mutex_);
-        if (!out_.is_open()) {
-            return;
-        }
+    void TransactionLocked(const RecordedTransaction& transaction) {
         Json line = StampedLocked();
-        line["op"] = transaction.operation;
+        line["op"] = TextValue(transaction.operation);
         const bool transfer = transaction.operation.find("quadlet") != std::string::npos ||
                               transaction.operation.find("block") != std::string::npos;
         if (transfer) {
@@ -153,69 +398,34 @@ class Recorder {
         WriteLocked(line);
     }
 
-    void Event(std::string_view what) {
-        std::scoped_lock lock(mutex_);
-        if (!out_.is_open()) {
+    // Runs a write on the open record; any failure closes it with one line.
+    template <typename Write>
+    void GuardedLocked(Write write) {
+        if (out_ < 0) {
             return;
         }
-        Json line = StampedLocked();
-        line["event"] = what;
-        WriteLocked(line);
-    }
-
-    void Image(const char* image, IOReturn status) {
-        std::scoped_lock lock(mutex_);
-        if (!out_.is_open()) {
-            return;
+        try {
+            write();
+        } catch (const std::exception&) {
+            std::cerr << "The record of this update could not be written on; it ends here.\n";
+            CloseLocked();
         }
-        Json line = StampedLocked();
-        line["image"] = Text(image);
-        line["status"] = status;
-        line["installed"] = status == kIOReturnSuccess;
-        WriteLocked(line);
     }
 
-    void End(bool bothInstalled, IOReturn firstFailure, const char* description) {
-        std::scoped_lock lock(mutex_);
-        underway_ = false;
-        lastOutcome_ = RecordedOutcome{bothInstalled, firstFailure};
-        if (!out_.is_open()) {
-            return;
+    std::filesystem::path FolderLocked() const {
+        const char* state = std::getenv("XDG_STATE_HOME");
+        if (state != nullptr && state[0] == '/') {
+            return std::filesystem::path(state) / folderName_;
         }
-        Json line = StampedLocked();
-        line["outcome"] = bothInstalled ? "installed" : "failed";
-        line["firstFailure"] = firstFailure;
-        line["description"] = Text(description);
-        WriteLocked(line);
-        CloseLocked();
+        // Relative or missing, the variables name no folder of this user's: a record in
+        // whatever folder the program was started from would be lost or seen by others.
+        const char* home = std::getenv("HOME");
+        if (home != nullptr && home[0] == '/') {
+            return std::filesystem::path(home) / ".local/state" / folderName_;
+        }
+        return {};
     }
 
-    bool Recording() {
-        std::scoped_lock lock(mutex_);
-        return out_.is_open();
-    }
-
-    bool Underway() {
-        std::scoped_lock lock(mutex_);
-        return underway_;
-    }
-
-    void NoteDevice(std::string_view path) {
-        std::scoped_lock lock(mutex_);
-        deviceFile_ = path;
-    }
-
-    std::filesystem::path File() {
-        std::scoped_lock lock(mutex_);
-        return file_;
-    }
-
-    std::optional<RecordedOutcome> Outcome() {
-        std::scoped_lock lock(mutex_);
-        return lastOutcome_;
-    }
-
-  private:
     Json StampedLocked() {
         Json line;
         line["seq"] = ++sequence_;
@@ -225,31 +435,40 @@ class Recorder {
         return line;
     }
 
+    // One line in one write, so that a kill leaves whole lines and at most one cut short.
     void WriteLocked(const Json& line) {
-        out_ << line.dump() << '\n';
-        out_.flush();
-        if (!out_) {
-            // A full disk, say: the update goes on without its record.
-            std::cerr << "The record of this update could not be written on; it ends here.\n";
-            CloseLocked();
+        const std::string text = line.dump() + '\n';
+        std::size_t written = 0;
+        while (written < text.size()) {
+            const ssize_t count = ::write(out_, text.data() + written, text.size() - written);
+            if (count < 0 && errno == EINTR) {
+                continue;
+            }
+            if (count <= 0) {
+                // A full disk, say: the update goes on without its record.
+                throw RecordError("the record cannot be written on");
+            }
+            written += static_cast<std::size_t>(count);
         }
     }
 
     void CloseLocked() {
-        if (out_.is_open()) {
-            out_.close();
+        if (out_ >= 0) {
+            ::close(out_);
         }
-        out_.clear();
+        out_ = -1;
     }
 
     std::mutex mutex_;
-    std::ofstream out_;
+    int out_ = -1;
     std::filesystem::path file_;
     std::string deviceFile_;
     std::chrono::steady_clock::time_point start_;
     std::uint64_t sequence_ = 0;
     std::optional<RecordedOutcome> lastOutcome_;
     bool underway_ = false;
+    bool enabled_ = true;
+    std::string folderName_ = kUpdateRecordFolderName;
 };
 
 }  // namespace
@@ -274,13 +493,16 @@ void NoteUnitDeviceFile(std::string_view path) {
     Recorder::Instance().NoteDevice(path);
 }
 
+void KeepUpdateRecords(bool keep) {
+    Recorder::Instance().Enable(keep);
+}
+
+void SetUpdateRecordFolderName(std::string name) {
+    Recorder::Instance().UseFolderName(std::move(name));
+}
+
 std::filesystem::path UpdateRecordFolder() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && state[0] == '/') {
-        return std::filesystem::path(state) / "ka-firmware-updater";
-    }
-    const char* home = std::getenv("HOME");
-    return std::filesystem::path(home != nullptr ? home : "") / ".local/state/ka-firmware-updater";
+    return Recorder::Instance().Folder();
 }
 
 std::filesystem::path CurrentUpdateRecordFile() {
@@ -306,6 +528,48 @@ std::string HexDigits(const std::vector<std::uint8_t>& bytes) {
         text += kDigits[byte & 0xF];
     }
     return text;
+}
+
+std::string ReadUntrustedFile(const std::filesystem::path& file, std::size_t largest,
+                              std::string& text) {
+    text.clear();
+    const int descriptor = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return std::string("cannot be opened: ") + std::strerror(errno);
+    }
+    struct stat status {};
+    std::string defect;
+    if (::fstat(descriptor, &status) != 0) {
+        defect = std::string("cannot be examined: ") + std::strerror(errno);
+    } else if (S_ISDIR(status.st_mode)) {
+        defect = "is a folder";
+    } else if (!S_ISREG(status.st_mode)) {
+        defect = "is not a regular file";
+    } else if (static_cast<std::uintmax_t>(status.st_size) > largest) {
+        defect = "has more than " + std::to_string(largest) + " bytes";
+    }
+    char chunk[65536];
+    while (defect.empty()) {
+        const ssize_t count = ::read(descriptor, chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR) {
+            continue;
+        }
+        if (count < 0) {
+            defect = std::string("cannot be read: ") + std::strerror(errno);
+        } else if (count == 0) {
+            break;
+        } else if (text.size() + static_cast<std::size_t>(count) > largest) {
+            // Grown since it was looked at.
+            defect = "has more than " + std::to_string(largest) + " bytes";
+        } else {
+            text.append(chunk, static_cast<std::size_t>(count));
+        }
+    }
+    ::close(descriptor);
+    if (!defect.empty()) {
+        text.clear();
+    }
+    return defect;
 }
 
 std::string BlockDigest(const std::vector<std::uint8_t>& bytes) {

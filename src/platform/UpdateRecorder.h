@@ -16,6 +16,10 @@ namespace kaplatform {
 
 // How many records are kept; the oldest go when a new one starts.
 inline constexpr std::size_t kKeptUpdateRecords = 20;
+// The hardware program's folder of records in the state folder. Another executable keeps
+// its records in a folder of its own, so that trying it never costs the record of a real
+// update.
+inline constexpr const char* kUpdateRecordFolderName = "ka-firmware-updater";
 
 // One call through the device interface. For block writes only a digest of the bytes is
 // kept; block reads keep the bytes, since a replay has to give them back.
@@ -41,7 +45,14 @@ void RecordBusEvent(std::string_view what);
 // The device file the unit was last opened through, for the next record's header.
 void NoteUnitDeviceFile(std::string_view path);
 
-// $XDG_STATE_HOME/ka-firmware-updater, or ~/.local/state/ka-firmware-updater.
+// Set once at start: the folder's name in the state folder (kUpdateRecordFolderName unless
+// set), and whether accepted updates leave records at all (a replay writes none of its own;
+// it is still IsUpdateUnderway from begin to end).
+void SetUpdateRecordFolderName(std::string name);
+void KeepUpdateRecords(bool keep);
+
+// $XDG_STATE_HOME/<name>, or ~/.local/state/<name>; empty when neither variable names an
+// absolute folder.
 std::filesystem::path UpdateRecordFolder();
 // The file of the record being written or last written; empty when there was none.
 std::filesystem::path CurrentUpdateRecordFile();
@@ -57,6 +68,12 @@ std::optional<RecordedOutcome> LastRecordedOutcome();
 // lower-case hex digits; two hex digits a byte.
 std::string HexNumber(std::uint64_t value, int digits);
 std::string HexDigits(const std::vector<std::uint8_t>& bytes);
+
+// Reads a file that may hold anything, whole: only a regular file, opened without waiting
+// (a named pipe is refused, not waited on), at most largest bytes. Empty, or what is wrong
+// with the file as words that follow its name ("is a folder").
+std::string ReadUntrustedFile(const std::filesystem::path& file, std::size_t largest,
+                              std::string& text);
 
 // The 64-bit FNV-1a digest a block write is recorded by, as "fnv1a64:" and 16 hex digits.
 std::string BlockDigest(const std::vector<std::uint8_t>& bytes);

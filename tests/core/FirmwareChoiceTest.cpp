@@ -3,6 +3,7 @@
 // The folder is one the generator writes from another seed, owned by the test's user, who
 // stands in for root here.
 #include "CapturedOutput.h"
+#include "FirmwareImageCheck.h"
 #include "KaFirmware.h"
 #include "TestImagePolicy.h"
 #include "virorividizezuzu.h"
@@ -44,6 +45,20 @@ fs::path MakeTemporaryFolder() {
     return pattern;
 }
 
+// SHA256SUMS for the folder's files as they are now, as a package of them would carry it.
+// A file that is not a regular one is left out, to be refused for what it is.
+void WriteDigests(const fs::path& folder) {
+    std::vector<Bytes> files;
+    for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version"}) {
+        std::error_code error;
+        const bool regular =
+            fs::symlink_status(folder / name, error).type() == fs::file_type::regular;
+        files.push_back(regular ? ReadFile(folder / name) : Bytes{});
+    }
+    WriteFile(folder / "SHA256SUMS",
+              firmwarecheck::DigestsText({files[0], files[1], files[2], {}}));
+}
+
 // A good folder of release 3-6 of a pair written with seed, mode 0755 and files 0644.
 fs::path MakeFirmwareFolder(int seed) {
     const fs::path folder = MakeTemporaryFolder();
@@ -53,8 +68,9 @@ fs::path MakeFirmwareFolder(int seed) {
         return {};
     }
     WriteFile(folder / "version", "3-6\n");
+    WriteDigests(folder);
     fs::permissions(folder, fs::perms(0755));
-    for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version"}) {
+    for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version", "SHA256SUMS"}) {
         fs::permissions(folder / name, fs::perms(0644));
     }
     return folder;
@@ -103,6 +119,7 @@ TEST_F(FirmwareChoiceTest, AGoodFolderIsReadOnceAndItsReleaseIsOffered) {
     const KaFirmware firmware = KaChosenFirmware();
     EXPECT_TRUE(firmware.mayBeInstalled);
     EXPECT_TRUE(firmware.problem.empty());
+    EXPECT_EQ(firmware.source, folder_.string());
     EXPECT_TRUE(std::ranges::equal(firmware.xilinxFile, xilinx));
     EXPECT_TRUE(std::ranges::equal(firmware.mcoreFile, mcore));
 
@@ -115,6 +132,17 @@ TEST_F(FirmwareChoiceTest, AGoodFolderIsReadOnceAndItsReleaseIsOffered) {
     EXPECT_EQ(offered, "3-6");
 }
 
+// The record of an update names where its release came from, whatever folder the program
+// was started in.
+TEST_F(FirmwareChoiceTest, AFolderNamedRelativelyIsRecordedByItsAbsolutePath) {
+    const fs::path started = fs::current_path();
+    fs::current_path(folder_.parent_path());
+    const std::string said = Choose(folder_.filename().string() + "/");
+    fs::current_path(started);
+    EXPECT_EQ(said, "Ka firmware to install: 3-6, from " + folder_.filename().string() + "/\n");
+    EXPECT_EQ(KaChosenFirmware().source, folder_.string());
+}
+
 TEST_F(FirmwareChoiceTest, EachDefectIsRefusedNamingTheFile) {
     const fs::path madeUp = fs::path(KA_SOURCE_DIR) / "data";
     struct Case {
@@ -123,6 +151,10 @@ TEST_F(FirmwareChoiceTest, EachDefectIsRefusedNamingTheFile) {
         std::string defect;  // after "<folder>"
         UInt32 owner = getuid();
         bool throughLink = false;
+        // The spoiled folder's SHA256SUMS is made anew, as a packager who spoiled the files
+        // would have made it: the defect found is the files' own.
+        bool digestsFollow = true;
+        std::string linkSuffix{};
     };
     const auto breakChecksum = [](const fs::path& folder) {
         Bytes text = ReadFile(folder / "Ka_MCORE.s19");
@@ -171,16 +203,36 @@ TEST_F(FirmwareChoiceTest, EachDefectIsRefusedNamingTheFile) {
          },
          "/version: is not a regular file"},
         {"a folder that is a link", [](const fs::path&) {}, ": is a symbolic link", getuid(), true},
+        {"a folder that is a link, named with a final slash", [](const fs::path&) {},
+         "/: is a symbolic link", getuid(), true, true, "/"},
+        {"a version past the unit's 16 bits",
+         [](const fs::path& folder) { WriteFile(folder / "version", "3-99999\n"); },
+         "/version: is \"3-99999?\", not one line"},
+        {"a flipped byte in the bitstream",
+         [](const fs::path& folder) {
+             Bytes bytes = ReadFile(folder / "KaXilinx.bit");
+             bytes[1000] ^= 0x01;
+             WriteFile(folder / "KaXilinx.bit", std::string(bytes.begin(), bytes.end()));
+         },
+         "/KaXilinx.bit: differs from its SHA-256 in SHA256SUMS", getuid(), false, false},
+        {"an upgrade under way: a version file of the next release",
+         [](const fs::path& folder) { WriteFile(folder / "version", "3-7\n"); },
+         "/version: differs from its SHA-256 in SHA256SUMS", getuid(), false, false},
+        {"no SHA256SUMS", [](const fs::path& folder) { fs::remove(folder / "SHA256SUMS"); },
+         "/SHA256SUMS: missing", getuid(), false, false},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         TearDown();
         SetUp();
         test.spoil(folder_);
+        if (test.digestsFollow) {
+            WriteDigests(folder_);
+        }
         fs::path chosen = folder_;
         if (test.throughLink) {
             fs::create_symlink(folder_, link_);
-            chosen = link_;
+            chosen = link_.string() + test.linkSuffix;
         }
         const std::string said = Choose(chosen, test.owner);
         const std::string named = test.throughLink ? link_.string() : folder_.string();

@@ -105,12 +105,21 @@ class FirmwareImageCheckTest : public testing::Test {
         fs::remove_all(folder_, ignored);
     }
 
-    // What the check says of a folder holding these two files and a version file.
+    // What the check says of a folder holding these two files, a version file and their
+    // digests.
     std::string Check(const Bytes& xilinx, const Bytes& mcore, std::string_view version = "3-5\n") {
         WriteFile(folder_ / "KaXilinx.bit", xilinx);
         WriteFile(folder_ / "Ka_MCORE.s19", mcore);
         WriteFile(folder_ / "version", Bytes(version.begin(), version.end()));
+        WriteDigests(folder_);
         return CheckFolder(folder_);
+    }
+    static void WriteDigests(const fs::path& folder) {
+        const Bytes xilinx = ReadFile(folder / "KaXilinx.bit");
+        const Bytes mcore = ReadFile(folder / "Ka_MCORE.s19");
+        const Bytes version = ReadFile(folder / "version");
+        const std::string digests = firmwarecheck::DigestsText({xilinx, mcore, version, {}});
+        WriteFile(folder / "SHA256SUMS", Bytes(digests.begin(), digests.end()));
     }
     static std::string CheckFolder(const fs::path& folder) {
         firmwarecheck::FirmwareVersion version;
@@ -169,18 +178,65 @@ TEST_F(FirmwareImageCheckTest, TheVersionFileIsOneLineOfTwoDecimalNumbers) {
     WriteFile(folder_ / "KaXilinx.bit", xilinx_);
     WriteFile(folder_ / "Ka_MCORE.s19", mcore_);
     EXPECT_EQ(CheckFolder(folder_), (folder_ / "version").string() + ": missing");
-    for (const std::string_view good : {"3-6\n", "12-0", "99999-1\n"}) {
+    for (const std::string_view good : {"3-6\n", "12-0", "0-65535\n"}) {
         EXPECT_EQ(Check(xilinx_, mcore_, good), "") << good;
     }
     WriteFile(folder_ / "version", {'1', '0', '-', '2', '\n'});
+    WriteDigests(folder_);
     EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder, version), "");
     EXPECT_EQ(version.mcore, 10u);
     EXPECT_EQ(version.xilinx, 2u);
     const std::string garbled = (folder_ / "version").string() + ": is ";
     for (const std::string_view bad : {"", "3-5\r\n", "3-5\n\n", "3.5", "-5", "3-", " 3-5", "3-5 ",
-                                       "+3-5", "3-5-1", "100000-1", "3-x", "3-5\n4-6"}) {
+                                       "+3-5", "3-5-1", "100000-1", "3-x", "3-5\n4-6",
+                                       // The unit's fields are 16 bits: 99999 would hide
+                                       // every downgrade.
+                                       "65536-1", "3-99999", "03-5", "3-00"}) {
         EXPECT_EQ(Check(xilinx_, mcore_, bad).rfind(garbled, 0), 0u) << '"' << bad << '"';
     }
+}
+
+TEST_F(FirmwareImageCheckTest, EachFileMustBeTheOneItsSha256InSha256SumsNames) {
+    ASSERT_EQ(Check(xilinx_, mcore_), "");
+    // sha256sum checks by hand what the program writes and reads.
+    const std::string byHand = "cd '" + folder_.string() + "' && sha256sum --quiet -c SHA256SUMS";
+    EXPECT_EQ(std::system(byHand.c_str()), 0);
+
+    const std::string digests = folder_.string() + "/SHA256SUMS: ";
+    Bytes flipped = xilinx_;
+    flipped[200000] ^= 0x10;
+    WriteFile(folder_ / "KaXilinx.bit", flipped);
+    EXPECT_EQ(CheckFolder(folder_),
+              XilinxPath() +
+                  "differs from its SHA-256 in SHA256SUMS; the file is damaged or of "
+                  "another release");
+    // sha256sum's binary mode marks names with '*'.
+    const std::string binary = "cd '" + folder_.string() +
+                               "' && sha256sum -b KaXilinx.bit Ka_MCORE.s19 version >SHA256SUMS";
+    ASSERT_EQ(std::system(binary.c_str()), 0);
+    EXPECT_EQ(CheckFolder(folder_), "");
+
+    const std::string text =
+        firmwarecheck::DigestsText({xilinx_, mcore_, ReadFile(folder_ / "version"), {}});
+    const std::string firstLine = text.substr(0, text.find('\n') + 1);
+    struct Case {
+        std::string sums;
+        std::string defect;
+    };
+    const std::vector<Case> cases = {
+        {text.substr(0, text.rfind('\n', text.size() - 2) + 1), "has no SHA-256 for version"},
+        {text + firstLine, "names KaXilinx.bit twice"},
+        {text + std::string(64, '0') + "  other.bin\n", "line 4 is not a SHA-256 and the name"},
+        {"x" + text.substr(1), "line 1 is not a SHA-256 and the name"},
+        {text.substr(0, text.size() - 1), "line 3 is not ended by LF"},
+    };
+    WriteFile(folder_ / "KaXilinx.bit", xilinx_);
+    for (const Case& test : cases) {
+        WriteFile(folder_ / "SHA256SUMS", Bytes(test.sums.begin(), test.sums.end()));
+        EXPECT_EQ(CheckFolder(folder_).rfind(digests + test.defect, 0), 0u) << CheckFolder(folder_);
+    }
+    fs::remove(folder_ / "SHA256SUMS");
+    EXPECT_EQ(CheckFolder(folder_), digests + "missing");
 }
 
 TEST_F(FirmwareImageCheckTest, AFileOfAnotherSizeIsRefused) {

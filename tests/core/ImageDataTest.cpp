@@ -237,7 +237,7 @@ TEST(ImageGeneratorTest, WritesTheCommittedFiles) {
         std::string("'") + KA_IMAGE_GENERATOR + "' '" + output.path().string() + "'";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 
-    for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version"}) {
+    for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version", "SHA256SUMS"}) {
         const auto generated = ReadFile(output.path() / name);
         const auto committed = ReadFile(kDataDirectory / name);
         ASSERT_FALSE(committed.empty()) << name;
@@ -246,7 +246,7 @@ TEST(ImageGeneratorTest, WritesTheCommittedFiles) {
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(output.path()),
                             std::filesystem::directory_iterator()),
-              3);
+              4);
 }
 
 }  // namespace

@@ -77,6 +77,33 @@ TEST(SimulatorOptionsTest, EveryOptionReachesItsField) {
     EXPECT_TRUE(Parse({"--no-unit"}).options.unit.present == false);
 }
 
+TEST(SimulatorOptionsTest, AReplayRefusesEveryOptionThatShapesTheUnit) {
+    for (const std::vector<std::string>& shaping :
+         std::vector<std::vector<std::string>>{{"--serial", "AB12"},
+                                               {"--software-version=0x00030005"},
+                                               {"--product-revision", "1"},
+                                               {"--no-unit"},
+                                               {"--appear-after", "1"},
+                                               {"--fault", "swap-unit"},
+                                               {"--erase-polls", "3"}}) {
+        std::vector<std::string> arguments = shaping;
+        arguments.insert(arguments.begin(), {"--replay", "record.jsonl"});
+        const ParsedCommandLine parsed = Parse(arguments);
+        ASSERT_EQ(parsed.outcome, ParsedCommandLine::Outcome::Error) << shaping.front();
+        EXPECT_EQ(
+            parsed.error.rfind("option " + shaping.front().substr(0, shaping.front().find('=')) +
+                                   " cannot be used with --replay",
+                               0),
+            0u)
+            << parsed.error;
+    }
+    // What does not shape the unit goes with a replay.
+    EXPECT_EQ(Parse({"--no-pauses", "--press-update", "--answer-alerts", "ok", "--trace", "t",
+                     "--replay", "record.jsonl"})
+                  .outcome,
+              ParsedCommandLine::Outcome::Run);
+}
+
 TEST(SimulatorOptionsTest, HelpWinsAndNamesEveryFaultKind) {
     EXPECT_EQ(Parse({"--erase-polls", "3", "--help"}).outcome,
               ParsedCommandLine::Outcome::ShowHelp);

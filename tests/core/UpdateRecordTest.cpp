@@ -8,9 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -90,6 +95,100 @@ TEST(UpdateRecordTest, TheLatestTwentyAreKeptAndAFolderThatCannotBeWrittenCostsO
     EXPECT_FALSE(kaplatform::IsUpdateUnderway());
     EXPECT_EQ(kaplatform::LastRecordedOutcome(),
               (kaplatform::RecordedOutcome{false, kIOReturnIOError}));
+}
+
+std::string FileText(const std::filesystem::path& file) {
+    return (std::ostringstream{} << std::ifstream(file).rdbuf()).str();
+}
+
+unsigned Mode(const std::filesystem::path& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+TEST(UpdateRecordTest, BytesFromTheUnitThatAreNotUtf8NeverAbortAndComeBackExactly) {
+    ScopedStateFolder state;
+    // An unprogrammed unit's serial, a folder whose name is Latin-1.
+    UpdateRecordFacts facts = kFacts;
+    facts.serialNumber = "\xff\xff\xff\xff\xff\xff\xff\xff";
+    facts.firmwareSource =
+        "/home/b\xe9"
+        "a/firmware";
+    ASSERT_EQ(UpdateRecordBegin(&facts), kIOReturnSuccess);
+    kaplatform::RecordBusEvent("node \xc0\x80 made anew");
+    UpdateRecordEnd(false, kIOReturnIOError, "Failed \xfe.");
+    const std::string text = FileText(kaplatform::CurrentUpdateRecordFile());
+    EXPECT_NE(text.find(R"("serial":{"bytes":"ffffffffffffffff"})"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("firmwareSource":{"bytes":"2f686f6d652f62e9612f6669726d77617265"})"),
+              std::string::npos)
+        << text;
+
+    std::string error;
+    const auto record = kasim::ReadUpdateRecord(kaplatform::CurrentUpdateRecordFile(), error);
+    ASSERT_TRUE(record) << error;
+    EXPECT_EQ(record->unit.serialNumber, kasim::SerialNumberFromText(facts.serialNumber));
+    ASSERT_EQ(record->steps.size(), 1u);
+    EXPECT_EQ(record->steps[0].event, "node \xc0\x80 made anew");
+}
+
+TEST(UpdateRecordTest, PruningRemovesOnlyTheProgramsOwnRecordsAndOrdersThemByTheirStart) {
+    ScopedStateFolder state;
+    const std::filesystem::path folder = state.Root() / "ka-firmware-updater";
+    std::filesystem::create_directories(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms(0755));
+    // The owner's files among the records: a note under a record's name, a link to a file
+    // elsewhere, a folder.
+    const std::string stamp = "update-20000101T000000.000000Z-1-";
+    std::ofstream(folder / (stamp + "0.jsonl")) << "my notes\n";
+    std::ofstream(state.Root() / "elsewhere.jsonl") << FileText(folder / (stamp + "0.jsonl"));
+    std::filesystem::create_symlink(state.Root() / "elsewhere.jsonl", folder / (stamp + "1.jsonl"));
+    std::filesystem::create_directory(folder / (stamp + "2.jsonl"));
+    // Records from a clock far ahead: their names sort after every real one.
+    const std::string header = R"({"record":"ka-update","format":1})"
+                               "\n";
+    for (int index = 0; index < 25; ++index) {
+        std::ofstream(folder /
+                      ("update-20990101T000000.000000Z-1-" + std::to_string(index) + ".jsonl"))
+            << header;
+    }
+    std::vector<std::filesystem::path> real;
+    for (int update = 0; update < 3; ++update) {
+        ASSERT_EQ(UpdateRecordBegin(&kFacts), kIOReturnSuccess);
+        real.push_back(kaplatform::CurrentUpdateRecordFile());
+        UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
+    }
+    for (const auto& file : real) {
+        EXPECT_TRUE(std::filesystem::exists(file)) << file;
+        EXPECT_EQ(Mode(file), 0600u) << "a record names the unit's serial and GUID";
+    }
+    EXPECT_EQ(Mode(folder), 0700u);
+    EXPECT_EQ(FileText(folder / (stamp + "0.jsonl")), "my notes\n");
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / (stamp + "1.jsonl")));
+    EXPECT_TRUE(std::filesystem::exists(state.Root() / "elsewhere.jsonl"));
+    EXPECT_TRUE(std::filesystem::is_directory(folder / (stamp + "2.jsonl")));
+    EXPECT_EQ(state.Records().size(), 3u + 3u + 17u) << "the owner's three, the real three";
+}
+
+TEST(UpdateRecordTest, WithNoHomeNoRecordIsWrittenAndOneLineSaysSo) {
+    ScopedStateFolder state;
+    const char* home = std::getenv("HOME");
+    const std::optional<std::string> oldHome =
+        home != nullptr ? std::optional<std::string>(home) : std::nullopt;
+    unsetenv("XDG_STATE_HOME");
+    setenv("HOME", "relative/home", 1);
+    CapturedOutput capture;
+    EXPECT_EQ(UpdateRecordBegin(&kFacts), kIOReturnNotWritable);
+    UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
+    unsetenv("HOME");
+    EXPECT_EQ(UpdateRecordBegin(&kFacts), kIOReturnNotWritable);
+    UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
+    const std::string line =
+        "No record of this update is kept: neither XDG_STATE_HOME nor HOME names a folder.\n";
+    EXPECT_EQ(capture.Take().err, line + line);
+    EXPECT_FALSE(std::filesystem::exists("relative"));
+    if (oldHome) {
+        setenv("HOME", oldHome->c_str(), 1);
+    }
 }
 
 }  // namespace

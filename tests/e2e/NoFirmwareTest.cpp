@@ -198,8 +198,14 @@ class FirmwareFolderForTest {
             return;
         }
         std::ofstream(Path() + "/version", std::ios::trunc) << version << "\n";
+        // The digests of this release, as the package carries them.
+        const std::string digests =
+            "cd '" + Path() + "' && sha256sum KaXilinx.bit Ka_MCORE.s19 version >SHA256SUMS";
+        if (std::system(digests.c_str()) != 0) {
+            return;
+        }
         // QTemporaryDir makes it 0700; the files are as a package installs them.
-        for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version"}) {
+        for (const char* name : {"KaXilinx.bit", "Ka_MCORE.s19", "version", "SHA256SUMS"}) {
             std::filesystem::permissions(Path() + "/" + name, std::filesystem::perms(0644));
         }
         _made = true;

@@ -11,6 +11,9 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -187,6 +190,9 @@ TEST_F(SimulatorProcessTest, AFirmwareFolderIsOfferedByItsVersionAndInstalledAsI
         std::string("'") + KA_IMAGE_GENERATOR + "' --seed 43 '" + folder + "' >/dev/null";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     std::ofstream(folder + "/version", std::ios::trunc) << "2-1\n";
+    const std::string digests =
+        "cd '" + folder + "' && sha256sum KaXilinx.bit Ka_MCORE.s19 version >SHA256SUMS";
+    ASSERT_EQ(std::system(digests.c_str()), 0);
     const auto file = [&](const char* name) {
         std::ifstream in(folder + "/" + name, std::ios::binary);
         return std::vector<UInt8>{std::istreambuf_iterator<char>(in),
@@ -259,6 +265,36 @@ TEST_F(SimulatorProcessTest, AUnitSwappedAtTheClickIsNotWrittenAndTheRunFails) {
     EXPECT_EQ("factory", Field(trace.flashLine["mcore"], "state"));
 }
 
+// Files that are no record, and options a replay cannot honour, end the simulator at once,
+// before any window, naming the file or the option.
+TEST_F(SimulatorProcessTest, AReplayOfWhatIsNoRecordIsRefusedBeforeAnyWindowOpens) {
+    const std::string hello = _directory.filePath("hello.jsonl").toStdString();
+    std::ofstream(hello) << "hello\n";
+    const std::string pipe = _directory.filePath("pipe").toStdString();
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    struct Case {
+        QStringList arguments;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {{"--replay", QString::fromStdString(hello)},
+         "'" + hello + "': not an update record: its first line is not a JSON object\n"},
+        {{"--replay", QString::fromStdString(pipe)}, "'" + pipe + "' is not a regular file\n"},
+        {{"--replay", _directory.path()},
+         "'" + _directory.path().toStdString() + "' is a folder\n"},
+        {{"--replay", QString::fromStdString(hello), "--serial", "KA1"},
+         "option --serial cannot be used with --replay: the record's unit answers\n"},
+    };
+    for (const Case& test : cases) {
+        const ProcessRun run = RunSimulator(QStringList{"--no-pauses"} + test.arguments);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_EQ(run.out, "") << "no window, no alert";
+        const std::string firstLine = run.err.substr(0, run.err.find('\n') + 1);
+        EXPECT_TRUE(firstLine.ends_with(": " + test.said)) << run.err;
+    }
+}
+
 TEST_F(SimulatorProcessTest, BadOptionIsRefusedBeforeAnyWindowOpens) {
     const ProcessRun run = RunSimulator({"--no-pauses", "--frobnicate"});
     ASSERT_TRUE(run.finished);
@@ -286,18 +322,30 @@ TEST_F(SimulatorProcessTest, ARecordOfAFailedUpdateReplaysToItsEndAndStopsAtAnEd
         unattended + QStringList{"--fault", "crc-reject:mcore"}, _directory.filePath("recorded"));
     ASSERT_TRUE(recorded.finished);
     ASSERT_EQ(recorded.exitCode, 1) << recorded.err;
-    const QDir folder(_directory.filePath("recorded/ka-firmware-updater"));
+    const QDir folder(_directory.filePath("recorded/ka-firmware-updater-sim"));
     const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
     ASSERT_EQ(records.size(), 1);
     const std::string record = folder.filePath(records.front()).toStdString();
 
+    // Replayed where it was recorded: the record stays, and the replay writes none.
     const ProcessRun replayed =
-        RunSimulator(unattended + QStringList{"--replay", QString::fromStdString(record)},
-                     _directory.filePath("replayed"));
+        RunSimulator(unattended + QStringList{"--replay", QString::fromStdString(record), "--trace",
+                                              QString::fromStdString(TracePath())},
+                     _directory.filePath("recorded"));
     ASSERT_TRUE(replayed.finished);
     EXPECT_EQ(replayed.exitCode, 1) << replayed.err;
     EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
     EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"), std::string::npos);
+    EXPECT_EQ(folder.entryList({"update-*.jsonl"}, QDir::Files), records);
+    // The trace holds what the record answered, each with its line.
+    const std::vector<std::string> traced = Lines(TracePath());
+    ASSERT_FALSE(traced.empty());
+    EXPECT_NE(traced.front().find("\"recordLine\":"), std::string::npos) << traced.front();
+    EXPECT_EQ(std::count_if(traced.begin(), traced.end(),
+                            [](const std::string& line) {
+                                return line.find("\"flash\":") != std::string::npos;
+                            }),
+              0);
 
     // The unit's answer to the Xilinx image's begin-update write was recorded for a write of
     // another value: the replay stops at that line, with both requests.

@@ -25,11 +25,14 @@ struct FirmwareFolderRead {
     std::string defect;
     // The files' bytes, in the order they were asked for.
     std::vector<std::vector<std::uint8_t>> files;
+    // The folder as an absolute path, for telling where a release came from.
+    std::string absolutePath;
 };
 
 // Reads the named files of folder once, each at most largestFile bytes. With requiredOwner,
 // the folder and each file must belong to that user and be writable neither by their group
-// nor by others; without, ownership is left out.
+// nor by others; without, ownership is left out. A path that ends in a slash names what a
+// link at its end points to; the link is refused all the same.
 FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const char* const> names,
                                       std::optional<std::uint32_t> requiredOwner,
                                       std::size_t largestFile);
