@@ -29,6 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 options.answerAlerts > 2) {
                 std::abort();
             }
+            // A terminal run never presses a button, and its options never contradict.
+            if ((options.mode.InTerminal() && (options.pressUpdate || options.answerAlerts != 0)) ||
+                !CheckUpdaterModeOptions(options.mode).empty()) {
+                std::abort();
+            }
             for (const std::uint8_t byte : options.unit.serialNumber) {
                 if (byte != 0 && (byte < 0x20 || byte > 0x7E)) {
                     std::abort();

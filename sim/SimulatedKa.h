@@ -135,6 +135,12 @@ enum class ImageFaultKind {
     Unplug,        // the unit leaves the bus during the block covering dataOffset
     BusReset,      // a bus reset during the block covering dataOffset
     OpenFailure,   // the update's Open for that image fails with status
+    // Once an image, at the block covering dataOffset, the write comes back as one the unit
+    // may have taken (kIOFireWireWriteMayHaveBeenTaken): AnswerLost when the unit did take
+    // it and only its answer was lost, Damaged when the packet arrived damaged and was not
+    // taken. The updater cannot tell the two apart.
+    AnswerLost,
+    Damaged,
 };
 enum class ImageSelection { Xilinx, Mcore, Both };
 
@@ -157,14 +163,15 @@ struct ImageFault {
 };
 
 // Names as a command line offers them: "not-ready", "erase-fail", "erase-timeout",
-// "block-fail", "crc-reject", "unplug", "bus-reset", "open-fail"; "xilinx", "mcore", "both".
+// "block-fail", "crc-reject", "unplug", "bus-reset", "open-fail", "answer-lost", "damaged";
+// "xilinx", "mcore", "both".
 std::string_view ImageFaultKindName(ImageFaultKind kind);
 std::optional<ImageFaultKind> ImageFaultKindFromName(std::string_view name);
 std::string_view ImageSelectionName(ImageSelection image);
 std::optional<ImageSelection> ImageSelectionFromName(std::string_view name);
 // "KIND[@OFFSET][:IMAGE]", e.g. "block-fail@1024:mcore", "not-ready", "unplug@0:both". The
-// offset (decimal or 0x hex) is required for block-fail, unplug and bus-reset and refused
-// for the others; the image defaults to both.
+// offset (decimal or 0x hex) is required for block-fail, unplug, bus-reset, answer-lost and
+// damaged and refused for the others; the image defaults to both.
 std::optional<ImageFault> ParseImageFault(std::string_view text);
 
 // One logged call. For quadlet transfers bytes holds the value as it travels on the bus

@@ -9,7 +9,7 @@
 namespace kasim {
 namespace {
 
-constexpr std::array<std::pair<ImageFaultKind, std::string_view>, 8> kFaultNames = {{
+constexpr std::array<std::pair<ImageFaultKind, std::string_view>, 10> kFaultNames = {{
     {ImageFaultKind::NotReady, "not-ready"},
     {ImageFaultKind::EraseFailure, "erase-fail"},
     {ImageFaultKind::EraseTimeout, "erase-timeout"},
@@ -18,6 +18,8 @@ constexpr std::array<std::pair<ImageFaultKind, std::string_view>, 8> kFaultNames
     {ImageFaultKind::Unplug, "unplug"},
     {ImageFaultKind::BusReset, "bus-reset"},
     {ImageFaultKind::OpenFailure, "open-fail"},
+    {ImageFaultKind::AnswerLost, "answer-lost"},
+    {ImageFaultKind::Damaged, "damaged"},
 }};
 
 constexpr std::array<std::pair<ImageSelection, std::string_view>, 3> kImageNames = {{
@@ -28,7 +30,8 @@ constexpr std::array<std::pair<ImageSelection, std::string_view>, 3> kImageNames
 
 bool TakesOffset(ImageFaultKind kind) {
     return kind == ImageFaultKind::BlockFailure || kind == ImageFaultKind::Unplug ||
-           kind == ImageFaultKind::BusReset;
+           kind == ImageFaultKind::BusReset || kind == ImageFaultKind::AnswerLost ||
+           kind == ImageFaultKind::Damaged;
 }
 
 std::optional<std::uint32_t> ParseNumber(std::string_view text) {

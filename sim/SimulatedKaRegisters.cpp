@@ -213,7 +213,18 @@ IOReturn SimulatedKa::State::ReceiveData(const std::uint8_t* bytes, std::uint32_
         ++generation;
         return StatusOf(*fault, kIOFireWireBusReset);
     }
+    bool& writeFaultDone = this->writeFaultDone[IndexOf(component)];
+    if (const auto* fault = ImageFaultFor(ImageFaultKind::Damaged, component);
+        covers(fault) && !writeFaultDone) {
+        writeFaultDone = true;
+        return StatusOf(*fault, kIOFireWireWriteMayHaveBeenTaken);
+    }
     received.insert(received.end(), bytes, bytes + length);
+    if (const auto* fault = ImageFaultFor(ImageFaultKind::AnswerLost, component);
+        covers(fault) && !writeFaultDone) {
+        writeFaultDone = true;
+        return StatusOf(*fault, kIOFireWireWriteMayHaveBeenTaken);
+    }
     return kIOReturnSuccess;
 }
 

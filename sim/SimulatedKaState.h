@@ -4,6 +4,7 @@
 
 #include "SimulatedKa.h"
 
+#include <array>
 #include <map>
 #include <mutex>
 
@@ -94,6 +95,9 @@ struct SimulatedKa::State {
     std::uint32_t statusValue = 1;
     std::vector<std::uint8_t> received;  // the header, then the image data
     bool busResetDone = false;
+    // Per image: an answer-lost or damaged fault has hit it (once an image, so that the
+    // image's next start goes through).
+    std::array<bool, kComponents> writeFaultDone{};
     std::array<FlashContents, kComponents> flash{};
     std::optional<unsigned> openConnection;
 

@@ -23,6 +23,7 @@ void DownloadProgress::Reset() {
     _progressBase = 0;
     _toAdvance = 0;
     _progress.store(0, std::memory_order_relaxed);
+    SetPhase(kDownloadPreparing);
 }
 
 UInt32 DownloadProgress::Get() {
@@ -31,6 +32,17 @@ UInt32 DownloadProgress::Get() {
 
 void DownloadProgress::SetDeviceType(DL_DEVICE_TYPE type) {
     _devType = type;
+    SetPhase(kDownloadPreparing);
+}
+
+void DownloadProgress::SetPhase(DownloadPhase phase) {
+    _phase.store((static_cast<UInt32>(_devType) << 16) | phase, std::memory_order_relaxed);
+}
+
+void DownloadProgress::GetPhase(DL_DEVICE_TYPE& type, DownloadPhase& phase) const {
+    const UInt32 word = _phase.load(std::memory_order_relaxed);
+    type = static_cast<DL_DEVICE_TYPE>(word >> 16);
+    phase = static_cast<DownloadPhase>(word & 0xFFFF);
 }
 
 void DownloadProgress::SetErase() {
@@ -49,6 +61,7 @@ void DownloadProgress::SetErase() {
     _progressBase = base;
     _toAdvance = 0;
     _progress.store(base, std::memory_order_relaxed);
+    SetPhase(kDownloadErasing);
 }
 
 void DownloadProgress::SetPgm() {
@@ -56,6 +69,7 @@ void DownloadProgress::SetPgm() {
         case Xilinx:
         case MCORE:
             _toAdvance = kProgrammingAdvance;
+            SetPhase(kDownloadProgramming);
             break;
         default:
             std::cerr << "Invalid device type\n";

@@ -5,6 +5,8 @@
 #include "DownloadUnit.h"
 
 #include <IOKit/IOReturn.h>
+#include <IOKit/firewire/IOFireWireFamilyCommon.h>
+#include <UpdateRecord.h>
 
 #include <cstring>
 #include <iostream>
@@ -18,6 +20,8 @@ constexpr UInt32 kSleepBetweenErasePollsMicroseconds = 1000000;
 constexpr SInt32 kErasePolls = 60;
 constexpr UInt32 kStatusReady = 1;
 constexpr UInt32 kStatusErasing = 0;
+// Starts of one image at most while its writes come back as perhaps taken.
+constexpr int kImageStarts = 3;
 
 void PauseAfterOperation() {
     DownloadPause(kPauseAfterOperationMicroseconds);
@@ -34,6 +38,30 @@ Downloader::~Downloader() {
 }
 
 void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
+    _Unit = unit;
+    gDownloadProgress.Reset();
+    if (_Unit == nullptr) {
+        // Nothing to talk to: the image cannot have been installed.
+        mError = kIOReturnNoDevice;
+        return;
+    }
+    for (int start = 1;; ++start) {
+        mError = DownloadImageOnce(type);
+        // Only a write the unit may hold twice starts the image again: the erase discards
+        // whatever the unit took, and the image goes once more from its beginning. Every
+        // other failure is the unit's or the bus's last word.
+        if (mError != kIOFireWireWriteMayHaveBeenTaken || start == kImageStarts) {
+            return;
+        }
+        const char* const image = type == fileXILINX ? "Xilinx" : "MCORE";
+        std::cout << "The unit may have taken a write twice: starting the " << image
+                  << " image again (" << start + 1 << " of " << kImageStarts << ")\n";
+        UpdateRecordImageRestart(type == fileXILINX ? "xilinx" : "mcore", start + 1);
+        gDownloadProgress.SetErase();
+    }
+}
+
+SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
     SInt32 currentOffset = 0;
     SInt32 fileCount = 0;
     UInt32 crc = 0;
@@ -45,13 +73,6 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     UInt32 value = 0;
     UInt32 command = 0;
 
-    _Unit = unit;
-    gDownloadProgress.Reset();
-    if (_Unit == nullptr) {
-        // Nothing to talk to: the image cannot have been installed.
-        mError = kIOReturnNoDevice;
-        return;
-    }
     const UInt32 downloadBlockSize = _Unit->MaxDownloadBlockSize();
 
     switch (type) {
@@ -70,8 +91,7 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         default:
             // No image and no erase command belong to this type: touch nothing on the unit.
             std::cerr << "Read Image : Invalid file type\n\r";
-            mError = kIOReturnBadArgument;
-            return;
+            return kIOReturnBadArgument;
     }
 
     error = _Unit->GetBusGeneration(generation);
@@ -157,24 +177,22 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         while (error == 0 && currentOffset < fileCount && !mCancelled) {
             const UInt32 requestCount = downloadBlockSize;
             UInt32 actualCount = 0;
-            ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer,
-                      actualCount);
+            ReadImage(type, static_cast<UInt32>(currentOffset), requestCount, buffer, actualCount);
             if (actualCount < requestCount) {
                 // Complete the final partial word with zeros: they are sent and enter the CRC.
                 const UInt32 wordEnd = (actualCount & ~3u) + 4;
                 std::memset(buffer + actualCount, 0, wordEnd - actualCount);
             }
             const UInt32 length = (actualCount + 3) & ~3u;
-            error = _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset),
-                                     generation);
+            error =
+                _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset), generation);
             PauseAfterOperation();
             if (error != 0) {
                 std::cerr << "Download has failed\n\r";
                 std::cerr << "Tried to send" << actualCount << "bytes at" << currentOffset
                           << ", got error" << error << "\n\r";
             } else {
-                crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer,
-                                  (actualCount + 3) / 4);
+                crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer, (actualCount + 3) / 4);
                 currentOffset += static_cast<SInt32>(actualCount);
             }
             gDownloadProgress.Update(static_cast<float>(currentOffset) /
@@ -209,5 +227,5 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     }
 
     _Unit->Close();
-    mError = error;
+    return error;
 }

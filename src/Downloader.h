@@ -41,7 +41,7 @@ void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmw
 bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SInt32& numBytes);
 
 class Downloader {
-public:
+  public:
     Downloader();
     ~Downloader();
 
@@ -60,8 +60,11 @@ public:
     // Status of the last DoDownload; 0 when it succeeded.
     SInt32 Error() const { return mError; }
 
-private:
+  private:
     friend class DownloaderTestAccess;
+
+    // One run of the image from its beginning to the close; its status.
+    SInt32 DownloadImageOnce(DOWNLOADTYPE type);
 
     // The release chosen at start, held for the whole of this downloader's updates.
     const KaFirmware _firmware = KaChosenFirmware();

@@ -26,4 +26,16 @@ std::string DescribeUpdateOutcome(const UpdateOutcome& outcome) {
     return text;
 }
 
+std::string DescribeUpdateFailure(const UpdateOutcome& outcome) {
+    std::string text = DescribeUpdateOutcome(outcome);
+    if (outcome.UnitChanged()) {
+        text += " Check which unit is connected, then try the update again.";
+    } else {
+        text +=
+            " Do not cycle the Power on your Ka. Check its FireWire connection, then "
+            "try the update again.";
+    }
+    return text;
+}
+
 }  // namespace Orv::VEV

@@ -29,6 +29,10 @@ struct UpdateOutcome {
 // "The Xilinx image was installed; the MCORE image was not. Error 0xE00002BC."
 std::string DescribeUpdateOutcome(const UpdateOutcome& outcome);
 
+// What a failed update tells the user: the outcome, then what to do (check the connection
+// and try again without a power cycle, or check which unit is connected).
+std::string DescribeUpdateFailure(const UpdateOutcome& outcome);
+
 }  // namespace Orv::VEV
 
 #endif

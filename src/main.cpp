@@ -54,9 +54,7 @@ struct WindowOwner {
 }  // namespace
 
 DialogItemIndex ShowDownloadDoneAlert() {
-    return ShowAlert(kAlertNoteAlert, "Programming Complete",
-                     "You will need to cycle the Power on your Ka for changes to take affect",
-                     false);
+    return ShowAlert(kAlertNoteAlert, kDownloadDoneMessage, kDownloadDoneInformative, false);
 }
 
 DialogItemIndex ShowDowngradeAlert() {
@@ -97,15 +95,8 @@ DialogItemIndex ShowAboutDialog() {
 }
 
 DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) {
-    std::string informative = Orv::VEV::DescribeUpdateOutcome(outcome);
-    if (outcome.UnitChanged()) {
-        informative += " Check which unit is connected, then try the update again.";
-    } else {
-        informative +=
-            " Do not cycle the Power on your Ka. Check its FireWire connection, then "
-            "try the update again.";
-    }
-    return ShowAlert(kAlertStopAlert, "Programming Failed", informative.c_str(), false);
+    const std::string informative = Orv::VEV::DescribeUpdateFailure(outcome);
+    return ShowAlert(kAlertStopAlert, kDownloadFailedMessage, informative.c_str(), false);
 }
 
 int RunUpdaterApplication(int, char**, KaFirmwareRule firmwareRule,

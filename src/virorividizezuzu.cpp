@@ -208,4 +208,8 @@ bool CViRorividiZezuzu::IsDowngrade() {
     return _kaInfo.MCOREver > KaMCOREUpgradeVer;
 }
 
+UInt64 CViRorividiZezuzu::GetGUID() {
+    return _kaInfo.valid ? _kaInfo.GUID : 0;
+}
+
 }  // namespace Orv::VEV

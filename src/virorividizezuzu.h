@@ -53,6 +53,8 @@ class CViRorividiZezuzu : public Runnable {
     void GetCurrentFirmwareVersionString(std::string& currentVersionString);
     void GetUpdateFirmwareVersionString(std::string& updateVersionString);
     bool IsDowngrade();
+    // The node's unique ID of the unit the latest discovery pass found.
+    UInt64 GetGUID();
 
     // The user has accepted the update for the unit of the latest discovery pass: keep its
     // identity. The run writes only to that unit.

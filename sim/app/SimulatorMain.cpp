@@ -9,6 +9,7 @@
 #include "DownloadPause.h"
 #include "FireWireBackend.h"
 #include "KaFirmware.h"
+#include "TerminalFrontEnd.h"
 #include "UpdaterMain.h"
 #include "VirtualDownloadPauseClock.h"
 
@@ -145,6 +146,9 @@ int main(int argc, char** argv) {
             break;
     }
     const kasim::SimulatorOptions& options = parsed.options;
+    if (options.mode.InTerminal()) {
+        InitApplicationProcessWithoutWindows();
+    }
 
     // Open the trace first: a run whose record cannot be written is not worth starting.
     std::ofstream trace;
@@ -259,7 +263,10 @@ int main(int argc, char** argv) {
     if (!options.firmwareFolder.empty()) {
         firmwareFolder = KaFirmwareFolder{options.firmwareFolder, std::nullopt};
     }
-    int status = RunUpdaterApplication(argc, argv, KaFirmwareRule::WhateverItHolds, firmwareFolder);
+    int status =
+        options.mode.InTerminal()
+            ? RunTerminalMode(options.mode, KaFirmwareRule::WhateverItHolds, firmwareFolder)
+            : RunUpdaterApplication(argc, argv, KaFirmwareRule::WhateverItHolds, firmwareFolder);
     if (status == 0 && presser.quitAfterFailure) {
         // Scripts driving the simulator must be able to tell a failed run from a good one.
         status = 1;

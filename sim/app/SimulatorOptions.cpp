@@ -88,6 +88,15 @@ class CommandLineParser {
                 return result_;
             }
         }
+        const SimulatorOptions& options = result_.options;
+        if (std::string conflict = CheckUpdaterModeOptions(options.mode); !conflict.empty()) {
+            return Fail(std::move(conflict));
+        }
+        if (options.mode.InTerminal() && (options.pressUpdate || options.answerAlerts != 0)) {
+            // Nothing is pressed and no alert is shown without the window.
+            return Fail(std::string(options.pressUpdate ? "--press-update" : "--answer-alerts") +
+                        " goes with the window only, not with --status or --update");
+        }
         return RefuseUnitOptionsOnReplay();
     }
 
@@ -145,6 +154,13 @@ class CommandLineParser {
         bool known = false;
         for (const std::string_view option : kValueOptions) {
             known = known || option == name;
+        }
+        if (!known && TakeUpdaterModeOption(name, options.mode)) {
+            if (attached) {
+                Fail("option " + std::string(name) + " takes no value");
+                return false;
+            }
+            return true;
         }
         if (!known) {
             Fail("unknown option '" + std::string(name) + "'");
@@ -269,9 +285,14 @@ std::string SimulatorUsage(const std::string& programName) {
           << "                           make the unit fail; may be given more than once.\n"
           << "                           KIND: not-ready, erase-fail, erase-timeout,\n"
           << "                           block-fail@OFFSET, crc-reject, unplug@OFFSET,\n"
-          << "                           bus-reset@OFFSET, open-fail. OFFSET counts the image\n"
-          << "                           bytes sent after the header (decimal or 0x hex; for\n"
-          << "                           the Xilinx image, the file offset minus 74).\n"
+          << "                           bus-reset@OFFSET, open-fail, answer-lost@OFFSET (the\n"
+          << "                           unit takes the block, its answer is lost),\n"
+          << "                           damaged@OFFSET (the block arrives damaged, not\n"
+          << "                           taken); the updater cannot tell these two apart,\n"
+          << "                           and each hits the image's first start only.\n"
+          << "                           OFFSET counts the image bytes sent after the\n"
+          << "                           header (decimal or 0x hex; for the Xilinx image,\n"
+          << "                           the file offset minus 74).\n"
           << "                           IMAGE: xilinx, mcore or both (default both)\n"
           << "  --fault swap-unit        once the update is accepted, another unit takes the\n"
           << "                           Ka's place before the update starts (another node\n"
@@ -302,6 +323,11 @@ std::string SimulatorUsage(const std::string& programName) {
           << "                           (with --answer-alerts, a failed update then ends the\n"
           << "                           simulator with exit status 1)\n"
           << "  --answer-alerts ok|cancel  answer every alert with this button\n"
+          << "\n"
+          << UpdaterModeUsage()
+          << "  The unit, its faults, --firmware, --no-pauses and --trace apply to --status\n"
+          << "  and --update as they do to the window.\n"
+          << "\n"
           << "  -h, --help               show this text\n";
     return usage.str();
 }

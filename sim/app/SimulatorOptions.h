@@ -4,6 +4,7 @@
 #define KA_SIM_APP_SIMULATOROPTIONS_H
 
 #include "SimulatedKa.h"
+#include "UpdaterCommandLine.h"
 
 #include <cstdint>
 #include <optional>
@@ -36,6 +37,8 @@ struct SimulatorOptions {
     // with this button (1 = OK, 2 = Cancel); 0 leaves alerts to the user.
     bool pressUpdate = false;
     int answerAlerts = 0;
+    // --status, --update and their options: the program run from the terminal, no window.
+    UpdaterModeOptions mode;
 };
 
 struct ParsedCommandLine {

@@ -1,26 +1,60 @@
 // virorividizezuzu: the updater on the machine's real FireWire bus, through the kernel's
-// firewire-cdev interface. It takes no options and reads no environment setting. It installs
-// the Ka's firmware only: the built-in images when the build carries it, otherwise the
-// release a firmware package put in the system's firmware folder (KaFirmware.h).
+// firewire-cdev interface. Its only options drive it from a terminal instead of the window
+// (UpdaterCommandLine.h); it reads no environment setting. It installs the Ka's firmware
+// only: the built-in images when the build carries it, otherwise the release a firmware
+// package put in the system's firmware folder (KaFirmware.h).
 #include "FireWireBackend.h"
 #include "KaFirmware.h"
 #include "LinuxFireWireBackend.h"
+#include "TerminalFrontEnd.h"
+#include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
 
 #include <Carbon/Carbon.h>
 #include <Carbon/SingleApplicationInstance.h>
 #include <CoreServices/FirmwareFolder.h>
 
+#include <iostream>
+#include <string>
+#include <vector>
+
 int main(int argc, char** argv) {
     InitApplicationProcess();
-    // Two copies would both offer to update the one unit.
+    const std::string programName = argc > 0 ? argv[0] : "virorividizezuzu";
+    const UpdaterCommandLine parsed =
+        ParseUpdaterCommandLine(std::vector<std::string>(argv, argv + argc));
+    switch (parsed.outcome) {
+        case UpdaterCommandLine::Outcome::ShowHelp:
+            std::cout << UpdaterUsage(programName);
+            return kExitSuccess;
+        case UpdaterCommandLine::Outcome::Error:
+            std::cerr << programName << ": " << parsed.error << "\n"
+                      << "Try '" << programName << " --help' for more information.\n";
+            return kExitUsage;
+        case UpdaterCommandLine::Outcome::Run:
+            break;
+    }
+    if (parsed.options.InTerminal()) {
+        InitApplicationProcessWithoutWindows();
+    }
+    // Two copies would both offer to update the one unit; a window and a terminal run would
+    // both reach for it.
     if (!ClaimSingleApplicationInstance("virorividizezuzu")) {
+        if (parsed.options.InTerminal()) {
+            std::cerr << programName
+                      << ": the updater is already running (in a window or a terminal); "
+                         "nothing was done\n";
+            return kExitAlreadyRunning;
+        }
         return 0;
     }
     kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
-    const int status = RunUpdaterApplication(
-        argc, argv, KaFirmwareRule::KaFirmwareOnly,
-        KaFirmwareFolder{kaplatform::kSystemFirmwareFolder, kaplatform::kSystemAdministrator});
+    const KaFirmwareFolder systemFolder{kaplatform::kSystemFirmwareFolder,
+                                        kaplatform::kSystemAdministrator};
+    const int status =
+        parsed.options.InTerminal()
+            ? RunTerminalMode(parsed.options, KaFirmwareRule::KaFirmwareOnly, systemFolder)
+            : RunUpdaterApplication(argc, argv, KaFirmwareRule::KaFirmwareOnly, systemFolder);
     kaplatform::SetFireWireBackend(nullptr);
     return status;
 }

@@ -272,6 +272,16 @@ class Recorder {
         });
     }
 
+    void Restart(const char* image, int start) {
+        std::scoped_lock lock(mutex_);
+        GuardedLocked([&] {
+            Json line = StampedLocked();
+            line["restart"] = TextValue(Text(image));
+            line["start"] = start;
+            WriteLocked(line);
+        });
+    }
+
     void End(bool bothInstalled, IOReturn firstFailure, const char* description) {
         std::scoped_lock lock(mutex_);
         underway_ = false;
@@ -299,6 +309,11 @@ class Recorder {
     void NoteDevice(std::string_view path) {
         std::scoped_lock lock(mutex_);
         deviceFile_ = path;
+    }
+
+    void NoteDrivers(std::string_view drivers) {
+        std::scoped_lock lock(mutex_);
+        kernelDrivers_ = drivers;
     }
 
     void Enable(bool enabled) {
@@ -372,6 +387,7 @@ class Recorder {
         header["kernel"] = TextValue(KernelName());
         header["backend"] = TextValue(backend ? backend->Name() : std::string("none"));
         header["device"] = TextValue(deviceFile_);
+        header["driver"] = TextValue(kernelDrivers_);
         GuardedLocked([&] { WriteLocked(header); });
         return kIOReturnSuccess;
     }
@@ -463,6 +479,7 @@ class Recorder {
     int out_ = -1;
     std::filesystem::path file_;
     std::string deviceFile_;
+    std::string kernelDrivers_;
     std::chrono::steady_clock::time_point start_;
     std::uint64_t sequence_ = 0;
     std::optional<RecordedOutcome> lastOutcome_;
@@ -491,6 +508,10 @@ void RecordBusEvent(std::string_view what) {
 
 void NoteUnitDeviceFile(std::string_view path) {
     Recorder::Instance().NoteDevice(path);
+}
+
+void NoteUnitKernelDrivers(std::string_view drivers) {
+    Recorder::Instance().NoteDrivers(drivers);
 }
 
 void KeepUpdateRecords(bool keep) {
@@ -596,6 +617,10 @@ void UpdateRecordImageOutcome(const char* image, IOReturn status) {
     kaplatform::Recorder::Instance().Image(image, status);
 }
 
+void UpdateRecordImageRestart(const char* image, int start) {
+    kaplatform::Recorder::Instance().Restart(image, start);
+}
+
 void UpdateRecordEnd(Boolean bothInstalled, IOReturn firstFailure, const char* description) {
     kaplatform::Recorder::Instance().End(bothInstalled != 0, firstFailure, description);
 }
@@ -603,4 +628,12 @@ void UpdateRecordEnd(Boolean bothInstalled, IOReturn firstFailure, const char* d
 CFStringRef UpdateRecordCopyFolderPath() {
     return CFStringCreateWithCString(nullptr, kaplatform::UpdateRecordFolder().c_str(),
                                      kCFStringEncodingUTF8);
+}
+
+CFStringRef UpdateRecordCopyFilePath() {
+    const std::filesystem::path file = kaplatform::CurrentUpdateRecordFile();
+    if (file.empty()) {
+        return nullptr;
+    }
+    return CFStringCreateWithCString(nullptr, file.c_str(), kCFStringEncodingUTF8);
 }

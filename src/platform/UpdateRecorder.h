@@ -44,6 +44,9 @@ void RecordTransaction(const RecordedTransaction& transaction);
 void RecordBusEvent(std::string_view what);
 // The device file the unit was last opened through, for the next record's header.
 void NoteUnitDeviceFile(std::string_view path);
+// The kernel drivers bound to the unit's node ("fw1.0: name", comma-separated; empty for
+// none), for the next record's header.
+void NoteUnitKernelDrivers(std::string_view drivers);
 
 // Set once at start: the folder's name in the state folder (kUpdateRecordFolderName unless
 // set), and whether accepted updates leave records at all (a replay writes none of its own;

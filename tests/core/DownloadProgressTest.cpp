@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "DownloadProgress.h"
@@ -100,6 +101,32 @@ TEST(DownloadProgressTest, ResetKeepsTheDeviceType) {
     EXPECT_EQ(progress.Get(), 0u);
     progress.SetErase();
     EXPECT_EQ(progress.Get(), 80u);
+}
+
+// What a front end without the bar shows: which image and which phase, as the run goes.
+TEST(DownloadProgressTest, ThePhaseFollowsTheRunImageByImage) {
+    DownloadProgress progress;
+    const auto phase = [&progress] {
+        DL_DEVICE_TYPE type = MCORE;
+        DownloadPhase current = kDownloadProgramming;
+        progress.GetPhase(type, current);
+        return std::pair(type, current);
+    };
+    EXPECT_EQ(std::pair(Xilinx, kDownloadPreparing), phase());
+    progress.SetErase();
+    EXPECT_EQ(std::pair(Xilinx, kDownloadErasing), phase());
+    progress.SetPgm();
+    progress.Update(0.5f);
+    EXPECT_EQ(std::pair(Xilinx, kDownloadProgramming), phase());
+    progress.SetDeviceType(MCORE);
+    EXPECT_EQ(std::pair(MCORE, kDownloadPreparing), phase());
+    progress.Reset();
+    progress.SetErase();
+    EXPECT_EQ(std::pair(MCORE, kDownloadErasing), phase());
+    progress.SetPgm();
+    EXPECT_EQ(std::pair(MCORE, kDownloadProgramming), phase());
+    progress.Reset();
+    EXPECT_EQ(std::pair(MCORE, kDownloadPreparing), phase());
 }
 
 TEST(DownloadProgressTest, FractionsOutsideTheRangeStayInThePhase) {

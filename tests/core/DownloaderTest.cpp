@@ -620,3 +620,97 @@ TEST_F(DownloaderTest, AFailedImageDoesNotSpoilTheNextDownload) {
 }
 
 }  // namespace
+
+// ---- a write the unit may have taken
+
+std::string RestartLine(const char* image, int start) {
+    return std::string("The unit may have taken a write twice: starting the ") + image +
+           " image again (" + std::to_string(start) + " of 3)\n";
+}
+
+TEST_F(DownloaderTest, AWriteTheUnitMayHaveTakenStartsTheImageAgainFromItsBeginning) {
+    // The unit takes the Xilinx block at 64000 and its answer is lost; the MCORE block at
+    // 40960 arrives damaged and is not taken. Either way the sequencer cannot tell whether
+    // the unit holds it, and runs the image again: erased, everything sent once more.
+    struct Case {
+        ImageFaultKind kind;
+        ImagePlan plan;
+        DOWNLOADTYPE type;
+        const char* image;
+        std::string prologue;
+        std::string erasing;
+        SInt32 offset;
+    };
+    const Case cases[] = {
+        {ImageFaultKind::AnswerLost, XilinxPlan(), fileXILINX, "Xilinx", XilinxPrologue(),
+         "Erasing Xilinx Image\n", 64000},
+        {ImageFaultKind::Damaged, McorePlan(), fileMCORE, "MCORE", McorePrologue(),
+         "Erasing MCORE image\n", 40960},
+    };
+    for (const Case& each : cases) {
+        SCOPED_TRACE(each.image);
+        const ImageSelection image =
+            each.type == fileXILINX ? ImageSelection::Xilinx : ImageSelection::Mcore;
+        ka_->AddImageFault(ImageFault(each.kind, image, static_cast<std::uint32_t>(each.offset)));
+        const Download download = Run(each.type);
+        ka_->ClearFaults();
+
+        EXPECT_EQ(download.status, 0);
+        const auto component = each.type == fileXILINX ? Component::Xilinx : Component::Mcore;
+        EXPECT_EQ(ka_->Flash(component).state, FlashContents::State::Installed);
+        EXPECT_EQ(ka_->Flash(component).installCount, 1u);
+        const SInt32 fileOffset =
+            each.offset + static_cast<SInt32>(each.type == fileXILINX ? kXilinxStart : 0);
+        EXPECT_EQ(download.output.out,
+                  each.prologue + each.erasing + kSending + kClose + RestartLine(each.image, 2) +
+                      each.prologue + each.erasing + kSending + "Update successful.\n\r" + kClose);
+        EXPECT_EQ(download.output.err,
+                  Repeated("Erasing Flash\n", kErasePolls) +
+                      TriedToSend(128, fileOffset, kIOFireWireWriteMayHaveBeenTaken) +
+                      Repeated("Erasing Flash\n", kErasePolls));
+        // Two erase commands; the first start's blocks up to the one in doubt, then every
+        // block of the second start once.
+        const SentSummary sent = Summarise(download.transfers);
+        EXPECT_EQ(sent.commandWrites, 2u);
+        EXPECT_EQ(sent.blockWrites,
+                  1 + static_cast<unsigned>(each.offset / 128 + 1) + 1 + each.plan.Blocks());
+
+        // The bar goes back to the erase mark once, and never below it.
+        const auto& samples = download.progressAtPauses;
+        const auto firstErase =
+            std::find(samples.begin(), samples.end(), each.plan.eraseMark) - samples.begin();
+        std::size_t fallsBack = 0;
+        for (std::size_t index = static_cast<std::size_t>(firstErase) + 1; index < samples.size();
+             ++index) {
+            EXPECT_GE(samples[index], each.plan.eraseMark) << "pause " << index;
+            if (samples[index] < samples[index - 1]) {
+                ++fallsBack;
+                EXPECT_EQ(samples[index], each.plan.eraseMark);
+            }
+        }
+        EXPECT_EQ(fallsBack, 1u);
+        EXPECT_EQ(download.finalProgress, each.plan.eraseMark + 20);
+    }
+}
+
+TEST_F(DownloaderTest, AnImageWhoseWritesKeepComingBackAsPerhapsTakenFailsAfterThreeStarts) {
+    // From the 100th block write on, every write of a block comes back so: the first start
+    // fails among the blocks, the next two at their headers.
+    TransactionFault perhapsTaken(Operation::WriteBlock, kIOFireWireWriteMayHaveBeenTaken, 100);
+    perhapsTaken.repeat = 0;
+    ka_->AddTransactionFault(perhapsTaken);
+    const Download download = Run(fileMCORE);
+    EXPECT_EQ(download.status, static_cast<SInt32>(kIOFireWireWriteMayHaveBeenTaken));
+    EXPECT_NE(ka_->Flash(Component::Mcore).state, FlashContents::State::Installed);
+    const std::string failedStart = McorePrologue() + "Erasing MCORE image\n" + kSending + kClose;
+    EXPECT_EQ(download.output.out, failedStart + RestartLine("MCORE", 2) + failedStart +
+                                       RestartLine("MCORE", 3) + failedStart);
+    const std::string headerFailed =
+        "Download has failed.Tried to send FirmwareHeader, got error\n\r" +
+        IOReturnText(kIOFireWireWriteMayHaveBeenTaken);
+    const std::string polls = Repeated("Erasing Flash\n", kErasePolls);
+    EXPECT_EQ(download.output.err,
+              polls + TriedToSend(128, 98 * 128, kIOFireWireWriteMayHaveBeenTaken) + polls +
+                  headerFailed + polls + headerFailed);
+    EXPECT_EQ(Summarise(download.transfers).commandWrites, 3u);
+}

@@ -109,9 +109,10 @@ TEST(SimulatorOptionsTest, HelpWinsAndNamesEveryFaultKind) {
               ParsedCommandLine::Outcome::ShowHelp);
     EXPECT_EQ(Parse({"-h"}).outcome, ParsedCommandLine::Outcome::ShowHelp);
     const std::string usage = kasim::SimulatorUsage("virorividizezuzu-sim");
-    for (const char* kind : {"not-ready", "erase-fail", "erase-timeout", "block-fail@OFFSET",
-                             "crc-reject", "unplug@OFFSET", "bus-reset@OFFSET", "open-fail",
-                             "--fault swap-unit", "--fault identity-read-fail"}) {
+    for (const char* kind :
+         {"not-ready", "erase-fail", "erase-timeout", "block-fail@OFFSET", "crc-reject",
+          "unplug@OFFSET", "bus-reset@OFFSET", "open-fail", "answer-lost@OFFSET", "damaged@OFFSET",
+          "--fault swap-unit", "--fault identity-read-fail"}) {
         EXPECT_NE(usage.find(kind), std::string::npos) << kind;
     }
 }

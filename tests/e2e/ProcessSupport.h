@@ -41,12 +41,17 @@ inline constexpr int kDeadlineMs = 120000;
 
 class WatchedProcess {
   public:
-    // Extra environment settings come on top of this process's own.
-    explicit WatchedProcess(std::vector<std::pair<QString, QString>> environment = {}) {
+    // Extra environment settings come on top of this process's own; the removed ones go
+    // (the offscreen platform's too, for a program that must run with no platform at all).
+    explicit WatchedProcess(std::vector<std::pair<QString, QString>> environment = {},
+                            const QStringList& removed = {}) {
         QProcessEnvironment settings = QProcessEnvironment::systemEnvironment();
         settings.insert("QT_QPA_PLATFORM", "offscreen");
         for (const auto& [name, value] : environment) {
             settings.insert(name, value);
+        }
+        for (const QString& name : removed) {
+            settings.remove(name);
         }
         _process.setProcessEnvironment(settings);
     }

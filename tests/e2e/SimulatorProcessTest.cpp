@@ -141,6 +141,27 @@ class SimulatorProcessTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(_directory.isValid()); }
     std::string TracePath() const { return _directory.filePath("trace.jsonl").toStdString(); }
 
+    // The one record a run with its state in the folder run left; empty when there is not
+    // exactly one.
+    std::string OnlyRecordOf(const QString& run) const {
+        const QDir folder(_directory.filePath(run + "/ka-firmware-updater-sim"));
+        const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
+        return records.size() == 1 ? folder.filePath(records.front()).toStdString() : std::string();
+    }
+
+    // Plays record back unattended: it ends as the recorded run did.
+    void ExpectReplayEndsAsRecorded(const std::string& record, const ProcessRun& recorded) {
+        const ProcessRun replayed =
+            RunSimulator({"--press-update", "--answer-alerts", "ok", "--no-pauses", "--replay",
+                          QString::fromStdString(record)},
+                         _directory.filePath("replayed"));
+        ASSERT_TRUE(replayed.finished);
+        EXPECT_EQ(replayed.exitCode, recorded.exitCode) << replayed.err;
+        EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
+        EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"),
+                  std::string::npos);
+    }
+
     QTemporaryDir _directory;
 };
 
@@ -314,6 +335,40 @@ TEST_F(SimulatorProcessTest, HelpShowsTheUsage) {
     EXPECT_NE(std::string::npos, run.out.find("--fault swap-unit"));
     EXPECT_NE(std::string::npos, run.out.find("--fault identity-read-fail"));
     EXPECT_EQ("", run.err);
+}
+
+TEST_F(SimulatorProcessTest, AnAnswerLostAndADamagedBlockRestartTheirImagesAndReplaySo) {
+    // The Xilinx block at 4096 is taken and its answer lost, the MCORE block at 4096 arrives
+    // damaged: each image starts again once and is installed, and the record plays back to
+    // the same end.
+    const QStringList unattended{"--press-update", "--answer-alerts", "ok", "--no-pauses"};
+    const ProcessRun recorded =
+        RunSimulator(unattended + QStringList{"--fault", "answer-lost@4096:xilinx", "--fault",
+                                              "damaged@4096:mcore", "--trace",
+                                              QString::fromStdString(TracePath())},
+                     _directory.filePath("recorded"));
+    ASSERT_TRUE(recorded.finished);
+    ASSERT_EQ(recorded.exitCode, 0) << recorded.err;
+    for (const char* image : {"Xilinx", "MCORE"}) {
+        EXPECT_NE(recorded.out.find(std::string("The unit may have taken a write twice: starting "
+                                                "the ") +
+                                    image + " image again (2 of 3)\n"),
+                  std::string::npos)
+            << image;
+    }
+    EXPECT_EQ(recorded.out.find("(3 of 3)"), std::string::npos);
+    TraceSummary trace = Summarise(Lines(TracePath()));
+    EXPECT_EQ("installed", Field(trace.flashLine["xilinx"], "state"));
+    EXPECT_EQ("installed", Field(trace.flashLine["mcore"], "state"));
+
+    const std::string record = OnlyRecordOf("recorded");
+    ASSERT_FALSE(record.empty());
+    std::size_t restarts = 0;
+    for (const std::string& line : Lines(record)) {
+        restarts += line.find("\"restart\":") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(restarts, 2u);
+    ExpectReplayEndsAsRecorded(record, recorded);
 }
 
 TEST_F(SimulatorProcessTest, ARecordOfAFailedUpdateReplaysToItsEndAndStopsAtAnEditedRequest) {

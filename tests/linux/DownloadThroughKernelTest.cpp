@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <linux/firewire-constants.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -347,22 +348,161 @@ std::string LostAnswerLine(std::uint32_t from, std::uint32_t to) {
            " lost the unit's answer, sending again in generation " + std::to_string(to) + "\n";
 }
 
-TEST(DownloadThroughKernelTest, ResetsThatLoseThePendingAnswerOfAnErasePollOrABlockInstallBoth) {
+TEST(DownloadThroughKernelTest, AResetThatLosesThePendingAnswerOfAnErasePollAsksForItAgain) {
     // The unit acks "pending", a reset renumbers the bus, its answer matches nothing and the
-    // kernel's split time-out cancels the request. (The unit had not written the block.)
+    // kernel's split time-out cancels the request: a read simply goes again.
     KernelSide kernelSide;
     std::uint32_t before = 0;
     const Fault pending{Fault::Kind::ResetWhilePending, 0, std::chrono::milliseconds{1}};
     const UpdateOnUnit viaKernel =
         ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree&) {
             before = kernel.Generation();
-            kernel.PickFaults(FaultsDuringXilinx({{{1000, pending}}, {{1, pending}}, {}}));
+            kernel.PickFaults(FaultsDuringXilinx({{}, {{1, pending}}, {}}));
         });
     ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
-    EXPECT_EQ(kernelSide.generation, before + 2);
-    EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before + 2),
-                                       {LostAnswerLine(before, before + 1),
-                                        LostAnswerLine(before + 1, before + 2), "", ""}));
+    EXPECT_EQ(kernelSide.generation, before + 1);
+    EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before + 1),
+                                       {LostAnswerLine(before, before + 1), "", "", ""}));
+}
+
+// The data-window writes the unit carried out in each start of an image, a start being
+// everything from one erase command to the next; whether that start erased the Xilinx image.
+struct ImageStart {
+    bool xilinx = false;
+    std::vector<std::vector<std::uint8_t>> dataWrites;
+};
+
+std::vector<ImageStart> StartsOfImages(const std::vector<SeenTransfer>& transfers) {
+    std::vector<ImageStart> starts;
+    for (const SeenTransfer& transfer : transfers) {
+        if (transfer.operation == kasim::Operation::WriteQuadlet &&
+            transfer.address == kasim::kUpdateCommandRegister) {
+            starts.push_back({transfer.bytes == std::vector<std::uint8_t>{0, 0, 0, 0}, {}});
+        } else if (transfer.operation == kasim::Operation::WriteBlock &&
+                   transfer.address == kasim::kDataWindow && transfer.status == kIOReturnSuccess &&
+                   !starts.empty()) {
+            starts.back().dataWrites.push_back(transfer.bytes);
+        }
+    }
+    return starts;
+}
+
+// Within every start of an image the unit took the header and the blocks in order, each
+// once: what it took is the beginning of what the direct update gave it. The last start of
+// each image gave it all of it.
+void ExpectNoBlockTwiceInAnyStart(const UpdateOnUnit& viaKernel, const UpdateOnUnit& direct) {
+    const std::vector<ImageStart> expected = StartsOfImages(direct.transfers);
+    ASSERT_EQ(expected.size(), 2u);
+    const std::vector<ImageStart> starts = StartsOfImages(viaKernel.transfers);
+    for (std::size_t index = 0; index < starts.size(); ++index) {
+        const auto& whole = expected[starts[index].xilinx ? 0 : 1].dataWrites;
+        const auto& taken = starts[index].dataWrites;
+        ASSERT_LE(taken.size(), whole.size()) << "start " << index;
+        EXPECT_TRUE(std::equal(taken.begin(), taken.end(), whole.begin()))
+            << "start " << index << " took a block out of its place";
+        const bool lastOfItsImage =
+            index + 1 == starts.size() || starts[index + 1].xilinx != starts[index].xilinx;
+        if (lastOfItsImage &&
+            (starts[index].xilinx ? viaKernel.xilinxStatus == 0 : viaKernel.mcoreStatus == 0)) {
+            EXPECT_EQ(taken.size(), whole.size()) << "start " << index;
+        }
+    }
+}
+
+const std::string kXilinxRestartLine =
+    "The unit may have taken a write twice: starting the Xilinx image again (2 of 3)\n";
+
+struct TakenWrite {
+    const char* name;
+    Fault fault;
+    const char* busLine;
+};
+
+class TakenWriteTest : public testing::TestWithParam<TakenWrite> {};
+
+TEST_P(TakenWriteTest, GoesOnceAndTheXilinxImageStartsAgainToBeInstalledByteForByte) {
+    const UpdateOnUnit direct = ThroughSimulatedBackend();
+    KernelSide kernelSide;
+    const UpdateOnUnit viaKernel =
+        ThroughKernelBackend(kernelSide, [](FakeKernel& kernel, SysfsTree& sysfs) {
+            kernel.PlanNodeRecreation(
+                {"/dev/fw2", 0, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs] { sysfs.AddKa(2); }});
+            kernel.PickFaults(FaultsDuringXilinx({{{1000, GetParam().fault}}, {}, {}}));
+        });
+    EXPECT_EQ(viaKernel.xilinxStatus, 0);
+    EXPECT_EQ(viaKernel.mcoreStatus, 0);
+    EXPECT_EQ(viaKernel.xilinx.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.mcore.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.xilinx.bytes, direct.xilinx.bytes);
+    EXPECT_EQ(viaKernel.mcore.bytes, direct.mcore.bytes);
+    ExpectNoBlockTwiceInAnyStart(viaKernel, direct);
+    EXPECT_EQ(StartsOfImages(viaKernel.transfers).size(), 3u);
+
+    // The block went once; its bus line, the close, then the restart line come before the
+    // second start.
+    const std::string busLine = std::string("FireWire: ") + GetParam().busLine +
+                                "; not sent again, the unit may have taken it\n";
+    const std::size_t restart = viaKernel.out.find(busLine + "FWDL::Close\n" + kXilinxRestartLine);
+    ASSERT_NE(restart, std::string::npos) << viaKernel.out;
+    EXPECT_EQ(viaKernel.out.find("not sent again", restart + busLine.size()), std::string::npos);
+    EXPECT_NE(viaKernel.out.find("Erasing Xilinx Image\n", restart), std::string::npos);
+    EXPECT_EQ(viaKernel.out.find("again (3 of 3)"), std::string::npos);
+    EXPECT_EQ(kernelSide.descriptorsLeftOpen, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernel, TakenWriteTest,
+    testing::Values(
+        TakenWrite{"AnswerLostToAReset",
+                   Fault{Fault::Kind::ResetWhilePending, 0, std::chrono::milliseconds{1}, true},
+                   "the unit's answer to a write in generation 7 was lost"},
+        TakenWrite{"RefusedWithADataError",
+                   Fault{Fault::Kind::ResponseCode, RCODE_DATA_ERROR, {}, true},
+                   "a write came back as a data error"},
+        TakenWrite{"DamagedOnTheWay", Fault{Fault::Kind::ResponseCode, RCODE_DATA_ERROR},
+                   "a write came back as a data error"},
+        TakenWrite{"OutstandingWhenTheNodeWent",
+                   Fault{Fault::Kind::GoneWhileOutstanding, 0, {}, true},
+                   "node /dev/fw1 went away with a write outstanding"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DownloadThroughKernelTest, AWriteLostInEveryStartFailsTheImageAfterThreeStarts) {
+    // The same block's answer is lost in every start of the Xilinx image: never "successful",
+    // the MCORE image goes on as it always does.
+    const UpdateOnUnit direct = ThroughSimulatedBackend();
+    KernelSide kernelSide;
+    const UpdateOnUnit viaKernel = ThroughKernelBackend(kernelSide, [](FakeKernel& kernel,
+                                                                       SysfsTree&) {
+        struct Seen {
+            bool xilinx = false;
+            int dataBlocks = 0;
+        };
+        auto seen = std::make_shared<Seen>();
+        kernel.PickFaults([seen](const SentRequest& request, std::size_t) -> std::optional<Fault> {
+            if (request.transactionCode == TCODE_WRITE_QUADLET_REQUEST &&
+                request.offset == kasim::kUpdateCommandRegister) {
+                seen->xilinx = request.payload == std::vector<std::uint8_t>{0, 0, 0, 0};
+                seen->dataBlocks = 0;
+            } else if (request.transactionCode == TCODE_WRITE_BLOCK_REQUEST &&
+                       request.offset == kasim::kDataWindow && seen->xilinx &&
+                       ++seen->dataBlocks == 1001) {  // the header, then 1000 blocks
+                return Fault{Fault::Kind::ResetWhilePending, 0, std::chrono::milliseconds{1}, true};
+            }
+            return std::nullopt;
+        });
+    });
+    EXPECT_EQ(viaKernel.xilinxStatus, kIOFireWireWriteMayHaveBeenTaken);
+    EXPECT_NE(viaKernel.xilinx.state, FlashContents::State::Installed);
+    EXPECT_EQ(viaKernel.mcoreStatus, 0);
+    EXPECT_EQ(viaKernel.mcore.bytes, direct.mcore.bytes);
+    ExpectNoBlockTwiceInAnyStart(viaKernel, direct);
+    EXPECT_EQ(StartsOfImages(viaKernel.transfers).size(), 4u);
+    EXPECT_NE(viaKernel.out.find(kXilinxRestartLine), std::string::npos);
+    EXPECT_NE(viaKernel.out.find("starting the Xilinx image again (3 of 3)\n"), std::string::npos);
+    // The third start's failure is reported as any failed block is, and is final.
+    EXPECT_EQ(viaKernel.out.find("Update successful.\n\rFWDL::Close\nOpening MCORE"),
+              std::string::npos);
+    EXPECT_EQ(viaKernel.out.find("again (4 of"), std::string::npos);
 }
 
 TEST(DownloadThroughKernelTest, ANodeMadeAnewAsFw2AmongTheXilinxBlocksInstallsBoth) {
@@ -386,7 +526,7 @@ TEST(DownloadThroughKernelTest, ANodeMadeAnewAsFw2AmongTheXilinxBlocksInstallsBo
     EXPECT_EQ(kernelSide.requests.back().devicePath, "/dev/fw2");
 }
 
-TEST(DownloadThroughKernelTest, DamagedPacketsAndAUserSwitchBetweenTheImagesInstallBoth) {
+TEST(DownloadThroughKernelTest, DamagedErasePollsAndAUserSwitchBetweenTheImagesInstallBoth) {
     // After the Xilinx image this user loses the permission to open the unit (a fast user
     // switch), and another program tries to take it: the unit held since the first open
     // carries the MCORE image all the same.
@@ -398,7 +538,7 @@ TEST(DownloadThroughKernelTest, DamagedPacketsAndAUserSwitchBetweenTheImagesInst
         ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree&) {
             before = kernel.Generation();
             kernel.PickFaults(
-                FaultsDuringXilinx({{{300, damaged}, {400, damaged}}, {}, [&kernel, &takenByOther] {
+                FaultsDuringXilinx({{}, {{1, damaged}, {3, damaged}}, [&kernel, &takenByOther] {
                                         kernel.RefuseOpen("/dev/fw1", EACCES);
                                         takenByOther = kernel.LockFromAnotherProgram("/dev/fw1");
                                     }}));
@@ -407,7 +547,7 @@ TEST(DownloadThroughKernelTest, DamagedPacketsAndAUserSwitchBetweenTheImagesInst
     EXPECT_FALSE(takenByOther);
     const std::string damagedLine = "FireWire: packet damaged on the way, sending again (1 of 3)\n";
     EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before),
-                                       {"", damagedLine + damagedLine, "", ""}));
+                                       {damagedLine + damagedLine, "", "", ""}));
 }
 
 // What a record holds after its header, the time of each line left out.
@@ -443,27 +583,31 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
     ScopedStateFolder state;
     KernelSide kernelSide;
     UpdateOnUnit viaKernel;
-    const Fault damaged{Fault::Kind::ResponseCode, RCODE_DATA_ERROR};
     const Fault pending{Fault::Kind::ResetWhilePending, 0, std::chrono::milliseconds{1}};
+    const Fault pendingTaken{Fault::Kind::ResetWhilePending, 0, std::chrono::milliseconds{1}, true};
     RecordInstalling(viaKernel, [&](UpdateOnUnit& update) {
         update = ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree& sysfs) {
             kernel.PlanNodeRecreation(
                 {"/dev/fw2", 1, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs] { sysfs.AddKa(2); }});
-            kernel.PickFaults(
-                FaultsDuringXilinx({{{300, damaged},
-                                     {700, pending},
-                                     {1000, Fault{Fault::Kind::BusResetBeforeSend}},
-                                     {1200, Fault{Fault::Kind::NodeRecreated}}},
-                                    {{1, Fault{Fault::Kind::ResponseCode, RCODE_BUSY}}},
-                                    {}}));
+            kernel.PickFaults(FaultsDuringXilinx(
+                {{{300, Fault{Fault::Kind::BusResetBeforeSend}},
+                  {700, Fault{Fault::Kind::NodeRecreated}},
+                  {1000, pendingTaken}},
+                 {{1, Fault{Fault::Kind::ResponseCode, RCODE_BUSY}}, {2, pending}},
+                 {}}));
         });
     });
-    ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
+    const UpdateOnUnit direct = ThroughSimulatedBackend();
+    EXPECT_EQ(viaKernel.xilinxStatus, 0);
+    EXPECT_EQ(viaKernel.mcoreStatus, 0);
+    EXPECT_EQ(viaKernel.xilinx.bytes, direct.xilinx.bytes);
+    EXPECT_EQ(viaKernel.mcore.bytes, direct.mcore.bytes);
+    ExpectNoBlockTwiceInAnyStart(viaKernel, direct);
     const std::filesystem::path recorded = kaplatform::CurrentUpdateRecordFile();
     const std::string text = (std::ostringstream{} << std::ifstream(recorded).rdbuf()).str();
-    for (const char* event :
-         {"unit busy, sending again", "packet damaged on the way", "lost the unit's answer",
-          ", sending again in generation", "the unit is back as /dev/fw2"}) {
+    for (const char* event : {"unit busy, sending again", "lost the unit's answer",
+                              ", sending again in generation", "the unit is back as /dev/fw2",
+                              "was lost; not sent again", R"("restart":"xilinx","start":2})"}) {
         EXPECT_NE(text.find(event), std::string::npos) << event;
     }
 

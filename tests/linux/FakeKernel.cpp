@@ -405,6 +405,9 @@ int FakeKernel::SendRequest(int fileDescriptor, Descriptor& descriptor, const vo
     }
     switch (fault->kind) {
         case Fault::Kind::ResponseCode:
+            if (fault->taken) {
+                Answer(node, request, send.closure);
+            }
             queue(ResponseEvent(send.closure, fault->responseCode, {}));
             break;
         case Fault::Kind::NoResponse:
@@ -454,6 +457,36 @@ int FakeKernel::SendRequest(int fileDescriptor, Descriptor& descriptor, const vo
             Schedule(acked + splitTimeout_, fileDescriptor, [this, fileDescriptor, closure] {
                 QueueEvent(fileDescriptor, ResponseEvent(closure, RCODE_CANCELLED, {}));
             });
+            break;
+        }
+        case Fault::Kind::GoneWhileOutstanding: {
+            // The transaction stays on the card until the split time-out; the device's
+            // clients see the hang-up first, as the core shuts a vanished unit's device down.
+            if (fault->taken) {
+                Answer(node, request, send.closure);
+            }
+            BeginBusReset();
+            node.unplugged = true;
+            const std::uint64_t closure = send.closure;
+            Schedule(now_ + kAckDelay + splitTimeout_, fileDescriptor,
+                     [this, fileDescriptor, closure] {
+                         QueueEvent(fileDescriptor, ResponseEvent(closure, RCODE_CANCELLED, {}));
+                     });
+            const NodeRecreation plan = recreation_.value_or(NodeRecreation{});
+            recreation_.reset();
+            if (plan.onShutdown) {
+                plan.onShutdown();
+            }
+            if (!plan.newDevicePath.empty()) {
+                Schedule(now_ + resetWindow_ + kInitialDelay, -1,
+                         [this, plan, registers = node.registers, guid = node.guid] {
+                             nodes_[plan.newDevicePath] =
+                                 Node{registers, guid, false, std::nullopt, nextInode_++};
+                             if (plan.onCreated) {
+                                 plan.onCreated();
+                             }
+                         });
+            }
             break;
         }
         case Fault::Kind::NodeRecreated:

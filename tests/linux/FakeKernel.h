@@ -58,6 +58,10 @@ struct SentRequest {
 //   by then, and the new node's ROM is read after 500 ms, or 3 s more per failed read; a
 //   node back in time revives the old device under its device file, a later one is a new
 //   device, perhaps under another /dev/fwN.
+// - A unit may take a request and still not answer "complete": its answer lost to a reset
+//   (ResetWhilePending), its own refusal with a data error (ResponseCode, taken), or the node
+//   gone while the request was outstanding (GoneWhileOutstanding, taken). A damaged packet
+//   (ResponseCode, not taken) looks the same to the client as the refusal.
 // - close() waits for the descriptor's outstanding transactions to end.
 // - flock() is per open descriptor; any number of descriptors may open a node. Another
 //   program's lock may show in /proc/locks.
@@ -83,7 +87,9 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     // What happens to a request instead of a plain answer from the register model.
     struct Fault {
         enum class Kind {
-            ResponseCode,           // answer with responseCode, do not touch the registers
+            ResponseCode,           // answer with responseCode; taken: the unit carried the
+                                    // request out first and answered so itself (a refusal),
+                                    // else the registers are not touched (a damaged packet)
             NoResponse,             // the kernel never reports anything (a kernel bug)
             LateResponse,           // the answer comes, but only after the next request's
             BusResetBeforeSend,     // a bus reset flushes the request before the unit saw it
@@ -99,11 +105,15 @@ class FakeKernel final : public kaplatform::LinuxSystem {
                                     // unit did carry it out
             NodeRecreated,          // two quick resets make the kernel drop the node; see
                                     // PlanNodeRecreation for what follows
+            GoneWhileOutstanding,   // the unit acks "pending" and leaves the bus: the device
+                                    // hangs up before any answer; taken: it carried the
+                                    // request out first. A planned recreation brings the unit
+                                    // back as a new device (kInitialDelay later)
         };
         Kind kind;
         std::uint32_t responseCode = 0;
         Duration delay{0};   // SlowResponse, ResetWhilePending
-        bool taken = false;  // ResetWhilePending
+        bool taken = false;  // ResponseCode, ResetWhilePending, GoneWhileOutstanding
     };
     // Faults for the next requests, in order.
     void InjectFault(Fault fault) { faults_.push_back(fault); }

@@ -1,7 +1,12 @@
 // Finding the unit in sysfs: which entry wins, and that nothing in a damaged or changing
 // tree is taken for a Ka.
+#include "CapturedOutput.h"
 #include "FakeKernel.h"
 #include "LinuxFireWireBackend.h"
+#include "ScopedStateFolder.h"
+#include "UpdateRecorder.h"
+
+#include <UpdateRecord.h>
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOCFPlugIn.h>
@@ -53,6 +58,39 @@ TEST_F(LookupTest, OneKaIsFoundAndItsNodeDeviceOpened) {
     EXPECT_TRUE(kernel->OpenedPaths().empty()) << "creating must not open";
     EXPECT_EQ(device->Open(), kIOReturnSuccess);
     EXPECT_EQ(kernel->OpenedPaths(), std::vector<std::string>{"/dev/fw1"});
+}
+
+TEST_F(LookupTest, AKernelDriverBoundToTheKasNodeIsNamedOnceAndInTheRecordsHeader) {
+    ScopedStateFolder state;
+    sysfs.AddKa(1);
+    sysfs.AddUnit(1, 1, "0x00a02d\n", "0x010001\n");  // a second unit on the node
+    sysfs.AddKa(2, 0, kKaGuid + 1);                   // another node's driver is not ours
+    const fs::path drivers = sysfs.Root() / "bus" / "firewire" / "drivers";
+    fs::create_directories(drivers / "snd-fw-unit");
+    fs::create_directory_symlink(drivers / "snd-fw-unit", sysfs.UnitDirectory(1, 1) / "driver");
+    fs::create_directory_symlink(drivers / "snd-fw-unit", sysfs.UnitDirectory(2, 0) / "driver");
+
+    CapturedOutput capture;
+    ASSERT_EQ(Find(), "fw1.0");
+    ASSERT_EQ(Find(), "fw1.0");
+    EXPECT_EQ(capture.Take().err,
+              "A kernel driver is bound to the Ka (fw1.1: snd-fw-unit); it may talk to the unit "
+              "during an update.\n");
+
+    const UpdateRecordFacts facts = {"1.3",      "3-5",      "built in", kKaGuid,
+                                     "KA004711", 0x00020004, 0x00020000};
+    ASSERT_EQ(UpdateRecordBegin(&facts), kIOReturnSuccess);
+    UpdateRecordEnd(false, kIOReturnAborted, "");
+    std::ifstream record(kaplatform::CurrentUpdateRecordFile());
+    std::string header;
+    std::getline(record, header);
+    EXPECT_NE(header.find(R"("driver":"fw1.1: snd-fw-unit")"), std::string::npos) << header;
+
+    // Unbound, the next look says nothing.
+    fs::remove(sysfs.UnitDirectory(1, 1) / "driver");
+    CapturedOutput unbound;
+    ASSERT_EQ(Find(), "fw1.0");
+    EXPECT_EQ(unbound.Take().err, "");
 }
 
 TEST_F(LookupTest, OtherDevicesAreNotTakenForAKa) {

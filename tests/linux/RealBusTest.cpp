@@ -227,7 +227,8 @@ TEST_F(RealBusTest, ASilentUnitIsGivenUpByTheKernelBeforeUs) {
     // A node may raise the split time-out to the kernel's largest.
     kernel->SetSplitTimeout(FakeKernel::kLargestSplitTimeout);
     kernel->InjectFault({Kind::SlowResponse, 0, 3500ms});
-    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnTimeout);
+    std::uint32_t value = 0;
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnTimeout);
     EXPECT_EQ(kernel->OutstandingTransactions(), 0u)
         << "given up while the kernel still owned the transaction";
     device.reset();
@@ -261,36 +262,34 @@ TEST_F(RealBusTest, AnAnswerAResetLostIsAskedForAgainInTheNewGeneration) {
                                       std::to_string(before + 1) + "\n");
 }
 
-TEST_F(RealBusTest, ACancelledRequestStaysATimeOutWithoutANewerGenerationOrWithFailOnReset) {
+TEST_F(RealBusTest, ACancelledReadStaysATimeOutWithoutANewerGenerationOrWithFailOnReset) {
     CapturedOutput capture;
+    std::uint32_t value = 0;
     kernel->InjectFault({Kind::SlowResponse, 0, 2500ms});  // a unit that never answers in time
-    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnTimeout);
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnTimeout);
     EXPECT_EQ(kernel->Requests().size(), 1u);
     kernel->InjectFault({Kind::ResetWhilePending, 0, 1ms});
-    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, true, kernel->Generation()), kIOReturnTimeout);
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, true, kernel->Generation()), kIOReturnTimeout);
     EXPECT_EQ(kernel->Requests().size(), 2u);
     EXPECT_EQ(capture.Take().out, "");
 }
 
 // ---- damaged packets
 
-TEST_F(RealBusTest, ADamagedPacketIsSentAgainThreeTimesThenItIsFinal) {
-    const Bytes block(128, 0x66);
-    std::uint32_t size = 128;
+TEST_F(RealBusTest, ADamagedReadIsSentAgainThreeTimesThenItIsFinal) {
+    registers.Poke(kStatusRegister, {0, 0, 0, 5});
     for (int damaged = 0; damaged < 3; ++damaged) {
         kernel->InjectResponseCode(RCODE_DATA_ERROR);
     }
     CapturedOutput capture;
-    ASSERT_EQ(device->Write(kData, block.data(), size, true, kernel->Generation()),
-              kIOReturnSuccess)
-        << "a damaged packet was not taken, whatever failOnReset says";
+    std::uint32_t value = 0;
+    ASSERT_EQ(device->ReadQuadlet(kStatus, value, true, kernel->Generation()), kIOReturnSuccess);
+    EXPECT_EQ(value, 5u);
     EXPECT_EQ(kernel->Requests().size(), 4u);
-    EXPECT_EQ(registers.WriteCount(), 1);
 
     for (int damaged = 0; damaged < 4; ++damaged) {
         kernel->InjectResponseCode(RCODE_DATA_ERROR);
     }
-    std::uint32_t value = 0;
     EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOFireWireDataError);
     EXPECT_EQ(kernel->Requests().size(), 8u);
     std::string lines;
@@ -301,6 +300,78 @@ TEST_F(RealBusTest, ADamagedPacketIsSentAgainThreeTimesThenItIsFinal) {
         }
     }
     EXPECT_EQ(capture.Take().out, lines);
+}
+
+// ---- a write the unit may have taken
+
+TEST_F(RealBusTest, AWriteTheUnitMayHaveTakenIsSentOnceAndSaidSo) {
+    const std::uint32_t generation = kernel->Generation();
+    struct Case {
+        const char* name;
+        FakeKernel::Fault fault;
+        bool taken;
+        std::string line;
+    };
+    const std::string notAgain = "; not sent again, the unit may have taken it\n";
+    const std::string lost = "FireWire: the unit's answer to a write in generation ";
+    const std::vector<Case> cases = {
+        {"answer lost to a reset",
+         {Kind::ResetWhilePending, 0, 1ms, true},
+         true,
+         lost + std::to_string(generation) + " was lost" + notAgain},
+        // A unit slower than the split time-out: it acked, so it had the write.
+        {"answer never came",
+         {Kind::SlowResponse, 0, 2500ms},
+         false,
+         lost + std::to_string(generation + 1) + " was lost" + notAgain},
+        {"refused by the unit",
+         {Kind::ResponseCode, RCODE_DATA_ERROR, 0us, true},
+         true,
+         "FireWire: a write came back as a data error" + notAgain},
+        {"damaged on the way",
+         {Kind::ResponseCode, RCODE_DATA_ERROR},
+         false,
+         "FireWire: a write came back as a data error" + notAgain},
+        // Last: the node does not come back.
+        {"outstanding when the node went",
+         {Kind::GoneWhileOutstanding, 0, 0us, true},
+         true,
+         "FireWire: node /dev/fw1 went away with a write outstanding" + notAgain},
+    };
+    const Bytes block(128, 0x3C);
+    for (const Case& each : cases) {
+        SCOPED_TRACE(each.name);
+        const std::size_t sent = kernel->Requests().size();
+        const int written = registers.WriteCount();
+        kernel->InjectFault(each.fault);
+        CapturedOutput capture;
+        std::uint32_t size = 128;
+        EXPECT_EQ(device->Write(kData, block.data(), size, false, 0),
+                  kIOFireWireWriteMayHaveBeenTaken);
+        EXPECT_EQ(size, 0u);
+        EXPECT_EQ(kernel->Requests().size(), sent + 1) << "sent again";
+        EXPECT_EQ(registers.WriteCount(), written + (each.taken ? 1 : 0));
+        EXPECT_EQ(capture.Take().out, each.line);
+    }
+}
+
+TEST_F(RealBusTest, AWriteTheKernelCouldNotSendGoesAgainAfterAPauseAFewTimes) {
+    kernel->InjectResponseCode(RCODE_SEND_ERROR);
+    kernel->InjectResponseCode(RCODE_SEND_ERROR);
+    CapturedOutput capture;
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 4, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(kernel->Requests().size(), 3u);
+    EXPECT_EQ(registers.WriteCount(), 1);
+    EXPECT_GE(kernel->Elapsed(), 2 * kaplatform::kLinuxFireWireSendErrorPause);
+    for (int refused = 0; refused < 3; ++refused) {
+        kernel->InjectResponseCode(RCODE_SEND_ERROR);
+    }
+    EXPECT_EQ(device->WriteQuadlet(kStatus, 4, false, 0), kIOReturnIOError);
+    EXPECT_EQ(kernel->Requests().size(), 6u);
+    const std::string lines =
+        "FireWire: the kernel could not send the request, sending again (try 2 of 3)\n"
+        "FireWire: the kernel could not send the request, sending again (try 3 of 3)\n";
+    EXPECT_EQ(capture.Take().out, lines + lines);
 }
 
 // ---- a node the kernel makes anew
@@ -329,6 +400,26 @@ TEST_F(RealBusTest, ANodeTheKernelMakesAnewIsFollowedToItsNewDeviceFile) {
     std::uint32_t generation = 0;
     ASSERT_EQ(device->GetBusGeneration(generation), kIOReturnSuccess);
     EXPECT_EQ(generation, kernel->Generation());
+}
+
+TEST_F(RealBusTest, TheOldNodeStaysLockedUntilTheNewOneIsAndMayStayListedMeanwhile) {
+    // The kernel still lists the lost node (same GUID, lower number) when the unit is back
+    // as /dev/fw2: that one is found, and the old lock is let go only once it holds.
+    bool oldLockedWhenNewCame = false;
+    kernel->PlanNodeRecreation({"/dev/fw2", 1, {}, [this, &oldLockedWhenNewCame] {
+                                    sysfs.AddKa(2);
+                                    oldLockedWhenNewCame = kernel->IsLocked("/dev/fw1");
+                                }});
+    kernel->InjectFault({Kind::NodeRecreated});
+    CapturedOutput capture;
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 3, false, 0), kIOReturnSuccess);
+    EXPECT_TRUE(oldLockedWhenNewCame);
+    EXPECT_FALSE(kernel->IsLocked("/dev/fw1"));
+    EXPECT_TRUE(kernel->IsLocked("/dev/fw2"));
+    EXPECT_EQ(kernel->Requests().back().devicePath, "/dev/fw2");
+    EXPECT_EQ(kernel->OpenDescriptorCount(), 1u);
+    EXPECT_EQ(capture.Take().out,
+              "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2\n");
 }
 
 TEST_F(RealBusTest, ANodeBackWithinTheShutdownDelayLivesOnUnderItsDeviceFile) {

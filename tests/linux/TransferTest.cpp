@@ -175,8 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
                                     kIOFireWireConflictError},
                     ResponseMapping{"TypeError", RCODE_TYPE_ERROR, kIOFireWireTypeError},
                     ResponseMapping{"AddressError", RCODE_ADDRESS_ERROR, kIOFireWireAddressError},
-                    ResponseMapping{"SendError", RCODE_SEND_ERROR, kIOReturnIOError},
-                    ResponseMapping{"Cancelled", RCODE_CANCELLED, kIOReturnTimeout},
                     ResponseMapping{"Generation", RCODE_GENERATION, kIOFireWireBusReset},
                     ResponseMapping{"NoAck", RCODE_NO_ACK, kIOReturnNotResponding},
                     ResponseMapping{"Reserved", 0x3, kIOReturnIOError},
@@ -275,9 +273,11 @@ TEST_F(TransferTest, UnpluggedDeviceIsNoDevice) {
     EXPECT_EQ(device->GetBusGeneration(generation), kIOReturnNoDevice);
 }
 
-TEST_F(TransferTest, UnplugWhileWaitingForTheResponseIsNoDevice) {
+TEST_F(TransferTest, UnplugWhileWaitingForTheResponseIsNoDeviceForARead) {
+    // (A write the unit may have taken by then is another matter: RealBusTest.)
     kernel->InjectFault({FakeKernel::Fault::Kind::Unplug});
-    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnNoDevice);
+    std::uint32_t value = 0;
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnNoDevice);
     EXPECT_EQ(kernel->Requests().size(), 1u);
 }
 

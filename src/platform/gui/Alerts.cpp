@@ -144,6 +144,10 @@ OSStatus CreateStandardAlert(AlertType alertType, CFStringRef error, CFStringRef
     if (error == nullptr || outAlert == nullptr) {
         return paramErr;
     }
+    // Nobody would see it, and a program without windows may have no display to show it on.
+    if (kaplatform::gui::RunsWithoutWindows()) {
+        return paramErr;
+    }
     AlertStdCFStringAlertParamRec defaults;
     GetStandardAlertDefaultParams(&defaults, kStdCFStringAlertVersionOne);
     const AlertStdCFStringAlertParamRec& used = param != nullptr ? *param : defaults;

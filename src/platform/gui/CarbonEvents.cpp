@@ -96,7 +96,7 @@ void OnQTimerTimeout(OpaqueEventLoopTimerRef* timer) {
     timer->callQueued = true;
     std::weak_ptr<bool> alive = timer->alive;
     QMetaObject::invokeMethod(
-        qApp,
+        QCoreApplication::instance(),
         [alive, timer] {
             if (alive.expired()) {
                 return;
@@ -125,6 +125,8 @@ QtMessageHandler gMessageHandlerBeforeStart = nullptr;
 
 // The name the desktop entry gives the program, which its alerts carry as their title.
 constexpr const char* kApplicationDisplayName = "Ka Firmware Updater";
+
+bool gWithoutWindows = false;
 
 std::string& ApplicationIdentifier() {
     static std::string identifier = KA_APPLICATION_ID;
@@ -155,7 +157,21 @@ OpaqueEventTargetRef::~OpaqueEventTargetRef() {
 
 namespace kaplatform::gui {
 
+bool RunsWithoutWindows() {
+    return gWithoutWindows;
+}
+
 void EnsureApplication() {
+    if (gWithoutWindows) {
+        if (QCoreApplication::instance() == nullptr) {
+            static int argc = 1;
+            static std::string name = ApplicationIdentifier();
+            static char* argv[] = {name.data(), nullptr};
+            static QCoreApplication* application = new QCoreApplication(argc, argv);
+            (void)application;
+        }
+        return;
+    }
     if (QApplication::instance() == nullptr) {
         if (!IsSetAndNotEmpty("DISPLAY") && !IsSetAndNotEmpty("WAYLAND_DISPLAY") &&
             !IsSetAndNotEmpty("QT_QPA_PLATFORM")) {
@@ -233,7 +249,8 @@ void RequestEventLoopQuit() {
 
 void DeferWhileDispatching(std::function<void()> action) {
     if (State().dispatchDepth > 0) {
-        QMetaObject::invokeMethod(qApp, std::move(action), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(action),
+                                  Qt::QueuedConnection);
     } else {
         action();
     }
@@ -376,6 +393,10 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
     }
     ReleaseEvent(event);
     return status;
+}
+
+void InitApplicationProcessWithoutWindows() {
+    gWithoutWindows = true;
 }
 
 // The event loop -------------------------------------------------------------------------------

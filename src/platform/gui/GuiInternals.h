@@ -101,8 +101,12 @@ namespace kaplatform::gui {
 inline constexpr UInt32 kSystemProcessHigh = 1;
 inline constexpr UInt32 kPretendProcessHigh = 2;
 
-// Creates the QApplication when the program runs without one.
+// Creates the QApplication when the program runs without one (a QCoreApplication for a
+// program without windows).
 void EnsureApplication();
+
+// The program said it shows no window and no alert (InitApplicationProcessWithoutWindows).
+bool RunsWithoutWindows();
 
 // The program's own icon, for its windows.
 QIcon ApplicationIcon();

@@ -62,7 +62,9 @@ bool AskRunningCopyToComeForward(const QString& socketPath) {
 void ShowAlreadyRunningAlert() {
     DialogRef alert = nullptr;
     if (CreateStandardAlert(kAlertNoteAlert, CFSTR("The updater is already running."),
-                            CFSTR("Switch to its window to go on."), nullptr, &alert) == noErr) {
+                            CFSTR("Switch to its window to go on, or, when it runs in a terminal, "
+                                  "wait until it is done there."),
+                            nullptr, &alert) == noErr) {
         DialogItemIndex itemHit = 0;
         RunStandardAlert(alert, nullptr, &itemHit);
     }
@@ -93,6 +95,11 @@ Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier) {
             // No lock can be kept here at all: better two copies than none.
             return true;
         }
+        // A program without windows says so itself; the running copy's window stays where
+        // it is (its user may be at another seat).
+        if (kaplatform::gui::RunsWithoutWindows()) {
+            return false;
+        }
         if (!AskRunningCopyToComeForward(socketPath)) {
             ShowAlreadyRunningAlert();
         }
@@ -101,6 +108,12 @@ Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier) {
 
     // Whatever socket is there belonged to a copy that no longer holds the lock.
     QLocalServer::removeServer(socketPath);
+    // A copy without windows has nothing to bring forward: a later start finds nobody
+    // listening and says the updater is already running.
+    if (kaplatform::gui::RunsWithoutWindows()) {
+        claim.lock = std::move(lock);
+        return true;
+    }
     auto server = std::make_unique<QLocalServer>();
     server->setSocketOptions(QLocalServer::UserAccessOption);
     if (server->listen(socketPath)) {

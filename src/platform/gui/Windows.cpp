@@ -215,6 +215,9 @@ OSStatus CreateNibReference(CFStringRef nibName, IBNibRef* outNibRef) {
     if (nibName == nullptr || outNibRef == nullptr) {
         return paramErr;
     }
+    if (kaplatform::gui::RunsWithoutWindows()) {
+        return kIBCarbonRuntimeCantFindNibFile;
+    }
     kaplatform::gui::EnsureApplication();
     InitialiseNibResources();
     QString directory = ":/ka/nib/" + kaplatform::gui::QStringFromCFString(nibName) + ".nib";

@@ -24,9 +24,13 @@ struct UpdateRecordFacts {
 IOReturn UpdateRecordBegin(const UpdateRecordFacts* facts);
 // How one image ended ("xilinx", "mcore"): kIOReturnSuccess when it was installed.
 void UpdateRecordImageOutcome(const char* image, IOReturn status);
+// An image ("xilinx", "mcore") started again from its beginning; start counts from 1.
+void UpdateRecordImageRestart(const char* image, int start);
 // How the update ended, with the sentence the user was shown; closes the record.
 void UpdateRecordEnd(Boolean bothInstalled, IOReturn firstFailure, const char* description);
 // The folder the records are kept in. The caller releases it.
 CFStringRef UpdateRecordCopyFolderPath();
+// The file of the record begun last; null when none could be made. The caller releases it.
+CFStringRef UpdateRecordCopyFilePath();
 
 #endif

@@ -4,8 +4,14 @@
 #include "LinuxFireWireDevice.h"
 #include "LinuxSystem.h"
 #include "SysfsFireWire.h"
+#include "UpdateRecorder.h"
 
 #include <IOKit/IOReturn.h>
+
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace kaplatform {
 namespace {
@@ -20,6 +26,8 @@ class LinuxFireWireBackend final : public FireWireBackend {
         auto unit = sysfs::FindFirstUnit(system_->SysfsRoot(), specifierId, softwareVersion);
         if (!unit) {
             access_->Cleared();  // no unit, so none refused
+        } else {
+            ReportBoundDrivers(*unit);
         }
         return unit;
     }
@@ -66,8 +74,33 @@ class LinuxFireWireBackend final : public FireWireBackend {
     IOReturn UnitAccessStatus() override { return access_->Status(); }
 
   private:
+    // A kernel driver bound to one of the node's units talks to the unit on its own, and
+    // nothing keeps it from doing so during an update: said once on standard error, and
+    // kept for the record.
+    void ReportBoundDrivers(const std::string& unitName) {
+        const std::filesystem::path root = system_->SysfsRoot();
+        const auto node = sysfs::NodeOfUnit(root, unitName);
+        std::string drivers;
+        for (const std::string& driver :
+             node ? sysfs::BoundUnitDrivers(root, *node) : std::vector<std::string>{}) {
+            drivers += (drivers.empty() ? "" : ", ") + driver;
+        }
+        const std::scoped_lock lock(driversMutex_);
+        if (drivers == reportedDrivers_) {
+            return;
+        }
+        reportedDrivers_ = drivers;
+        NoteUnitKernelDrivers(drivers);
+        if (!drivers.empty()) {
+            std::cerr << "A kernel driver is bound to the Ka (" << drivers
+                      << "); it may talk to the unit during an update.\n";
+        }
+    }
+
     std::shared_ptr<LinuxSystem> system_;
     std::shared_ptr<DeviceFileAccess> access_ = std::make_shared<DeviceFileAccess>();
+    std::mutex driversMutex_;
+    std::string reportedDrivers_;
 };
 
 }  // namespace

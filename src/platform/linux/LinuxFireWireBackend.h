@@ -5,26 +5,40 @@
 // - Transfers always address the unit's current node; the kernel offers no way to name
 //   another node through a device file, so a target that is not relative to the device
 //   gives kIOReturnUnsupported.
+// - A write goes again only when the unit cannot have taken it: a busy answer, a request
+//   the kernel refused or a reset flushed before the wire (RCODE_GENERATION), a send the
+//   kernel could not make (RCODE_SEND_ERROR, or ENODEV from the send itself). A write whose
+//   answer was lost (RCODE_CANCELLED: the unit had acked it "pending"), that came back as a
+//   data error (a damaged packet and the unit's own refusal look the same), or that was
+//   outstanding when its node went away, is sent once only and gives
+//   kIOFireWireWriteMayHaveBeenTaken, with one line on standard output; what to do about
+//   it (start the image again) is the caller's. Reads go again in all these cases.
 // - failOnReset false: the newest bus generation known to the device is sent, not the
 //   caller's number, and a transfer that a bus reset flushed, or that the kernel turned away
 //   for a stale generation, is sent again once the kernel reports a newer generation; a bus
 //   that keeps resetting ends the transfer with kIOFireWireBusReset after
 //   kLinuxFireWireResetDeadline. failOnReset true: the caller's generation is sent and a
 //   stale one fails with kIOFireWireBusReset.
-//   A request the kernel's split time-out ended (RCODE_CANCELLED) while a bus reset lost
-//   the unit's answer (the kernel reports a newer generation than it was sent in) is sent
+//   A read the kernel's split time-out ended (RCODE_CANCELLED) while a bus reset lost the
+//   unit's answer (the kernel reports a newer generation than it was sent in) is sent
 //   again under the same deadline; without a newer generation it stays kIOReturnTimeout.
 // - failOnReset false: when the node goes away (two quick resets make the kernel drop it and
 //   make it anew, perhaps under another /dev/fwN), the node with the same GUID is looked
 //   for, opened and locked for up to kLinuxFireWireNodeReturnDeadline, and the transfer
-//   sent again there; then kIOReturnNoDevice.
+//   sent again there (a write only if it never reached the old node); then
+//   kIOReturnNoDevice. The old node's lock is held until the new one is locked.
 // - A unit that answers busy is asked again, after a short pause, up to
 //   kLinuxFireWireBusyTries times in all; then kIOReturnBusy.
-// - A packet the link reports damaged (RCODE_DATA_ERROR) is sent again up to
+// - A request the kernel could not send is sent again, after kLinuxFireWireSendErrorPause,
+//   up to kLinuxFireWireSendErrorTries times in all; then kIOReturnIOError.
+// - A read that comes back damaged (RCODE_DATA_ERROR) is sent again up to
 //   kLinuxFireWireDamagedResends times; then it is final.
 // - Each such retry writes one line on standard output (BusEventLog.h).
-// - A split-transaction time-out reported by the kernel, like our own wait for the
+// - A split-transaction time-out the kernel reports for a read, like our own wait for any
 //   response running out, gives kIOReturnTimeout.
+// - A kernel driver bound to one of the Ka's node's units (it may talk to the unit too) is
+//   named on standard error when FindUnit first finds it so, and in the next update record's
+//   header.
 // - Four-byte Read and Write travel as quadlet requests.
 // - A failed read or write reports 0 bytes moved.
 // - Open locks the device file (flock, exclusive): a unit another program holds open gives
@@ -61,8 +75,13 @@ inline constexpr std::chrono::milliseconds kLinuxFireWireResetDeadline{3000};
 // Sends of one request at most while the unit answers busy.
 inline constexpr int kLinuxFireWireBusyTries = 10;
 
-// Sends of one request in all, after the first, while the link reports it damaged.
+// Sends of one read in all, after the first, while the link reports it damaged.
 inline constexpr int kLinuxFireWireDamagedResends = 3;
+
+// Sends of one request at most while the kernel cannot send it (RCODE_SEND_ERROR), and the
+// pause before each further one.
+inline constexpr int kLinuxFireWireSendErrorTries = 3;
+inline constexpr std::chrono::milliseconds kLinuxFireWireSendErrorPause{5};
 
 // How long a transfer whose node went away waits for the kernel to bring the unit back.
 inline constexpr std::chrono::milliseconds kLinuxFireWireNodeReturnDeadline{5000};

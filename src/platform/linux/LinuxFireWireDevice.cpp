@@ -54,6 +54,12 @@ bool HangUp(short events) {
     return (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// A write the unit may have carried out: never sent again, said once, left to the caller.
+IOReturn WriteMayHaveBeenTaken(const std::string& what) {
+    LogBusEvent(what + "; not sent again, the unit may have taken it");
+    return kIOFireWireWriteMayHaveBeenTaken;
+}
+
 }  // namespace
 
 IOReturn LinuxFireWireDevice::Read(const FireWireTarget& target, void* buffer, std::uint32_t& size,
@@ -124,10 +130,16 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
     }
     for (int node = 0;; ++node) {
         IOReturn status = TransferOnThisNode(request, failOnReset, generation);
+        if (status == kIOReturnNoDevice && request.outstanding && request.IsWrite()) {
+            // The node went while the unit held the write: it may have carried it out
+            // before it went. The next call finds the node again.
+            return WriteMayHaveBeenTaken("node " + devicePath_ +
+                                         " went away with a write outstanding");
+        }
         // Two resets in quick succession make the kernel drop the node and, once it has read
         // the configuration ROM again, make a new one. Without failOnReset the caller asked
-        // us to ride out what the bus does, and that is part of it. (A request the node had
-        // taken then arrives twice, as for a flush: the unit's checksum catches that.)
+        // us to ride out what the bus does, and that is part of it: what goes again on the
+        // new node is a read, or a write that never left (the send itself found no device).
         if (status != kIOReturnNoDevice || failOnReset || node == kMostNodeReturns) {
             return status;
         }
@@ -149,11 +161,23 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
     std::optional<Clock::time_point> resetDeadline;
     int busyTries = 1;
     int damagedSends = 0;
+    int sendErrorTries = 1;
     for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
         const std::uint32_t sentIn = failOnReset ? generation : generation_;
         request.delivered = 0;
         request.responseCode.reset();
         status = SendAndAwait(request, sentIn);
+        if (request.IsWrite() && request.responseCode == std::uint32_t{RCODE_CANCELLED}) {
+            // The kernel cancels a request only once the unit has acked it "pending": the
+            // unit had it, only its answer was lost (to a bus reset, or it never came).
+            return WriteMayHaveBeenTaken("the unit's answer to a write in generation " +
+                                         std::to_string(sentIn) + " was lost");
+        }
+        if (request.IsWrite() && request.responseCode == std::uint32_t{RCODE_DATA_ERROR}) {
+            // The same code tells of a packet damaged on the link (not taken) and of the
+            // unit's own answer "data error" (taken, then refused); nothing tells them apart.
+            return WriteMayHaveBeenTaken("a write came back as a data error");
+        }
         if (status == kIOReturnTimeout && request.responseCode == std::uint32_t{RCODE_CANCELLED} &&
             !failOnReset) {
             // A unit that acked "pending" answers with the node ID it had when it took the
@@ -209,10 +233,24 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
                         std::to_string(kLinuxFireWireBusyTries) + ")");
             continue;
         }
+        if (request.responseCode == std::uint32_t{RCODE_SEND_ERROR} &&
+            sendErrorTries < kLinuxFireWireSendErrorTries) {
+            // The kernel found no free transaction label or the driver refused the packet:
+            // nothing left, so it may go again, once the requests ahead of it are done.
+            status = Pause(kLinuxFireWireSendErrorPause);
+            if (status != kIOReturnSuccess) {
+                return status;
+            }
+            ++sendErrorTries;
+            LogBusEvent("the kernel could not send the request, sending again (try " +
+                        std::to_string(sendErrorTries) + " of " +
+                        std::to_string(kLinuxFireWireSendErrorTries) + ")");
+            continue;
+        }
         if (request.responseCode == std::uint32_t{RCODE_DATA_ERROR} &&
             damagedSends < kLinuxFireWireDamagedResends) {
-            // The link reports a packet that arrived damaged (ACK_DATA_ERROR) with this
-            // code: the node did not take it, so it may go again.
+            // A read changes nothing on the unit: whether the link damaged it or the unit
+            // refused it, asking again is safe.
             ++damagedSends;
             LogBusEvent("packet damaged on the way, sending again (" +
                         std::to_string(damagedSends) + " of " +
@@ -295,11 +333,13 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
     send.closure = closure;
     send.data = UserPointer(request.payload);
     send.generation = generation;
+    request.outstanding = false;
     int result = RetryWhileInterrupted(
         [&] { return system_->Ioctl(fileDescriptor_, FW_CDEV_IOC_SEND_REQUEST, &send); });
     if (result < 0) {
         return StatusOfCallError(-result);
     }
+    request.outstanding = true;
 
     const Clock::time_point deadline = system_->Now() + kLinuxFireWireResponseTimeout;
     for (;;) {
@@ -333,6 +373,7 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
                 return failure;
             case EventResult::Response:
                 request.responseCode = responseCode;
+                request.outstanding = false;
                 return StatusOfResponseCode(responseCode);
             case EventResult::Other:
                 break;

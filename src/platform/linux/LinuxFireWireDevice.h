@@ -52,6 +52,10 @@ class LinuxFireWireDevice final : public FireWireDevice {
         void* responseBuffer;                         // where a read's bytes go, else null
         std::uint32_t delivered = 0;                  // bytes a read brought back
         std::optional<std::uint32_t> responseCode{};  // the kernel's answer to the last send
+        // The last send left the kernel and has had no answer yet: the unit may hold it.
+        bool outstanding = false;
+
+        bool IsWrite() const { return payload != nullptr; }
     };
 
     // Opens path and checks that the node behind it is still ours.

@@ -111,14 +111,19 @@ void LinuxFireWireDevice::ReleaseDescriptor() {
 
 IOReturn LinuxFireWireDevice::FindNodeAgain() {
     const std::string lostPath = devicePath_;
-    ReleaseDescriptor();
+    const std::string lostNode = std::filesystem::path(lostPath).filename().string();
     const Clock::time_point deadline = system_->Now() + kLinuxFireWireNodeReturnDeadline;
     for (;;) {
         // Only the same GUID counts: whatever else turns up is not the unit being updated.
-        if (const auto node = sysfs::FindNodeWithGuid(system_->SysfsRoot(), guid_)) {
+        // The lost node may stay listed until the kernel shuts it down; the unit comes back
+        // under another name, since ours still holds the old device's number.
+        if (const auto node = sysfs::FindNodeWithGuid(system_->SysfsRoot(), guid_, lostNode)) {
             const std::string path = "/dev/" + *node;
             int fileDescriptor = -1;
             if (OpenLocked(path, fileDescriptor) == kIOReturnSuccess) {
+                // Let go of the old node only once the new one is locked: the unit is never
+                // without our lock, so no other program can slip in between.
+                ReleaseDescriptor();
                 fileDescriptor_ = fileDescriptor;
                 devicePath_ = path;
                 std::string event = "node ";

@@ -151,7 +151,8 @@ std::optional<std::uint64_t> NodeGuid(const fs::path& sysfsRoot, const std::stri
     return ReadHexAttribute(DevicesDirectory(sysfsRoot) / nodeName / "guid", 16);
 }
 
-std::optional<std::string> FindNodeWithGuid(const fs::path& sysfsRoot, std::uint64_t guid) {
+std::optional<std::string> FindNodeWithGuid(const fs::path& sysfsRoot, std::uint64_t guid,
+                                            std::string_view lostNode) {
     std::optional<std::pair<unsigned, std::string>> found;
     std::error_code error;
     fs::directory_iterator entries(DevicesDirectory(sysfsRoot), error);
@@ -163,7 +164,7 @@ std::optional<std::string> FindNodeWithGuid(const fs::path& sysfsRoot, std::uint
             break;
         }
         std::string name = entries->path().filename().string();
-        if (!IsNodeName(name) || NodeGuid(sysfsRoot, name) != guid) {
+        if (!IsNodeName(name) || name == lostNode || NodeGuid(sysfsRoot, name) != guid) {
             continue;
         }
         const std::optional<unsigned> number = ParseDecimal(std::string_view(name).substr(2));
@@ -216,6 +217,48 @@ std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_
         }
     }
     return std::nullopt;
+}
+
+std::vector<std::string> BoundUnitDrivers(const fs::path& sysfsRoot, const std::string& nodeName) {
+    std::vector<std::pair<unsigned, std::string>> bound;
+    const auto node = IsNodeName(nodeName) ? ParseDecimal(nodeName.substr(2)) : std::nullopt;
+    std::error_code error;
+    fs::directory_iterator entries(DevicesDirectory(sysfsRoot), error);
+    if (!node || error) {
+        return {};
+    }
+    for (const fs::directory_iterator end; entries != end; entries.increment(error)) {
+        if (error) {
+            break;
+        }
+        const std::string name = entries->path().filename().string();
+        const auto numbers = ParseUnitName(name);
+        if (!numbers || numbers->node != *node) {
+            continue;
+        }
+        std::error_code linkError;
+        const fs::path target = fs::read_symlink(entries->path() / "driver", linkError);
+        const std::string driver = linkError ? std::string() : target.filename().string();
+        // The name is shown to the user: a driver's name is short and plain.
+        const bool plain = !driver.empty() && driver.size() <= 64 &&
+                           std::all_of(driver.begin(), driver.end(), [](char c) {
+                               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                                      (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+                           });
+        if (plain) {
+            std::string text = name;
+            text += ": ";
+            text += driver;
+            bound.emplace_back(numbers->unit, std::move(text));
+        }
+    }
+    std::sort(bound.begin(), bound.end());
+    std::vector<std::string> drivers;
+    drivers.reserve(bound.size());
+    for (auto& [unit, text] : bound) {
+        drivers.push_back(std::move(text));
+    }
+    return drivers;
 }
 
 }  // namespace kaplatform::sysfs

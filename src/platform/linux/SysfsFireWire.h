@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kaplatform::sysfs {
 
@@ -29,10 +30,15 @@ std::optional<std::string> NodeOfUnit(const std::filesystem::path& sysfsRoot,
 std::optional<std::uint64_t> NodeGuid(const std::filesystem::path& sysfsRoot,
                                       const std::string& nodeName);
 
-// The node ("fw2") whose GUID attribute holds guid, lowest number first: where a node the
-// kernel made anew after losing it is found again.
+// The node ("fw2") whose GUID attribute holds guid, lowest number first, other than
+// lostNode: where a node the kernel made anew after losing it is found again (the lost one
+// may stay listed a while).
 std::optional<std::string> FindNodeWithGuid(const std::filesystem::path& sysfsRoot,
-                                            std::uint64_t guid);
+                                            std::uint64_t guid, std::string_view lostNode = {});
+
+// The kernel drivers bound to the node's units, as "fwN.M: driver", in unit order.
+std::vector<std::string> BoundUnitDrivers(const std::filesystem::path& sysfsRoot,
+                                          const std::string& nodeName);
 
 // True for names of the form fwN.M (decimal, no leading zeros), which is all the kernel
 // ever creates for units.

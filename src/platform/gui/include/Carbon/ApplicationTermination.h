@@ -20,4 +20,10 @@ enum : UInt32 {
 // or standard error that goes away no longer ends the process.
 void InitApplicationProcess();
 
+// Call right after InitApplicationProcess in a program that will show no window and no alert
+// (one driven from a terminal, perhaps over a remote login): the event loop, timers,
+// termination requests, the single-instance claim and power assertions then work with no X11
+// or Wayland display at all. Windows and alerts are refused from then on.
+void InitApplicationProcessWithoutWindows();
+
 #endif
