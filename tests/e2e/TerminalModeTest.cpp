@@ -297,8 +297,8 @@ TEST_F(TerminalModeTest, FirmwareThatMayNotBeInstalledIsNamedAndNeverSent) {
     ASSERT_TRUE(Run(status, {"--status", "--json", "--firmware", missing}));
     EXPECT_EQ(0, status.ExitCode()) << "a Ka was found";
     const nlohmann::json answer = nlohmann::json::parse(status.Out());
-    EXPECT_EQ(Json("none"), answer.at("update"));
-    EXPECT_EQ(Json("no firmware to install"), answer.at("reason"));
+    EXPECT_EQ(nlohmann::json("none"), answer.at("update"));
+    EXPECT_EQ(nlohmann::json("no firmware to install"), answer.at("reason"));
     ASSERT_TRUE(answer.at("firmwareProblem").is_string()) << answer.dump();
     EXPECT_FALSE(answer.at("firmwareProblem").get<std::string>().empty());
 
