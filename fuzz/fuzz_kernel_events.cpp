@@ -56,6 +56,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
+#include "LinuxFireWireBackend.h"
 #include "LinuxFireWireDevice.h"
 #include "LinuxSystem.h"
 
@@ -317,9 +318,11 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         Require(send.closure != 0, "closure 0 sent");
         bool busy = false;
         bool damaged = false;
+        bool sendError = false;
         if (!sent_.empty()) {
             // The same request again: only after the kernel flushed it, the unit was busy,
-            // the packet was damaged, or a reset lost the unit's answer.
+            // the kernel could not send it, the packet was damaged, or a reset lost the unit's
+            // answer; a write only when the unit cannot have taken it.
             const Sent& last = sent_.back();
             const bool flushed = !failOnReset_ && response_ && response_->rcode == RCODE_GENERATION;
             const bool lostAnswer = !failOnReset_ && response_ &&
@@ -327,9 +330,16 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
                                     knownGeneration_ != last.generation;
             busy = response_ && response_->rcode == RCODE_BUSY;
             damaged = response_ && response_->rcode == RCODE_DATA_ERROR;
-            Require(flushed || busy || damaged || lostAnswer,
-                    "request sent again without a stale-generation, busy, damaged or "
-                    "lost answer");
+            sendError = response_ && response_->rcode == RCODE_SEND_ERROR;
+            const bool lastWrite = last.transactionCode == TCODE_WRITE_QUADLET_REQUEST ||
+                                   last.transactionCode == TCODE_WRITE_BLOCK_REQUEST;
+            Require(flushed || busy || damaged || lostAnswer || sendError,
+                    "request sent again without a stale-generation, busy, send-error, damaged "
+                    "or lost answer");
+            Require(!lastWrite || !(damaged || lostAnswer),
+                    "a write the unit may have taken sent again");
+            Require(!sendError || sendErrorResends_ < kaplatform::kLinuxFireWireSendErrorTries - 1,
+                    "request the kernel could not send tried too often");
             Require(!(flushed || lostAnswer) || send.generation != last.generation,
                     "request sent again in the generation it was flushed from");
             Require(!busy || busyResends_ < 9, "busy request tried more than ten times");
@@ -360,6 +370,9 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         }
         if (damaged) {
             ++damagedResends_;
+        }
+        if (sendError) {
+            ++sendErrorResends_;
         }
         sent_.push_back(std::move(sent));
         response_.reset();
@@ -398,6 +411,7 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
     bool awaiting_ = false;
     int busyResends_ = 0;
     int damagedResends_ = 0;
+    int sendErrorResends_ = 0;
     std::chrono::steady_clock::time_point now_{std::chrono::hours{1}};
 };
 
