@@ -5,6 +5,8 @@
 #ifndef KA_PLATFORM_FIREWIREBACKEND_H
 #define KA_PLATFORM_FIREWIREBACKEND_H
 
+#include "BusObserver.h"
+
 #include <IOKit/IOReturn.h>
 
 #include <cstdint>
@@ -55,6 +57,14 @@ class FireWireDevice {
     // waits for the bus to settle or for a lost node to return; nor may giving the device
     // back wait for the bus. Called before Open.
     virtual void FailFast() {}
+
+    // Where the device tells what the bus did to its transfers; null: no one listens. Set
+    // before Open by whoever made the device.
+    void ReportTo(BusObserver* observer) { observer_ = observer; }
+    BusObserver* Observer() const { return observer_; }
+
+  private:
+    BusObserver* observer_ = nullptr;
 };
 
 class FireWireBackend {
@@ -91,6 +101,15 @@ class FireWireBackend {
 
     // What reaches the bus, for the update record ("firewire-cdev", "simulated Ka", ...).
     virtual std::string Name() const { return "unnamed"; }
+
+    // The listener the executable gives: it hears what this backend and the device
+    // interfaces made from it report (BusObserver.h). Set once, before the first lookup;
+    // the observer outlives the backend.
+    void SetBusObserver(BusObserver* observer) { observer_ = observer; }
+    BusObserver* Observer() const { return observer_; }
+
+  private:
+    BusObserver* observer_ = nullptr;
 };
 
 // Installs the backend the IOKit stand-in uses from now on (null: no FireWire at all, every
