@@ -5,6 +5,7 @@
 #ifndef KA_SIM_SIMULATEDKA_H
 #define KA_SIM_SIMULATEDKA_H
 
+#include "BusObserver.h"
 #include "FireWireBackend.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
@@ -35,21 +36,9 @@ inline constexpr std::uint32_t kFirmwareHeaderBytes = 20;
 
 enum class Component { Xilinx, Mcore };
 
-// Everything the backend can be asked, as logged and as fault targets.
-enum class Operation {
-    Find,
-    CreateDevice,
-    Open,
-    Close,
-    GetGeneration,
-    ReadQuadlet,
-    WriteQuadlet,
-    ReadBlock,
-    WriteBlock,
-};
-// "find", "create-device", "open", "close", "get-generation", "read-quadlet",
-// "write-quadlet", "read-block", "write-block".
-std::string_view OperationName(Operation operation);
+// Everything the backend can be asked, as logged and as fault targets; named by
+// kaplatform::BusOperationName.
+using Operation = kaplatform::BusOperation;
 
 // The serial-number bytes for a text of up to 8 characters, zero-filled.
 std::array<std::uint8_t, kSerialNumberBytes> SerialNumberFromText(std::string_view text);

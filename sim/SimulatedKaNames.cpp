@@ -1,4 +1,4 @@
-// Names of the simulator's operations, faults and outcomes, and the fault syntax a command
+// Names of the simulator's faults and outcomes, and the fault syntax a command
 // line offers.
 #include "SimulatedKa.h"
 
@@ -49,30 +49,6 @@ std::optional<std::uint32_t> ParseNumber(std::string_view text) {
 }
 
 }  // namespace
-
-std::string_view OperationName(Operation operation) {
-    switch (operation) {
-        case Operation::Find:
-            return "find";
-        case Operation::CreateDevice:
-            return "create-device";
-        case Operation::Open:
-            return "open";
-        case Operation::Close:
-            return "close";
-        case Operation::GetGeneration:
-            return "get-generation";
-        case Operation::ReadQuadlet:
-            return "read-quadlet";
-        case Operation::WriteQuadlet:
-            return "write-quadlet";
-        case Operation::ReadBlock:
-            return "read-block";
-        case Operation::WriteBlock:
-            return "write-block";
-    }
-    return "unknown";
-}
 
 std::string_view ImageFaultKindName(ImageFaultKind kind) {
     for (const auto& [candidate, name] : kFaultNames) {

@@ -4,9 +4,10 @@
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
 
+#include "record/UpdateRecord.h"
+
 #include <IOKit/IOReturn.h>
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
-#include <UpdateRecord.h>
 
 #include <cstring>
 #include <iostream>

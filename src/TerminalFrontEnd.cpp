@@ -7,10 +7,11 @@
 #include "ViRorividiZezuzuDialog.h"
 #include "virorividizezuzu.h"
 
+#include "record/UpdateRecord.h"
+
 #include <Carbon/Carbon.h>
 #include <CoreServices/Terminal.h>
 #include <IOKit/firewire/IOFireWireUnitAccess.h>
-#include <UpdateRecord.h>
 
 #include <nlohmann/json.hpp>
 

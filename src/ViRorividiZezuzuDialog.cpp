@@ -5,8 +5,9 @@
 #include "Process.h"
 #include "virorividizezuzu.h"
 
+#include "record/UpdateRecord.h"
+
 #include <IOKit/firewire/IOFireWireUnitAccess.h>
-#include <UpdateRecord.h>
 
 #include <iostream>
 #include <memory>

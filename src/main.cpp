@@ -1,8 +1,9 @@
 #include "UpdaterMain.h"
 #include "ViRorividiZezuzuDialog.h"
 
+#include "record/UpdateRecord.h"
+
 #include <Carbon/Carbon.h>
-#include <UpdateRecord.h>
 
 #include <iostream>
 #include <memory>

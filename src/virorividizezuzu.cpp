@@ -5,8 +5,9 @@
 #include "ConsistencyCheck.h"
 #include "DownloadUnit.h"
 
+#include "record/UpdateRecord.h"
+
 #include <IOKit/IOKitLib.h>
-#include <UpdateRecord.h>
 
 #include <exception>
 #include <iostream>

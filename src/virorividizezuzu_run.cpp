@@ -8,8 +8,9 @@
 #include "KaFirmware.h"
 #include "Orv_VEV_Thread.h"
 
+#include "record/UpdateRecord.h"
+
 #include <IOKit/IOReturn.h>
-#include <UpdateRecord.h>
 
 #include <exception>
 #include <iostream>

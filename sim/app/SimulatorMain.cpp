@@ -13,6 +13,8 @@
 #include "UpdaterMain.h"
 #include "VirtualDownloadPauseClock.h"
 
+#include "record/UpdateRecorder.h"
+
 #include <Carbon/Carbon.h>
 #include <Carbon/PlatformSeams.h>
 
@@ -163,18 +165,17 @@ int main(int argc, char** argv) {
 
     // The simulator's records stay apart from the hardware program's: trying it never costs
     // the record of a real update.
-    kaplatform::SetUpdateRecordFolderName(std::string(kaplatform::kUpdateRecordFolderName) +
-                                          "-sim");
-    std::optional<kasim::UpdateRecordFile> replayed;
+    karecord::SetUpdateRecordFolderName(std::string(karecord::kUpdateRecordFolderName) + "-sim");
+    std::optional<karecord::UpdateRecordFile> replayed;
     if (!options.replayFile.empty()) {
         std::string error;
-        replayed = kasim::ReadUpdateRecord(options.replayFile, error);
+        replayed = karecord::ReadUpdateRecord(options.replayFile, error);
         if (!replayed) {
             std::cerr << programName << ": " << error << "\n";
             return 2;
         }
         // A replay is no update: it keeps no record, and prunes none of the owner's.
-        kaplatform::KeepUpdateRecords(false);
+        karecord::KeepUpdateRecords(false);
         if (replayed->cutLine) {
             std::cout << "sim: line " << *replayed->cutLine
                       << " of the record was cut short and is left out\n";
@@ -208,8 +209,9 @@ int main(int argc, char** argv) {
         }
     }
     std::shared_ptr<kaplatform::FireWireBackend> replay;
+    std::shared_ptr<kaplatform::FireWireBackend> backend;
     if (replayed) {
-        const std::optional<kaplatform::RecordedOutcome> recordedOutcome = replayed->outcome;
+        const std::optional<karecord::RecordedOutcome> recordedOutcome = replayed->outcome;
         replay = kasim::MakeReplayBackend(
             std::move(*replayed), !options.noPauses, [&programName](const std::string& what) {
                 std::cout.flush();
@@ -219,16 +221,19 @@ int main(int argc, char** argv) {
                 // The worker cannot go on in step with the record; nothing is left to save.
                 std::_Exit(3);
             });
-        kaplatform::SetFireWireBackend(replay);
+        backend = replay;
         replayed->outcome = recordedOutcome;
     } else if (appearsLater) {
         const auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(options.appearAfterSeconds));
-        kaplatform::SetFireWireBackend(
-            std::make_shared<AppearingBackend>(ka, std::chrono::steady_clock::now() + delay));
+        backend = std::make_shared<AppearingBackend>(ka, std::chrono::steady_clock::now() + delay);
     } else {
-        kaplatform::SetFireWireBackend(std::make_shared<kasim::SimulatedBackend>(ka));
+        backend = std::make_shared<kasim::SimulatedBackend>(ka);
     }
+    // As the hardware program does: the update's calls and the bus's events go into its
+    // record.
+    backend->SetBusObserver(&karecord::UpdateRecordObserver());
+    kaplatform::SetFireWireBackend(std::move(backend));
 
     kaplatform::PretendProcessList processes;
     for (const std::uint32_t signature : options.pretendProcesses) {
@@ -273,7 +278,7 @@ int main(int argc, char** argv) {
     }
 
     if (replay) {
-        const auto outcome = kaplatform::LastRecordedOutcome();
+        const auto outcome = karecord::LastRecordedOutcome();
         if (!kasim::ReplayFinished(*replay) || outcome != replayed->outcome) {
             std::cerr << programName
                       << ": the replay differs from the record: the update ended otherwise\n";

@@ -1,6 +1,6 @@
 #include "SimulatorTrace.h"
 
-#include "UpdateRecorder.h"
+#include "record/RecordText.h"
 
 #include <string>
 
@@ -23,24 +23,45 @@ std::string_view StateName(FlashContents::State state) {
 void WriteFlash(std::ostream& out, std::string_view name, const FlashContents& flash) {
     out << "{\"flash\":\"" << name << "\",\"state\":\"" << StateName(flash.state)
         << "\",\"length\":" << flash.bytes.size() << ",\"crc\":\""
-        << kaplatform::HexNumber(flash.crc, 4) << "\",\"installs\":" << flash.installCount
+        << karecord::HexNumber(flash.crc, 4) << "\",\"installs\":" << flash.installCount
         << ",\"outcome\":\"" << VerifyOutcomeName(flash.lastOutcome) << "\"}\n";
 }
 
 }  // namespace
 
+void WriteTraceLine(std::ostream& out, std::uint64_t sequence,
+                    const karecord::RecordedTransaction& transaction,
+                    const karecord::WrittenLine& extra) {
+    karecord::WrittenLine line;
+    line["seq"] = sequence;
+    karecord::EncodeTransaction(line, transaction);
+    for (const auto& [key, value] : extra.items()) {
+        line[key] = value;
+    }
+    out << line.dump() << '\n';
+}
+
+void WriteTraceTransaction(std::ostream& out, std::uint64_t sequence,
+                           const Transaction& transaction) {
+    kaplatform::BusTransaction seen;
+    seen.operation = transaction.operation;
+    seen.address = transaction.address;
+    seen.length = transaction.length;
+    seen.moved = transaction.moved;
+    seen.value = transaction.value;
+    seen.bytes = transaction.bytes;
+    seen.status = transaction.status;
+    seen.generation = transaction.generation;
+    karecord::WrittenLine extra;
+    extra["injected"] = transaction.injected;
+    extra["connection"] = transaction.connection;
+    extra["thread"] = transaction.onHomeThread ? "home" : "worker";
+    WriteTraceLine(out, sequence, karecord::RecordedFrom(seen), extra);
+}
+
 void WriteTrace(std::ostream& out, const SimulatedKa& ka) {
     for (const Transaction& transaction : ka.Transactions()) {
-        out << "{\"seq\":" << transaction.sequence << ",\"op\":\""
-            << OperationName(transaction.operation) << "\",\"address\":\""
-            << kaplatform::HexNumber(transaction.address, 12)
-            << "\",\"length\":" << transaction.length << ",\"moved\":" << transaction.moved
-            << ",\"value\":\"" << kaplatform::HexNumber(transaction.value, 8) << "\",\"bytes\":\""
-            << kaplatform::HexDigits(transaction.bytes) << "\",\"status\":" << transaction.status
-            << ",\"injected\":" << (transaction.injected ? "true" : "false")
-            << ",\"generation\":" << transaction.generation
-            << ",\"connection\":" << transaction.connection << ",\"thread\":\""
-            << (transaction.onHomeThread ? "home" : "worker") << "\"}\n";
+        WriteTraceTransaction(out, transaction.sequence, transaction);
     }
     WriteFlash(out, "xilinx", ka.Flash(Component::Xilinx));
     WriteFlash(out, "mcore", ka.Flash(Component::Mcore));

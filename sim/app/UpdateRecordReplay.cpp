@@ -1,68 +1,66 @@
+// The replayed unit: discovery talks to a simulated unit with the record's identity, an
+// accepted update to the record.
 #include "UpdateRecordReplay.h"
 
 #include "SimulatedBackend.h"
+#include "SimulatedKa.h"
+#include "SimulatorTrace.h"
 
-#include "RecordText.h"
+#include "record/RecordText.h"
+#include "record/UpdateRecorder.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <span>
 #include <thread>
 
 namespace kasim {
 namespace {
 
-bool SameRequest(const RecordStep& recorded, const kaplatform::RecordedTransaction& request,
-                 const std::string& digest) {
-    const kaplatform::RecordedTransaction& expected = recorded.transaction;
+using kaplatform::BusOperation;
+using karecord::RecordedTransaction;
+using karecord::RecordStep;
+using karecord::UpdateRecordFile;
+
+static_assert(karecord::kLongestSerialNumber == kSerialNumberBytes);
+
+bool SameRequest(const RecordedTransaction& expected, const RecordedTransaction& request) {
     if (expected.operation != request.operation) {
         return false;
     }
-    if (request.operation == "open" || request.operation == "close" ||
-        request.operation == "get-generation") {
+    if (!kaplatform::MovesData(request.operation)) {
         return true;
     }
     return expected.address == request.address && expected.length == request.length &&
-           (request.operation != "write-quadlet" || expected.value == request.value) &&
-           (request.operation != "write-block" || recorded.digest == digest);
+           (request.operation != BusOperation::WriteQuadlet || expected.value == request.value) &&
+           (request.operation != BusOperation::WriteBlock || expected.digest == request.digest);
+}
+
+SimulatedKaConfig UnitOf(const karecord::RecordHeader& header) {
+    SimulatedKaConfig unit;
+    unit.guid = header.guid;
+    unit.softwareVersion = header.softwareVersion;
+    unit.productRevision = header.productRevision;
+    // As the updater reads it: the register's bytes up to the first NUL.
+    unit.serialNumber = SerialNumberFromText(header.serial);
+    return unit;
 }
 
 }  // namespace
 
-std::optional<UpdateRecordFile> ReadUpdateRecord(const std::filesystem::path& file,
-                                                 std::string& error) {
-    // Built piece by piece: GCC 12 at -O3 takes "'" + std::string&& for an overlapping copy
-    // (-Wrestrict) and the benchmark build stops.
-    std::string name = "'";
-    name += kaplatform::TerminalText(file.string());
-    name += "'";
-    std::string text;
-    if (std::string defect = kaplatform::ReadUntrustedFile(file, kLargestUpdateRecord, text);
-        !defect.empty()) {
-        error = name + " " + defect;
-        return std::nullopt;
+std::string DescribeRequest(const RecordedTransaction& request) {
+    std::string text(kaplatform::BusOperationName(request.operation));
+    if (kaplatform::MovesData(request.operation)) {
+        text += " at " + karecord::HexNumber(request.address, 12) + ", " +
+                std::to_string(request.length) + " bytes";
     }
-    std::optional<UpdateRecordFile> record = ParseUpdateRecord(text, error);
-    if (!record) {
-        error = name + ": " + error;
-    }
-    return record;
-}
-
-std::string DescribeRequest(const kaplatform::RecordedTransaction& request,
-                            const std::string& digest) {
-    const std::string address = kaplatform::HexNumber(request.address, 12);
-    std::string text = request.operation;
-    if (request.operation.find("quadlet") != std::string::npos ||
-        request.operation.find("block") != std::string::npos) {
-        text += " at " + address + ", " + std::to_string(request.length) + " bytes";
-    }
-    if (request.operation == "write-quadlet") {
-        text += ", value " + kaplatform::HexNumber(request.value, 8);
-    } else if (request.operation == "write-block") {
-        text += ", " + digest;
+    if (request.operation == BusOperation::WriteQuadlet) {
+        text += ", value " + karecord::HexNumber(request.value, 8);
+    } else if (request.operation == BusOperation::WriteBlock) {
+        text += ", " + request.digest;
     }
     return text;
 }
@@ -85,15 +83,16 @@ class ReplayBackend final : public SimulatedBackend {
     // The recorded answer to request, or nothing after a mismatch.
     // optional: a request the record may leave out (a close the device interface made on its
     // own while going away, which it does not record).
-    std::optional<kaplatform::RecordedTransaction> Answer(
-        const kaplatform::RecordedTransaction& request, const std::string& digest,
-        bool optional = false) {
+    std::optional<RecordedTransaction> Answer(const RecordedTransaction& request,
+                                              bool optional = false) {
         std::unique_lock lock(mutex_);
-        while (next_ < record_.steps.size() && !record_.steps[next_].event.empty()) {
+        while (next_ < record_.steps.size() && record_.steps[next_].event) {
             // The bus did this before the recorded answer: the new record hears it too.
-            std::cout << "FireWire: " << kaplatform::TerminalText(record_.steps[next_].event)
-                      << '\n';
-            kaplatform::RecordBusEvent(record_.steps[next_].event);
+            const std::string& what = record_.steps[next_].event->what;
+            std::cout << "FireWire: " << karecord::TerminalText(what) << '\n';
+            if (kaplatform::BusObserver* observer = Observer()) {
+                observer->BusEvent(what);
+            }
             ++next_;
         }
         if (next_ == record_.steps.size()) {
@@ -102,21 +101,23 @@ class ReplayBackend final : public SimulatedBackend {
             }
             lock.unlock();
             mismatch_("the record ends at line " + std::to_string(record_.lines) +
-                      "; the updater sent " + DescribeRequest(request, digest));
+                      "; the updater sent " + DescribeRequest(request));
             return std::nullopt;
         }
         const RecordStep& step = record_.steps[next_];
-        if (optional && !SameRequest(step, request, digest)) {
+        if (optional && !SameRequest(step.transaction, request)) {
             return std::nullopt;
         }
-        if (!SameRequest(step, request, digest)) {
+        if (!SameRequest(step.transaction, request)) {
             const std::string said = "line " + std::to_string(step.line) + " of the record shows " +
-                                     DescribeRequest(step.transaction, step.digest) +
-                                     "; the updater sent " + DescribeRequest(request, digest);
+                                     DescribeRequest(step.transaction) + "; the updater sent " +
+                                     DescribeRequest(request);
             lock.unlock();
             mismatch_(said);
             return std::nullopt;
         }
+        // Placed after the discovery calls the unit answered so far.
+        answered_.push_back({next_, Ka()->TransactionCount()});
         ++next_;
         if (keepPauses_) {
             WaitFor(step);
@@ -124,23 +125,31 @@ class ReplayBackend final : public SimulatedBackend {
         return step.transaction;
     }
 
-    // The recorded transactions that answered the updater, in order.
-    std::vector<RecordStep> Answered() const {
+    // Every transaction of the replayed unit, in order: discovery's, then the recorded
+    // answers, each after the discovery calls made before it.
+    void WriteTrace(std::ostream& out) const {
         std::scoped_lock lock(mutex_);
-        std::vector<RecordStep> answered;
-        for (std::size_t index = 0; index < next_; ++index) {
-            if (record_.steps[index].event.empty()) {
-                answered.push_back(record_.steps[index]);
+        const std::vector<Transaction> discovery = Ka()->Transactions();
+        std::uint64_t sequence = 0;
+        std::size_t written = 0;
+        for (const auto& [step, after] : answered_) {
+            for (; written < after && written < discovery.size(); ++written) {
+                WriteTraceTransaction(out, ++sequence, discovery[written]);
             }
+            karecord::WrittenLine recordLine;
+            recordLine["recordLine"] = record_.steps[step].line;
+            WriteTraceLine(out, ++sequence, record_.steps[step].transaction, recordLine);
         }
-        return answered;
+        for (; written < discovery.size(); ++written) {
+            WriteTraceTransaction(out, ++sequence, discovery[written]);
+        }
     }
 
     bool Finished() const {
         std::scoped_lock lock(mutex_);
         return std::none_of(record_.steps.begin() + static_cast<std::ptrdiff_t>(next_),
                             record_.steps.end(),
-                            [](const RecordStep& step) { return step.event.empty(); });
+                            [](const RecordStep& step) { return !step.event; });
     }
 
   private:
@@ -171,6 +180,12 @@ class ReplayBackend final : public SimulatedBackend {
     ReplayMismatch mismatch_;
     mutable std::mutex mutex_;
     std::size_t next_ = 0;
+    // The recorded steps that answered, each with the count of discovery calls before it.
+    struct Answered {
+        std::size_t step;
+        std::size_t after;
+    };
+    std::vector<Answered> answered_;
     bool started_ = false;
     std::chrono::microseconds lastRecorded_{0};
     std::chrono::steady_clock::time_point lastAnswer_;
@@ -185,26 +200,26 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
         : backend_(backend), discovery_(std::move(discovery)) {}
 
     IOReturn Open() override {
-        if (!kaplatform::IsUpdateUnderway()) {
+        if (!karecord::IsUpdateUnderway()) {
             return discovery_->Open();
         }
-        const auto answer = Ask("open");
+        const auto answer = Ask(BusOperation::Open);
         return answer ? answer->status : kIOReturnIOError;
     }
 
     void Close() override {
-        if (!kaplatform::IsUpdateUnderway()) {
+        if (!karecord::IsUpdateUnderway()) {
             discovery_->Close();
             return;
         }
-        static_cast<void>(backend_.Answer(Request("close"), {}, true));
+        static_cast<void>(backend_.Answer(Request(BusOperation::Close), true));
     }
 
     IOReturn GetBusGeneration(std::uint32_t& generation) override {
-        if (!kaplatform::IsUpdateUnderway()) {
+        if (!karecord::IsUpdateUnderway()) {
             return discovery_->GetBusGeneration(generation);
         }
-        const auto answer = Ask("get-generation");
+        const auto answer = Ask(BusOperation::GetGeneration);
         if (!answer) {
             return kIOReturnIOError;
         }
@@ -214,10 +229,10 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
 
     IOReturn Read(const kaplatform::FireWireTarget& target, void* buffer, std::uint32_t& size,
                   bool failOnReset, std::uint32_t generation) override {
-        if (!kaplatform::IsUpdateUnderway()) {
+        if (!karecord::IsUpdateUnderway()) {
             return discovery_->Read(target, buffer, size, failOnReset, generation);
         }
-        const auto answer = Ask("read-block", target, size);
+        const auto answer = Ask(BusOperation::ReadBlock, target, size);
         if (!answer) {
             return kIOReturnIOError;
         }
@@ -231,10 +246,10 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
 
     IOReturn ReadQuadlet(const kaplatform::FireWireTarget& target, std::uint32_t& value,
                          bool failOnReset, std::uint32_t generation) override {
-        if (!kaplatform::IsUpdateUnderway()) {
+        if (!karecord::IsUpdateUnderway()) {
             return discovery_->ReadQuadlet(target, value, failOnReset, generation);
         }
-        const auto answer = Ask("read-quadlet", target, 4);
+        const auto answer = Ask(BusOperation::ReadQuadlet, target, 4);
         if (!answer) {
             return kIOReturnIOError;
         }
@@ -244,12 +259,14 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
 
     IOReturn Write(const kaplatform::FireWireTarget& target, const void* buffer,
                    std::uint32_t& size, bool failOnReset, std::uint32_t generation) override {
-        if (!kaplatform::IsUpdateUnderway()) {
+        if (!karecord::IsUpdateUnderway()) {
             return discovery_->Write(target, buffer, size, failOnReset, generation);
         }
-        const auto* bytes = static_cast<const std::uint8_t*>(buffer);
-        const std::vector<std::uint8_t> sent(bytes, bytes + (buffer != nullptr ? size : 0));
-        const auto answer = Ask("write-block", target, size, 0, kaplatform::BlockDigest(sent));
+        const std::span<const std::uint8_t> sent(static_cast<const std::uint8_t*>(buffer),
+                                                 buffer != nullptr ? size : 0);
+        RecordedTransaction request = Request(BusOperation::WriteBlock, target, size);
+        request.digest = karecord::BlockDigest(sent);
+        const auto answer = backend_.Answer(request);
         if (!answer) {
             return kIOReturnIOError;
         }
@@ -259,19 +276,18 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
 
     IOReturn WriteQuadlet(const kaplatform::FireWireTarget& target, std::uint32_t value,
                           bool failOnReset, std::uint32_t generation) override {
-        if (!kaplatform::IsUpdateUnderway()) {
+        if (!karecord::IsUpdateUnderway()) {
             return discovery_->WriteQuadlet(target, value, failOnReset, generation);
         }
-        const auto answer = Ask("write-quadlet", target, 4, value);
+        const auto answer = Ask(BusOperation::WriteQuadlet, target, 4, value);
         return answer ? answer->status : kIOReturnIOError;
     }
 
   private:
-    static kaplatform::RecordedTransaction Request(const char* operation,
-                                                   const kaplatform::FireWireTarget& target = {},
-                                                   std::uint32_t length = 0,
-                                                   std::uint32_t value = 0) {
-        kaplatform::RecordedTransaction request;
+    static RecordedTransaction Request(BusOperation operation,
+                                       const kaplatform::FireWireTarget& target = {},
+                                       std::uint32_t length = 0, std::uint32_t value = 0) {
+        RecordedTransaction request;
         request.operation = operation;
         request.address = target.offset;
         request.length = length;
@@ -279,10 +295,10 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
         return request;
     }
 
-    std::optional<kaplatform::RecordedTransaction> Ask(
-        const char* operation, const kaplatform::FireWireTarget& target = {},
-        std::uint32_t length = 0, std::uint32_t value = 0, const std::string& digest = {}) {
-        return backend_.Answer(Request(operation, target, length, value), digest);
+    std::optional<RecordedTransaction> Ask(BusOperation operation,
+                                           const kaplatform::FireWireTarget& target = {},
+                                           std::uint32_t length = 0, std::uint32_t value = 0) {
+        return backend_.Answer(Request(operation, target, length, value));
     }
 
     ReplayBackend& backend_;
@@ -305,7 +321,7 @@ IOReturn ReplayBackend::CreateDevice(const std::string& unitName,
 std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(
     UpdateRecordFile record, bool keepPauses, ReplayMismatch mismatch,
     std::chrono::microseconds longestWait) {
-    auto ka = std::make_shared<SimulatedKa>(record.unit);
+    auto ka = std::make_shared<SimulatedKa>(UnitOf(record.header));
     return std::make_shared<ReplayBackend>(std::move(ka), std::move(record), keepPauses,
                                            std::move(mismatch), longestWait);
 }
@@ -315,17 +331,7 @@ bool ReplayFinished(const kaplatform::FireWireBackend& replay) {
 }
 
 void WriteReplayTrace(std::ostream& out, const kaplatform::FireWireBackend& replay) {
-    std::uint64_t sequence = 0;
-    for (const RecordStep& step : static_cast<const ReplayBackend&>(replay).Answered()) {
-        const kaplatform::RecordedTransaction& transaction = step.transaction;
-        out << "{\"seq\":" << ++sequence << ",\"op\":\"" << transaction.operation
-            << "\",\"address\":\"" << kaplatform::HexNumber(transaction.address, 12)
-            << "\",\"length\":" << transaction.length << ",\"moved\":" << transaction.moved
-            << ",\"value\":\"" << kaplatform::HexNumber(transaction.value, 8) << "\",\"bytes\":\""
-            << kaplatform::HexDigits(transaction.bytes) << "\",\"status\":" << transaction.status
-            << ",\"generation\":" << transaction.generation << ",\"recordLine\":" << step.line
-            << "}\n";
-    }
+    static_cast<const ReplayBackend&>(replay).WriteTrace(out);
 }
 
 }  // namespace kasim

@@ -10,6 +10,8 @@
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
 
+#include "record/UpdateRecorder.h"
+
 #include <Carbon/Carbon.h>
 #include <Carbon/SingleApplicationInstance.h>
 #include <CoreServices/FirmwareFolder.h>
@@ -48,7 +50,13 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
+    {
+        // The update's calls and the bus's events go into its record. The platform holds
+        // the only reference, so that taking the backend away ends it.
+        const auto backend = kaplatform::MakeLinuxFireWireBackend();
+        backend->SetBusObserver(&karecord::UpdateRecordObserver());
+        kaplatform::SetFireWireBackend(backend);
+    }
     const KaFirmwareFolder systemFolder{kaplatform::kSystemFirmwareFolder,
                                         kaplatform::kSystemAdministrator};
     const int status =

@@ -1,9 +1,13 @@
 // What the IOKit stand-in needs from a FireWire bus: finding units by their unit-directory
 // values and talking to one of them. Two implementations exist: the Linux kernel's
 // firewire-cdev interface (platform/linux) and the simulated Ka (sim/). The executable picks
-// one at start-up with SetFireWireBackend; nothing above the platform layer sees this file.
+// one at start-up with SetFireWireBackend and gives it its observer (BusObserver.h); the
+// program's code never sees this file (the update record asks it only for the backend's
+// name).
 #ifndef KA_PLATFORM_FIREWIREBACKEND_H
 #define KA_PLATFORM_FIREWIREBACKEND_H
+
+#include "BusObserver.h"
 
 #include <IOKit/IOReturn.h>
 
@@ -55,6 +59,14 @@ class FireWireDevice {
     // waits for the bus to settle or for a lost node to return; nor may giving the device
     // back wait for the bus. Called before Open.
     virtual void FailFast() {}
+
+    // Where the device tells what the bus did to its transfers; null: no one listens. Set
+    // before Open by whoever made the device.
+    void ReportTo(BusObserver* observer) { observer_ = observer; }
+    BusObserver* Observer() const { return observer_; }
+
+  private:
+    BusObserver* observer_ = nullptr;
 };
 
 class FireWireBackend {
@@ -91,6 +103,15 @@ class FireWireBackend {
 
     // What reaches the bus, for the update record ("firewire-cdev", "simulated Ka", ...).
     virtual std::string Name() const { return "unnamed"; }
+
+    // The listener the executable gives: it hears what this backend and the device
+    // interfaces made from it report (BusObserver.h). Set once, before the first lookup;
+    // the observer outlives the backend.
+    void SetBusObserver(BusObserver* observer) { observer_ = observer; }
+    BusObserver* Observer() const { return observer_; }
+
+  private:
+    BusObserver* observer_ = nullptr;
 };
 
 // Installs the backend the IOKit stand-in uses from now on (null: no FireWire at all, every

@@ -7,7 +7,6 @@
 #include "FireWireBackend.h"
 #include "IOKitDiagnostics.h"
 #include "IOObjectRegistry.h"
-#include "UpdateRecorder.h"
 #include "WindowThread.h"
 
 #include <atomic>
@@ -115,23 +114,24 @@ std::span<const std::uint8_t> BytesOf(const void* buffer, std::uint32_t size) {
     return {static_cast<const std::uint8_t*>(buffer), size};
 }
 
-// Every call an update makes reaches the record here, whichever backend answers it.
-void Record(const char* operation, const FireWireTarget& target, std::uint32_t length,
-            std::uint32_t moved, std::uint32_t value, std::span<const std::uint8_t> bytes,
-            IOReturn status, std::uint32_t generation) {
-    if (!IsUpdateRecording()) {
+// Every call reaches the backend's observer here, whichever backend answers it.
+void Report(const PlugIn* plugIn, BusOperation operation, const FireWireTarget& target,
+            std::uint32_t length, std::uint32_t moved, std::uint32_t value,
+            std::span<const std::uint8_t> bytes, IOReturn status, std::uint32_t generation) {
+    BusObserver* observer = plugIn->backend->Observer();
+    if (observer == nullptr) {
         return;
     }
-    RecordedTransaction transaction;
+    BusTransaction transaction;
     transaction.operation = operation;
     transaction.address = target.offset;
     transaction.length = length;
     transaction.moved = moved;
     transaction.value = value;
-    transaction.bytes.assign(bytes.begin(), bytes.end());
+    transaction.bytes = bytes;
     transaction.status = status;
     transaction.generation = generation;
-    RecordTransaction(transaction);
+    observer->Transaction(transaction);
 }
 
 // A device-relative transfer must name this plug-in's own unit.
@@ -161,9 +161,11 @@ IOFireWireDeviceInterface gDeviceTable = {
         const IOReturn status = plugIn->device->Open();
         if (status == kIOReturnSuccess) {
             plugIn->open = true;
-            NoteUnitDeviceFile(plugIn->device->DeviceFileName());
+            if (BusObserver* observer = plugIn->backend->Observer()) {
+                observer->UnitOpened(plugIn->device->DeviceFileName());
+            }
         }
-        Record("open", {}, 0, 0, 0, {}, status, 0);
+        Report(plugIn, BusOperation::Open, {}, 0, 0, 0, {}, status, 0);
         return status;
     },
     [](IOFireWireLibDeviceRef self) {
@@ -171,7 +173,7 @@ IOFireWireDeviceInterface gDeviceTable = {
         if (plugIn->open) {
             plugIn->device->Close();
             plugIn->open = false;
-            Record("close", {}, 0, 0, 0, {}, kIOReturnSuccess, 0);
+            Report(plugIn, BusOperation::Close, {}, 0, 0, 0, {}, kIOReturnSuccess, 0);
         }
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, void* buf,
@@ -185,7 +187,8 @@ IOFireWireDeviceInterface gDeviceTable = {
         const UInt32 asked = *size;
         const IOReturn status =
             plugIn->device->Read(target, buf, *size, failOnReset != 0, generation);
-        Record("read-block", target, asked, *size, 0, BytesOf(buf, *size), status, generation);
+        Report(plugIn, BusOperation::ReadBlock, target, asked, *size, 0, BytesOf(buf, *size),
+               status, generation);
         return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, UInt32* val,
@@ -197,8 +200,8 @@ IOFireWireDeviceInterface gDeviceTable = {
         const FireWireTarget target = TargetOf(device, *addr);
         const IOReturn status =
             plugIn->device->ReadQuadlet(target, *val, failOnReset != 0, generation);
-        Record("read-quadlet", target, 4, status == kIOReturnSuccess ? 4 : 0, *val, {}, status,
-               generation);
+        Report(plugIn, BusOperation::ReadQuadlet, target, 4, status == kIOReturnSuccess ? 4 : 0,
+               *val, {}, status, generation);
         return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const void* buf,
@@ -213,7 +216,8 @@ IOFireWireDeviceInterface gDeviceTable = {
         const IOReturn status =
             plugIn->device->Write(target, buf, *size, failOnReset != 0, generation);
         // The digest covers what was asked to go, whatever the unit took.
-        Record("write-block", target, asked, *size, 0, BytesOf(buf, asked), status, generation);
+        Report(plugIn, BusOperation::WriteBlock, target, asked, *size, 0, BytesOf(buf, asked),
+               status, generation);
         return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const UInt32 val,
@@ -225,16 +229,18 @@ IOFireWireDeviceInterface gDeviceTable = {
         const FireWireTarget target = TargetOf(device, *addr);
         const IOReturn status =
             plugIn->device->WriteQuadlet(target, val, failOnReset != 0, generation);
-        Record("write-quadlet", target, 4, status == kIOReturnSuccess ? 4 : 0, val, {}, status,
-               generation);
+        Report(plugIn, BusOperation::WriteQuadlet, target, 4, status == kIOReturnSuccess ? 4 : 0,
+               val, {}, status, generation);
         return status;
     },
     [](IOFireWireLibDeviceRef self, UInt32* outGeneration) -> IOReturn {
         if (outGeneration == nullptr) {
             return kIOReturnBadArgument;
         }
-        const IOReturn status = FromDevice(self)->device->GetBusGeneration(*outGeneration);
-        Record("get-generation", {}, 0, 0, *outGeneration, {}, status, *outGeneration);
+        PlugIn* plugIn = FromDevice(self);
+        const IOReturn status = plugIn->device->GetBusGeneration(*outGeneration);
+        Report(plugIn, BusOperation::GetGeneration, {}, 0, 0, *outGeneration, {}, status,
+               *outGeneration);
         return status;
     },
 };
@@ -281,6 +287,7 @@ kern_return_t IOCreatePlugInInterfaceForService(io_service_t service, CFUUIDRef 
         // Discovery: every pass of the window's timer makes its own device interface.
         device->FailFast();
     }
+    device->ReportTo(backend->Observer());
     IOObjectRegistry::Instance().Retain(service);
     ++gLivePlugIns;
     auto* plugIn = new PlugIn;

@@ -275,8 +275,8 @@ void ExpectTransfers(const std::vector<Transaction>& actual,
                           transfer.status == kIOReturnSuccess && transfer.requestedGeneration == 1;
         if (!same) {
             ADD_FAILURE() << "transfer " << index
-                          << " differs: " << kasim::OperationName(transfer.operation) << " at 0x"
-                          << std::hex << transfer.address << std::dec << ", "
+                          << " differs: " << kaplatform::BusOperationName(transfer.operation)
+                          << " at 0x" << std::hex << transfer.address << std::dec << ", "
                           << transfer.bytes.size() << " bytes, status " << transfer.status;
             return;
         }

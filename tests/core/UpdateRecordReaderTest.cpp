@@ -1,20 +1,24 @@
 // The strict reader of update records: a file nobody here wrote is taken only when every
 // field has its type and range, and refused with the line that is wrong otherwise.
 #include "CapturedOutput.h"
-#include "RecordText.h"
 #include "ScopedStateFolder.h"
+#include "SimulatedKa.h"
 #include "UpdateRecordReplay.h"
 
-#include <UpdateRecord.h>
+#include "record/RecordText.h"
+#include "record/UpdateRecord.h"
+#include "record/UpdateRecordReader.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,10 +50,10 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 
 TEST(UpdateRecordReaderTest, AWholeRecordReadsBackAsWritten) {
     std::string error;
-    const auto record = kasim::ParseUpdateRecord(kHeader + kOpen + kPoll + kOutcome, error);
+    const auto record = karecord::ParseUpdateRecord(kHeader + kOpen + kPoll + kOutcome, error);
     ASSERT_TRUE(record) << error;
-    EXPECT_EQ(record->unit.guid, 0x0200'0000'0000'4711u);
-    EXPECT_EQ(record->unit.softwareVersion, 0x00020004u);
+    EXPECT_EQ(record->header.guid, 0x0200'0000'0000'4711u);
+    EXPECT_EQ(record->header.softwareVersion, 0x00020004u);
     ASSERT_EQ(record->steps.size(), 2u);
     EXPECT_EQ(record->steps[1].transaction.address, 0xFFFF'F043'0014u);
     EXPECT_EQ(record->steps[1].transaction.value, 1u);
@@ -64,14 +68,13 @@ TEST(UpdateRecordReaderTest, AWholeRecordReadsBackAsWritten) {
         Replaced(kHeader, R"("KA004711")", R"({"bytes":"ffffffff00"})");
     const std::string later = R"({"seq":2,"t":3,"restart":"xilinx","why":"ours to add"})"
                               "\n";
-    const auto other = kasim::ParseUpdateRecord(unprogrammed + kOpen + later, error);
+    const auto other = karecord::ParseUpdateRecord(unprogrammed + kOpen + later, error);
     EXPECT_FALSE(other) << "a serial with a NUL is no serial the updater reads";
-    const auto serial = kasim::ParseUpdateRecord(
+    const auto serial = karecord::ParseUpdateRecord(
         Replaced(kHeader, R"("KA004711")", R"({"bytes":"ffffffffffffffff"})") + kOpen + later,
         error);
     ASSERT_TRUE(serial) << error;
-    EXPECT_EQ(serial->unit.serialNumber,
-              kasim::SerialNumberFromText("\xff\xff\xff\xff\xff\xff\xff\xff"));
+    EXPECT_EQ(serial->header.serial, "\xff\xff\xff\xff\xff\xff\xff\xff");
     EXPECT_EQ(serial->steps.size(), 1u);
 }
 
@@ -83,7 +86,7 @@ TEST(UpdateRecordReaderTest, AFileThatIsNoRecordIsRefusedAtItsFirstLine) {
           Replaced(kHeader, R"("format":1)", R"("format":2)"),
           Replaced(kHeader, R"("format":1)", R"("format":1.0)"), kHeader.substr(0, 40)}) {
         std::string error;
-        EXPECT_FALSE(kasim::ParseUpdateRecord(text, error)) << text;
+        EXPECT_FALSE(karecord::ParseUpdateRecord(text, error)) << text;
         EXPECT_EQ(error.rfind("not an update record", 0), 0u) << error;
     }
 }
@@ -118,6 +121,8 @@ TEST(UpdateRecordReaderTest, EveryFieldMustHaveItsTypeAndFitItsRangeExactly) {
          "line 3: 'moved' is more than 'length'"},
         {kHeader + Replaced(body, R"("op":"read-quadlet")", R"("op":"read-\u001b[2J")"),
          "line 3: 'op' is not one of"},
+        {kHeader + Replaced(body, R"("op":"read-quadlet")", R"("op":"find")"),
+         "line 3: 'op' is not one of"},
         {kHeader + Replaced(body, R"("value":"0x00000001",)", ""), "line 3: has no 'value'"},
         {kHeader + Replaced(body, R"("seq":2)", R"("seq":7)"), "line 3: 'seq' is not 2"},
         {kHeader + Replaced(body, R"("t":9)", R"("t":4)"),
@@ -137,18 +142,18 @@ TEST(UpdateRecordReaderTest, EveryFieldMustHaveItsTypeAndFitItsRangeExactly) {
          "line 3: holds both 'op' and 'event'"},
         {kHeader + body + R"({"seq":4,"t":9,"event":"late"})" + "\n",
          "line 5: follows the update's outcome"},
-        {kHeader + std::string(kasim::kLongestUpdateRecordLine + 1, ' '), "line 2: is longer"},
+        {kHeader + std::string(karecord::kLongestUpdateRecordLine + 1, ' '), "line 2: is longer"},
     };
     for (const Case& test : cases) {
         std::string error;
-        EXPECT_FALSE(kasim::ParseUpdateRecord(test.text, error)) << test.error;
+        EXPECT_FALSE(karecord::ParseUpdateRecord(test.text, error)) << test.error;
         EXPECT_EQ(error.rfind(test.error, 0), 0u) << error;
     }
 }
 
 TEST(UpdateRecordReaderTest, OnlyTheLastLineMayBeCutShortAndOnlyAsAPrefixOfALine) {
     std::string error;
-    const auto cut = kasim::ParseUpdateRecord(kHeader + kOpen + kPoll.substr(0, 30), error);
+    const auto cut = karecord::ParseUpdateRecord(kHeader + kOpen + kPoll.substr(0, 30), error);
     ASSERT_TRUE(cut) << error;
     EXPECT_EQ(cut->cutLine, 3u);
     EXPECT_EQ(cut->lines, 2u);
@@ -156,17 +161,17 @@ TEST(UpdateRecordReaderTest, OnlyTheLastLineMayBeCutShortAndOnlyAsAPrefixOfALine
     EXPECT_FALSE(cut->outcome);
     // Cut in the middle of a character of a multi-byte text.
     const auto midCharacter =
-        kasim::ParseUpdateRecord(kHeader + kOpen + "{\"seq\":2,\"t\":5,\"event\":\"\xc3", error);
+        karecord::ParseUpdateRecord(kHeader + kOpen + "{\"seq\":2,\"t\":5,\"event\":\"\xc3", error);
     ASSERT_TRUE(midCharacter) << error;
     EXPECT_EQ(midCharacter->cutLine, 3u);
     // A whole line without its line end is a line.
     const auto unended =
-        kasim::ParseUpdateRecord(kHeader + kOpen + kPoll.substr(0, kPoll.size() - 1), error);
+        karecord::ParseUpdateRecord(kHeader + kOpen + kPoll.substr(0, kPoll.size() - 1), error);
     ASSERT_TRUE(unended) << error;
     EXPECT_EQ(unended->steps.size(), 2u);
     EXPECT_FALSE(unended->cutLine);
     // A cut line that is not the last one, or one that ends in a line end, is damage.
-    EXPECT_FALSE(kasim::ParseUpdateRecord(kHeader + kPoll.substr(0, 30) + "\n", error));
+    EXPECT_FALSE(karecord::ParseUpdateRecord(kHeader + kPoll.substr(0, 30) + "\n", error));
     EXPECT_EQ(error.rfind("line 2: ", 0), 0u) << error;
 }
 
@@ -176,7 +181,7 @@ TEST(UpdateRecordReaderTest, OnlyARegularFileIsReadAndNeverWaitedOn) {
     const fs::path folder = pattern;
     ASSERT_EQ(mkfifo((folder / "pipe").c_str(), 0600), 0);
     { std::ofstream(folder / "huge") << ""; }
-    fs::resize_file(folder / "huge", kasim::kLargestUpdateRecord + 1);
+    fs::resize_file(folder / "huge", karecord::kLargestUpdateRecord + 1);
     struct Case {
         fs::path file;
         std::string error;
@@ -188,7 +193,7 @@ TEST(UpdateRecordReaderTest, OnlyARegularFileIsReadAndNeverWaitedOn) {
              {folder / "huge", "'" + (folder / "huge").string() + "' has more than 67108864 bytes"},
              {folder / "none", "'" + (folder / "none").string() + "' cannot be opened: "}}) {
         std::string error;
-        EXPECT_FALSE(kasim::ReadUpdateRecord(test.file, error));
+        EXPECT_FALSE(karecord::ReadUpdateRecord(test.file, error));
         EXPECT_EQ(error.rfind(test.error, 0), 0u) << error;
     }
     std::error_code ignored;
@@ -204,7 +209,7 @@ TEST(UpdateRecordReaderTest, AReplayNeverWaitsLongerThanItsLongestWait) {
         R"("status":0,"generation":3})"
         "\n";
     std::string error;
-    auto record = kasim::ParseUpdateRecord(kHeader + kOpen + generation, error);
+    auto record = karecord::ParseUpdateRecord(kHeader + kOpen + generation, error);
     ASSERT_TRUE(record) << error;
     std::vector<std::string> mismatches;
     const auto replay = kasim::MakeReplayBackend(
@@ -229,13 +234,80 @@ TEST(UpdateRecordReaderTest, AReplayNeverWaitsLongerThanItsLongestWait) {
               "waits 0.001 s\n");
 }
 
+// The trace of a replay is the replayed unit's: discovery answered by a unit with the
+// record's identity, then the recorded answers, in the order the updater asked.
+TEST(UpdateRecordReaderTest, TheTraceOfAReplayHoldsWhatTheReplayedUnitAnswered) {
+    ScopedStateFolder state;
+    std::string error;
+    // A software version the simulator's own unit does not have.
+    auto record = karecord::ParseUpdateRecord(
+        Replaced(kHeader, R"("0x00020004")", R"("0x00030007")") + kOpen + kPoll, error);
+    ASSERT_TRUE(record) << error;
+    std::vector<std::string> mismatches;
+    const auto replay = kasim::MakeReplayBackend(
+        std::move(*record), false, [&](const std::string& what) { mismatches.push_back(what); });
+
+    std::unique_ptr<kaplatform::FireWireDevice> discovery;
+    ASSERT_EQ(replay->CreateDevice("fw1.0", discovery), kIOReturnSuccess);
+    ASSERT_EQ(discovery->Open(), kIOReturnSuccess);
+    std::uint32_t version = 0;
+    EXPECT_EQ(discovery->ReadQuadlet({true, 0, kasim::kSoftwareVersionRegister}, version, false, 1),
+              kIOReturnSuccess);
+    EXPECT_EQ(version, 0x00030007u);
+    discovery->Close();
+    discovery.reset();
+
+    const UpdateRecordFacts facts = {"1.3",      "3-5",      "built in", 0x0200'0000'0000'4711,
+                                     "KA004711", 0x00030007, 0x00020000};
+    UpdateRecordBegin(&facts);
+    std::unique_ptr<kaplatform::FireWireDevice> update;
+    ASSERT_EQ(replay->CreateDevice("fw1.0", update), kIOReturnSuccess);
+    EXPECT_EQ(update->Open(), kIOReturnSuccess);
+    std::uint32_t status = 0;
+    EXPECT_EQ(update->ReadQuadlet({true, 0, kasim::kStatusRegister}, status, false, 1),
+              kIOReturnSuccess);
+    UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
+    EXPECT_TRUE(mismatches.empty());
+
+    std::ostringstream trace;
+    kasim::WriteReplayTrace(trace, *replay);
+    std::vector<std::string> lines;
+    std::istringstream in(trace.str());
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 4u) << trace.str();
+    for (std::size_t index = 0; index < lines.size(); ++index) {
+        EXPECT_EQ(lines[index].rfind("{\"seq\":" + std::to_string(index + 1) + ",", 0), 0u)
+            << lines[index];
+        EXPECT_EQ(lines[index].find("\"flash\""), std::string::npos) << lines[index];
+    }
+    const std::string count = std::to_string(lines.size() - 1);
+    EXPECT_EQ(lines[lines.size() - 2],
+              "{\"seq\":" + count + R"(,"op":"open","status":0,"generation":0,"recordLine":2})");
+    EXPECT_EQ(lines.back(), "{\"seq\":" + std::to_string(lines.size()) +
+                                R"(,"op":"read-quadlet","address":"0xfffff0430014","length":4,)"
+                                R"("moved":4,"value":"0x00000001","status":0,"generation":1,)"
+                                R"("recordLine":3})");
+    const std::string identity =
+        R"("op":"read-quadlet","address":"0xfffff0430004","length":4,"moved":4,)"
+        R"("value":"0x00030007","status":0,"generation":1,"injected":false)";
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end() - 2,
+                            [&](const std::string& line) {
+                                return line.find(identity) != std::string::npos &&
+                                       line.ends_with(R"("thread":"home"})");
+                            }),
+              1)
+        << trace.str();
+}
+
 TEST(UpdateRecordReaderTest, TextFromAFileReachesTheTerminalEscaped) {
-    EXPECT_EQ(kaplatform::TerminalText("unit busy \xc3\xa9"), "unit busy \xc3\xa9");
-    EXPECT_EQ(kaplatform::TerminalText("\x1b[2Jgone\r\nFireWire: x\x7f"),
+    EXPECT_EQ(karecord::TerminalText("unit busy \xc3\xa9"), "unit busy \xc3\xa9");
+    EXPECT_EQ(karecord::TerminalText("\x1b[2Jgone\r\nFireWire: x\x7f"),
               "\\x1b[2Jgone\\x0d\\x0aFireWire: x\\x7f");
     // C1 controls, bytes that are not UTF-8, and a sequence cut at the end.
-    EXPECT_EQ(kaplatform::TerminalText("\xc2\x9b"
-                                       "1m\xff\xe2\x82"),
+    EXPECT_EQ(karecord::TerminalText("\xc2\x9b"
+                                     "1m\xff\xe2\x82"),
               "\\xc2\\x9b1m\\xff\\xe2\\x82");
 }
 

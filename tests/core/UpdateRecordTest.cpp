@@ -1,10 +1,9 @@
 // The record an update leaves: what survives a killed program, and how many are kept.
 #include "CapturedOutput.h"
 #include "ScopedStateFolder.h"
-#include "UpdateRecordReplay.h"
-#include "UpdateRecorder.h"
-
-#include <UpdateRecord.h>
+#include "record/UpdateRecord.h"
+#include "record/UpdateRecordReader.h"
+#include "record/UpdateRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -25,9 +24,9 @@ namespace {
 const UpdateRecordFacts kFacts = {"1.3",      "3-5",      "built in", 0x0200'0000'0000'4711,
                                   "KA004711", 0x00020004, 0x00020000};
 
-kaplatform::RecordedTransaction StatusPoll(std::uint32_t value) {
-    kaplatform::RecordedTransaction poll;
-    poll.operation = "read-quadlet";
+kaplatform::BusTransaction StatusPoll(std::uint32_t value) {
+    kaplatform::BusTransaction poll;
+    poll.operation = kaplatform::BusOperation::ReadQuadlet;
     poll.address = 0xFFFF'F0430014;
     poll.length = 4;
     poll.moved = 4;
@@ -41,9 +40,9 @@ TEST(UpdateRecordTest, AProgramKilledDuringTheUpdateLeavesARecordThatReadsToTheK
     EXPECT_EXIT(
         {
             UpdateRecordBegin(&kFacts);
-            kaplatform::RecordTransaction(StatusPoll(0));
-            kaplatform::RecordBusEvent("unit busy, sending again (try 2 of 10)");
-            kaplatform::RecordTransaction(StatusPoll(1));
+            karecord::UpdateRecordObserver().Transaction(StatusPoll(0));
+            karecord::UpdateRecordObserver().BusEvent("unit busy, sending again (try 2 of 10)");
+            karecord::UpdateRecordObserver().Transaction(StatusPoll(1));
             std::raise(SIGKILL);
         },
         testing::KilledBySignal(SIGKILL), "");
@@ -53,14 +52,15 @@ TEST(UpdateRecordTest, AProgramKilledDuringTheUpdateLeavesARecordThatReadsToTheK
     std::ofstream(records.front(), std::ios::app) << "{\"seq\":4,\"t\":12,\"op\":\"wri";
 
     std::string error;
-    const auto record = kasim::ReadUpdateRecord(records.front(), error);
+    const auto record = karecord::ReadUpdateRecord(records.front(), error);
     ASSERT_TRUE(record) << error;
-    EXPECT_EQ(record->unit.guid, kFacts.guid);
-    EXPECT_EQ(record->unit.softwareVersion, kFacts.softwareVersion);
-    EXPECT_EQ(record->unit.serialNumber, kasim::SerialNumberFromText("KA004711"));
+    EXPECT_EQ(record->header.guid, kFacts.guid);
+    EXPECT_EQ(record->header.softwareVersion, kFacts.softwareVersion);
+    EXPECT_EQ(record->header.serial, "KA004711");
     ASSERT_EQ(record->steps.size(), 3u);
     EXPECT_EQ(record->steps[0].transaction.value, 0u);
-    EXPECT_EQ(record->steps[1].event, "unit busy, sending again (try 2 of 10)");
+    ASSERT_TRUE(record->steps[1].event);
+    EXPECT_EQ(record->steps[1].event->what, "unit busy, sending again (try 2 of 10)");
     EXPECT_EQ(record->steps[2].transaction.value, 1u);
     EXPECT_EQ(record->steps[2].line, 4u);
     EXPECT_FALSE(record->outcome);
@@ -71,7 +71,7 @@ TEST(UpdateRecordTest, TheLatestTwentyAreKeptAndAFolderThatCannotBeWrittenCostsO
     std::vector<std::filesystem::path> written;
     for (int update = 0; update < 25; ++update) {
         ASSERT_EQ(UpdateRecordBegin(&kFacts), kIOReturnSuccess);
-        written.push_back(kaplatform::CurrentUpdateRecordFile());
+        written.push_back(karecord::CurrentUpdateRecordFile());
         UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
     }
     const std::vector<std::filesystem::path> newest(written.end() - 20, written.end());
@@ -82,9 +82,9 @@ TEST(UpdateRecordTest, TheLatestTwentyAreKeptAndAFolderThatCannotBeWrittenCostsO
     std::ofstream(state.Root() / "ka-firmware-updater") << "not a folder";
     CapturedOutput capture;
     EXPECT_EQ(UpdateRecordBegin(&kFacts), kIOReturnNotWritable);
-    EXPECT_TRUE(kaplatform::IsUpdateUnderway());
-    kaplatform::RecordTransaction(StatusPoll(1));
-    kaplatform::RecordBusEvent("unit busy, sending again (try 2 of 10)");
+    EXPECT_TRUE(karecord::IsUpdateUnderway());
+    karecord::UpdateRecordObserver().Transaction(StatusPoll(1));
+    karecord::UpdateRecordObserver().BusEvent("unit busy, sending again (try 2 of 10)");
     UpdateRecordImageOutcome("xilinx", kIOReturnSuccess);
     UpdateRecordEnd(false, kIOReturnIOError, "The Xilinx image was installed.");
     const Output output = capture.Take();
@@ -92,9 +92,9 @@ TEST(UpdateRecordTest, TheLatestTwentyAreKeptAndAFolderThatCannotBeWrittenCostsO
                               (state.Root() / "ka-firmware-updater").string() +
                               "\" cannot be written.\n");
     EXPECT_EQ(output.out, "");
-    EXPECT_FALSE(kaplatform::IsUpdateUnderway());
-    EXPECT_EQ(kaplatform::LastRecordedOutcome(),
-              (kaplatform::RecordedOutcome{false, kIOReturnIOError}));
+    EXPECT_FALSE(karecord::IsUpdateUnderway());
+    EXPECT_EQ(karecord::LastRecordedOutcome(),
+              (karecord::RecordedOutcome{false, kIOReturnIOError}));
 }
 
 std::string FileText(const std::filesystem::path& file) {
@@ -115,20 +115,22 @@ TEST(UpdateRecordTest, BytesFromTheUnitThatAreNotUtf8NeverAbortAndComeBackExactl
         "/home/b\xe9"
         "a/firmware";
     ASSERT_EQ(UpdateRecordBegin(&facts), kIOReturnSuccess);
-    kaplatform::RecordBusEvent("node \xc0\x80 made anew");
+    karecord::UpdateRecordObserver().BusEvent("node \xc0\x80 made anew");
     UpdateRecordEnd(false, kIOReturnIOError, "Failed \xfe.");
-    const std::string text = FileText(kaplatform::CurrentUpdateRecordFile());
+    const std::string text = FileText(karecord::CurrentUpdateRecordFile());
     EXPECT_NE(text.find(R"("serial":{"bytes":"ffffffffffffffff"})"), std::string::npos) << text;
     EXPECT_NE(text.find(R"("firmwareSource":{"bytes":"2f686f6d652f62e9612f6669726d77617265"})"),
               std::string::npos)
         << text;
 
     std::string error;
-    const auto record = kasim::ReadUpdateRecord(kaplatform::CurrentUpdateRecordFile(), error);
+    const auto record = karecord::ReadUpdateRecord(karecord::CurrentUpdateRecordFile(), error);
     ASSERT_TRUE(record) << error;
-    EXPECT_EQ(record->unit.serialNumber, kasim::SerialNumberFromText(facts.serialNumber));
+    EXPECT_EQ(record->header.serial, facts.serialNumber);
+    EXPECT_EQ(record->header.firmwareSource, facts.firmwareSource);
     ASSERT_EQ(record->steps.size(), 1u);
-    EXPECT_EQ(record->steps[0].event, "node \xc0\x80 made anew");
+    ASSERT_TRUE(record->steps[0].event);
+    EXPECT_EQ(record->steps[0].event->what, "node \xc0\x80 made anew");
 }
 
 TEST(UpdateRecordTest, PruningRemovesOnlyTheProgramsOwnRecordsAndOrdersThemByTheirStart) {
@@ -154,7 +156,7 @@ TEST(UpdateRecordTest, PruningRemovesOnlyTheProgramsOwnRecordsAndOrdersThemByThe
     std::vector<std::filesystem::path> real;
     for (int update = 0; update < 3; ++update) {
         ASSERT_EQ(UpdateRecordBegin(&kFacts), kIOReturnSuccess);
-        real.push_back(kaplatform::CurrentUpdateRecordFile());
+        real.push_back(karecord::CurrentUpdateRecordFile());
         UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
     }
     for (const auto& file : real) {

@@ -392,10 +392,20 @@ TEST_F(SimulatorProcessTest, ARecordOfAFailedUpdateReplaysToItsEndAndStopsAtAnEd
     EXPECT_EQ(AlertLines(replayed.out), AlertLines(recorded.out));
     EXPECT_NE(replayed.out.find("sim: the replay ended as the record did\n"), std::string::npos);
     EXPECT_EQ(folder.entryList({"update-*.jsonl"}, QDir::Files), records);
-    // The trace holds what the record answered, each with its line.
+    // The trace holds the replayed unit's transactions: discovery's first, then every
+    // recorded one that answered, each with its line.
     const std::vector<std::string> traced = Lines(TracePath());
     ASSERT_FALSE(traced.empty());
-    EXPECT_NE(traced.front().find("\"recordLine\":"), std::string::npos) << traced.front();
+    EXPECT_EQ(Field(traced.front(), "thread"), "home") << traced.front();
+    const auto answered = [](const std::string& line) {
+        return line.find("\"recordLine\":") != std::string::npos;
+    };
+    const auto recordedTransaction = [](const std::string& line) {
+        return line.find("\"op\":") != std::string::npos;
+    };
+    const std::vector<std::string> recordLines = Lines(record);
+    EXPECT_EQ(std::count_if(traced.begin(), traced.end(), answered),
+              std::count_if(recordLines.begin(), recordLines.end(), recordedTransaction));
     EXPECT_EQ(std::count_if(traced.begin(), traced.end(),
                             [](const std::string& line) {
                                 return line.find("\"flash\":") != std::string::npos;

@@ -12,10 +12,11 @@
 #include "SimulatedBackend.h"
 #include "SimulatedBus.h"
 #include "UpdateRecordReplay.h"
-#include "UpdateRecorder.h"
 #include "VirtualDownloadPauseClock.h"
 
-#include <UpdateRecord.h>
+#include "record/UpdateRecord.h"
+#include "record/UpdateRecordReader.h"
+#include "record/UpdateRecorder.h"
 
 #include <gtest/gtest.h>
 #include <linux/firewire-constants.h>
@@ -120,7 +121,12 @@ UpdateOnUnit ThroughKernelBackend(
     if (prepare) {
         prepare(*kernel, sysfs);
     }
-    kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend(kernel));
+    {
+        // The platform holds the only reference: the backend goes when it is taken away.
+        const auto backend = kaplatform::MakeLinuxFireWireBackend(kernel);
+        backend->SetBusObserver(&karecord::UpdateRecordObserver());
+        kaplatform::SetFireWireBackend(backend);
+    }
     InstallBothImages(update);
     kaplatform::SetFireWireBackend(nullptr);
 
@@ -553,17 +559,17 @@ TEST(DownloadThroughKernelTest, DamagedErasePollsAndAUserSwitchBetweenTheImagesI
 // What a record holds after its header, the time of each line left out.
 std::vector<std::string> RecordedSteps(const std::filesystem::path& file) {
     std::string error;
-    const auto record = kasim::ReadUpdateRecord(file, error);
+    const auto record = karecord::ReadUpdateRecord(file, error);
     EXPECT_TRUE(record) << error;
     std::vector<std::string> steps;
-    for (const kasim::RecordStep& step :
-         record ? record->steps : std::vector<kasim::RecordStep>{}) {
-        const kaplatform::RecordedTransaction& transaction = step.transaction;
-        steps.push_back(step.event.empty() ? kasim::DescribeRequest(transaction, step.digest) +
-                                                 " -> " + std::to_string(transaction.status) + " " +
-                                                 std::to_string(transaction.value) + " " +
-                                                 std::to_string(transaction.moved)
-                                           : step.event);
+    for (const karecord::RecordStep& step :
+         record ? record->steps : std::vector<karecord::RecordStep>{}) {
+        const karecord::RecordedTransaction& transaction = step.transaction;
+        steps.push_back(step.event ? step.event->what
+                                   : kasim::DescribeRequest(transaction) + " -> " +
+                                         std::to_string(transaction.status) + " " +
+                                         std::to_string(transaction.value) + " " +
+                                         std::to_string(transaction.moved));
     }
     return steps;
 }
@@ -603,7 +609,7 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
     EXPECT_EQ(viaKernel.xilinx.bytes, direct.xilinx.bytes);
     EXPECT_EQ(viaKernel.mcore.bytes, direct.mcore.bytes);
     ExpectNoBlockTwiceInAnyStart(viaKernel, direct);
-    const std::filesystem::path recorded = kaplatform::CurrentUpdateRecordFile();
+    const std::filesystem::path recorded = karecord::CurrentUpdateRecordFile();
     const std::string text = (std::ostringstream{} << std::ifstream(recorded).rdbuf()).str();
     for (const char* event : {"unit busy, sending again", "lost the unit's answer",
                               ", sending again in generation", "the unit is back as /dev/fw2",
@@ -612,11 +618,12 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
     }
 
     std::string error;
-    auto record = kasim::ReadUpdateRecord(recorded, error);
+    auto record = karecord::ReadUpdateRecord(recorded, error);
     ASSERT_TRUE(record) << error;
     std::vector<std::string> mismatches;
     const auto replay = kasim::MakeReplayBackend(
         std::move(*record), false, [&](const std::string& what) { mismatches.push_back(what); });
+    replay->SetBusObserver(&karecord::UpdateRecordObserver());
     kaplatform::SetFireWireBackend(replay);
     UpdateOnUnit replayed;
     RecordInstalling(replayed, [](UpdateOnUnit& update) { InstallBothImages(update); });
@@ -628,7 +635,7 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
     EXPECT_EQ(replayed.mcoreStatus, 0);
     // The program saw the same bus: its own lines and the bus's, in the same order.
     EXPECT_EQ(replayed.out, viaKernel.out);
-    EXPECT_EQ(RecordedSteps(kaplatform::CurrentUpdateRecordFile()), RecordedSteps(recorded));
+    EXPECT_EQ(RecordedSteps(karecord::CurrentUpdateRecordFile()), RecordedSteps(recorded));
 }
 
 }  // namespace

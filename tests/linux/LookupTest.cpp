@@ -4,9 +4,9 @@
 #include "FakeKernel.h"
 #include "LinuxFireWireBackend.h"
 #include "ScopedStateFolder.h"
-#include "UpdateRecorder.h"
 
-#include <UpdateRecord.h>
+#include "record/UpdateRecord.h"
+#include "record/UpdateRecorder.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOCFPlugIn.h>
@@ -70,6 +70,7 @@ TEST_F(LookupTest, AKernelDriverBoundToTheKasNodeIsNamedOnceAndInTheRecordsHeade
     fs::create_directory_symlink(drivers / "snd-fw-unit", sysfs.UnitDirectory(1, 1) / "driver");
     fs::create_directory_symlink(drivers / "snd-fw-unit", sysfs.UnitDirectory(2, 0) / "driver");
 
+    backend->SetBusObserver(&karecord::UpdateRecordObserver());
     CapturedOutput capture;
     ASSERT_EQ(Find(), "fw1.0");
     ASSERT_EQ(Find(), "fw1.0");
@@ -81,7 +82,7 @@ TEST_F(LookupTest, AKernelDriverBoundToTheKasNodeIsNamedOnceAndInTheRecordsHeade
                                      "KA004711", 0x00020004, 0x00020000};
     ASSERT_EQ(UpdateRecordBegin(&facts), kIOReturnSuccess);
     UpdateRecordEnd(false, kIOReturnAborted, "");
-    std::ifstream record(kaplatform::CurrentUpdateRecordFile());
+    std::ifstream record(karecord::CurrentUpdateRecordFile());
     std::string header;
     std::getline(record, header);
     EXPECT_NE(header.find(R"("driver":"fw1.1: snd-fw-unit")"), std::string::npos) << header;

@@ -1,14 +1,14 @@
 #include "BusEventLog.h"
 
-#include "UpdateRecorder.h"
-
 #include <iostream>
 
 namespace kaplatform {
 
-void LogBusEvent(std::string_view what) {
+void LogBusEvent(BusObserver* observer, std::string_view what) {
     std::cout << "FireWire: " << what << '\n';
-    RecordBusEvent(what);
+    if (observer != nullptr) {
+        observer->BusEvent(what);
+    }
 }
 
 }  // namespace kaplatform

@@ -5,7 +5,6 @@
 #include "LinuxSystem.h"
 #include "OutstandingRequests.h"
 #include "SysfsFireWire.h"
-#include "UpdateRecorder.h"
 
 #include <IOKit/IOReturn.h>
 
@@ -95,7 +94,9 @@ class LinuxFireWireBackend final : public FireWireBackend {
             return;
         }
         reportedDrivers_ = drivers;
-        NoteUnitKernelDrivers(drivers);
+        if (BusObserver* observer = Observer()) {
+            observer->UnitDriversFound(drivers);
+        }
         if (!drivers.empty()) {
             std::cerr << "A kernel driver is bound to the Ka (" << drivers
                       << "); it may talk to the unit during an update.\n";

@@ -33,12 +33,13 @@
 //   up to kLinuxFireWireSendErrorTries times in all; then kIOReturnIOError.
 // - A read that comes back damaged (RCODE_DATA_ERROR) is sent again up to
 //   kLinuxFireWireDamagedResends times; then it is final.
-// - Each such retry writes one line on standard output (BusEventLog.h).
+// - Each such retry writes one line on standard output and tells the backend's observer
+//   (BusEventLog.h).
 // - A split-transaction time-out the kernel reports for a read, like our own wait for any
 //   response running out, gives kIOReturnTimeout.
 // - A kernel driver bound to one of the Ka's node's units (it may talk to the unit too) is
-//   named on standard error when FindUnit first finds it so, and in the next update record's
-//   header.
+//   named on standard error when FindUnit first finds it so, and told to the backend's
+//   observer (for the next update record's header).
 // - Four-byte Read and Write travel as quadlet requests.
 // - A failed read or write reports 0 bytes moved.
 // - Open locks the device file (flock, exclusive): a unit another program holds open gives

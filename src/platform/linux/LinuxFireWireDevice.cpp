@@ -54,13 +54,16 @@ bool HangUp(short events) {
     return (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-// A write the unit may have carried out: never sent again, said once, left to the caller.
-IOReturn WriteMayHaveBeenTaken(const std::string& what) {
+}  // namespace
+
+void LinuxFireWireDevice::LogBusEvent(std::string_view what) const {
+    kaplatform::LogBusEvent(Observer(), what);
+}
+
+IOReturn LinuxFireWireDevice::WriteMayHaveBeenTaken(const std::string& what) const {
     LogBusEvent(what + "; not sent again, the unit may have taken it");
     return kIOFireWireWriteMayHaveBeenTaken;
 }
-
-}  // namespace
 
 IOReturn LinuxFireWireDevice::Read(const FireWireTarget& target, void* buffer, std::uint32_t& size,
                                    bool failOnReset, std::uint32_t generation) {

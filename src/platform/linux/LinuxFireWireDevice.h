@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kaplatform {
@@ -86,6 +87,10 @@ class LinuxFireWireDevice final : public FireWireDevice {
     // Lets time pass while taking in what arrives on the descriptor meanwhile.
     IOReturn Pause(std::chrono::milliseconds duration);
     IOReturn WaitForEvent(std::chrono::milliseconds longest);
+    // One "FireWire: " line, heard by the observer as well (BusEventLog.h).
+    void LogBusEvent(std::string_view what) const;
+    // A write the unit may have carried out: never sent again, said once, left to the caller.
+    IOReturn WriteMayHaveBeenTaken(const std::string& what) const;
     // Reads one event; on a response to closure, stores its rcode and payload in request.
     enum class EventResult { Other, Response, Failed };
     EventResult ReadEvent(std::uint64_t closure, Request* request, std::uint32_t& responseCode,

@@ -2,12 +2,10 @@
 // of an update leaves every line up to the kill readable.
 #include "UpdateRecorder.h"
 
-#include <UpdateRecord.h>
+#include "RecordCodec.h"
+#include "UpdateRecord.h"
 
 #include "FireWireBackend.h"
-#include "RecordText.h"
-
-#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,10 +26,10 @@
 #include <system_error>
 #include <utility>
 
-namespace kaplatform {
+namespace karecord {
 namespace {
 
-using Json = nlohmann::ordered_json;
+using Json = WrittenLine;
 
 std::string KernelName() {
     utsname name{};
@@ -144,7 +142,7 @@ bool HoldsRecordHeader(int folder, const std::string& name) {
     const Json header =
         Json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
     const auto record = header.is_object() ? header.find("record") : header.end();
-    return record != header.end() && record->is_string() && *record == "ka-update";
+    return record != header.end() && record->is_string() && *record == kRecordKind;
 }
 
 // Keeps the newest records, counting the one about to be written. Newest by the start in
@@ -202,18 +200,6 @@ bool MakePrivateFolder(const std::filesystem::path& folder) {
     return true;
 }
 
-// Text as the record keeps it: a JSON string when it is UTF-8, which JSON strings must be;
-// otherwise its bytes, so that a serial number straight from the unit's register or a
-// folder's name comes back exactly as it was.
-Json TextValue(std::string_view text) {
-    if (IsUtf8(text)) {
-        return Json(text);
-    }
-    Json bytes = Json::object();
-    bytes["bytes"] = HexDigits(std::vector<std::uint8_t>(text.begin(), text.end()));
-    return bytes;
-}
-
 // A line that did not reach the file; the record ends there with one line, the update
 // goes on.
 class RecordError final : public std::runtime_error {
@@ -247,51 +233,28 @@ class Recorder {
         }
     }
 
-    void Transaction(const RecordedTransaction& transaction) {
+    // One line after the header, its fields put in by encode.
+    template <typename Encode>
+    void Append(Encode encode) {
         std::scoped_lock lock(mutex_);
-        GuardedLocked([&] { TransactionLocked(transaction); });
+        AppendLocked(encode);
     }
 
-    void Event(std::string_view what) {
+    // A transaction is copied (and a block write's bytes digested) only while a record is
+    // open: discovery's calls are many and go nowhere.
+    void Transaction(const kaplatform::BusTransaction& transaction) {
         std::scoped_lock lock(mutex_);
-        GuardedLocked([&] {
-            Json line = StampedLocked();
-            line["event"] = TextValue(what);
-            WriteLocked(line);
-        });
-    }
-
-    void Image(const char* image, IOReturn status) {
-        std::scoped_lock lock(mutex_);
-        GuardedLocked([&] {
-            Json line = StampedLocked();
-            line["image"] = TextValue(Text(image));
-            line["status"] = status;
-            line["installed"] = status == kIOReturnSuccess;
-            WriteLocked(line);
-        });
-    }
-
-    void Restart(const char* image, int start) {
-        std::scoped_lock lock(mutex_);
-        GuardedLocked([&] {
-            Json line = StampedLocked();
-            line["restart"] = TextValue(Text(image));
-            line["start"] = start;
-            WriteLocked(line);
-        });
+        if (out_ >= 0) {
+            AppendLocked([&](Json& line) { EncodeTransaction(line, RecordedFrom(transaction)); });
+        }
     }
 
     void End(bool bothInstalled, IOReturn firstFailure, const char* description) {
         std::scoped_lock lock(mutex_);
         underway_ = false;
         lastOutcome_ = RecordedOutcome{bothInstalled, firstFailure};
-        GuardedLocked([&] {
-            Json line = StampedLocked();
-            line["outcome"] = bothInstalled ? "installed" : "failed";
-            line["firstFailure"] = firstFailure;
-            line["description"] = TextValue(Text(description));
-            WriteLocked(line);
+        AppendLocked([&](Json& line) {
+            EncodeEnd(line, RecordedEnd{*lastOutcome_, Text(description)});
         });
         CloseLocked();
     }
@@ -342,7 +305,7 @@ class Recorder {
     }
 
   private:
-    IOReturn BeginLocked(const UpdateRecordFacts& facts) {
+    IOReturn BeginLocked(const UpdateRecordFacts& given) {
         const std::filesystem::path folder = FolderLocked();
         if (folder.empty()) {
             std::cerr << "No record of this update is kept: neither XDG_STATE_HOME nor HOME "
@@ -373,45 +336,32 @@ class Recorder {
         }
         start_ = std::chrono::steady_clock::now();
         sequence_ = 0;
-        const auto backend = GetFireWireBackend();
+        const auto backend = kaplatform::GetFireWireBackend();
+        RecordHeader facts;
+        facts.program = Text(given.programVersion);
+        facts.firmware = Text(given.firmwareVersion);
+        facts.firmwareSource = Text(given.firmwareSource);
+        facts.guid = given.guid;
+        facts.serial = Text(given.serialNumber);
+        facts.softwareVersion = given.softwareVersion;
+        facts.productRevision = given.productRevision;
+        facts.kernel = KernelName();
+        facts.backend = backend ? backend->Name() : std::string("none");
+        facts.device = deviceFile_;
+        facts.driver = kernelDrivers_;
         Json header;
-        header["record"] = "ka-update";
-        header["format"] = 1;
-        header["program"] = TextValue(Text(facts.programVersion));
-        header["firmware"] = TextValue(Text(facts.firmwareVersion));
-        header["firmwareSource"] = TextValue(Text(facts.firmwareSource));
-        header["guid"] = HexNumber(facts.guid, 16);
-        header["serial"] = TextValue(Text(facts.serialNumber));
-        header["softwareVersion"] = HexNumber(facts.softwareVersion, 8);
-        header["productRevision"] = HexNumber(facts.productRevision, 8);
-        header["kernel"] = TextValue(KernelName());
-        header["backend"] = TextValue(backend ? backend->Name() : std::string("none"));
-        header["device"] = TextValue(deviceFile_);
-        header["driver"] = TextValue(kernelDrivers_);
+        EncodeHeader(header, facts);
         GuardedLocked([&] { WriteLocked(header); });
         return kIOReturnSuccess;
     }
 
-    void TransactionLocked(const RecordedTransaction& transaction) {
-        Json line = StampedLocked();
-        line["op"] = TextValue(transaction.operation);
-        const bool transfer = transaction.operation.find("quadlet") != std::string::npos ||
-                              transaction.operation.find("block") != std::string::npos;
-        if (transfer) {
-            line["address"] = HexNumber(transaction.address, 12);
-            line["length"] = transaction.length;
-            line["moved"] = transaction.moved;
-        }
-        if (transaction.operation == "write-block") {
-            line["digest"] = BlockDigest(transaction.bytes);
-        } else if (transaction.operation == "read-block") {
-            line["bytes"] = HexDigits(transaction.bytes);
-        } else if (transfer || transaction.operation == "get-generation") {
-            line["value"] = HexNumber(transaction.value, 8);
-        }
-        line["status"] = transaction.status;
-        line["generation"] = transaction.generation;
-        WriteLocked(line);
+    template <typename Encode>
+    void AppendLocked(Encode encode) {
+        GuardedLocked([&] {
+            Json line = StampedLocked();
+            encode(line);
+            WriteLocked(line);
+        });
     }
 
     // Runs a write on the open record; any failure closes it with one line.
@@ -488,7 +438,31 @@ class Recorder {
     std::string folderName_ = kUpdateRecordFolderName;
 };
 
+// The observer holds nothing of its own: an executable may hand it to one backend after
+// another.
+class RecordingObserver final : public kaplatform::BusObserver {
+  public:
+    void Transaction(const kaplatform::BusTransaction& transaction) override {
+        Recorder::Instance().Transaction(transaction);
+    }
+    void BusEvent(std::string_view what) override {
+        Recorder::Instance().Append(
+            [&](Json& line) { EncodeBusEvent(line, RecordedBusEvent{std::string(what)}); });
+    }
+    void UnitOpened(std::string_view deviceFile) override {
+        Recorder::Instance().NoteDevice(deviceFile);
+    }
+    void UnitDriversFound(std::string_view drivers) override {
+        Recorder::Instance().NoteDrivers(drivers);
+    }
+};
+
 }  // namespace
+
+kaplatform::BusObserver& UpdateRecordObserver() {
+    static RecordingObserver observer;
+    return observer;
+}
 
 bool IsUpdateRecording() {
     return Recorder::Instance().Recording();
@@ -496,22 +470,6 @@ bool IsUpdateRecording() {
 
 bool IsUpdateUnderway() {
     return Recorder::Instance().Underway();
-}
-
-void RecordTransaction(const RecordedTransaction& transaction) {
-    Recorder::Instance().Transaction(transaction);
-}
-
-void RecordBusEvent(std::string_view what) {
-    Recorder::Instance().Event(what);
-}
-
-void NoteUnitDeviceFile(std::string_view path) {
-    Recorder::Instance().NoteDevice(path);
-}
-
-void NoteUnitKernelDrivers(std::string_view drivers) {
-    Recorder::Instance().NoteDrivers(drivers);
 }
 
 void KeepUpdateRecords(bool keep) {
@@ -534,104 +492,43 @@ std::optional<RecordedOutcome> LastRecordedOutcome() {
     return Recorder::Instance().Outcome();
 }
 
-std::string HexNumber(std::uint64_t value, int digits) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%0*llx", digits, static_cast<unsigned long long>(value));
-    return text;
-}
+}  // namespace karecord
 
-std::string HexDigits(const std::vector<std::uint8_t>& bytes) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const std::uint8_t byte : bytes) {
-        text += kDigits[byte >> 4];
-        text += kDigits[byte & 0xF];
-    }
-    return text;
-}
-
-std::string ReadUntrustedFile(const std::filesystem::path& file, std::size_t largest,
-                              std::string& text) {
-    text.clear();
-    const int descriptor = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (descriptor < 0) {
-        return std::string("cannot be opened: ") + std::strerror(errno);
-    }
-    struct stat status {};
-    std::string defect;
-    if (::fstat(descriptor, &status) != 0) {
-        defect = std::string("cannot be examined: ") + std::strerror(errno);
-    } else if (S_ISDIR(status.st_mode)) {
-        defect = "is a folder";
-    } else if (!S_ISREG(status.st_mode)) {
-        defect = "is not a regular file";
-    } else if (static_cast<std::uintmax_t>(status.st_size) > largest) {
-        defect = "has more than " + std::to_string(largest) + " bytes";
-    }
-    char chunk[65536];
-    while (defect.empty()) {
-        const ssize_t count = ::read(descriptor, chunk, sizeof chunk);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count < 0) {
-            defect = std::string("cannot be read: ") + std::strerror(errno);
-        } else if (count == 0) {
-            break;
-        } else if (text.size() + static_cast<std::size_t>(count) > largest) {
-            // Grown since it was looked at.
-            defect = "has more than " + std::to_string(largest) + " bytes";
-        } else {
-            text.append(chunk, static_cast<std::size_t>(count));
-        }
-    }
-    ::close(descriptor);
-    if (!defect.empty()) {
-        text.clear();
-    }
-    return defect;
-}
-
-std::string BlockDigest(const std::vector<std::uint8_t>& bytes) {
-    std::uint64_t hash = 0xcbf29ce484222325ULL;
-    for (const std::uint8_t byte : bytes) {
-        hash ^= byte;
-        hash *= 0x100000001b3ULL;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, "fnv1a64:%016llx", static_cast<unsigned long long>(hash));
-    return text;
-}
-
-}  // namespace kaplatform
+namespace {
+using karecord::Recorder;
+}  // namespace
 
 IOReturn UpdateRecordBegin(const UpdateRecordFacts* facts) {
     if (facts == nullptr) {
         return kIOReturnBadArgument;
     }
-    return kaplatform::Recorder::Instance().Begin(*facts);
+    return Recorder::Instance().Begin(*facts);
 }
 
 void UpdateRecordImageOutcome(const char* image, IOReturn status) {
-    kaplatform::Recorder::Instance().Image(image, status);
+    Recorder::Instance().Append([&](karecord::WrittenLine& line) {
+        EncodeImageOutcome(line, karecord::RecordedImageOutcome{karecord::Text(image), status,
+                                                                status == kIOReturnSuccess});
+    });
 }
 
 void UpdateRecordImageRestart(const char* image, int start) {
-    kaplatform::Recorder::Instance().Restart(image, start);
+    Recorder::Instance().Append([&](karecord::WrittenLine& line) {
+        EncodeRestart(line, karecord::RecordedRestart{karecord::Text(image), start});
+    });
 }
 
 void UpdateRecordEnd(Boolean bothInstalled, IOReturn firstFailure, const char* description) {
-    kaplatform::Recorder::Instance().End(bothInstalled != 0, firstFailure, description);
+    Recorder::Instance().End(bothInstalled != 0, firstFailure, description);
 }
 
 CFStringRef UpdateRecordCopyFolderPath() {
-    return CFStringCreateWithCString(nullptr, kaplatform::UpdateRecordFolder().c_str(),
+    return CFStringCreateWithCString(nullptr, karecord::UpdateRecordFolder().c_str(),
                                      kCFStringEncodingUTF8);
 }
 
 CFStringRef UpdateRecordCopyFilePath() {
-    const std::filesystem::path file = kaplatform::CurrentUpdateRecordFile();
+    const std::filesystem::path file = karecord::CurrentUpdateRecordFile();
     if (file.empty()) {
         return nullptr;
     }

@@ -1,15 +1,23 @@
-// Text that comes from a unit or a file, for a record and for a terminal. Both take any
-// bytes: a serial number is whatever the unit's register holds, a record whatever a file
-// holds.
-#ifndef KA_PLATFORM_RECORDTEXT_H
-#define KA_PLATFORM_RECORDTEXT_H
+// Text that comes from a unit or a file, for a record and for a terminal, and numbers and
+// bytes as a record writes them. All take any bytes: a serial number is whatever the unit's
+// register holds, a record whatever a file holds.
+#ifndef KA_SERVICES_RECORD_RECORDTEXT_H
+#define KA_SERVICES_RECORD_RECORDTEXT_H
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
-namespace kaplatform {
+namespace karecord {
+
+// "0x" and digits lower-case hex digits (more when the value needs them).
+std::string HexNumber(std::uint64_t value, int digits);
+// Two lower-case hex digits a byte.
+std::string HexDigits(std::span<const std::uint8_t> bytes);
+// The 64-bit FNV-1a digest a block write is recorded by, as "fnv1a64:" and 16 hex digits.
+std::string BlockDigest(std::span<const std::uint8_t> bytes);
 
 // The length of the well-formed UTF-8 sequence at text[at] (no overlong forms, no
 // surrogates, nothing past U+10FFFF), or 0 when none starts there.
@@ -91,6 +99,6 @@ inline std::string TerminalText(std::string_view text) {
     return shown;
 }
 
-}  // namespace kaplatform
+}  // namespace karecord
 
 #endif

@@ -1,8 +1,8 @@
-// The record of one update: a file the owner can read or send with a report, and that the
-// simulator can play back. Writing it never decides the update: a record that cannot be
-// written costs one line on standard error and nothing else.
-#ifndef KA_PLATFORM_UPDATERECORD_H
-#define KA_PLATFORM_UPDATERECORD_H
+// The record of one update, as the program calls it: a file the owner can read or send with
+// a report, and that the simulator can play back. Writing it never decides the update: a
+// record that cannot be written costs one line on standard error and nothing else.
+#ifndef KA_SERVICES_RECORD_UPDATERECORD_H
+#define KA_SERVICES_RECORD_UPDATERECORD_H
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
