@@ -2,21 +2,23 @@
 # compiling a pair of image files into a target.
 
 set(_ka_firmware_tools ${CMAKE_CURRENT_LIST_DIR}/../tools)
+set(_ka_firmware_room ${CMAKE_CURRENT_LIST_DIR}/../src/services/firmware)
 set(_ka_images_source ${CMAKE_CURRENT_LIST_DIR}/../src/images/KaImages.S)
 
 # ka_check_firmware_folder(FOLDER MADE_UP_FOLDER MCORE_VERSION_VAR XILINX_VERSION_VAR)
 # Stops the configure with one message naming the file and its defect unless FOLDER holds
 # KaXilinx.bit and Ka_MCORE.s19 fit to be the Ka's firmware, neither the made-up image of the
 # same name in MADE_UP_FOLDER, a version file, and a SHA256SUMS that the three match; sets the two variables to its versions.
-# The checker is the library in tools/ the program uses too, compiled here because nothing of
-# the build exists yet.
+# The checker is the firmware room's (src/services/firmware) that the program uses too,
+# compiled here with the command-line checker of tools/ because nothing of the build exists yet.
 function(ka_check_firmware_folder folder made_up_folder mcore_version_var xilinx_version_var)
     # The checker's SHA-256 is OpenSSL's.
     find_package(OpenSSL REQUIRED COMPONENTS Crypto)
     try_run(run_result compile_result
             SOURCES ${_ka_firmware_tools}/ka_check_firmware.cpp
-                    ${_ka_firmware_tools}/FirmwareImageCheck.cpp
-                    ${_ka_firmware_tools}/SRecord.cpp
+                    ${_ka_firmware_room}/FirmwareImageCheck.cpp
+                    ${_ka_firmware_room}/SRecord.cpp
+            CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${_ka_firmware_room}"
             CXX_STANDARD 20
             CXX_STANDARD_REQUIRED ON
             LINK_LIBRARIES OpenSSL::Crypto

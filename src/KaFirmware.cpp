@@ -1,10 +1,9 @@
 #include "KaFirmware.h"
 
+#include "FirmwareFolder.h"
 #include "FirmwareImageCheck.h"
 #include "KaXilinx.h"
 #include "Ka_MCORE.h"
-
-#include <CoreServices/FirmwareFolder.h>
 
 #include <array>
 #include <mutex>
@@ -48,7 +47,7 @@ KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
     const std::array<const char*, 4> names = {
         firmwarecheck::kXilinxFileName, firmwarecheck::kMcoreFileName,
         firmwarecheck::kVersionFileName, firmwarecheck::kDigestsFileName};
-    kaplatform::FirmwareFolderRead read = kaplatform::ReadFirmwareFolder(
+    firmwarecheck::FirmwareFolderRead read = firmwarecheck::ReadFirmwareFolder(
         folder.path, names, folder.requiredOwner, kLargestFirmwareFile);
     KaFirmware firmware;
     // Where the release came from, as the record of an update names it: whatever folder

@@ -2,6 +2,7 @@
 
 #include "DownloadProgress.h"
 #include "Process.h"
+#include "UnitAccessReport.h"
 #include "UpdateOutcome.h"
 #include "UpdateSafeguard.h"
 #include "ViRorividiZezuzuDialog.h"
@@ -11,7 +12,6 @@
 
 #include <Carbon/Carbon.h>
 #include <CoreServices/Terminal.h>
-#include <IOKit/firewire/IOFireWireUnitAccess.h>
 
 #include <nlohmann/json.hpp>
 
@@ -110,7 +110,7 @@ UnitStatus ReadUnitStatus(CViRorividiZezuzu& controller, const KaFirmware& firmw
     }
     status.found = controller.IsFound();
     if (!status.found) {
-        const IOReturn access = IOFireWireGetUnitAccessStatus();
+        const IOReturn access = kaunitaccess::UnitAccessStatus();
         status.reason = access == kIOReturnNotPermitted      ? "no permission"
                         : access == kIOReturnExclusiveAccess ? "in use by another program"
                                                              : "no Ka found";

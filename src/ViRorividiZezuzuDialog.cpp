@@ -1,13 +1,16 @@
+// The update dialog: binds the window's controls and installs its handlers (buttons, menu
+// commands, closing the window, requests to end the program). Its timer runs the three states:
+// waiting for input (show the unit found, or why none is, and whether an update may start),
+// starting the update, and following it to the outcome alert (the alerts are made in main.cpp).
 #include "ViRorividiZezuzuDialog.h"
 
 #include "DownloadProgress.h"
 #include "KaFirmware.h"
 #include "Process.h"
+#include "UnitAccessReport.h"
 #include "virorividizezuzu.h"
 
 #include "record/UpdateRecord.h"
-
-#include <IOKit/firewire/IOFireWireUnitAccess.h>
 
 #include <iostream>
 #include <memory>
@@ -59,7 +62,7 @@ void ShowNoFirmwareNotice(WindowRef window, const KaFirmware& firmware) {
 // A Ka this user may not open, or that another program holds, is not found either; without a
 // word on why, the window would say "Ka Not Found" for ever.
 void ShowUnitAccessProblem(CControl& line, bool unitFound) {
-    const IOReturn access = unitFound ? kIOReturnSuccess : IOFireWireGetUnitAccessStatus();
+    const IOReturn access = unitFound ? kIOReturnSuccess : kaunitaccess::UnitAccessStatus();
     if (access == kIOReturnNotPermitted) {
         line.SetText(
             "A Ka is connected, but this user may not open it: install the updater's udev rule "

@@ -1,3 +1,6 @@
+// The program body both executables call (UpdaterMain.h): loads the interface description,
+// says which firmware it will install, shows the window and runs the event loop. Beside it,
+// the dialog's alerts: update done, update failed, downgrade, About.
 #include "UpdaterMain.h"
 #include "ViRorividiZezuzuDialog.h"
 

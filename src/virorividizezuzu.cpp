@@ -1,5 +1,8 @@
-// The discovery side of the update controller: find the unit, read its identity, answer
-// the dialog's questions about it.
+// The update controller, its discovery half (the run is in virorividizezuzu_run.cpp): each
+// pass of the dialog's timer looks the Ka up by its unit directory, reads its GUID, serial
+// number and firmware version, and keeps them as the identity the dialog shows and an accepted
+// update must match. Also the version texts, the upgrade-or-downgrade decision and the start
+// of the update record.
 #include "virorividizezuzu.h"
 
 #include "ConsistencyCheck.h"

@@ -1,4 +1,8 @@
-// The update run: DoUpdate on the main thread starts one worker whose body is Run.
+// The update controller, its run half (discovery is in virorividizezuzu.cpp): DoUpdate on
+// the main thread starts one worker whose body is Run. Run refuses firmware that may not be
+// installed, checks that the unit on the bus is still the one the user accepted, installs the
+// Xilinx image and then the MCORE image, and leaves the outcome with the done flag for the
+// dialog's timer to collect.
 #include "virorividizezuzu.h"
 
 #include "ConsistencyCheck.h"

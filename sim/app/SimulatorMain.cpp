@@ -9,6 +9,7 @@
 #include "DownloadPause.h"
 #include "FireWireBackend.h"
 #include "KaFirmware.h"
+#include "SleepInhibitor.h"
 #include "TerminalFrontEnd.h"
 #include "UpdaterMain.h"
 #include "VirtualDownloadPauseClock.h"
@@ -133,6 +134,8 @@ int main(int argc, char** argv) {
     InitApplicationProcess();
     // Not the program the menu entry starts: a dock must not take its windows for that one's.
     kaplatform::SetApplicationIdentifier(KA_APPLICATION_ID ".Simulator");
+    // An update it runs holds the machine up as the hardware updater's does.
+    kaplatform::SetSystemSleepBlocker(kasleepinhibitor::MakeLogindSleepInhibitor());
     const std::vector<std::string> arguments(argv, argv + argc);
     const std::string programName = argc > 0 ? argv[0] : "virorividizezuzu-sim";
     const kasim::ParsedCommandLine parsed = kasim::ParseSimulatorCommandLine(arguments);

@@ -4,8 +4,11 @@
 // only: the built-in images when the build carries it, otherwise the release a firmware
 // package put in the system's firmware folder (KaFirmware.h).
 #include "FireWireBackend.h"
+#include "FirmwareFolder.h"
 #include "KaFirmware.h"
 #include "LinuxFireWireBackend.h"
+#include "SessionSingleInstance.h"
+#include "SleepInhibitor.h"
 #include "TerminalFrontEnd.h"
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
@@ -13,8 +16,7 @@
 #include "record/UpdateRecorder.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/SingleApplicationInstance.h>
-#include <CoreServices/FirmwareFolder.h>
+#include <Carbon/PlatformSeams.h>
 
 #include <iostream>
 #include <string>
@@ -41,7 +43,8 @@ int main(int argc, char** argv) {
     }
     // Two copies would both offer to update the one unit; a window and a terminal run would
     // both reach for it.
-    if (!ClaimSingleApplicationInstance("virorividizezuzu")) {
+    kaplatform::SetSingleInstanceRegister(kasingleinstance::MakeSessionSingleInstanceRegister());
+    if (!kaplatform::ClaimSingleApplicationInstance("virorividizezuzu")) {
         if (parsed.options.InTerminal()) {
             std::cerr << programName
                       << ": the updater is already running (in a window or a terminal); "
@@ -57,8 +60,9 @@ int main(int argc, char** argv) {
         backend->SetBusObserver(&karecord::UpdateRecordObserver());
         kaplatform::SetFireWireBackend(backend);
     }
-    const KaFirmwareFolder systemFolder{kaplatform::kSystemFirmwareFolder,
-                                        kaplatform::kSystemAdministrator};
+    kaplatform::SetSystemSleepBlocker(kasleepinhibitor::MakeLogindSleepInhibitor());
+    const KaFirmwareFolder systemFolder{firmwarecheck::kSystemFirmwareFolder,
+                                        firmwarecheck::kSystemAdministrator};
     const int status =
         parsed.options.InTerminal()
             ? RunTerminalMode(parsed.options, KaFirmwareRule::KaFirmwareOnly, systemFolder)

@@ -1,9 +1,9 @@
 // What the IOKit stand-in needs from a FireWire bus: finding units by their unit-directory
 // values and talking to one of them. Two implementations exist: the Linux kernel's
 // firewire-cdev interface (platform/linux) and the simulated Ka (sim/). The executable picks
-// one at start-up with SetFireWireBackend and gives it its observer (BusObserver.h); the
-// program's code never sees this file (the update record asks it only for the backend's
-// name).
+// one at start-up with SetFireWireBackend and gives it its observer (BusObserver.h). The
+// program never sees this file; the update record asks it only for the backend's name, and
+// the unit-access report of src/services/unitaccess asks the installed backend through it.
 #ifndef KA_PLATFORM_FIREWIREBACKEND_H
 #define KA_PLATFORM_FIREWIREBACKEND_H
 

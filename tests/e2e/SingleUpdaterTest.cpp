@@ -4,9 +4,10 @@
 // test's own.
 #include "GuiTestSupport.h"
 #include "ProcessSupport.h"
+#include "SessionSingleInstance.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/SingleApplicationInstance.h>
+#include <Carbon/PlatformSeams.h>
 
 #include <QApplication>
 #include <QTemporaryDir>
@@ -38,7 +39,9 @@ class SingleUpdaterTest : public ::testing::Test {
 
 TEST_F(SingleUpdaterTest, ASecondStartBringsTheRunningUpdaterForwardAndEnds) {
     qputenv("XDG_RUNTIME_DIR", _runtime.path().toUtf8());
-    ASSERT_TRUE(ClaimSingleApplicationInstance("virorividizezuzu"));
+    // As the hardware updater does.
+    kaplatform::SetSingleInstanceRegister(kasingleinstance::MakeSessionSingleInstanceRegister());
+    ASSERT_TRUE(kaplatform::ClaimSingleApplicationInstance("virorividizezuzu"));
 
     IBNibRef nib = nullptr;
     ASSERT_EQ(noErr, CreateNibReference(CFSTR("main"), &nib));

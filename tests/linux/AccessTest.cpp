@@ -1,10 +1,9 @@
 // A unit on the bus whose device file this user may not open, or that another program holds:
 // still "not found" to the program, but told to the user once when it starts (and a refusal
-// once when it ends), and reported upward through the platform's own query.
+// once when it ends), and reported upward through the unit-access report.
 #include "CapturedOutput.h"
 #include "KaOnBus.h"
-
-#include <IOKit/firewire/IOFireWireUnitAccess.h>
+#include "UnitAccessReport.h"
 
 #include <cerrno>
 #include <chrono>
@@ -128,9 +127,9 @@ TEST_F(AccessTest, OtherReasonsForNotOpeningAreNoAccessProblem) {
               "to update the Ka\n");
 }
 
-TEST_F(AccessTest, TheDesktopAsksThroughTheIOKitStandIn) {
+TEST_F(AccessTest, TheDesktopAsksThroughTheUnitAccessReport) {
     kaplatform::SetFireWireBackend(backend);
-    EXPECT_EQ(IOFireWireGetUnitAccessStatus(), kIOReturnSuccess);
+    EXPECT_EQ(kaunitaccess::UnitAccessStatus(), kIOReturnSuccess);
     kernel->RefuseOpen("/dev/fw1", EACCES);
     {
         CapturedOutput capture;
@@ -138,9 +137,9 @@ TEST_F(AccessTest, TheDesktopAsksThroughTheIOKitStandIn) {
             EXPECT_EQ(DiscoveryPass(), kIOReturnNotPermitted);
         }
     }
-    EXPECT_EQ(IOFireWireGetUnitAccessStatus(), kIOReturnNotPermitted);
+    EXPECT_EQ(kaunitaccess::UnitAccessStatus(), kIOReturnNotPermitted);
     kaplatform::SetFireWireBackend(nullptr);
-    EXPECT_EQ(IOFireWireGetUnitAccessStatus(), kIOReturnSuccess) << "no bus, no problem";
+    EXPECT_EQ(kaunitaccess::UnitAccessStatus(), kIOReturnSuccess) << "no bus, no problem";
 }
 
 }  // namespace

@@ -1,128 +1,39 @@
-// Power assertions as systemd-logind inhibitor locks, taken over the system bus with sd-bus.
-// The lock lives as long as the descriptor logind hands back; releasing closes it.
+// Power assertions over the system's sleep blocker that the executable hands in
+// (PlatformSeams.h): one block per assertion, given up with it. Without a blocker there is
+// nobody to ask.
 #include "GuiInternals.h"
 
+#include <Carbon/PlatformSeams.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
-#include <systemd/sd-bus.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include <fcntl.h>
-#include <unistd.h>
+#include <utility>
 
 namespace {
 
-// Everything logind can hold off: sleep, idle, shutdown, and the keys and the lid switch,
-// whose own handling logind would otherwise carry out even with the first three held.
-constexpr const char* kInhibitWhat =
-    "shutdown:sleep:idle:handle-power-key:handle-suspend-key:handle-hibernate-key:"
-    "handle-lid-switch";
-// The user's click waits for the answer. Connecting, authenticating, greeting the bus and
-// logind's answer all share this one limit: a bus that accepts and never answers must cost
-// the click no more than this, and must leave nothing behind that waits on it.
-constexpr std::chrono::milliseconds kInhibitLimit{4000};
-
 std::mutex gAssertionsMutex;
-std::map<IOPMAssertionID, int> gAssertionDescriptors;
+std::shared_ptr<kaplatform::SystemSleepBlocker> gSleepBlocker;
+std::map<IOPMAssertionID, std::unique_ptr<kaplatform::SystemSleepBlocker::Block>> gAssertions;
 IOPMAssertionID gNextAssertion = 1;
 
-std::string SystemBusAddress() {
-    const char* address = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
-    return address != nullptr && *address != '\0' ? address
-                                                  : "unix:path=/run/dbus/system_bus_socket";
-}
-
-struct BusClose {
-    // Nothing is flushed: a bus that does not read would hold the close up.
-    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
-};
-struct MessageUnref {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-
-struct InhibitAnswer {
-    bool arrived = false;
-    IOReturn status = kIOReturnNotResponding;
-    int descriptor = -1;
-};
-
-int TakeInhibitAnswer(sd_bus_message* reply, void* userData, sd_bus_error*) {
-    auto* answer = static_cast<InhibitAnswer*>(userData);
-    answer->arrived = true;
-    if (sd_bus_message_is_method_error(reply, nullptr) != 0) {
-        answer->status =
-            sd_bus_error_has_name(sd_bus_message_get_error(reply), SD_BUS_ERROR_ACCESS_DENIED) != 0
-                ? kIOReturnNotPermitted
-                : kIOReturnNotResponding;
-        return 0;
-    }
-    int received = -1;
-    if (sd_bus_message_read(reply, "h", &received) < 0) {
-        return 0;
-    }
-    // The reply owns the descriptor it carries.
-    answer->descriptor = fcntl(received, F_DUPFD_CLOEXEC, 3);
-    answer->status = answer->descriptor >= 0 ? kIOReturnSuccess : kIOReturnNoResources;
-    return 0;
-}
-
-// A connection of its own for each request: the bus named in the environment now is the one
-// asked, and nothing of the connection outlives the request.
-IOReturn RequestInhibitorLock(const std::string& who, const std::string& why, int& descriptor) {
-    const auto deadline = std::chrono::steady_clock::now() + kInhibitLimit;
-    sd_bus* created = nullptr;
-    if (sd_bus_new(&created) < 0) {
-        return kIOReturnNoMemory;
-    }
-    const std::unique_ptr<sd_bus, BusClose> bus(created);
-    const std::string address = SystemBusAddress();
-    if (sd_bus_set_address(bus.get(), address.c_str()) < 0 ||
-        sd_bus_set_bus_client(bus.get(), 1) < 0 || sd_bus_start(bus.get()) < 0) {
-        return kIOReturnNotResponding;
-    }
-    sd_bus_message* madeCall = nullptr;
-    if (sd_bus_message_new_method_call(bus.get(), &madeCall, "org.freedesktop.login1",
-                                       "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
-                                       "Inhibit") < 0) {
-        return kIOReturnNoMemory;
-    }
-    const std::unique_ptr<sd_bus_message, MessageUnref> call(madeCall);
-    if (sd_bus_message_append(call.get(), "ssss", kInhibitWhat, who.c_str(), why.c_str(), "block") <
-        0) {
-        return kIOReturnNoMemory;
-    }
-    InhibitAnswer answer;
-    const auto limit = std::chrono::duration_cast<std::chrono::microseconds>(kInhibitLimit);
-    if (sd_bus_call_async(bus.get(), nullptr, call.get(), TakeInhibitAnswer, &answer,
-                          static_cast<std::uint64_t>(limit.count())) < 0) {
-        return kIOReturnNotResponding;
-    }
-    while (!answer.arrived) {
-        const int processed = sd_bus_process(bus.get(), nullptr);
-        if (processed < 0) {
-            return kIOReturnNotResponding;
-        }
-        if (processed > 0) {
-            continue;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 ||
-            sd_bus_wait(bus.get(), static_cast<std::uint64_t>(left.count())) < 0) {
-            return kIOReturnNotResponding;
-        }
-    }
-    descriptor = answer.descriptor;
-    return answer.status;
+std::shared_ptr<kaplatform::SystemSleepBlocker> SleepBlocker() {
+    const std::lock_guard<std::mutex> lock(gAssertionsMutex);
+    return gSleepBlocker;
 }
 
 }  // namespace
+
+namespace kaplatform {
+
+void SetSystemSleepBlocker(std::shared_ptr<SystemSleepBlocker> blocker) {
+    const std::lock_guard<std::mutex> lock(gAssertionsMutex);
+    gSleepBlocker = std::move(blocker);
+}
+
+}  // namespace kaplatform
 
 IOReturn IOPMAssertionCreateWithDescription(CFStringRef assertionType, CFStringRef name,
                                             CFStringRef, CFStringRef humanReadableReason,
@@ -133,30 +44,37 @@ IOReturn IOPMAssertionCreateWithDescription(CFStringRef assertionType, CFStringR
         return kIOReturnBadArgument;
     }
     *assertionID = kIOPMNullAssertionID;
-    int descriptor = -1;
+    const auto blocker = SleepBlocker();
+    if (blocker == nullptr) {
+        return kIOReturnNotResponding;
+    }
+    std::unique_ptr<kaplatform::SystemSleepBlocker::Block> block;
     const IOReturn status =
-        RequestInhibitorLock(kaplatform::gui::Utf8FromCFString(name),
-                             kaplatform::gui::Utf8FromCFString(humanReadableReason), descriptor);
+        blocker->BlockSleep(kaplatform::gui::Utf8FromCFString(name),
+                            kaplatform::gui::Utf8FromCFString(humanReadableReason), block);
     if (status != kIOReturnSuccess) {
         return status;
     }
-    std::lock_guard<std::mutex> lock(gAssertionsMutex);
+    if (block == nullptr) {
+        return kIOReturnNoResources;
+    }
+    const std::lock_guard<std::mutex> lock(gAssertionsMutex);
     *assertionID = gNextAssertion++;
-    gAssertionDescriptors[*assertionID] = descriptor;
+    gAssertions[*assertionID] = std::move(block);
     return kIOReturnSuccess;
 }
 
 IOReturn IOPMAssertionRelease(IOPMAssertionID assertionID) {
-    int descriptor = -1;
+    std::unique_ptr<kaplatform::SystemSleepBlocker::Block> block;
     {
-        std::lock_guard<std::mutex> lock(gAssertionsMutex);
-        const auto found = gAssertionDescriptors.find(assertionID);
-        if (found == gAssertionDescriptors.end()) {
+        const std::lock_guard<std::mutex> lock(gAssertionsMutex);
+        const auto found = gAssertions.find(assertionID);
+        if (found == gAssertions.end()) {
             return kIOReturnBadArgument;
         }
-        descriptor = found->second;
-        gAssertionDescriptors.erase(found);
+        block = std::move(found->second);
+        gAssertions.erase(found);
     }
-    close(descriptor);
+    // The block ends here, outside the lock.
     return kIOReturnSuccess;
 }

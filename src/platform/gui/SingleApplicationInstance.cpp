@@ -1,35 +1,22 @@
-// The claim is a lock file in the session's runtime directory (a crashed holder's lock is
-// taken over), and beside it a local socket on which the holder hears later starts and
-// raises its window.
+// The desktop's side of one running copy per session: the register the executable handed in
+// keeps the claim; here a later start brings the front window forward, and a start that finds
+// another copy asks it forward or says that the application is already running.
 #include "GuiInternals.h"
 
-#include <Carbon/SingleApplicationInstance.h>
+#include <Carbon/PlatformSeams.h>
 
-#include <QApplication>
-#include <QDir>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QLockFile>
-#include <QStandardPaths>
+#include <QWidget>
 
 #include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
 
 namespace {
 
-constexpr int kConnectAttempts = 10;
-constexpr int kConnectTimeoutMs = 300;
-constexpr int kWriteTimeoutMs = 2000;
-
-struct Claim {
-    std::unique_ptr<QLockFile> lock;
-    std::unique_ptr<QLocalServer> server;
-};
-
-// Held until the process ends.
-Claim& TheClaim() {
-    static auto* claim = new Claim;
-    return *claim;
-}
+std::mutex gRegisterMutex;
+std::shared_ptr<kaplatform::SingleInstanceRegister> gRegister;
+bool gClaimed = false;
 
 void BringFrontWindowForward() {
     WindowRef window = FrontNonFloatingWindow();
@@ -42,21 +29,6 @@ void BringFrontWindowForward() {
     }
     widget->raise();
     widget->activateWindow();
-}
-
-bool AskRunningCopyToComeForward(const QString& socketPath) {
-    // The running copy may have taken the lock a moment ago and not be listening yet.
-    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath);
-        if (socket.waitForConnected(kConnectTimeoutMs)) {
-            socket.write("raise\n");
-            const bool written = socket.waitForBytesWritten(kWriteTimeoutMs);
-            socket.disconnectFromServer();
-            return written;
-        }
-    }
-    return false;
 }
 
 void ShowAlreadyRunningAlert() {
@@ -72,61 +44,51 @@ void ShowAlreadyRunningAlert() {
 
 }  // namespace
 
-Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier) {
-    kaplatform::gui::EnsureApplication();
-    Claim& claim = TheClaim();
-    if (claim.lock != nullptr) {
-        return true;
-    }
-    const QString runtimeDirectory =
-        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtimeDirectory.isEmpty() || applicationIdentifier == nullptr) {
-        return true;
-    }
-    const QDir directory(runtimeDirectory);
-    const QString name = QString::fromUtf8(applicationIdentifier);
-    const QString socketPath = directory.filePath(name + QStringLiteral(".socket"));
+namespace kaplatform {
 
-    auto lock = std::make_unique<QLockFile>(directory.filePath(name + QStringLiteral(".lock")));
-    // A holder that still runs keeps its lock however old it is; one that died loses it.
-    lock->setStaleLockTime(0);
-    if (!lock->tryLock(0)) {
-        if (lock->error() != QLockFile::LockFailedError) {
-            // No lock can be kept here at all: better two copies than none.
+void SetSingleInstanceRegister(std::shared_ptr<SingleInstanceRegister> instanceRegister) {
+    const std::lock_guard<std::mutex> lock(gRegisterMutex);
+    gRegister = std::move(instanceRegister);
+}
+
+Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier) {
+    gui::EnsureApplication();
+    std::shared_ptr<SingleInstanceRegister> instanceRegister;
+    {
+        const std::lock_guard<std::mutex> lock(gRegisterMutex);
+        if (gClaimed) {
             return true;
         }
-        // A program without windows says so itself; the running copy's window stays where
-        // it is (its user may be at another seat).
-        if (kaplatform::gui::RunsWithoutWindows()) {
-            return false;
-        }
-        if (!AskRunningCopyToComeForward(socketPath)) {
-            ShowAlreadyRunningAlert();
-        }
-        return false;
+        instanceRegister = gRegister;
     }
-
-    // Whatever socket is there belonged to a copy that no longer holds the lock.
-    QLocalServer::removeServer(socketPath);
-    // A copy without windows has nothing to bring forward: a later start finds nobody
-    // listening and says the updater is already running.
-    if (kaplatform::gui::RunsWithoutWindows()) {
-        claim.lock = std::move(lock);
+    if (instanceRegister == nullptr || applicationIdentifier == nullptr) {
         return true;
     }
-    auto server = std::make_unique<QLocalServer>();
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (server->listen(socketPath)) {
-        QLocalServer* listening = server.get();
-        QObject::connect(listening, &QLocalServer::newConnection, listening, [listening] {
-            while (QLocalSocket* connection = listening->nextPendingConnection()) {
-                QObject::connect(connection, &QLocalSocket::disconnected, connection,
-                                 &QObject::deleteLater);
-                BringFrontWindowForward();
-            }
-        });
-        claim.server = std::move(server);
+    const std::string name = applicationIdentifier;
+    // A copy without windows has nothing to bring forward: a later start finds nobody
+    // listening and says the updater is already running.
+    const bool withoutWindows = gui::RunsWithoutWindows();
+    switch (instanceRegister->ClaimName(
+        name, withoutWindows ? std::function<void()>() : BringFrontWindowForward)) {
+        case SingleInstanceRegister::Claim::Ours: {
+            const std::lock_guard<std::mutex> lock(gRegisterMutex);
+            gClaimed = true;
+            return true;
+        }
+        case SingleInstanceRegister::Claim::NoPlace:
+            return true;
+        case SingleInstanceRegister::Claim::HeldByAnotherCopy:
+            break;
     }
-    claim.lock = std::move(lock);
-    return true;
+    // A program without windows says so itself; the running copy's window stays where it is
+    // (its user may be at another seat).
+    if (withoutWindows) {
+        return false;
+    }
+    if (!instanceRegister->AskHolderToComeForward(name)) {
+        ShowAlreadyRunningAlert();
+    }
+    return false;
 }
+
+}  // namespace kaplatform

@@ -1,4 +1,8 @@
 // Runs the desktop suites with real widgets on Qt's offscreen platform.
+#include "SleepInhibitor.h"
+
+#include <Carbon/PlatformSeams.h>
+
 #include <QApplication>
 
 #include <gtest/gtest.h>
@@ -25,6 +29,8 @@ int main(int argc, char** argv) {
     // An update the tests accept must never take a lock from the machine's own logind; the
     // suites that need one start a bus of their own.
     qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/ka-tests-system-bus");
+    // As the executables do: the power assertions of an accepted update ask that bus.
+    kaplatform::SetSystemSleepBlocker(kasleepinhibitor::MakeLogindSleepInhibitor());
     // The records of the updates the tests run stay in the build tree, not in the home of
     // whoever runs them.
     qputenv("XDG_STATE_HOME", KA_TEST_STATE_DIR);

@@ -1,14 +1,18 @@
-// Seams of the desktop platform layer for tests and the simulator. Each is one small
+// Seams of the desktop platform layer: what the executables hand it at start-up (the system's
+// services) and what tests and the simulator put in place of the real thing. Each is one small
 // interface installed once at start-up, before the program body runs; the program itself
-// never includes this header. Installing nullptr restores the real behaviour.
+// never includes this header. For the test seams, installing nullptr restores the real
+// behaviour.
 #ifndef KA_PLATFORM_CARBON_PLATFORMSEAMS_H
 #define KA_PLATFORM_CARBON_PLATFORMSEAMS_H
 
 #include <Carbon/Carbon.h>
+#include <IOKit/IOReturn.h>
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,6 +24,61 @@ namespace kaplatform {
 // The application ID its windows carry (Wayland app ID, X11 class), for a program that is not
 // the one the desktop entry starts (the simulator); set before the first window.
 void SetApplicationIdentifier(const std::string& identifier);
+
+// One running copy per user session, as the desktop's launcher keeps it on the Mac: starting
+// the application again brings the running copy to the front. The executable hands in the
+// session's register of running copies (src/services/singleinstance).
+class SingleInstanceRegister {
+  public:
+    enum class Claim {
+        Ours,               // this process is the running copy, also when one before it crashed
+        HeldByAnotherCopy,  // another copy runs
+        NoPlace,            // the session keeps no place for such a claim
+    };
+
+    virtual ~SingleInstanceRegister() = default;
+    // Claims name (a plain file name) for this process for the rest of its life. comeForward,
+    // when given, is called on the event loop's thread whenever a later start asks this copy
+    // to come forward. Needs the application (the event loop) to exist.
+    virtual Claim ClaimName(const std::string& name, std::function<void()> comeForward) = 0;
+    // Asks the copy that holds name to come forward; false when it could not be reached.
+    virtual bool AskHolderToComeForward(const std::string& name) = 0;
+};
+void SetSingleInstanceRegister(std::shared_ptr<SingleInstanceRegister> instanceRegister);
+
+// Makes this process the running copy of the application named by the identifier for the rest
+// of its life. true: it is, and a later start will bring this copy's front window forward.
+// false: another copy runs; its front window has been brought forward or, when that copy could
+// not be reached, an alert has said that the application is already running: the caller ends.
+// true as well when the session keeps no place for such a claim or no register was handed in:
+// better two copies than none. In a program without windows
+// (InitApplicationProcessWithoutWindows) false says only that another copy runs: nothing is
+// brought forward or shown, and a later start of the application finds no window to bring
+// forward and says that it is already running. Call before anything is shown.
+Boolean ClaimSingleApplicationInstance(const char* applicationIdentifier);
+
+// Power assertions ------------------------------------------------------------------------
+// What keeps the system up while a power assertion (IOPMLib.h) is held. The executable hands
+// in the system's (src/services/sleepinhibitor); without one there is nobody to ask, and
+// creating an assertion answers kIOReturnNotResponding.
+class SystemSleepBlocker {
+  public:
+    // The system stays up until this goes.
+    class Block {
+      public:
+        virtual ~Block() = default;
+    };
+
+    virtual ~SystemSleepBlocker() = default;
+    // who: the application, as the user knows it; why: the reason, both UTF-8. May wait, for a
+    // bounded time, on the thread that creates the assertion. kIOReturnSuccess and block, or
+    // why not: kIOReturnNotResponding when nobody answered, kIOReturnNotPermitted when the
+    // request was refused.
+    virtual IOReturn BlockSleep(const std::string& who, const std::string& why,
+                                std::unique_ptr<Block>& block) = 0;
+};
+// Set once at start-up, before the first assertion; assertions held meanwhile keep their block.
+void SetSystemSleepBlocker(std::shared_ptr<SystemSleepBlocker> blocker);
 
 // Alerts ----------------------------------------------------------------------------------
 struct AlertRequest {

@@ -1,4 +1,4 @@
-#include <CoreServices/FirmwareFolder.h>
+#include "FirmwareFolder.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace kaplatform {
+namespace firmwarecheck {
 namespace {
 
 class Descriptor {
@@ -141,4 +141,4 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
     return read;
 }
 
-}  // namespace kaplatform
+}  // namespace firmwarecheck

@@ -2,8 +2,8 @@
 // the count, the address, the data and the checksum. The updater sends its controller image
 // as this text without reading it; the image generator checks what it wrote with these
 // functions, and the tests and the fuzzer hold them to the format.
-#ifndef KA_TOOLS_SRECORD_H
-#define KA_TOOLS_SRECORD_H
+#ifndef KA_SERVICES_FIRMWARE_SRECORD_H
+#define KA_SERVICES_FIRMWARE_SRECORD_H
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,12 @@
-#include <IOKit/firewire/IOFireWireUnitAccess.h>
+#include "UnitAccessReport.h"
 
 #include "FireWireBackend.h"
 
-IOReturn IOFireWireGetUnitAccessStatus() {
+namespace kaunitaccess {
+
+IOReturn UnitAccessStatus() {
     const auto backend = kaplatform::GetFireWireBackend();
     return backend ? backend->UnitAccessStatus() : kIOReturnSuccess;
 }
+
+}  // namespace kaunitaccess

@@ -3,8 +3,8 @@
 // files must belong to the system's administrator and be writable by no one else, and no
 // symbolic link may stand for either. Each file is read through the descriptor that was
 // checked, so nothing can be swapped in between the check and the read.
-#ifndef KA_PLATFORM_CORESERVICES_FIRMWAREFOLDER_H
-#define KA_PLATFORM_CORESERVICES_FIRMWAREFOLDER_H
+#ifndef KA_SERVICES_FIRMWARE_FIRMWAREFOLDER_H
+#define KA_SERVICES_FIRMWARE_FIRMWAREFOLDER_H
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace kaplatform {
+namespace firmwarecheck {
 
 // Where a firmware package installs the Ka's firmware.
 inline constexpr const char* kSystemFirmwareFolder = "/usr/lib/firmware/ka";
@@ -37,6 +37,6 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
                                       std::optional<std::uint32_t> requiredOwner,
                                       std::size_t largestFile);
 
-}  // namespace kaplatform
+}  // namespace firmwarecheck
 
 #endif

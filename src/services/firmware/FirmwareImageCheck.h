@@ -3,8 +3,8 @@
 // of them one of the made-up images the repository carries, and the version file that says
 // which release they are. The build runs these at configure time on a folder it builds in;
 // the updater runs the same on a folder it reads at start. A wrong file would be flashed.
-#ifndef KA_TOOLS_FIRMWAREIMAGECHECK_H
-#define KA_TOOLS_FIRMWAREIMAGECHECK_H
+#ifndef KA_SERVICES_FIRMWARE_FIRMWAREIMAGECHECK_H
+#define KA_SERVICES_FIRMWARE_FIRMWAREIMAGECHECK_H
 
 #include <cstdint>
 #include <filesystem>
