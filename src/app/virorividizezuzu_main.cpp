@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    kaplatform::SetFireWireBackend(kaplatform::MakeLinuxFireWireBackend());
+    kaplatform::SetFireWireBackend(
+        kaplatform::MakeLinuxFireWireBackend(kaplatform::kDefaultLinuxFireWireRetryPolicy));
     const KaFirmwareFolder systemFolder{kaplatform::kSystemFirmwareFolder,
                                         kaplatform::kSystemAdministrator};
     const int status =
