@@ -9,6 +9,7 @@
 #include "TerminalFrontEnd.h"
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
+#include "texts/TerminalTexts.h"
 
 #include <Carbon/Carbon.h>
 #include <Carbon/SingleApplicationInstance.h>
@@ -28,8 +29,7 @@ int main(int argc, char** argv) {
             std::cout << UpdaterUsage(programName);
             return kExitSuccess;
         case UpdaterCommandLine::Outcome::Error:
-            std::cerr << programName << ": " << parsed.error << "\n"
-                      << "Try '" << programName << " --help' for more information.\n";
+            std::cerr << programName << ": " << parsed.error << "\n" << TryHelpLine(programName);
             return kExitUsage;
         case UpdaterCommandLine::Outcome::Run:
             break;
@@ -41,9 +41,7 @@ int main(int argc, char** argv) {
     // both reach for it.
     if (!ClaimSingleApplicationInstance("virorividizezuzu")) {
         if (parsed.options.InTerminal()) {
-            std::cerr << programName
-                      << ": the updater is already running (in a window or a terminal); "
-                         "nothing was done\n";
+            std::cerr << programName << kAlreadyRunningSuffix;
             return kExitAlreadyRunning;
         }
         return 0;
