@@ -1,7 +1,6 @@
 // The lines the program writes on standard error for its user, whatever its front end: the
 // firmware it chose at start, the protection of a running update, refusals. (The lines of
-// the terminal's modes are TerminalTexts.h; the sequencer's own trace lines stay where they
-// are written.)
+// the terminal's modes are TerminalTexts.h, the program's trace DiagnosticLines.h.)
 #ifndef KA_TEXTS_STANDARDERRORTEXTS_H
 #define KA_TEXTS_STANDARDERRORTEXTS_H
 
