@@ -8,9 +8,10 @@
 // once, the size given to read() never larger than the device's buffer nor too small for
 // the answer it waits for, the generation sent is the caller's or the newest one GET_INFO
 // reported (a bus-reset event's own number is never taken), the same request sent again
-// only after a stale-generation answer (then in another generation), a busy one (at most
-// ten tries), a damaged packet (at most three times again) or, without failOnReset, a
-// cancelled one once GET_INFO reported a newer generation (then in that one), and a success
+// only after a stale-generation answer (then in another generation), a busy one, a send the
+// kernel could not make, a damaged packet (each as often as the retry policy allows) or,
+// without failOnReset, a cancelled one once GET_INFO reported a newer generation (then in
+// that one), and a success
 // only with a complete response to the request in flight, never with more bytes than asked,
 // and with exactly the bytes that response carried. Time is virtual: it passes by a poll's
 // time-out whenever the poll reports nothing. (No node is ever found again in sysfs: a node
@@ -62,6 +63,9 @@
 
 namespace {
 
+// The device runs with the program's policy; the oracle's bounds are the same numbers.
+constexpr const kaplatform::LinuxFireWireRetryPolicy& kPolicy =
+    kaplatform::kDefaultLinuxFireWireRetryPolicy;
 constexpr std::uint64_t kGuid = 0x0001F2000012ABCDull;
 constexpr std::uint64_t kWindow = 0xFFFF'F043'0000ull;
 constexpr std::size_t kDataOffset = offsetof(fw_cdev_event_response, data);
@@ -114,6 +118,7 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         awaiting_ = false;
         busyResends_ = 0;
         damagedResends_ = 0;
+        sendErrorResends_ = 0;
     }
     const std::vector<Sent>& SentRequests() const { return sent_; }
     const std::optional<Response>& LastResponse() const { return response_; }
@@ -338,12 +343,14 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
                     "or lost answer");
             Require(!lastWrite || !(damaged || lostAnswer),
                     "a write the unit may have taken sent again");
-            Require(!sendError || sendErrorResends_ < kaplatform::kLinuxFireWireSendErrorTries - 1,
+            Require(!sendError || sendErrorResends_ < kPolicy.sendErrorTries - 1,
                     "request the kernel could not send tried too often");
             Require(!(flushed || lostAnswer) || send.generation != last.generation,
                     "request sent again in the generation it was flushed from");
-            Require(!busy || busyResends_ < 9, "busy request tried more than ten times");
-            Require(!damaged || damagedResends_ < 3, "damaged packet sent more than three times");
+            Require(!busy || busyResends_ < kPolicy.busyTries - 1,
+                    "busy request tried more often than the policy allows");
+            Require(!damaged || damagedResends_ < kPolicy.damagedReadResends,
+                    "damaged packet sent again more often than the policy allows");
             Require(send.tcode == last.transactionCode && send.length == last.length &&
                         send.offset == last.offset,
                     "another request sent as a retry");
@@ -541,7 +548,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kafuzz::InputReader input(data, size);
     auto kernel = std::make_shared<ScriptedKernel>(input);
     {
-        kaplatform::LinuxFireWireDevice device(kernel, "/dev/fw1", kGuid);
+        kaplatform::LinuxFireWireDevice device(kernel, "/dev/fw1", kGuid, kPolicy);
         kernel->BeginOperation(false, 0);
         bool isOpen = device.Open() == kIOReturnSuccess;
         for (int operation = 0; operation < 16 && !input.Exhausted(); ++operation) {

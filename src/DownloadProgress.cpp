@@ -1,5 +1,7 @@
 #include "DownloadProgress.h"
 
+#include "texts/DiagnosticLines.h"
+
 #include <iostream>
 
 namespace {
@@ -55,7 +57,7 @@ void DownloadProgress::SetErase() {
             base = kMcoreEraseBase;
             break;
         default:
-            std::cerr << "Invalid device type\n";
+            std::cerr << kInvalidDeviceTypeLine;
             return;
     }
     _progressBase = base;
@@ -72,7 +74,7 @@ void DownloadProgress::SetPgm() {
             SetPhase(kDownloadProgramming);
             break;
         default:
-            std::cerr << "Invalid device type\n";
+            std::cerr << kInvalidDeviceTypeLine;
             break;
     }
 }

@@ -1,5 +1,7 @@
 #include "DownloadUnit.h"
 
+#include "texts/DiagnosticLines.h"
+
 #include <iostream>
 
 namespace {
@@ -13,7 +15,7 @@ constexpr unsigned kCancelPollLimit = 1000;
 }  // namespace
 
 DownloadUnit::DownloadUnit(io_service_t service) : FWLib::Device(service) {
-    std::cout << "Ctor DownloadUnit\n";
+    std::cout << kDownloadUnitMadeLine;
     m_addr_command_regs = FWAddress(kRegisterAddressHi, kCommandRegsAddressLo);
     const UInt32 base = m_addr_command_regs.addressLo;
     m_addr_update_control = FWAddress(kRegisterAddressHi, base + 0x00);
@@ -27,7 +29,7 @@ DownloadUnit::DownloadUnit(io_service_t service) : FWLib::Device(service) {
 }
 
 DownloadUnit::~DownloadUnit() {
-    std::cout << "Dtor DownloadUnit\n";
+    std::cout << kDownloadUnitGoneLine;
 }
 
 IOReturn DownloadUnit::BeginUpdate(UInt32& generation) {

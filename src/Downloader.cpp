@@ -3,6 +3,7 @@
 #include "DownloadPause.h"
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
+#include "texts/DiagnosticLines.h"
 
 #include "record/UpdateRecord.h"
 
@@ -31,11 +32,11 @@ void PauseAfterOperation() {
 }  // namespace
 
 Downloader::Downloader() {
-    std::cout << "Ctor Downloader\n";
+    std::cout << kDownloaderMadeLine;
 }
 
 Downloader::~Downloader() {
-    std::cout << "Dtor Downloader\n";
+    std::cout << kDownloaderGoneLine;
 }
 
 void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
@@ -54,9 +55,9 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         if (mError != kIOFireWireWriteMayHaveBeenTaken || start == kImageStarts) {
             return;
         }
-        const char* const image = type == fileXILINX ? "Xilinx" : "MCORE";
-        std::cout << "The unit may have taken a write twice: starting the " << image
-                  << " image again (" << start + 1 << " of " << kImageStarts << ")\n";
+        const char* const image = type == fileXILINX ? kXilinxImageName : kMcoreImageName;
+        std::cout << kImageRestartBefore << image << kImageRestartAfter << start + 1 << " of "
+                  << kImageStarts << ")\n";
         UpdateRecordImageRestart(type == fileXILINX ? "xilinx" : "mcore", start + 1);
         gDownloadProgress.SetErase();
     }
@@ -78,36 +79,36 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
 
     switch (type) {
         case fileXILINX:
-            std::cout << "Opening Xilinx data file\n";
+            std::cout << kOpeningXilinxLine;
             ParseBit(offset, numBytes);
             fileCount = static_cast<SInt32>(_firmware.xilinxFile.size());
             command = 0;
             break;
         case fileMCORE:
-            std::cout << "Opening MCORE 06 file\n";
+            std::cout << kOpeningMcoreLine;
             offset = 0;
             fileCount = static_cast<SInt32>(_firmware.mcoreFile.size());
             command = 1;
             break;
         default:
             // No image and no erase command belong to this type: touch nothing on the unit.
-            std::cerr << "Read Image : Invalid file type\n\r";
+            std::cerr << kInvalidFileTypeLine;
             return kIOReturnBadArgument;
     }
 
     error = _Unit->GetBusGeneration(generation);
     if (error == 0) {
-        std::cout << "BusGen " << generation << "\n";
+        std::cout << kBusGenerationPrefix << generation << "\n";
 
         error = _Unit->Open();
         if (error != 0) {
-            std::cerr << "Could not open device\n\r";
+            std::cerr << kCouldNotOpenDeviceLine;
         }
 
         error = _Unit->BeginUpdate(generation);
         PauseAfterOperation();
         if (error != 0) {
-            std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+            std::cerr << kDeviceNotReadyLine;
         }
 
         // This read alone decides readiness.
@@ -117,7 +118,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
             if (error == 0) {
                 error = kDeviceFailedStatus;
             }
-            std::cerr << "Device not ready - Could not prepare device for update.\n\r";
+            std::cerr << kDeviceNotReadyLine;
         }
     }
     // Without a generation the unit cannot be addressed reliably (it has most likely left
@@ -126,11 +127,11 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
     gDownloadProgress.SetErase();
 
     if (error == 0) {
-        std::cout << (type == fileXILINX ? "Erasing Xilinx Image\n" : "Erasing MCORE image\n");
+        std::cout << (type == fileXILINX ? kErasingXilinxLine : kErasingMcoreLine);
         error = _Unit->SetUpdateCommand(generation, command);
         PauseAfterOperation();
         if (error != 0) {
-            std::cerr << "Device not ready. Could not prepare device for update.\n\r";
+            std::cerr << kEraseCommandRefusedLine;
         }
     }
 
@@ -142,15 +143,15 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
             }
             if (value == kStatusErasing) {
                 DownloadPause(kSleepBetweenErasePollsMicroseconds);
-                std::cerr << "Erasing Flash\n";
+                std::cerr << kErasingFlashLine;
                 if (towait == 1) {
-                    std::cerr << "Device timed out. -Could not erase flash.\n\r";
+                    std::cerr << kEraseTimedOutLine;
                     error = kDeviceFailedStatus;
                 }
                 continue;
             }
             if (value != kStatusReady) {
-                std::cerr << "Device failed - Could not erase flash.\n\r";
+                std::cerr << kEraseFailedLine;
                 error = kDeviceFailedStatus;
             }
             break;
@@ -161,7 +162,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
 
     if (error == 0) {
         currentOffset = offset;
-        std::cout << "Sending Data...\n";
+        std::cout << kSendingDataLine;
         mCancelled = false;
 
         const FirmwareHeader firmwareheader =
@@ -171,8 +172,8 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
         error = _Unit->SendBlock(headerBytes, kFirmwareHeaderBytes, 0, generation);
         PauseAfterOperation();
         if (error != 0) {
-            std::cerr << "Download has failed.";
-            std::cerr << "Tried to send FirmwareHeader, got error\n\r" << error;
+            std::cerr << kHeaderFailedFirst;
+            std::cerr << kHeaderFailedSecond << error;
         }
 
         while (error == 0 && currentOffset < fileCount && !mCancelled) {
@@ -189,9 +190,9 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
                 _Unit->SendBlock(buffer, length, static_cast<UInt32>(currentOffset), generation);
             PauseAfterOperation();
             if (error != 0) {
-                std::cerr << "Download has failed\n\r";
-                std::cerr << "Tried to send" << actualCount << "bytes at" << currentOffset
-                          << ", got error" << error << "\n\r";
+                std::cerr << kBlockFailedLine;
+                std::cerr << kBlockFailedTried << actualCount << kBlockFailedBytesAt
+                          << currentOffset << kBlockFailedGotError << error << kBlockFailedEnd;
             } else {
                 crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer, (actualCount + 3) / 4);
                 currentOffset += static_cast<SInt32>(actualCount);
@@ -212,19 +213,19 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
         error = _Unit->SendCRCAndVerify(crc, generation);
         PauseAfterOperation();
         if (error != 0) {
-            std::cerr << "Firmware validation failed- CRC was invalid.\n\r";
+            std::cerr << kCrcInvalidLine;
         }
     }
 
     if (error == 0) {
         error = _Unit->RestoreNormalOperation(generation);
         if (error != 0) {
-            std::cerr << "Could not restore normal operation.\n\r";
+            std::cerr << kRestoreFailedLine;
         }
     }
 
     if (error == 0) {
-        std::cout << "Update successful.\n\r";
+        std::cout << kUpdateSuccessfulLine;
     }
 
     _Unit->Close();

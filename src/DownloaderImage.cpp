@@ -6,6 +6,7 @@
 
 #include "ConsistencyCheck.h"
 #include "Downloader.h"
+#include "texts/DiagnosticLines.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ bool Downloader::ReadImage(DOWNLOADTYPE type, UInt32 ofs, UInt32 size, void* buf
             imageSize = static_cast<UInt32>(_firmware.mcoreFile.size());
             break;
         default:
-            std::cerr << "Read Image : Invalid file type\n\r";
+            std::cerr << kInvalidFileTypeLine;
             actualCount = 0;
             return false;
     }

@@ -1,5 +1,7 @@
 #include "FWLib_Device.h"
 
+#include "texts/DiagnosticLines.h"
+
 #include <exception>
 #include <iostream>
 
@@ -11,7 +13,7 @@ Device::Device(io_service_t service) {
         service, kIOFireWireLibTypeID, kIOCFPlugInInterfaceID, &mIOCFPlugInInterface, &score);
     if (status != kIOReturnSuccess || mIOCFPlugInInterface == nullptr) {
         mIOCFPlugInInterface = nullptr;
-        std::cerr << "Couldn't create plug in interface\n";
+        std::cerr << kNoPlugInInterfaceLine;
         throw std::exception();
     }
     const HRESULT result = (*mIOCFPlugInInterface)
@@ -19,7 +21,7 @@ Device::Device(io_service_t service) {
                                                 CFUUIDGetUUIDBytes(kIOFireWireDeviceInterfaceID_v4),
                                                 reinterpret_cast<LPVOID*>(&mDevice));
     if (result != S_OK || mDevice == nullptr) {
-        std::cerr << "FWLib_Device:109 CFPlugInInterface->QueryInterface returned error\n";
+        std::cerr << kQueryInterfaceFailedLine;
         // The destructor does not run for an object whose constructor throws.
         IODestroyPlugInInterface(mIOCFPlugInInterface);
         mIOCFPlugInInterface = nullptr;
@@ -38,12 +40,12 @@ Device::~Device() {
 }
 
 IOReturn Device::Open() {
-    std::cout << "FWDL::Open\n";
+    std::cout << kDeviceOpenLine;
     return (*mDevice)->Open(mDevice);
 }
 
 void Device::Close() {
-    std::cout << "FWDL::Close\n";
+    std::cout << kDeviceCloseLine;
     (*mDevice)->Close(mDevice);
 }
 

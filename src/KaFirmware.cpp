@@ -4,6 +4,8 @@
 #include "FirmwareImageCheck.h"
 #include "KaXilinx.h"
 #include "Ka_MCORE.h"
+#include "texts/RedLines.h"
+#include "texts/StandardErrorTexts.h"
 
 #include <array>
 #include <mutex>
@@ -11,8 +13,6 @@
 
 namespace {
 
-constexpr const char* kNoFirmwareBuiltIn =
-    "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
 // Far more than either image; a larger file is refused before it is read whole.
 constexpr std::size_t kLargestFirmwareFile = 1 << 20;
 
@@ -31,9 +31,9 @@ KaFirmware BuiltInFirmware(bool mayBeInstalled) {
     firmware.XilinxVer = KaBuiltInXilinxVersion;
     firmware.mayBeInstalled = mayBeInstalled;
     firmware.source =
-        KaBuiltInImagesAreFirmware != 0 ? "built in" : "built in (the made-up test images)";
+        KaBuiltInImagesAreFirmware != 0 ? kBuiltInFirmwareSource : kMadeUpFirmwareSource;
     if (!mayBeInstalled) {
-        firmware.problem = kNoFirmwareBuiltIn;
+        firmware.problem = kNoFirmwareBuiltInLine;
     }
     return firmware;
 }
@@ -53,8 +53,7 @@ KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
     // Where the release came from, as the record of an update names it: whatever folder
     // the program was started in.
     firmware.source = read.absolutePath.empty() ? folder.path : read.absolutePath;
-    firmware.problem = "No usable Ka firmware in " + folder.path +
-                       ": the ka-firmware package is needed to update the unit.";
+    firmware.problem = NoUsableFirmwareLine(folder.path);
     if (!read.defect.empty()) {
         defect = read.defect;
         return firmware;
@@ -101,13 +100,13 @@ std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmware
         std::string defect;
         firmware = FolderFirmware(*folder, defect);
         line = firmware.mayBeInstalled
-                   ? "Ka firmware to install: " + VersionText(firmware) + ", from " + folder->path
-                   : "No Ka firmware to install: " + defect;
+                   ? kFirmwareToInstallPrefix + VersionText(firmware) + ", from " + folder->path
+                   : kNoFirmwareToInstallPrefix + defect;
     } else {
         firmware = BuiltInFirmware(builtInIsFirmware || rule == KaFirmwareRule::WhateverItHolds);
         line = firmware.mayBeInstalled
-                   ? "Ka firmware to install: " + VersionText(firmware) + ", " + firmware.source
-                   : "No Ka firmware to install: " + firmware.problem;
+                   ? kFirmwareToInstallPrefix + VersionText(firmware) + ", " + firmware.source
+                   : kNoFirmwareToInstallPrefix + firmware.problem;
     }
     Choice& choice = TheChoice();
     const std::lock_guard lock(choice.mutex);

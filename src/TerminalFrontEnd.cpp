@@ -5,7 +5,9 @@
 #include "UnitAccessReport.h"
 #include "UpdateOutcome.h"
 #include "UpdateSafeguard.h"
-#include "ViRorividiZezuzuDialog.h"
+#include "texts/AlertTexts.h"
+#include "texts/StandardErrorTexts.h"
+#include "texts/TerminalTexts.h"
 #include "virorividizezuzu.h"
 
 #include "record/UpdateRecord.h"
@@ -92,10 +94,9 @@ struct UnitStatus {
     std::string firmwareSource;
     std::string firmwareProblem;  // empty when the release may be installed
     bool downgrade = false;
-    // "upgrade", "downgrade", "reinstall" or "none".
+    // What an update would do: one of the kUpdate values of TerminalTexts.h.
     std::string update;
-    // Why none is possible: "no Ka found", "no permission", "in use by another program",
-    // "no firmware to install", "Final Cut Pro is running"; empty when one is.
+    // Why none is possible, one of its kReason values; empty when one is.
     std::string reason;
 };
 
@@ -111,10 +112,10 @@ UnitStatus ReadUnitStatus(CViRorividiZezuzu& controller, const KaFirmware& firmw
     status.found = controller.IsFound();
     if (!status.found) {
         const IOReturn access = kaunitaccess::UnitAccessStatus();
-        status.reason = access == kIOReturnNotPermitted      ? "no permission"
-                        : access == kIOReturnExclusiveAccess ? "in use by another program"
-                                                             : "no Ka found";
-        status.update = "none";
+        status.reason = access == kIOReturnNotPermitted      ? kReasonNoPermission
+                        : access == kIOReturnExclusiveAccess ? kReasonInUse
+                                                             : kReasonNoKa;
+        status.update = kUpdateNone;
         return status;
     }
     status.guid = controller.GetGUID();
@@ -122,52 +123,52 @@ UnitStatus ReadUnitStatus(CViRorividiZezuzu& controller, const KaFirmware& firmw
     controller.GetCurrentFirmwareVersionString(status.installedFirmware);
     status.downgrade = controller.IsDowngrade();
     if (!firmware.mayBeInstalled) {
-        status.reason = "no firmware to install";
+        status.reason = kReasonNoFirmware;
     } else if (TProcess(kMyProcess).FindProcess(kFinalCutSignature)) {
-        status.reason = "Final Cut Pro is running";
+        status.reason = kReasonFinalCutRunning;
     }
     if (!status.reason.empty()) {
-        status.update = "none";
+        status.update = kUpdateNone;
     } else if (status.downgrade) {
-        status.update = "downgrade";
+        status.update = kUpdateDowngrade;
     } else if (status.installedFirmware == status.firmwareVersion) {
-        status.update = "reinstall";
+        status.update = kUpdateReinstall;
     } else {
-        status.update = "upgrade";
+        status.update = kUpdateUpgrade;
     }
     return status;
 }
 
 std::string UnitAccessSentence(const std::string& reason) {
-    if (reason == "no permission") {
-        return "a Ka is connected, but this user may not open it: install the updater's udev "
-               "rule (see the README)";
+    if (reason == kReasonNoPermission) {
+        return kNoPermissionClause;
     }
-    if (reason == "in use by another program") {
-        return "the Ka is in use by another program; quit it to update the Ka";
+    if (reason == kReasonInUse) {
+        return kInUseClause;
     }
-    return "no Ka is on the FireWire bus";
+    return kNoKaClause;
 }
 
 void PrintStatusText(std::ostream& out, const UnitStatus& status) {
     if (status.found) {
-        out << "Ka: found\n"
-            << "GUID: " << HexGUID(status.guid) << "\n"
-            << "Serial number: " << Printable(status.serialNumber) << "\n"
-            << "Installed firmware: " << status.installedFirmware << "\n";
+        out << kStatusFound << kStatusGuid << HexGUID(status.guid) << "\n"
+            << kStatusSerialNumber << Printable(status.serialNumber) << "\n"
+            << kStatusInstalledFirmware << status.installedFirmware << "\n";
     } else {
-        out << "Ka: not found (" << UnitAccessSentence(status.reason) << ")\n";
+        out << StatusNotFoundLine(UnitAccessSentence(status.reason));
     }
-    out << "Firmware to install: "
-        << (status.firmwareVersion.empty() ? std::string("none") : status.firmwareVersion) << "\n"
-        << "Firmware source: " << Printable(status.firmwareSource) << "\n";
+    out << kStatusFirmwareToInstall
+        << (status.firmwareVersion.empty() ? std::string(kStatusNoFirmwareVersion)
+                                           : status.firmwareVersion)
+        << "\n"
+        << kStatusFirmwareSource << Printable(status.firmwareSource) << "\n";
     if (!status.firmwareProblem.empty()) {
-        out << "It may not be installed: " << Printable(status.firmwareProblem) << "\n";
+        out << kStatusFirmwareProblem << Printable(status.firmwareProblem) << "\n";
     }
     if (status.reason.empty()) {
-        out << "Update: " << status.update << "\n";
+        out << kStatusUpdate << status.update << "\n";
     } else {
-        out << "Update: not possible (" << status.reason << ")\n";
+        out << StatusNoUpdateLine(status.reason);
     }
 }
 
@@ -195,11 +196,11 @@ std::string ProgressText() {
     DL_DEVICE_TYPE image = Xilinx;
     DownloadPhase phase = kDownloadPreparing;
     gDownloadProgress.GetPhase(image, phase);
-    const char* phaseText = phase == kDownloadErasing       ? "erasing"
-                            : phase == kDownloadProgramming ? "programming"
-                                                            : "starting";
-    return std::string(image == MCORE ? "MCORE image: " : "Xilinx image: ") + phaseText + ", " +
-           std::to_string(gDownloadProgress.Get()) + "%";
+    const char* phaseText = phase == kDownloadErasing       ? kProgressErasing
+                            : phase == kDownloadProgramming ? kProgressProgramming
+                                                            : kProgressStarting;
+    return std::string(image == MCORE ? kProgressMcoreImage : kProgressXilinxImage) + phaseText +
+           ", " + std::to_string(gDownloadProgress.Get()) + "%";
 }
 
 // The accepted update, run on the application event loop as the window runs it: a request to
@@ -227,8 +228,7 @@ class TerminalUpdate {
             RemoveEventHandler(_terminationHandler);
         }
         if (!_started) {
-            _route.Errors() << "Nothing was written: the updater was asked to end before the "
-                               "update began.\n";
+            _route.Errors() << kEndedBeforeUpdateLine;
             return kExitNothingWritten;
         }
         return _safeguard.ExitStatus();
@@ -251,7 +251,7 @@ class TerminalUpdate {
             // The safeguard says it among the diagnostic lines; the user must hear it anyway.
             if (!_verbose) {
                 EndProgressLine();
-                _route.Errors() << "The updater will quit when the update is done.\n";
+                _route.Errors() << kQuitWhenDoneLine;
             }
             _safeguard.HoldTermination();
         }
@@ -292,11 +292,11 @@ class TerminalUpdate {
         if (CFStringRef record = UpdateRecordCopyFilePath(); record != nullptr) {
             char path[4096];
             if (CFStringGetCString(record, path, sizeof path, kCFStringEncodingUTF8)) {
-                out << "Update record: " << path << "\n";
+                out << kUpdateRecordPrefix << path << "\n";
             }
             CFRelease(record);
         } else {
-            out << "No record of this update was kept.\n";
+            out << kNoUpdateRecordLine;
         }
         out.flush();
         QuitApplicationEventLoop();
@@ -311,13 +311,13 @@ class TerminalUpdate {
         }
         std::ostream& out = _route.Output();
         if (_redraw) {
-            out << TerminalRedrawnLine("Updating the Ka: " + text) << std::flush;
+            out << TerminalRedrawnLine(kProgressPrefix + text) << std::flush;
             _progressLineOpen = true;
         } else {
             const std::string phase = text.substr(0, text.find(','));
             const UInt32 tenth = gDownloadProgress.Get() / 10;
             if (phase != _lastPhase || tenth != _lastTenth) {
-                out << "Updating the Ka: " << text << "\n" << std::flush;
+                out << kProgressPrefix << text << "\n" << std::flush;
                 _lastPhase = phase;
                 _lastTenth = tenth;
             }
@@ -364,34 +364,30 @@ int RunUpdate(const UpdaterModeOptions& options, DiagnosticRoute& route,
     const UnitStatus status = ReadUnitStatus(controller, firmware);
     std::ostream& errors = route.Errors();
     if (!status.found) {
-        errors << "No Ka found: " << UnitAccessSentence(status.reason) << ".\n";
+        errors << NoKaFoundLine(UnitAccessSentence(status.reason));
         return kExitNoKa;
     }
     if (!firmware.mayBeInstalled) {
-        errors << "No update is possible: " << Printable(firmware.problem) << "\n";
+        errors << kNoUpdatePossiblePrefix << Printable(firmware.problem) << "\n";
         return kExitUpdateNotPossible;
     }
-    if (status.reason == "Final Cut Pro is running") {
-        errors << "No update is possible: please quit Final Cut Pro before updating the Ka "
-                  "firmware.\n";
+    if (status.reason == kReasonFinalCutRunning) {
+        errors << kNoUpdateFinalCutRunningLine;
         return kExitUpdateNotPossible;
     }
     if (status.downgrade && !options.allowDowngrade) {
-        errors << "Nothing was written: this is a downgrade from " << status.installedFirmware
-               << " to " << status.firmwareVersion
-               << "; give --allow-downgrade as well to install it.\n";
+        errors << DowngradeNotAllowedLine(status.installedFirmware, status.firmwareVersion);
         return kExitNothingWritten;
     }
     if (!options.yes) {
         if (!TerminalIsInteractive(kTerminalStandardInput)) {
-            errors << "Nothing was written: there is no terminal to ask for consent; give --yes "
-                      "to update without asking.\n";
+            errors << kNoTerminalToAskLine;
             return kExitNothingWritten;
         }
-        const std::string question = "Update the Ka from " + status.installedFirmware + " to " +
-                                     status.firmwareVersion + "? [y/N]";
+        const std::string question =
+            ConsentQuestion(status.installedFirmware, status.firmwareVersion);
         if (!TerminalAskYesNo(question.c_str())) {
-            errors << "Nothing was written.\n";
+            errors << kNoConsentLine;
             return kExitNothingWritten;
         }
     }

@@ -1,5 +1,7 @@
 #include "UpdateOutcome.h"
 
+#include "texts/AlertTexts.h"
+
 #include <cstdio>
 
 namespace Orv::VEV {
@@ -7,19 +9,19 @@ namespace Orv::VEV {
 std::string DescribeUpdateOutcome(const UpdateOutcome& outcome) {
     std::string text;
     if (outcome.UnitChanged()) {
-        text = "The Ka changed before the update began; nothing was written.";
+        text = kOutcomeUnitChanged;
     } else if (outcome.xilinxInstalled && outcome.mcoreInstalled) {
-        text = "Both the Xilinx image and the MCORE image were installed.";
+        text = kOutcomeBothInstalled;
     } else if (outcome.xilinxInstalled) {
-        text = "The Xilinx image was installed; the MCORE image was not.";
+        text = kOutcomeOnlyXilinxInstalled;
     } else if (outcome.mcoreInstalled) {
-        text = "The MCORE image was installed; the Xilinx image was not.";
+        text = kOutcomeOnlyMcoreInstalled;
     } else {
-        text = "Neither the Xilinx image nor the MCORE image was installed.";
+        text = kOutcomeNeitherInstalled;
     }
     if (outcome.firstFailure != kIOReturnSuccess) {
         char status[32];
-        std::snprintf(status, sizeof status, " Error 0x%08X.",
+        std::snprintf(status, sizeof status, kOutcomeErrorFormat,
                       static_cast<unsigned>(outcome.firstFailure));
         text += status;
     }
@@ -29,11 +31,9 @@ std::string DescribeUpdateOutcome(const UpdateOutcome& outcome) {
 std::string DescribeUpdateFailure(const UpdateOutcome& outcome) {
     std::string text = DescribeUpdateOutcome(outcome);
     if (outcome.UnitChanged()) {
-        text += " Check which unit is connected, then try the update again.";
+        text += kFailureAdviceUnitChanged;
     } else {
-        text +=
-            " Do not cycle the Power on your Ka. Check its FireWire connection, then "
-            "try the update again.";
+        text += kFailureAdvice;
     }
     return text;
 }

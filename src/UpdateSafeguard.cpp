@@ -1,5 +1,8 @@
 #include "UpdateSafeguard.h"
 
+#include "texts/StandardErrorTexts.h"
+#include "texts/WindowTexts.h"
+
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cstdio>
@@ -24,13 +27,21 @@ void CUpdateSafeguard::Begin() {
     if (_assertion != kIOPMNullAssertionID) {
         return;
     }
-    const IOReturn status = IOPMAssertionCreateWithDescription(
-        kIOPMAssertionTypePreventSystemSleep, CFSTR("Ka Firmware Updater"), nullptr,
-        CFSTR("Updating the Ka's firmware"), nullptr, 0, nullptr, &_assertion);
+    CFStringRef name = CFStringCreateWithCString(nullptr, kKeepAwakeName, kCFStringEncodingUTF8);
+    CFStringRef reason =
+        CFStringCreateWithCString(nullptr, kKeepAwakeReason, kCFStringEncodingUTF8);
+    const IOReturn status =
+        IOPMAssertionCreateWithDescription(kIOPMAssertionTypePreventSystemSleep, name, nullptr,
+                                           reason, nullptr, 0, nullptr, &_assertion);
+    if (reason != nullptr) {
+        CFRelease(reason);
+    }
+    if (name != nullptr) {
+        CFRelease(name);
+    }
     if (status != kIOReturnSuccess) {
         _assertion = kIOPMNullAssertionID;
-        std::cerr << "The machine was not kept awake for the update (error " << StatusText(status)
-                  << "): do not let it sleep or shut down until the update is done.\n";
+        std::cerr << NotKeptAwakeLine(StatusText(status));
     }
 }
 
@@ -44,7 +55,7 @@ void CUpdateSafeguard::End() {
 void CUpdateSafeguard::HoldTermination() {
     if (!_terminationHeld) {
         _terminationHeld = true;
-        std::cerr << "The updater will quit when the update is done.\n";
+        std::cerr << kQuitWhenDoneLine;
     }
 }
 
@@ -53,6 +64,6 @@ void CUpdateSafeguard::RecordOutcome(const Orv::VEV::UpdateOutcome& outcome) {
 }
 
 void CUpdateSafeguard::ReportOutcome(const Orv::VEV::UpdateOutcome& outcome) {
-    std::cerr << "The update is done. " << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
+    std::cerr << kUpdateDonePrefix << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
     RecordOutcome(outcome);
 }

@@ -8,6 +8,9 @@
 #include "KaFirmware.h"
 #include "Process.h"
 #include "UnitAccessReport.h"
+#include "texts/RedLineColor.h"
+#include "texts/RedLines.h"
+#include "texts/WindowTexts.h"
 #include "virorividizezuzu.h"
 
 #include "record/UpdateRecord.h"
@@ -54,8 +57,7 @@ void ShowNoFirmwareNotice(WindowRef window, const KaFirmware& firmware) {
         return;
     }
     notice.SetText(firmware.problem.c_str());
-    RGBColor red = {0xFFFF, 0x0000, 0x0000};
-    notice.SetFontForeColor(red);
+    notice.SetFontForeColor(kRedLineColor);
     notice.SetVisibility(1);
 }
 
@@ -64,11 +66,9 @@ void ShowNoFirmwareNotice(WindowRef window, const KaFirmware& firmware) {
 void ShowUnitAccessProblem(CControl& line, bool unitFound) {
     const IOReturn access = unitFound ? kIOReturnSuccess : kaunitaccess::UnitAccessStatus();
     if (access == kIOReturnNotPermitted) {
-        line.SetText(
-            "A Ka is connected, but this user may not open it: install the updater's udev rule "
-            "(see the README) and use the desktop session.");
+        line.SetText(kNoPermissionLine);
     } else if (access == kIOReturnExclusiveAccess) {
-        line.SetText("The Ka is in use by another program; quit it to update the Ka.");
+        line.SetText(kUnitInUseLine);
     }
     line.SetVisibility(access == kIOReturnNotPermitted || access == kIOReturnExclusiveAccess ? 1
                                                                                              : 0);
@@ -98,14 +98,14 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
 
     _progressBar.SetValue(0);
     _updateButton.Disable();
+    _finalCutRunningStr.SetText(kFinalCutRunningLine);
     _finalCutRunningStr.SetVisibility(0);
-    RGBColor red = {0xFFFF, 0x0000, 0x0000};
-    _finalCutRunningStr.SetFontForeColor(red);
+    _finalCutRunningStr.SetFontForeColor(kRedLineColor);
     const KaFirmware firmware = KaChosenFirmware();
     _firmwareMayBeInstalled = firmware.mayBeInstalled;
     ShowNoFirmwareNotice(_window, firmware);
     _unitAccessStr.SetVisibility(0);
-    _unitAccessStr.SetFontForeColor(red);
+    _unitAccessStr.SetFontForeColor(kRedLineColor);
 
     _updateButton.SetupEventHandler(kEventControlHit, UpdateEventHandlerStatic, this);
     _cancelButton.SetupEventHandler(kEventControlHit, CancelEventHandlerStatic, this);
@@ -214,17 +214,10 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
                 _pKa->GetSerialNumberString(text);
                 _currentSerialNumberStr.SetText(text.c_str());
                 _pKa->GetUpdateFirmwareVersionString(text);
-                if (_pKa->IsDowngrade()) {
-                    std::string line =
-                        "Select Downgrade button to download firmware version " + text + " to Ka:";
-                    _updateFirmwareVersionStr.SetText(line.c_str());
-                    _updateButton.SetTitle("Downgrade");
-                } else {
-                    std::string line =
-                        "Select Upgrade button to download firmware version " + text + " to Ka:";
-                    _updateFirmwareVersionStr.SetText(line.c_str());
-                    _updateButton.SetTitle("Upgrade");
-                }
+                const char* const title =
+                    _pKa->IsDowngrade() ? kDowngradeButtonTitle : kUpgradeButtonTitle;
+                _updateFirmwareVersionStr.SetText(SelectUpdateButtonText(title, text).c_str());
+                _updateButton.SetTitle(title);
                 if (process.FindProcess(kFinalCutSignature)) {
                     _updateButton.Disable();
                     _finalCutRunningStr.SetVisibility(1);
@@ -235,8 +228,8 @@ OSStatus CViRorividiZezuzuDialog::TimerEventHandler(EventLoopTimerRef) {
                 ShowUnitAccessProblem(_unitAccessStr, true);
             } else {
                 _updateFirmwareVersionStr.SetText("");
-                _currentFirmwareVersionStr.SetText("Ka Not Found");
-                _currentSerialNumberStr.SetText("Ka Not Found");
+                _currentFirmwareVersionStr.SetText(kKaNotFoundText);
+                _currentSerialNumberStr.SetText(kKaNotFoundText);
                 _updateButton.Disable();
                 _finalCutRunningStr.SetVisibility(0);
                 ShowUnitAccessProblem(_unitAccessStr, false);

@@ -81,13 +81,6 @@ class CViRorividiZezuzuDialog {
     bool _firmwareMayBeInstalled;
 };
 
-// The words of the alert that tells of a completed update.
-inline constexpr const char* kDownloadDoneMessage = "Programming Complete";
-inline constexpr const char* kDownloadDoneInformative =
-    "You will need to cycle the Power on your Ka for changes to take affect";
-// The title of the alert that tells of a failed one.
-inline constexpr const char* kDownloadFailedMessage = "Programming Failed";
-
 // The modal alerts; each returns the index of the button the user chose.
 DialogItemIndex ShowDownloadDoneAlert();
 DialogItemIndex ShowDowngradeAlert();

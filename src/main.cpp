@@ -3,6 +3,7 @@
 // the dialog's alerts: update done, update failed, downgrade, About.
 #include "UpdaterMain.h"
 #include "ViRorividiZezuzuDialog.h"
+#include "texts/AlertTexts.h"
 
 #include "record/UpdateRecord.h"
 
@@ -22,13 +23,16 @@ DialogItemIndex ShowAlert(AlertType alertType, const char* messageText, const ch
     param.helpButton = false;
     param.cancelButton = kAlertStdAlertCancelButton;
     param.position = kWindowCenterParentWindowScreen;
-    if (withCancelButton) {
-        param.cancelText = CFSTR("Cancel");
-    }
 
     CFStringEncoding encoding = CFStringGetSystemEncoding();
     CFStringRef message = CFStringCreateWithCString(nullptr, messageText, encoding);
     CFStringRef informative = CFStringCreateWithCString(nullptr, informativeText, encoding);
+    CFStringRef cancelText =
+        withCancelButton ? CFStringCreateWithCString(nullptr, kAlertCancelButtonTitle, encoding)
+                         : nullptr;
+    if (cancelText != nullptr) {
+        param.cancelText = cancelText;
+    }
 
     DialogItemIndex itemHit = 0;
     DialogRef alert = nullptr;
@@ -41,6 +45,9 @@ DialogItemIndex ShowAlert(AlertType alertType, const char* messageText, const ch
     }
     if (informative != nullptr) {
         CFRelease(informative);
+    }
+    if (cancelText != nullptr) {
+        CFRelease(cancelText);
     }
     return itemHit;
 }
@@ -62,8 +69,7 @@ DialogItemIndex ShowDownloadDoneAlert() {
 }
 
 DialogItemIndex ShowDowngradeAlert() {
-    return ShowAlert(kAlertCautionAlert,
-                     "This is a Downgrade:", "Press OK to Continue or Cancel to Quit", true);
+    return ShowAlert(kAlertCautionAlert, kDowngradeMessage, kDowngradeInformative, true);
 }
 
 // Where the records of past updates are, for a report of a failed one.
@@ -87,15 +93,12 @@ std::string UpdateRecordFolderText() {
 }
 
 DialogItemIndex ShowAboutDialog() {
-    std::string informative =
-        "Version 1.3, the firmware updater for the Ka FireWire unit. "
-        "Keep the Ka connected and powered while it is being updated.";
+    std::string informative = kAboutInformative;
     const std::string records = UpdateRecordFolderText();
     if (!records.empty()) {
-        informative += " Every update leaves a record in " + records +
-                       "; send the latest one with a report of a failed update.";
+        informative += kAboutRecordsBefore + records + kAboutRecordsAfter;
     }
-    return ShowAlert(kAlertNoteAlert, "VIRorividiZezuzu  ", informative.c_str(), false);
+    return ShowAlert(kAlertNoteAlert, kAboutMessage, informative.c_str(), false);
 }
 
 DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) {

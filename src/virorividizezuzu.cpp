@@ -7,6 +7,8 @@
 
 #include "ConsistencyCheck.h"
 #include "DownloadUnit.h"
+#include "texts/DiagnosticLines.h"
+#include "texts/WindowTexts.h"
 
 #include "record/UpdateRecord.h"
 
@@ -57,21 +59,21 @@ CViRorividiZezuzu::CViRorividiZezuzu(const KaFirmware& firmware)
       KaXilinxUpgradeVer(firmware.XilinxVer),
       _firmwareMayBeInstalled(firmware.mayBeInstalled),
       _firmwareSource(firmware.source) {
-    std::cout << "Ctor ViRorividiZezuzu\n";
-    std::cerr << "Test CERR\n";
+    std::cout << kControllerMadeLine;
+    std::cerr << kTestCerrLine;
     _kaInfo.valid = false;
 }
 
 CViRorividiZezuzu::~CViRorividiZezuzu() {
-    std::cout << "Dtor ViRorividiZezuzu\n";
+    std::cout << kControllerGoneLine;
     delete _unit;
 }
 
 bool CViRorividiZezuzu::OpenKa() {
-    std::cout << "Open Ka\n";
+    std::cout << kOpenKaLine;
     mach_port_t masterPort = MACH_PORT_NULL;
     if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS) {
-        std::cerr << "Problem with MasterPort\n";
+        std::cerr << kMasterPortProblemLine;
         return false;
     }
     _matchingDictionary = IOServiceMatching("IOFireWireUnit");
@@ -109,7 +111,7 @@ bool CViRorividiZezuzu::OpenKa() {
 }
 
 void CViRorividiZezuzu::CloseKa() {
-    std::cout << "Close Ka\n";
+    std::cout << kCloseKaLine;
     delete _unit;
     _unit = nullptr;
 }
@@ -189,7 +191,7 @@ void CViRorividiZezuzu::BeginUpdateRecord() {
 void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {
     CheckConsistency(_kaInfo.valid, "virorividizezuzu", 223, "true == _kaInfo.valid");
     if (_kaInfo.MCOREver < 3) {
-        serialNumberString = "Not Available";
+        serialNumberString = kSerialNumberNotAvailableText;
     } else {
         serialNumberString = _kaInfo.serialNum;
     }

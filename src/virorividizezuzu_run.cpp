@@ -11,6 +11,9 @@
 #include "Downloader.h"
 #include "KaFirmware.h"
 #include "Orv_VEV_Thread.h"
+#include "texts/AlertTexts.h"
+#include "texts/DiagnosticLines.h"
+#include "texts/StandardErrorTexts.h"
 
 #include "record/UpdateRecord.h"
 
@@ -34,7 +37,7 @@ void KeepFirstFailure(IOReturn& outcome, IOReturn status) {
 }  // namespace
 
 bool CViRorividiZezuzu::DoUpdate() {
-    std::cout << "Start Download Thread\n";
+    std::cout << kStartDownloadThreadLine;
     _done.store(false, std::memory_order_relaxed);
     _updateOutcome = UpdateOutcome{};
 
@@ -102,12 +105,12 @@ void CViRorividiZezuzu::Run() {
     // Checked here, before anything reaches the bus, and not only by the dialog's button:
     // however a run is started, made-up images never go to a unit.
     if (!_firmwareMayBeInstalled) {
-        std::cerr << "Update refused: no Ka firmware this program may install\n";
+        std::cerr << kUpdateRefusedLine;
         delete _pDownloader;
         _pDownloader = nullptr;
         delete _thread;
         _thread = nullptr;
-        std::cout << "Delete Download Thread\n";
+        std::cout << kDeleteDownloadThreadLine;
         _acceptedKaInfo.valid = false;
         _updateOutcome = UpdateOutcome{};
         _updateOutcome.firstFailure = kIOReturnNotPermitted;
@@ -132,7 +135,7 @@ void CViRorividiZezuzu::Run() {
     } else if (const IOReturn identity = CheckAcceptedUnit(); identity != kIOReturnSuccess) {
         outcome.firstFailure = identity;
         if (identity == kKaChangedErr) {
-            std::cerr << "The Ka changed before the update began; nothing was written.\n";
+            std::cerr << kOutcomeUnitChanged << "\n";
         }
     } else {
         _pDownloader->DoDownload(_unit, fileXILINX);
@@ -153,7 +156,7 @@ void CViRorividiZezuzu::Run() {
     _pDownloader = nullptr;
     delete _thread;
     _thread = nullptr;
-    std::cout << "Delete Download Thread\n";
+    std::cout << kDeleteDownloadThreadLine;
     _updateOutcome = outcome;
     _done.store(true, std::memory_order_release);
 }

@@ -12,6 +12,7 @@
 #include "TerminalFrontEnd.h"
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
+#include "texts/TerminalTexts.h"
 
 #include "record/UpdateRecorder.h"
 
@@ -32,8 +33,7 @@ int main(int argc, char** argv) {
             std::cout << UpdaterUsage(programName);
             return kExitSuccess;
         case UpdaterCommandLine::Outcome::Error:
-            std::cerr << programName << ": " << parsed.error << "\n"
-                      << "Try '" << programName << " --help' for more information.\n";
+            std::cerr << programName << ": " << parsed.error << "\n" << TryHelpLine(programName);
             return kExitUsage;
         case UpdaterCommandLine::Outcome::Run:
             break;
@@ -46,9 +46,7 @@ int main(int argc, char** argv) {
     kaplatform::SetSingleInstanceRegister(kasingleinstance::MakeSessionSingleInstanceRegister());
     if (!kaplatform::ClaimSingleApplicationInstance("virorividizezuzu")) {
         if (parsed.options.InTerminal()) {
-            std::cerr << programName
-                      << ": the updater is already running (in a window or a terminal); "
-                         "nothing was done\n";
+            std::cerr << programName << kAlreadyRunningSuffix;
             return kExitAlreadyRunning;
         }
         return 0;
@@ -56,7 +54,8 @@ int main(int argc, char** argv) {
     {
         // The update's calls and the bus's events go into its record. The platform holds
         // the only reference, so that taking the backend away ends it.
-        const auto backend = kaplatform::MakeLinuxFireWireBackend();
+        const auto backend =
+            kaplatform::MakeLinuxFireWireBackend(kaplatform::kDefaultLinuxFireWireRetryPolicy);
         backend->SetBusObserver(&karecord::UpdateRecordObserver());
         kaplatform::SetFireWireBackend(backend);
     }

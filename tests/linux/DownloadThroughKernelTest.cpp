@@ -252,9 +252,12 @@ TEST(DownloadThroughKernelTest, BusyErasePollsAndAResetAmongTheXilinxBlocksStill
     ASSERT_EQ(viaKernel.xilinxStatus, 0);
     ASSERT_EQ(viaKernel.mcoreStatus, 0);
     EXPECT_EQ(kernelSide.generation, before + 1);
-    const std::string busyPoll =
-        "FireWire: unit busy, sending again (try 2 of 10)\n"
-        "FireWire: unit busy, sending again (try 3 of 10)\n";
+    const std::string tries =
+        std::to_string(kaplatform::kDefaultLinuxFireWireRetryPolicy.busyTries);
+    const std::string busyPoll = "FireWire: unit busy, sending again (try 2 of " + tries +
+                                 ")\n"
+                                 "FireWire: unit busy, sending again (try 3 of " +
+                                 tries + ")\n";
     // The unit reads busy (0) twice before it is done (1): three polls an image.
     const std::string busyErase = busyPoll + busyPoll + busyPoll;
     const std::string reset = "FireWire: bus reset in generation " + std::to_string(before) +
@@ -551,7 +554,9 @@ TEST(DownloadThroughKernelTest, DamagedErasePollsAndAUserSwitchBetweenTheImagesI
         });
     ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
     EXPECT_FALSE(takenByOther);
-    const std::string damagedLine = "FireWire: packet damaged on the way, sending again (1 of 3)\n";
+    const std::string damagedLine =
+        "FireWire: packet damaged on the way, sending again (1 of " +
+        std::to_string(kaplatform::kDefaultLinuxFireWireRetryPolicy.damagedReadResends) + ")\n";
     EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before),
                                        {damagedLine + damagedLine, "", "", ""}));
 }

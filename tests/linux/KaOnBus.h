@@ -1,5 +1,6 @@
 // A Ka at fw1.0 (node /dev/fw1) on the fake kernel, its device interface created but not
-// opened. The register model behind the node is the one line to change for another one.
+// opened, the backend made with the program's retry policy. The register model behind the
+// node is the one line to change for another one.
 #ifndef KA_TESTS_LINUX_KAONBUS_H
 #define KA_TESTS_LINUX_KAONBUS_H
 
@@ -15,6 +16,10 @@ namespace katest {
 
 using kaplatform::FireWireTarget;
 using Bytes = std::vector<std::uint8_t>;
+
+// The retry policy the program runs with: the tests read their bounds from it.
+inline constexpr const kaplatform::LinuxFireWireRetryPolicy& kPolicy =
+    kaplatform::kDefaultLinuxFireWireRetryPolicy;
 
 // Two of the unit's addresses, addressed relative to the device as the program does: a
 // quadlet register and the block data window.
@@ -35,7 +40,7 @@ class KaOnBus : public testing::Test {
     RegisterStore registers;
     std::shared_ptr<FakeKernel> kernel = std::make_shared<FakeKernel>(sysfs.Root());
     std::shared_ptr<kaplatform::FireWireBackend> backend =
-        kaplatform::MakeLinuxFireWireBackend(kernel);
+        kaplatform::MakeLinuxFireWireBackend(kernel, kPolicy);
     std::unique_ptr<kaplatform::FireWireDevice> device;
 };
 

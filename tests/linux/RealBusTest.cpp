@@ -8,6 +8,7 @@
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
 #include <linux/firewire-constants.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -33,13 +34,29 @@ class RealBusTest : public KaOnBus {
         return "FireWire: bus reset in generation " + std::to_string(from) +
                ", sending again in generation " + std::to_string(to) + "\n";
     }
-    static std::string BusyLines(int tries) {
+    // "FireWire: <what>, sending again (<counted>N of <of>)", a line for each N from first
+    // to last.
+    static std::string RetryLines(const std::string& what, const std::string& counted, int first,
+                                  int last, int of) {
         std::string lines;
-        for (int attempt = 2; attempt <= tries; ++attempt) {
-            lines +=
-                "FireWire: unit busy, sending again (try " + std::to_string(attempt) + " of 10)\n";
+        for (int number = first; number <= last; ++number) {
+            lines += "FireWire: " + what + ", sending again (" + counted + std::to_string(number) +
+                     " of " + std::to_string(of) + ")\n";
         }
         return lines;
+    }
+    static std::string BusyLine(int attempt) {
+        return RetryLines("unit busy", "try ", attempt, attempt, kPolicy.busyTries);
+    }
+    static std::string BusyLines(int tries) {
+        return RetryLines("unit busy", "try ", 2, tries, kPolicy.busyTries);
+    }
+    static std::string DamagedLines(int resends) {
+        return RetryLines("packet damaged on the way", "", 1, resends, kPolicy.damagedReadResends);
+    }
+    static std::string SendErrorLines(int tries) {
+        return RetryLines("the kernel could not send the request", "try ", 2, tries,
+                          kPolicy.sendErrorTries);
     }
 };
 
@@ -55,7 +72,8 @@ TEST_F(RealBusTest, AFlushedRequestGoesAgainOnlyOnceTheNewGenerationIsKnown) {
     // Sent again at once, it would still carry the old generation and be flushed again.
     EXPECT_EQ(SentGenerations(), (std::vector<std::uint32_t>{before, before + 1}));
     EXPECT_GE(kernel->Elapsed(), 40ms);
-    EXPECT_LT(kernel->Elapsed(), 50ms) << "the generation is asked for every few milliseconds";
+    EXPECT_LT(kernel->Elapsed(), 40ms + 2 * kPolicy.generationQueryInterval)
+        << "the generation is asked for every few milliseconds";
     EXPECT_EQ(registers.Peek(kStatusRegister, 4), (Bytes{0xDE, 0xAD, 0xBE, 0xEF}));
     EXPECT_EQ(output.out, ResetLine(before, before + 1));
     EXPECT_EQ(output.err, "");
@@ -109,8 +127,8 @@ TEST_F(RealBusTest, ABusThatKeepsResettingEndsTheTransferAfterTheDeadline) {
     EXPECT_EQ(status, kIOFireWireBusReset);
     EXPECT_EQ(size, 0u);
     EXPECT_EQ(registers.WriteCount(), 0);
-    EXPECT_GE(kernel->Elapsed(), kaplatform::kLinuxFireWireResetDeadline);
-    EXPECT_LT(kernel->Elapsed(), kaplatform::kLinuxFireWireResetDeadline + 20ms);
+    EXPECT_GE(kernel->Elapsed(), kPolicy.resetDeadline);
+    EXPECT_LT(kernel->Elapsed(), kPolicy.resetDeadline + 4 * kPolicy.generationQueryInterval);
     const auto generations = SentGenerations();
     EXPECT_GT(generations.size(), 100u) << "every reset should have been ridden until the end";
     for (std::size_t index = 1; index < generations.size(); ++index) {
@@ -185,24 +203,30 @@ TEST_F(RealBusTest, BusyAnswersAreTriedAgainForEveryKindOfTransfer) {
 
 TEST_F(RealBusTest, BusyPausesAreShortAndGrow) {
     CapturedOutput capture;
-    kernel->InjectBusy(9);
+    kernel->InjectBusy(kPolicy.busyTries - 1);
     ASSERT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnSuccess);
-    EXPECT_EQ(kernel->Requests().size(), 10u);
-    // 1, 2, 4, 8, then 10 ms.
-    EXPECT_GE(kernel->Elapsed(), 65ms);
-    EXPECT_LT(kernel->Elapsed(), 70ms);
+    EXPECT_EQ(kernel->Requests().size(), std::size_t(kPolicy.busyTries));
+    // Doubling from the first pause up to the longest: 1, 2, 4, 8, then 10 ms by default.
+    FakeKernel::Duration pauses{0};
+    std::chrono::milliseconds pause = kPolicy.busyFirstPause;
+    for (int pauseNumber = 1; pauseNumber < kPolicy.busyTries; ++pauseNumber) {
+        pauses += pause;
+        pause = std::min(2 * pause, kPolicy.busyLongestPause);
+    }
+    EXPECT_GE(kernel->Elapsed(), pauses);
+    EXPECT_LT(kernel->Elapsed(), pauses + 5ms);
 }
 
 TEST_F(RealBusTest, AUnitBusyAtEveryTryIsBusy) {
     CapturedOutput capture;
-    kernel->InjectBusy(10);
+    kernel->InjectBusy(kPolicy.busyTries);
     Bytes block(128, 0x55);
     std::uint32_t size = 128;
     EXPECT_EQ(device->Write(kData, block.data(), size, false, 0), kIOReturnBusy);
     EXPECT_EQ(size, 0u);
-    EXPECT_EQ(kernel->Requests().size(), std::size_t{kaplatform::kLinuxFireWireBusyTries});
+    EXPECT_EQ(kernel->Requests().size(), std::size_t(kPolicy.busyTries));
     EXPECT_EQ(registers.WriteCount(), 0);
-    EXPECT_EQ(capture.Take().out, BusyLines(10));
+    EXPECT_EQ(capture.Take().out, BusyLines(kPolicy.busyTries));
 
     std::uint32_t value = 0;
     EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnSuccess);
@@ -217,8 +241,7 @@ TEST_F(RealBusTest, ABusResetWhileBusyIsRiddenToo) {
     ASSERT_EQ(device->WriteQuadlet(kStatus, 9, false, before), kIOReturnSuccess);
     EXPECT_EQ(SentGenerations(),
               (std::vector<std::uint32_t>{before, before, before, before + 1, before + 1}));
-    EXPECT_EQ(capture.Take().out, BusyLines(3) + ResetLine(before, before + 1) +
-                                      "FireWire: unit busy, sending again (try 4 of 10)\n");
+    EXPECT_EQ(capture.Take().out, BusyLines(3) + ResetLine(before, before + 1) + BusyLine(4));
 }
 
 // ---- the kernel's split time-out
@@ -276,30 +299,24 @@ TEST_F(RealBusTest, ACancelledReadStaysATimeOutWithoutANewerGenerationOrWithFail
 
 // ---- damaged packets
 
-TEST_F(RealBusTest, ADamagedReadIsSentAgainThreeTimesThenItIsFinal) {
+TEST_F(RealBusTest, ADamagedReadIsSentAgainAFewTimesThenItIsFinal) {
+    const int resends = kPolicy.damagedReadResends;
     registers.Poke(kStatusRegister, {0, 0, 0, 5});
-    for (int damaged = 0; damaged < 3; ++damaged) {
+    for (int damaged = 0; damaged < resends; ++damaged) {
         kernel->InjectResponseCode(RCODE_DATA_ERROR);
     }
     CapturedOutput capture;
     std::uint32_t value = 0;
     ASSERT_EQ(device->ReadQuadlet(kStatus, value, true, kernel->Generation()), kIOReturnSuccess);
     EXPECT_EQ(value, 5u);
-    EXPECT_EQ(kernel->Requests().size(), 4u);
+    EXPECT_EQ(kernel->Requests().size(), std::size_t(resends + 1));
 
-    for (int damaged = 0; damaged < 4; ++damaged) {
+    for (int damaged = 0; damaged < resends + 1; ++damaged) {
         kernel->InjectResponseCode(RCODE_DATA_ERROR);
     }
     EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOFireWireDataError);
-    EXPECT_EQ(kernel->Requests().size(), 8u);
-    std::string lines;
-    for (int round = 0; round < 2; ++round) {
-        for (int resend = 1; resend <= 3; ++resend) {
-            lines += "FireWire: packet damaged on the way, sending again (" +
-                     std::to_string(resend) + " of 3)\n";
-        }
-    }
-    EXPECT_EQ(capture.Take().out, lines);
+    EXPECT_EQ(kernel->Requests().size(), std::size_t(2 * (resends + 1)));
+    EXPECT_EQ(capture.Take().out, DamagedLines(resends) + DamagedLines(resends));
 }
 
 // ---- a write the unit may have taken
@@ -356,22 +373,21 @@ TEST_F(RealBusTest, AWriteTheUnitMayHaveTakenIsSentOnceAndSaidSo) {
 }
 
 TEST_F(RealBusTest, AWriteTheKernelCouldNotSendGoesAgainAfterAPauseAFewTimes) {
-    kernel->InjectResponseCode(RCODE_SEND_ERROR);
-    kernel->InjectResponseCode(RCODE_SEND_ERROR);
+    const int tries = kPolicy.sendErrorTries;
+    for (int refused = 0; refused < tries - 1; ++refused) {
+        kernel->InjectResponseCode(RCODE_SEND_ERROR);
+    }
     CapturedOutput capture;
     ASSERT_EQ(device->WriteQuadlet(kStatus, 4, false, 0), kIOReturnSuccess);
-    EXPECT_EQ(kernel->Requests().size(), 3u);
+    EXPECT_EQ(kernel->Requests().size(), std::size_t(tries));
     EXPECT_EQ(registers.WriteCount(), 1);
-    EXPECT_GE(kernel->Elapsed(), 2 * kaplatform::kLinuxFireWireSendErrorPause);
-    for (int refused = 0; refused < 3; ++refused) {
+    EXPECT_GE(kernel->Elapsed(), (tries - 1) * kPolicy.sendErrorPause);
+    for (int refused = 0; refused < tries; ++refused) {
         kernel->InjectResponseCode(RCODE_SEND_ERROR);
     }
     EXPECT_EQ(device->WriteQuadlet(kStatus, 4, false, 0), kIOReturnIOError);
-    EXPECT_EQ(kernel->Requests().size(), 6u);
-    const std::string lines =
-        "FireWire: the kernel could not send the request, sending again (try 2 of 3)\n"
-        "FireWire: the kernel could not send the request, sending again (try 3 of 3)\n";
-    EXPECT_EQ(capture.Take().out, lines + lines);
+    EXPECT_EQ(kernel->Requests().size(), std::size_t(2 * tries));
+    EXPECT_EQ(capture.Take().out, SendErrorLines(tries) + SendErrorLines(tries));
 }
 
 // ---- a node the kernel makes anew
@@ -441,11 +457,68 @@ TEST_F(RealBusTest, OnlyTheSameGuidIsTakenForTheNodeAndNotForEver) {
     EXPECT_EQ(registers.WriteCount(), 0);
     EXPECT_EQ(kernel->Requests().size(), 1u);
     // Shut down after 2 s, then looked for until the deadline.
-    EXPECT_GE(kernel->Elapsed(),
-              FakeKernel::kShutdownDelay + kaplatform::kLinuxFireWireNodeReturnDeadline);
-    EXPECT_LT(kernel->Elapsed(),
-              FakeKernel::kShutdownDelay + kaplatform::kLinuxFireWireNodeReturnDeadline + 100ms);
+    EXPECT_GE(kernel->Elapsed(), FakeKernel::kShutdownDelay + kPolicy.nodeSearchDeadline);
+    EXPECT_LT(kernel->Elapsed(), FakeKernel::kShutdownDelay + kPolicy.nodeSearchDeadline +
+                                     2 * kPolicy.nodeSearchInterval);
     EXPECT_EQ(capture.Take().out, "");
+}
+
+// ---- the policy the backend is made with
+
+TEST_F(RealBusTest, EveryBoundComesFromThePolicyTheBackendIsMadeWith) {
+    kaplatform::LinuxFireWireRetryPolicy policy;
+    policy.busyTries = 3;
+    policy.busyFirstPause = 2ms;
+    policy.busyLongestPause = 3ms;
+    policy.sendErrorTries = 2;
+    policy.sendErrorPause = 7ms;
+    policy.damagedReadResends = 1;
+    policy.resetDeadline = 100ms;
+    policy.answerDeadline = 900ms;
+    policy.failFastAnswerDeadline = 20ms;
+    device.reset();
+    const auto backend = kaplatform::MakeLinuxFireWireBackend(kernel, policy);
+    std::unique_ptr<kaplatform::FireWireDevice> ours;
+    ASSERT_EQ(backend->CreateDevice("fw1.0", ours), kIOReturnSuccess);
+    ASSERT_EQ(ours->Open(), kIOReturnSuccess);
+    CapturedOutput capture;
+    std::uint32_t value = 0;
+    const auto sendsAndTime = [&](IOReturn expected) {
+        const std::size_t sent = kernel->Requests().size();
+        const FakeKernel::Duration start = kernel->Elapsed();
+        EXPECT_EQ(ours->ReadQuadlet(kStatus, value, false, 0), expected);
+        return std::pair{kernel->Requests().size() - sent, kernel->Elapsed() - start};
+    };
+
+    kernel->InjectBusy(3);
+    EXPECT_EQ(sendsAndTime(kIOReturnBusy), std::pair(std::size_t{3}, FakeKernel::Duration{5ms}));
+    EXPECT_EQ(capture.Take().out, RetryLines("unit busy", "try ", 2, 3, 3));
+    kernel->InjectResponseCode(RCODE_SEND_ERROR);
+    kernel->InjectResponseCode(RCODE_SEND_ERROR);
+    EXPECT_EQ(sendsAndTime(kIOReturnIOError), std::pair(std::size_t{2}, FakeKernel::Duration{7ms}));
+    kernel->InjectResponseCode(RCODE_DATA_ERROR);
+    kernel->InjectResponseCode(RCODE_DATA_ERROR);
+    EXPECT_EQ(sendsAndTime(kIOFireWireDataError).first, 2u);
+
+    kernel->KeepResetting(true);
+    const FakeKernel::Duration start = kernel->Elapsed();
+    EXPECT_EQ(ours->ReadQuadlet(kStatus, value, false, 0), kIOFireWireBusReset);
+    EXPECT_GE(kernel->Elapsed() - start, policy.resetDeadline);
+    EXPECT_LT(kernel->Elapsed() - start, policy.resetDeadline + 4 * policy.generationQueryInterval);
+    kernel->KeepResetting(false);
+
+    kernel->InjectFault({Kind::NoResponse});
+    EXPECT_EQ(ours->ReadQuadlet(kStatus, value, false, 0), kIOReturnTimeout);
+    EXPECT_EQ(kernel->PollTimeouts().back(), policy.answerDeadline.count());
+    ours.reset();
+
+    // The device interface that fails fast waits its own, shorter deadline.
+    ASSERT_EQ(backend->CreateDevice("fw1.0", ours), kIOReturnSuccess);
+    ours->FailFast();
+    ASSERT_EQ(ours->Open(), kIOReturnSuccess);
+    kernel->InjectFault({Kind::NoResponse});
+    EXPECT_EQ(ours->ReadQuadlet(kStatus, value, false, 0), kIOReturnTimeout);
+    EXPECT_EQ(kernel->PollTimeouts().back(), policy.failFastAnswerDeadline.count());
 }
 
 // ---- four-byte transfers

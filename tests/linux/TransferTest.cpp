@@ -195,7 +195,7 @@ TEST_F(TransferTest, MissingResponseEndsInABoundedTimeOut) {
     ASSERT_FALSE(kernel->PollTimeouts().empty());
     const int waited = kernel->PollTimeouts().back();
     EXPECT_GT(waited, 0);
-    EXPECT_LE(waited, kaplatform::kLinuxFireWireResponseTimeout.count());
+    EXPECT_LE(waited, kPolicy.answerDeadline.count());
 
     std::uint32_t value = 0;
     EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnSuccess)

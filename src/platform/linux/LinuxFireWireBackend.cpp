@@ -18,8 +18,9 @@ namespace {
 
 class LinuxFireWireBackend final : public FireWireBackend {
   public:
-    explicit LinuxFireWireBackend(std::shared_ptr<LinuxSystem> system)
-        : system_(std::move(system)) {}
+    LinuxFireWireBackend(std::shared_ptr<LinuxSystem> system,
+                         const LinuxFireWireRetryPolicy& policy)
+        : system_(std::move(system)), policy_(policy) {}
 
     std::optional<std::string> FindUnit(std::uint32_t specifierId,
                                         std::uint32_t softwareVersion) override {
@@ -70,8 +71,8 @@ class LinuxFireWireBackend final : public FireWireBackend {
             return kIOReturnNoDevice;
         }
         outstanding_->Collect();
-        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, guid, access_,
-                                                       outstanding_);
+        device = std::make_unique<LinuxFireWireDevice>(system_, "/dev/" + *node, guid, policy_,
+                                                       access_, outstanding_);
         return kIOReturnSuccess;
     }
 
@@ -104,21 +105,23 @@ class LinuxFireWireBackend final : public FireWireBackend {
     }
 
     std::shared_ptr<LinuxSystem> system_;
+    const LinuxFireWireRetryPolicy policy_;
     std::shared_ptr<DeviceFileAccess> access_ = std::make_shared<DeviceFileAccess>();
     std::shared_ptr<OutstandingRequests> outstanding_ =
-        std::make_shared<OutstandingRequests>(system_);
+        std::make_shared<OutstandingRequests>(system_, policy_.answerDeadline);
     std::mutex driversMutex_;
     std::string reportedDrivers_;
 };
 
 }  // namespace
 
-std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend() {
-    return MakeLinuxFireWireBackend(MakeRealLinuxSystem());
+std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend(const LinuxFireWireRetryPolicy& policy) {
+    return MakeLinuxFireWireBackend(MakeRealLinuxSystem(), policy);
 }
 
-std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend(std::shared_ptr<LinuxSystem> system) {
-    return std::make_shared<LinuxFireWireBackend>(std::move(system));
+std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend(std::shared_ptr<LinuxSystem> system,
+                                                          const LinuxFireWireRetryPolicy& policy) {
+    return std::make_shared<LinuxFireWireBackend>(std::move(system), policy);
 }
 
 }  // namespace kaplatform

@@ -1,7 +1,8 @@
 // The FireWire backend over the Linux kernel's firewire-cdev interface: units are found in
 // sysfs, their node's /dev/fwN carries the transactions.
 //
-// Behaviour worth knowing from above:
+// Behaviour worth knowing from above (the bounds named are members of the retry policy the
+// backend is made with, LinuxFireWireRetryPolicy.h):
 // - Transfers always address the unit's current node; the kernel offers no way to name
 //   another node through a device file, so a target that is not relative to the device
 //   gives kIOReturnUnsupported.
@@ -16,23 +17,23 @@
 // - failOnReset false: the newest bus generation known to the device is sent, not the
 //   caller's number, and a transfer that a bus reset flushed, or that the kernel turned away
 //   for a stale generation, is sent again once the kernel reports a newer generation; a bus
-//   that keeps resetting ends the transfer with kIOFireWireBusReset after
-//   kLinuxFireWireResetDeadline. failOnReset true: the caller's generation is sent and a
-//   stale one fails with kIOFireWireBusReset.
+//   that keeps resetting ends the transfer with kIOFireWireBusReset after resetDeadline.
+//   failOnReset true: the caller's generation is sent and a stale one fails with
+//   kIOFireWireBusReset.
 //   A read the kernel's split time-out ended (RCODE_CANCELLED) while a bus reset lost the
 //   unit's answer (the kernel reports a newer generation than it was sent in) is sent
 //   again under the same deadline; without a newer generation it stays kIOReturnTimeout.
 // - failOnReset false: when the node goes away (two quick resets make the kernel drop it and
 //   make it anew, perhaps under another /dev/fwN), the node with the same GUID is looked
-//   for, opened and locked for up to kLinuxFireWireNodeReturnDeadline, and the transfer
-//   sent again there (a write only if it never reached the old node); then
-//   kIOReturnNoDevice. The old node's lock is held until the new one is locked.
-// - A unit that answers busy is asked again, after a short pause, up to
-//   kLinuxFireWireBusyTries times in all; then kIOReturnBusy.
-// - A request the kernel could not send is sent again, after kLinuxFireWireSendErrorPause,
-//   up to kLinuxFireWireSendErrorTries times in all; then kIOReturnIOError.
+//   for, opened and locked for up to nodeSearchDeadline, and the transfer sent again there
+//   (a write only if it never reached the old node), nodeSearchesPerTransfer times at most;
+//   then kIOReturnNoDevice. The old node's lock is held until the new one is locked.
+// - A unit that answers busy is asked again, after a short pause (busyFirstPause, doubling
+//   up to busyLongestPause), up to busyTries times in all; then kIOReturnBusy.
+// - A request the kernel could not send is sent again, after sendErrorPause, up to
+//   sendErrorTries times in all; then kIOReturnIOError.
 // - A read that comes back damaged (RCODE_DATA_ERROR) is sent again up to
-//   kLinuxFireWireDamagedResends times; then it is final.
+//   damagedReadResends times; then it is final.
 // - Each such retry writes one line on standard output and tells the backend's observer
 //   (BusEventLog.h).
 // - A split-transaction time-out the kernel reports for a read, like our own wait for any
@@ -52,8 +53,8 @@
 //   and by UnitAccessStatus meanwhile.
 // - GetBusGeneration works on a closed device too (it opens the node briefly, unlocked).
 // - A device interface made to fail fast (discovery, on the window's thread) sends each
-//   transfer once and waits kLinuxFireWireFailFastAnswerDeadline for its answer: a reset,
-//   busy or damaged answer is final, a request refused for a stale generation goes once
+//   transfer once and waits failFastAnswerDeadline for its answer: a reset, busy or
+//   damaged answer is final, a request refused for a stale generation goes once
 //   more only when the kernel already knows a newer one, nothing waits for a generation or
 //   looks for a node made anew, and after one unanswered request the rest fail at once.
 // - A descriptor given back with a request the kernel has not ended is kept, unlocked, and
@@ -63,49 +64,22 @@
 #define KA_PLATFORM_LINUX_LINUXFIREWIREBACKEND_H
 
 #include "FireWireBackend.h"
+#include "LinuxFireWireRetryPolicy.h"
 
-#include <chrono>
 #include <memory>
 
 namespace kaplatform {
 
 class LinuxSystem;  // LinuxSystem.h: the system-call seam
 
-// How long a transfer waits for its response event. The kernel gives up on a silent node
-// after its split time-out (2 s by default, at most 3 s, counted from the ack) and reports
-// that as an event; waiting longer than the kernel's longest means its answer always comes
-// first, so that we never leave a transaction behind for close() to wait on. This bound only
-// guards against an event that never comes.
-inline constexpr std::chrono::milliseconds kLinuxFireWireResponseTimeout{5000};
-
-// How long a device interface that fails fast (FireWireDevice::FailFast: discovery, on the
-// window's thread) waits for an answer. A unit answers its registers within microseconds;
-// one that acked pending and stays silent is left to the kernel's split time-out, and its
-// device interface sends nothing more.
-inline constexpr std::chrono::milliseconds kLinuxFireWireFailFastAnswerDeadline{50};
-
-// How long after the first bus reset that hit a transfer it may still be sent again.
-inline constexpr std::chrono::milliseconds kLinuxFireWireResetDeadline{3000};
-
-// Sends of one request at most while the unit answers busy.
-inline constexpr int kLinuxFireWireBusyTries = 10;
-
-// Sends of one read in all, after the first, while the link reports it damaged.
-inline constexpr int kLinuxFireWireDamagedResends = 3;
-
-// Sends of one request at most while the kernel cannot send it (RCODE_SEND_ERROR), and the
-// pause before each further one.
-inline constexpr int kLinuxFireWireSendErrorTries = 3;
-inline constexpr std::chrono::milliseconds kLinuxFireWireSendErrorPause{5};
-
-// How long a transfer whose node went away waits for the kernel to bring the unit back.
-inline constexpr std::chrono::milliseconds kLinuxFireWireNodeReturnDeadline{5000};
-
 // The backend on the running kernel.
-std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend();
+std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend(
+    const LinuxFireWireRetryPolicy& policy = kDefaultLinuxFireWireRetryPolicy);
 
 // The backend on the given system calls (tests pass a fake kernel).
-std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend(std::shared_ptr<LinuxSystem> system);
+std::shared_ptr<FireWireBackend> MakeLinuxFireWireBackend(
+    std::shared_ptr<LinuxSystem> system,
+    const LinuxFireWireRetryPolicy& policy = kDefaultLinuxFireWireRetryPolicy);
 
 }  // namespace kaplatform
 

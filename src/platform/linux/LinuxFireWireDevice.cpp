@@ -4,7 +4,6 @@
 
 #include "BusEventLog.h"
 #include "FireWireCdev.h"
-#include "LinuxFireWireBackend.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
 #include <endian.h>
@@ -25,22 +24,14 @@ constexpr std::uint64_t kLargestOffset = 0xFFFF'FFFF'FFFFull;
 
 using Clock = std::chrono::steady_clock;
 
-// How often GET_INFO is asked while waiting for the generation after a reset.
-constexpr std::chrono::milliseconds kGenerationQueryInterval{5};
-
-// Sends of one transfer at most, whatever the bus does: a backstop behind the reset deadline
-// (a reset takes a good part of a millisecond at least) for a clock that does not move.
-constexpr int kMostAttempts = 10000;
-
-// Times one transfer may follow its node to a new device file.
-constexpr int kMostNodeReturns = 3;
-
-// The pause before the next try of a request the unit answered busy: 1, 2, 4, 8, then
-// 10 ms, about 65 ms over all the tries.
-std::chrono::milliseconds BusyPause(int triesMade) {
-    constexpr std::chrono::milliseconds kLongest{10};
-    return triesMade > 4 ? kLongest
-                         : std::min(kLongest, std::chrono::milliseconds{1 << (triesMade - 1)});
+// The pause before the next try of a request the unit answered busy: the first pause,
+// doubled for each try made since, up to the longest (1, 2, 4, 8, then 10 ms by default).
+std::chrono::milliseconds BusyPause(const LinuxFireWireRetryPolicy& policy, int triesMade) {
+    std::chrono::milliseconds pause = policy.busyFirstPause;
+    for (int made = 1; made < triesMade && pause < policy.busyLongestPause; ++made) {
+        pause *= 2;
+    }
+    return std::min(pause, policy.busyLongestPause);
 }
 
 template <typename Field>
@@ -144,7 +135,8 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
         // us to ride out what the bus does, and that is part of it: what goes again on the
         // new node is a read, or a write that never left (the send itself found no device).
         // A discovery interface searches for no node: it fails fast.
-        if (status != kIOReturnNoDevice || failOnReset || failFast_ || node == kMostNodeReturns) {
+        if (status != kIOReturnNoDevice || failOnReset || failFast_ ||
+            node == policy_.nodeSearchesPerTransfer) {
             return status;
         }
         status = FindNodeAgain();
@@ -169,7 +161,7 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
     int busyTries = 1;
     int damagedSends = 0;
     int sendErrorTries = 1;
-    for (int attempt = 0; attempt < kMostAttempts; ++attempt) {
+    for (int attempt = 0; attempt < policy_.mostSendsPerTransfer; ++attempt) {
         const std::uint32_t sentIn = failOnReset ? generation : generation_;
         request.delivered = 0;
         request.responseCode.reset();
@@ -199,7 +191,7 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
                 return kIOReturnTimeout;
             }
             if (!resetDeadline) {
-                resetDeadline = system_->Now() + kLinuxFireWireResetDeadline;
+                resetDeadline = system_->Now() + policy_.resetDeadline;
             }
             if (system_->Now() >= *resetDeadline) {
                 return kIOFireWireBusReset;
@@ -217,7 +209,7 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
             // the new one. (Rarely, a flush reports a packet the node did receive; such a
             // write arrives twice, and nothing the kernel reports shows it.)
             if (!resetDeadline) {
-                resetDeadline = system_->Now() + kLinuxFireWireResetDeadline;
+                resetDeadline = system_->Now() + policy_.resetDeadline;
             }
             status = AwaitNewerGeneration(sentIn, *resetDeadline);
             if (status != kIOReturnSuccess) {
@@ -227,41 +219,41 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
                         ", sending again in generation " + std::to_string(generation_));
             continue;
         }
-        if (status == kIOReturnBusy && busyTries < kLinuxFireWireBusyTries) {
+        if (status == kIOReturnBusy && busyTries < policy_.busyTries) {
             // A busy ack means the node did not take the packet: sending it again is safe,
             // for writes too. The link's own retries last microseconds; a unit writing its
             // flash needs milliseconds.
-            status = Pause(BusyPause(busyTries));
+            status = Pause(BusyPause(policy_, busyTries));
             if (status != kIOReturnSuccess) {
                 return status;
             }
             ++busyTries;
             LogBusEvent("unit busy, sending again (try " + std::to_string(busyTries) + " of " +
-                        std::to_string(kLinuxFireWireBusyTries) + ")");
+                        std::to_string(policy_.busyTries) + ")");
             continue;
         }
         if (request.responseCode == std::uint32_t{RCODE_SEND_ERROR} &&
-            sendErrorTries < kLinuxFireWireSendErrorTries) {
+            sendErrorTries < policy_.sendErrorTries) {
             // The kernel found no free transaction label or the driver refused the packet:
             // nothing left, so it may go again, once the requests ahead of it are done.
-            status = Pause(kLinuxFireWireSendErrorPause);
+            status = Pause(policy_.sendErrorPause);
             if (status != kIOReturnSuccess) {
                 return status;
             }
             ++sendErrorTries;
             LogBusEvent("the kernel could not send the request, sending again (try " +
                         std::to_string(sendErrorTries) + " of " +
-                        std::to_string(kLinuxFireWireSendErrorTries) + ")");
+                        std::to_string(policy_.sendErrorTries) + ")");
             continue;
         }
         if (request.responseCode == std::uint32_t{RCODE_DATA_ERROR} &&
-            damagedSends < kLinuxFireWireDamagedResends) {
+            damagedSends < policy_.damagedReadResends) {
             // A read changes nothing on the unit: whether the link damaged it or the unit
             // refused it, asking again is safe.
             ++damagedSends;
             LogBusEvent("packet damaged on the way, sending again (" +
                         std::to_string(damagedSends) + " of " +
-                        std::to_string(kLinuxFireWireDamagedResends) + ")");
+                        std::to_string(policy_.damagedReadResends) + ")");
             continue;
         }
         return status;
@@ -318,7 +310,7 @@ IOReturn LinuxFireWireDevice::AwaitNewerGeneration(std::uint32_t stale,
         // The kernel queues a bus-reset event once it knows the new generation; asking
         // again every few milliseconds covers a client that missed it.
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-        status = WaitForEvent(std::min(kGenerationQueryInterval, remaining));
+        status = WaitForEvent(std::min(policy_.generationQueryInterval, remaining));
         if (status != kIOReturnSuccess) {
             return status;
         }
@@ -379,8 +371,7 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
     request.outstanding = true;
 
     const Clock::time_point deadline =
-        system_->Now() +
-        (failFast_ ? kLinuxFireWireFailFastAnswerDeadline : kLinuxFireWireResponseTimeout);
+        system_->Now() + (failFast_ ? policy_.failFastAnswerDeadline : policy_.answerDeadline);
     // Our wait ran out; the kernel still owns the request until it answers or cancels it.
     const auto unanswered = [&] {
         unanswered_.push_back(closure);

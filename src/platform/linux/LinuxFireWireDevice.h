@@ -3,6 +3,7 @@
 #define KA_PLATFORM_LINUX_LINUXFIREWIREDEVICE_H
 
 #include "FireWireBackend.h"
+#include "LinuxFireWireRetryPolicy.h"
 #include "LinuxSystem.h"
 
 #include <chrono>
@@ -22,11 +23,13 @@ class LinuxFireWireDevice final : public FireWireDevice {
   public:
     // guid: the node's GUID when the unit was looked up. Opening checks it against the
     // node behind the device file, so that a node number the kernel handed to another
-    // device after an unplug is never talked to as ours. access, if given, hears whether
+    // device after an unplug is never talked to as ours. policy bounds every resend and
+    // every wait of its transfers. access, if given, hears whether
     // the device file could be opened. outstanding, if given, takes the descriptor when the
     // device goes with a request the kernel has not ended, so that nothing waits for it.
     LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system, std::string devicePath,
-                        std::uint64_t guid, std::shared_ptr<DeviceFileAccess> access = nullptr,
+                        std::uint64_t guid, const LinuxFireWireRetryPolicy& policy,
+                        std::shared_ptr<DeviceFileAccess> access = nullptr,
                         std::shared_ptr<OutstandingRequests> outstanding = nullptr);
     ~LinuxFireWireDevice() override;
 
@@ -70,7 +73,7 @@ class LinuxFireWireDevice final : public FireWireDevice {
     // Gives the held descriptor and its lock back.
     void ReleaseDescriptor();
     // The node went away under us: looks for our GUID on the bus again (the kernel may have
-    // made the node anew under another device file) until kLinuxFireWireNodeReturnDeadline,
+    // made the node anew under another device file) until the policy's nodeSearchDeadline,
     // and holds it, locked, in place of the old one.
     IOReturn FindNodeAgain();
     IOReturn QueryBusInfo(int fileDescriptor, bool checkIdentity);
@@ -99,6 +102,7 @@ class LinuxFireWireDevice final : public FireWireDevice {
     std::shared_ptr<LinuxSystem> system_;
     std::string devicePath_;
     std::uint64_t guid_;
+    const LinuxFireWireRetryPolicy policy_;
     std::shared_ptr<DeviceFileAccess> access_;
     std::shared_ptr<OutstandingRequests> outstanding_;
     bool failFast_ = false;

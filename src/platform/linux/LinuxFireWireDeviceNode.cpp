@@ -5,7 +5,6 @@
 #include "BusEventLog.h"
 #include "DeviceFileAccess.h"
 #include "FireWireCdev.h"
-#include "LinuxFireWireBackend.h"
 #include "OutstandingRequests.h"
 #include "SysfsFireWire.h"
 
@@ -30,18 +29,17 @@ constexpr std::size_t kBusInfoQuadlets = 5;
 
 using Clock = std::chrono::steady_clock;
 
-// How often sysfs is looked at while waiting for a lost node to come back.
-constexpr std::chrono::milliseconds kNodeSearchInterval{50};
-
 }  // namespace
 
 LinuxFireWireDevice::LinuxFireWireDevice(std::shared_ptr<LinuxSystem> system,
                                          std::string devicePath, std::uint64_t guid,
+                                         const LinuxFireWireRetryPolicy& policy,
                                          std::shared_ptr<DeviceFileAccess> access,
                                          std::shared_ptr<OutstandingRequests> outstanding)
     : system_(std::move(system)),
       devicePath_(std::move(devicePath)),
       guid_(guid),
+      policy_(policy),
       access_(std::move(access)),
       outstanding_(std::move(outstanding)) {}
 
@@ -121,7 +119,7 @@ void LinuxFireWireDevice::ReleaseDescriptor() {
 IOReturn LinuxFireWireDevice::FindNodeAgain() {
     const std::string lostPath = devicePath_;
     const std::string lostNode = std::filesystem::path(lostPath).filename().string();
-    const Clock::time_point deadline = system_->Now() + kLinuxFireWireNodeReturnDeadline;
+    const Clock::time_point deadline = system_->Now() + policy_.nodeSearchDeadline;
     for (;;) {
         // Only the same GUID counts: whatever else turns up is not the unit being updated.
         // The lost node may stay listed until the kernel shuts it down; the unit comes back
@@ -150,7 +148,7 @@ IOReturn LinuxFireWireDevice::FindNodeAgain() {
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         // Nothing to wait on but time: the kernel announces the new node in sysfs.
         system_->Poll(nullptr, 0,
-                      static_cast<int>(std::min(kNodeSearchInterval, remaining).count()));
+                      static_cast<int>(std::min(policy_.nodeSearchInterval, remaining).count()));
     }
 }
 

@@ -1,6 +1,5 @@
 #include "OutstandingRequests.h"
 
-#include "LinuxFireWireBackend.h"
 #include "LinuxSystem.h"
 
 #include <linux/firewire-cdev.h>
@@ -12,8 +11,9 @@
 
 namespace kaplatform {
 
-OutstandingRequests::OutstandingRequests(std::shared_ptr<LinuxSystem> system)
-    : system_(std::move(system)) {}
+OutstandingRequests::OutstandingRequests(std::shared_ptr<LinuxSystem> system,
+                                         std::chrono::milliseconds closeAfter)
+    : system_(std::move(system)), closeAfter_(closeAfter) {}
 
 OutstandingRequests::~OutstandingRequests() {
     for (const Kept& kept : kept_) {
@@ -22,7 +22,7 @@ OutstandingRequests::~OutstandingRequests() {
 }
 
 void OutstandingRequests::Keep(int fileDescriptor, std::vector<std::uint64_t> closures) {
-    const auto closeBy = system_->Now() + kLinuxFireWireResponseTimeout;
+    const auto closeBy = system_->Now() + closeAfter_;
     const std::scoped_lock lock(mutex_);
     kept_.push_back({fileDescriptor, std::move(closures), closeBy});
 }

@@ -19,7 +19,9 @@ class LinuxSystem;
 
 class OutstandingRequests {
   public:
-    explicit OutstandingRequests(std::shared_ptr<LinuxSystem> system);
+    // closeAfter: how long after it is kept a descriptor is closed whatever was heard;
+    // longer than the kernel's longest split time-out.
+    OutstandingRequests(std::shared_ptr<LinuxSystem> system, std::chrono::milliseconds closeAfter);
     // Closes what is left: by now, at the program's end, that may wait in the kernel.
     ~OutstandingRequests();
     OutstandingRequests(const OutstandingRequests&) = delete;
@@ -46,6 +48,7 @@ class OutstandingRequests {
     void CloseKept(const Kept& kept);
 
     std::shared_ptr<LinuxSystem> system_;
+    const std::chrono::milliseconds closeAfter_;
     std::mutex mutex_;
     std::vector<Kept> kept_;
 };

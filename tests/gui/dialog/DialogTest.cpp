@@ -214,6 +214,7 @@ TEST_F(DialogTest, FinalCutRunningRefusesTheUpdateAndShowsTheWarning) {
     Tick();
     EXPECT_FALSE(UpdateButton()->isEnabled());
     EXPECT_TRUE(WarningShown());
+    EXPECT_EQ("Please quit Final Cut Pro before updating the Ka firmware.", Text(202));
     EXPECT_EQ("KA000123", Text(201)) << "texts are refreshed all the same";
     EXPECT_EQ("Select Upgrade button to download firmware version 3-5 to Ka:", Text(203));
 
