@@ -2,6 +2,7 @@
 
 #include "DownloadProgress.h"
 #include "Process.h"
+#include "Terminal.h"
 #include "UnitAccessReport.h"
 #include "UpdateOutcome.h"
 #include "UpdateSafeguard.h"
@@ -13,7 +14,6 @@
 #include "record/UpdateRecord.h"
 
 #include <Carbon/Carbon.h>
-#include <CoreServices/Terminal.h>
 
 #include <nlohmann/json.hpp>
 
@@ -211,7 +211,7 @@ class TerminalUpdate {
         : _controller(controller),
           _route(route),
           _verbose(verbose),
-          _redraw(TerminalIsInteractive(kTerminalStandardOutput)) {}
+          _redraw(katerminal::TerminalIsInteractive(katerminal::kTerminalStandardOutput)) {}
 
     int Run() {
         EventTypeSpec terminationEvent = {kEventClassApplication, kEventAppTerminationRequested};
@@ -311,7 +311,7 @@ class TerminalUpdate {
         }
         std::ostream& out = _route.Output();
         if (_redraw) {
-            out << TerminalRedrawnLine(kProgressPrefix + text) << std::flush;
+            out << katerminal::TerminalRedrawnLine(kProgressPrefix + text) << std::flush;
             _progressLineOpen = true;
         } else {
             const std::string phase = text.substr(0, text.find(','));
@@ -380,13 +380,13 @@ int RunUpdate(const UpdaterModeOptions& options, DiagnosticRoute& route,
         return kExitNothingWritten;
     }
     if (!options.yes) {
-        if (!TerminalIsInteractive(kTerminalStandardInput)) {
+        if (!katerminal::TerminalIsInteractive(katerminal::kTerminalStandardInput)) {
             errors << kNoTerminalToAskLine;
             return kExitNothingWritten;
         }
         const std::string question =
             ConsentQuestion(status.installedFirmware, status.firmwareVersion);
-        if (!TerminalAskYesNo(question.c_str())) {
+        if (!katerminal::TerminalAskYesNo(question.c_str())) {
             errors << kNoConsentLine;
             return kExitNothingWritten;
         }

@@ -1,9 +1,8 @@
 // The command lines that drive the updater from a terminal, in both executables, and the
 // reading of a typed answer to the consent question.
 #include "SimulatorOptions.h"
+#include "Terminal.h"
 #include "UpdaterCommandLine.h"
-
-#include <CoreServices/Terminal.h>
 
 #include <gtest/gtest.h>
 
@@ -122,17 +121,17 @@ TEST(TerminalOptionsTest, HelpNamesEveryOptionAndEveryExitStatus) {
 
 TEST(TerminalOptionsTest, OnlyAYesTypedAsAWordIsConsent) {
     for (const char* yes : {"y", "Y", "yes", "YES", "Yes", "  y ", "yes\r", "\ty"}) {
-        EXPECT_TRUE(TerminalAnswerIsYes(yes)) << yes;
+        EXPECT_TRUE(katerminal::TerminalAnswerIsYes(yes)) << yes;
     }
     for (const char* no :
          {"", " ", "n", "no", "N", "ye", "yess", "y y", "yes please", "ja", "1", "\x1b[Ay", "o"}) {
-        EXPECT_FALSE(TerminalAnswerIsYes(no)) << no;
+        EXPECT_FALSE(katerminal::TerminalAnswerIsYes(no)) << no;
     }
 }
 
 TEST(TerminalOptionsTest, TheRedrawnLineReturnsToItsStartAndClearsWhatWasLonger) {
     EXPECT_EQ("\rXilinx image: erasing, 40%\033[K",
-              TerminalRedrawnLine("Xilinx image: erasing, 40%"));
+              katerminal::TerminalRedrawnLine("Xilinx image: erasing, 40%"));
 }
 
 }  // namespace

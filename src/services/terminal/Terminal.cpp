@@ -1,4 +1,4 @@
-#include <CoreServices/Terminal.h>
+#include "Terminal.h"
 
 #include <algorithm>
 #include <cctype>
@@ -54,6 +54,8 @@ bool ReadAnswerLine(std::string& line) {
 
 }  // namespace
 
+namespace katerminal {
+
 Boolean TerminalIsInteractive(TerminalStream stream) {
     return isatty(static_cast<int>(stream)) == 1;
 }
@@ -96,3 +98,5 @@ Boolean TerminalAnswerIsYes(const std::string& line) {
 std::string TerminalRedrawnLine(const std::string& text) {
     return "\r" + text + "\033[K";
 }
+
+}  // namespace katerminal

@@ -1,12 +1,14 @@
 // The terminal a program was started from, for a program that is driven from one rather than
 // from a window: whether its standard streams are a terminal, and a yes-or-no question asked
 // there.
-#ifndef KA_PLATFORM_CORESERVICES_TERMINAL_H
-#define KA_PLATFORM_CORESERVICES_TERMINAL_H
+#ifndef KA_SERVICES_TERMINAL_TERMINAL_H
+#define KA_SERVICES_TERMINAL_TERMINAL_H
 
 #include <MacTypes.h>
 
 #include <string>
+
+namespace katerminal {
 
 enum TerminalStream : int {
     kTerminalStandardInput = 0,
@@ -30,5 +32,7 @@ Boolean TerminalAnswerIsYes(const std::string& line);
 // What redraws the terminal's current line with the text: back to its start, the text, and the
 // rest of the line cleared.
 std::string TerminalRedrawnLine(const std::string& text);
+
+}  // namespace katerminal
 
 #endif
