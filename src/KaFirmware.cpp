@@ -45,9 +45,9 @@ std::string VersionText(const KaFirmware& firmware) {
 // The folder's release, or a firmware that may not be installed with the folder's defect.
 KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
     const std::array<const char*, 4> names = {
-        firmwarecheck::kXilinxFileName, firmwarecheck::kMcoreFileName,
-        firmwarecheck::kVersionFileName, firmwarecheck::kDigestsFileName};
-    firmwarecheck::FirmwareFolderRead read = firmwarecheck::ReadFirmwareFolder(
+        kafirmware::kXilinxFileName, kafirmware::kMcoreFileName, kafirmware::kVersionFileName,
+        kafirmware::kDigestsFileName};
+    kafirmware::FirmwareFolderRead read = kafirmware::ReadFirmwareFolder(
         folder.path, names, folder.requiredOwner, kLargestFirmwareFile);
     KaFirmware firmware;
     // Where the release came from, as the record of an update names it: whatever folder
@@ -59,12 +59,12 @@ KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
         return firmware;
     }
     auto files = std::make_shared<const std::vector<std::vector<UInt8>>>(std::move(read.files));
-    const firmwarecheck::FirmwareFiles checked{(*files)[0], (*files)[1], (*files)[2], (*files)[3]};
+    const kafirmware::FirmwareFiles checked{(*files)[0], (*files)[1], (*files)[2], (*files)[3]};
     // A copy of the updater without the Ka's firmware carries the made-up images: a folder
     // holding those is no firmware either.
-    const firmwarecheck::FirmwareFiles madeUp{BuiltInXilinx(), BuiltInMcore(), {}, {}};
-    firmwarecheck::FirmwareVersion version;
-    const std::string fileDefect = firmwarecheck::CheckFirmwareFiles(
+    const kafirmware::FirmwareFiles madeUp{BuiltInXilinx(), BuiltInMcore(), {}, {}};
+    kafirmware::FirmwareVersion version;
+    const std::string fileDefect = kafirmware::CheckFirmwareFiles(
         checked, KaBuiltInImagesAreFirmware != 0 ? nullptr : &madeUp, version);
     if (!fileDefect.empty()) {
         defect = folder.path + "/" + fileDefect;

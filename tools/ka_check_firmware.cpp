@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
         std::cerr << "usage: ka_check_firmware FIRMWARE_FOLDER MADE_UP_IMAGES_FOLDER\n";
         return 2;
     }
-    firmwarecheck::FirmwareVersion version;
-    const std::string defect = firmwarecheck::CheckFirmwareFolder(argv[1], argv[2], version);
+    kafirmware::FirmwareVersion version;
+    const std::string defect = kafirmware::CheckFirmwareFolder(argv[1], argv[2], version);
     if (!defect.empty()) {
         std::cout << defect << '\n';
         return 1;

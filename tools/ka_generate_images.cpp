@@ -237,8 +237,8 @@ int main(int argc, char** argv) {
     // As every firmware folder carries them.
     const auto* versionBytes = reinterpret_cast<const std::uint8_t*>(kVersion.data());
     const auto* mcoreBytes = reinterpret_cast<const std::uint8_t*>(mcore.data());
-    const std::string digests = firmwarecheck::DigestsText(
+    const std::string digests = kafirmware::DigestsText(
         {xilinx, {mcoreBytes, mcore.size()}, {versionBytes, kVersion.size()}, {}});
-    WriteFile(directory / firmwarecheck::kDigestsFileName, digests.data(), digests.size());
+    WriteFile(directory / kafirmware::kDigestsFileName, digests.data(), digests.size());
     return 0;
 }

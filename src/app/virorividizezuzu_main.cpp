@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
         kaplatform::SetFireWireBackend(backend);
     }
     kaplatform::SetSystemSleepBlocker(kasleepinhibitor::MakeLogindSleepInhibitor());
-    const KaFirmwareFolder systemFolder{firmwarecheck::kSystemFirmwareFolder,
-                                        firmwarecheck::kSystemAdministrator};
+    const KaFirmwareFolder systemFolder{kafirmware::kSystemFirmwareFolder,
+                                        kafirmware::kSystemAdministrator};
     const int status =
         parsed.options.InTerminal()
             ? RunTerminalMode(parsed.options, KaFirmwareRule::KaFirmwareOnly, systemFolder)

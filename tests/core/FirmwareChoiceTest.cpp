@@ -55,8 +55,7 @@ void WriteDigests(const fs::path& folder) {
             fs::symlink_status(folder / name, error).type() == fs::file_type::regular;
         files.push_back(regular ? ReadFile(folder / name) : Bytes{});
     }
-    WriteFile(folder / "SHA256SUMS",
-              firmwarecheck::DigestsText({files[0], files[1], files[2], {}}));
+    WriteFile(folder / "SHA256SUMS", kafirmware::DigestsText({files[0], files[1], files[2], {}}));
 }
 
 // A good folder of release 3-6 of a pair written with seed, mode 0755 and files 0644.

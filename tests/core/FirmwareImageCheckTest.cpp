@@ -118,12 +118,12 @@ class FirmwareImageCheckTest : public testing::Test {
         const Bytes xilinx = ReadFile(folder / "KaXilinx.bit");
         const Bytes mcore = ReadFile(folder / "Ka_MCORE.s19");
         const Bytes version = ReadFile(folder / "version");
-        const std::string digests = firmwarecheck::DigestsText({xilinx, mcore, version, {}});
+        const std::string digests = kafirmware::DigestsText({xilinx, mcore, version, {}});
         WriteFile(folder / "SHA256SUMS", Bytes(digests.begin(), digests.end()));
     }
     static std::string CheckFolder(const fs::path& folder) {
-        firmwarecheck::FirmwareVersion version;
-        return firmwarecheck::CheckFirmwareFolder(folder, kMadeUpFolder, version);
+        kafirmware::FirmwareVersion version;
+        return kafirmware::CheckFirmwareFolder(folder, kMadeUpFolder, version);
     }
     std::string CheckXilinx(const Bytes& xilinx) { return Check(xilinx, mcore_); }
     std::string CheckMcore(const Bytes& mcore) { return Check(xilinx_, mcore); }
@@ -145,8 +145,8 @@ Bytes FirmwareImageCheckTest::xilinx_;
 Bytes FirmwareImageCheckTest::mcore_;
 
 TEST_F(FirmwareImageCheckTest, AnIndependentPairOfTheRightStructureIsAccepted) {
-    ASSERT_EQ(xilinx_.size(), firmwarecheck::kXilinxFileBytes);
-    ASSERT_EQ(mcore_.size(), firmwarecheck::kMcoreFileBytes);
+    ASSERT_EQ(xilinx_.size(), kafirmware::kXilinxFileBytes);
+    ASSERT_EQ(mcore_.size(), kafirmware::kMcoreFileBytes);
     EXPECT_NE(xilinx_, ReadFile(kMadeUpFolder / "KaXilinx.bit"));
     EXPECT_NE(mcore_, ReadFile(kMadeUpFolder / "Ka_MCORE.s19"));
     EXPECT_EQ(Check(xilinx_, mcore_), "");
@@ -174,7 +174,7 @@ TEST_F(FirmwareImageCheckTest, AMissingOrUnreadableFileIsNamed) {
 }
 
 TEST_F(FirmwareImageCheckTest, TheVersionFileIsOneLineOfTwoDecimalNumbers) {
-    firmwarecheck::FirmwareVersion version;
+    kafirmware::FirmwareVersion version;
     WriteFile(folder_ / "KaXilinx.bit", xilinx_);
     WriteFile(folder_ / "Ka_MCORE.s19", mcore_);
     EXPECT_EQ(CheckFolder(folder_), (folder_ / "version").string() + ": missing");
@@ -183,7 +183,7 @@ TEST_F(FirmwareImageCheckTest, TheVersionFileIsOneLineOfTwoDecimalNumbers) {
     }
     WriteFile(folder_ / "version", {'1', '0', '-', '2', '\n'});
     WriteDigests(folder_);
-    EXPECT_EQ(firmwarecheck::CheckFirmwareFolder(folder_, kMadeUpFolder, version), "");
+    EXPECT_EQ(kafirmware::CheckFirmwareFolder(folder_, kMadeUpFolder, version), "");
     EXPECT_EQ(version.mcore, 10u);
     EXPECT_EQ(version.xilinx, 2u);
     const std::string garbled = (folder_ / "version").string() + ": is ";
@@ -217,7 +217,7 @@ TEST_F(FirmwareImageCheckTest, EachFileMustBeTheOneItsSha256InSha256SumsNames) {
     EXPECT_EQ(CheckFolder(folder_), "");
 
     const std::string text =
-        firmwarecheck::DigestsText({xilinx_, mcore_, ReadFile(folder_ / "version"), {}});
+        kafirmware::DigestsText({xilinx_, mcore_, ReadFile(folder_ / "version"), {}});
     const std::string firstLine = text.substr(0, text.find('\n') + 1);
     struct Case {
         std::string sums;

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace firmwarecheck {
+namespace kafirmware {
 namespace {
 
 class Descriptor {
@@ -141,4 +141,4 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
     return read;
 }
 
-}  // namespace firmwarecheck
+}  // namespace kafirmware

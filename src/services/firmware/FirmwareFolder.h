@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace firmwarecheck {
+namespace kafirmware {
 
 // Where a firmware package installs the Ka's firmware.
 inline constexpr const char* kSystemFirmwareFolder = "/usr/lib/firmware/ka";
@@ -37,6 +37,6 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
                                       std::optional<std::uint32_t> requiredOwner,
                                       std::size_t largestFile);
 
-}  // namespace firmwarecheck
+}  // namespace kafirmware
 
 #endif

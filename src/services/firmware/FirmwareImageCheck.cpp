@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-namespace firmwarecheck {
+namespace kafirmware {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -396,4 +396,4 @@ std::string CheckFirmwareFolder(const std::filesystem::path& folder,
     return defect.empty() ? defect : (folder / "").string() + defect;
 }
 
-}  // namespace firmwarecheck
+}  // namespace kafirmware

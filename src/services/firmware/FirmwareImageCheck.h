@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace firmwarecheck {
+namespace kafirmware {
 
 inline constexpr const char* kXilinxFileName = "KaXilinx.bit";
 inline constexpr const char* kMcoreFileName = "Ka_MCORE.s19";
@@ -70,6 +70,6 @@ std::string CheckFirmwareFolder(const std::filesystem::path& folder,
                                 const std::filesystem::path& madeUpFolder,
                                 FirmwareVersion& version);
 
-}  // namespace firmwarecheck
+}  // namespace kafirmware
 
 #endif
