@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "SRecord.h"
+#include "firmware/SRecord.h"
 
 namespace {
 

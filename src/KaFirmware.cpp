@@ -1,9 +1,9 @@
 #include "KaFirmware.h"
 
-#include "FirmwareFolder.h"
-#include "FirmwareImageCheck.h"
 #include "KaXilinx.h"
 #include "Ka_MCORE.h"
+#include "firmware/FirmwareFolder.h"
+#include "firmware/FirmwareImageCheck.h"
 #include "texts/RedLines.h"
 #include "texts/StandardErrorTexts.h"
 

@@ -2,13 +2,13 @@
 
 #include "DownloadProgress.h"
 #include "Process.h"
-#include "Terminal.h"
-#include "UnitAccessReport.h"
 #include "UpdateOutcome.h"
 #include "UpdateSafeguard.h"
+#include "terminal/Terminal.h"
 #include "texts/AlertTexts.h"
 #include "texts/StandardErrorTexts.h"
 #include "texts/TerminalTexts.h"
+#include "unitaccess/UnitAccessReport.h"
 #include "virorividizezuzu.h"
 
 #include "record/UpdateRecord.h"

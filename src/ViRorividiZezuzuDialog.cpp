@@ -7,10 +7,10 @@
 #include "DownloadProgress.h"
 #include "KaFirmware.h"
 #include "Process.h"
-#include "UnitAccessReport.h"
 #include "texts/RedLineColor.h"
 #include "texts/RedLines.h"
 #include "texts/WindowTexts.h"
+#include "unitaccess/UnitAccessReport.h"
 #include "virorividizezuzu.h"
 
 #include "record/UpdateRecord.h"

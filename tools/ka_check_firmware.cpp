@@ -5,7 +5,7 @@
 // Exit status 0 when the folder is fit to be built in, with its version ("M-X") on standard
 // output; 1 with one line on standard output naming the file and its defect; 2 for a wrong
 // command line.
-#include "FirmwareImageCheck.h"
+#include "firmware/FirmwareImageCheck.h"
 
 #include <iostream>
 

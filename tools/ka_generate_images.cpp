@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "FirmwareImageCheck.h"
-#include "SRecord.h"
+#include "firmware/FirmwareImageCheck.h"
+#include "firmware/SRecord.h"
 
 namespace {
 

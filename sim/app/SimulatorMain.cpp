@@ -9,10 +9,10 @@
 #include "DownloadPause.h"
 #include "FireWireBackend.h"
 #include "KaFirmware.h"
-#include "SleepInhibitor.h"
 #include "TerminalFrontEnd.h"
 #include "UpdaterMain.h"
 #include "VirtualDownloadPauseClock.h"
+#include "sleepinhibitor/SleepInhibitor.h"
 
 #include "record/UpdateRecorder.h"
 

@@ -4,14 +4,14 @@
 // only: the built-in images when the build carries it, otherwise the release a firmware
 // package put in the system's firmware folder (KaFirmware.h).
 #include "FireWireBackend.h"
-#include "FirmwareFolder.h"
 #include "KaFirmware.h"
 #include "LinuxFireWireBackend.h"
-#include "SessionSingleInstance.h"
-#include "SleepInhibitor.h"
 #include "TerminalFrontEnd.h"
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
+#include "firmware/FirmwareFolder.h"
+#include "singleinstance/SessionSingleInstance.h"
+#include "sleepinhibitor/SleepInhibitor.h"
 #include "texts/TerminalTexts.h"
 
 #include "record/UpdateRecorder.h"

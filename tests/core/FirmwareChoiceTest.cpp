@@ -3,9 +3,9 @@
 // The folder is one the generator writes from another seed, owned by the test's user, who
 // stands in for root here.
 #include "CapturedOutput.h"
-#include "FirmwareImageCheck.h"
 #include "KaFirmware.h"
 #include "TestImagePolicy.h"
+#include "firmware/FirmwareImageCheck.h"
 #include "virorividizezuzu.h"
 
 #include <gtest/gtest.h>

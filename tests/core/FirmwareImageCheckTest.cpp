@@ -2,9 +2,9 @@
 // each kind at a time, made in a pair the generator writes from another seed than data/'s:
 // the images have the firmware's exact structure and are not the made-up ones.
 #include "BuiltInImages.h"
-#include "FirmwareImageCheck.h"
 #include "KaFirmware.h"
-#include "SRecord.h"
+#include "firmware/FirmwareImageCheck.h"
+#include "firmware/SRecord.h"
 
 #include <gtest/gtest.h>
 

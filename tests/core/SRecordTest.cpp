@@ -1,5 +1,5 @@
 // The S-record reader the image generator checks its output with.
-#include "SRecord.h"
+#include "firmware/SRecord.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The command lines that drive the updater from a terminal, in both executables, and the
 // reading of a typed answer to the consent question.
 #include "SimulatorOptions.h"
-#include "Terminal.h"
 #include "UpdaterCommandLine.h"
+#include "terminal/Terminal.h"
 
 #include <gtest/gtest.h>
 

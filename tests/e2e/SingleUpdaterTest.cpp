@@ -4,7 +4,7 @@
 // test's own.
 #include "GuiTestSupport.h"
 #include "ProcessSupport.h"
-#include "SessionSingleInstance.h"
+#include "singleinstance/SessionSingleInstance.h"
 
 #include <Carbon/Carbon.h>
 #include <Carbon/PlatformSeams.h>

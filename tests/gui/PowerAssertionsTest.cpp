@@ -1,6 +1,6 @@
 // Power assertions over the sleep blocker the executable hands in: one block per assertion,
 // ended by its release and by nothing else, and no assertion at all without a blocker.
-#include "SleepInhibitor.h"
+#include "sleepinhibitor/SleepInhibitor.h"
 
 #include <Carbon/PlatformSeams.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>

@@ -3,7 +3,7 @@
 // once when it ends), and reported upward through the unit-access report.
 #include "CapturedOutput.h"
 #include "KaOnBus.h"
-#include "UnitAccessReport.h"
+#include "unitaccess/UnitAccessReport.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,5 +1,5 @@
 // Runs the desktop suites with real widgets on Qt's offscreen platform.
-#include "SleepInhibitor.h"
+#include "sleepinhibitor/SleepInhibitor.h"
 
 #include <Carbon/PlatformSeams.h>
 
