@@ -143,9 +143,10 @@ TEST_F(DiscoveryPassTest, AUnitThatAcksPendingAndNeverAnswersIsLeftToTheKernel) 
 TEST_F(DiscoveryPassTest, ANodeMadeAnewIsNotSearchedForAndIsFoundByALaterPass) {
     ASSERT_TRUE(Pass());
     // Two quick resets drop the node during a pass; the kernel reads the ROM of the new node
-    // once more after a failed read, too late to revive the old device: it comes as fw2.
+    // once more after a failed read, too late to revive the old device: it comes as a new
+    // device, under the old device's number.
     kernel->PlanNodeRecreation(
-        {"/dev/fw2", 1, [this] { sysfs.RemoveNode(1); }, [this] { sysfs.AddKa(2); }});
+        {1, [this] { sysfs.RemoveNode(1); }, [this](int node) { sysfs.AddKa(node); }});
     kernel->InjectFault({FakeKernel::Fault::Kind::NodeRecreated});
     UntilNextTick();
     EXPECT_FALSE(Pass());
@@ -156,7 +157,7 @@ TEST_F(DiscoveryPassTest, ANodeMadeAnewIsNotSearchedForAndIsFoundByALaterPass) {
         foundAgain = Pass();
     }
     EXPECT_TRUE(foundAgain);
-    EXPECT_EQ(kernel->OpenedPaths().back(), "/dev/fw2");
+    EXPECT_EQ(kernel->OpenedPaths().back(), "/dev/fw1");
     EXPECT_EQ(kernel->OpenDescriptorCount(), 0u);
     ExpectTheWindowWasNeverHeld("node made anew");
 }

@@ -435,7 +435,7 @@ TEST_P(TakenWriteTest, GoesOnceAndTheXilinxImageStartsAgainToBeInstalledByteForB
     const UpdateOnUnit viaKernel =
         ThroughKernelBackend(kernelSide, [](FakeKernel& kernel, SysfsTree& sysfs) {
             kernel.PlanNodeRecreation(
-                {"/dev/fw2", 0, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs] { sysfs.AddKa(2); }});
+                {0, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs](int node) { sysfs.AddKa(node); }});
             kernel.PickFaults(FaultsDuringXilinx({{{1000, GetParam().fault}}, {}, {}}));
         });
     EXPECT_EQ(viaKernel.xilinxStatus, 0);
@@ -470,9 +470,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "a write came back as a data error"},
         TakenWrite{"DamagedOnTheWay", Fault{Fault::Kind::ResponseCode, RCODE_DATA_ERROR},
                    "a write came back as a data error"},
-        TakenWrite{"OutstandingWhenTheNodeWent",
-                   Fault{Fault::Kind::GoneWhileOutstanding, 0, {}, true},
-                   "node /dev/fw1 went away with a write outstanding"}),
+        TakenWrite{"AckLost", Fault{Fault::Kind::ResponseCode, RCODE_NO_ACK, {}, true},
+                   "a write in generation 7 had no acknowledgement"},
+        // The unit acked the write "pending" and left the bus; it is back after the kernel
+        // has shut its old device down, as a new device under the same name.
+        TakenWrite{"OutstandingWhenTheUnitLeftForThreeSeconds",
+                   Fault{Fault::Kind::GoneWhileOutstanding, 0, std::chrono::seconds{3}, true},
+                   "the unit's answer to a write in generation 7 was lost"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DownloadThroughKernelTest, AWriteLostInEveryStartFailsTheImageAfterThreeStarts) {
@@ -514,25 +518,25 @@ TEST(DownloadThroughKernelTest, AWriteLostInEveryStartFailsTheImageAfterThreeSta
     EXPECT_EQ(viaKernel.out.find("again (4 of"), std::string::npos);
 }
 
-TEST(DownloadThroughKernelTest, ANodeMadeAnewAsFw2AmongTheXilinxBlocksInstallsBoth) {
+TEST(DownloadThroughKernelTest, ANodeMadeAnewUnderItsOldNameAmongTheXilinxBlocksInstallsBoth) {
     // Two quick resets; the kernel drops the node, fails its first ROM read and makes the
-    // unit anew, after the old device was shut down, as /dev/fw2.
+    // unit anew, after the old device was shut down, under the number it freed: /dev/fw1.
     KernelSide kernelSide;
     std::uint32_t before = 0;
     const UpdateOnUnit viaKernel =
         ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree& sysfs) {
             before = kernel.Generation();
             kernel.PlanNodeRecreation(
-                {"/dev/fw2", 1, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs] { sysfs.AddKa(2); }});
+                {1, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs](int node) { sysfs.AddKa(node); }});
             kernel.PickFaults(
                 FaultsDuringXilinx({{{1200, Fault{Fault::Kind::NodeRecreated}}}, {}, {}}));
         });
     ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
     EXPECT_EQ(viaKernel.out,
               Installed(std::to_string(before), std::to_string(before + 2),
-                        {"", "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2\n",
+                        {"", "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw1\n",
                          "", ""}));
-    EXPECT_EQ(kernelSide.requests.back().devicePath, "/dev/fw2");
+    EXPECT_EQ(kernelSide.requests.back().devicePath, "/dev/fw1");
 }
 
 TEST(DownloadThroughKernelTest, DamagedErasePollsAndAUserSwitchBetweenTheImagesInstallBoth) {
@@ -599,7 +603,7 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
     RecordInstalling(viaKernel, [&](UpdateOnUnit& update) {
         update = ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree& sysfs) {
             kernel.PlanNodeRecreation(
-                {"/dev/fw2", 1, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs] { sysfs.AddKa(2); }});
+                {1, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs](int node) { sysfs.AddKa(node); }});
             kernel.PickFaults(FaultsDuringXilinx(
                 {{{300, Fault{Fault::Kind::BusResetBeforeSend}},
                   {700, Fault{Fault::Kind::NodeRecreated}},
@@ -617,7 +621,7 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
     const std::filesystem::path recorded = karecord::CurrentUpdateRecordFile();
     const std::string text = (std::ostringstream{} << std::ifstream(recorded).rdbuf()).str();
     for (const char* event : {"unit busy, sending again", "lost the unit's answer",
-                              ", sending again in generation", "the unit is back as /dev/fw2",
+                              ", sending again in generation", "the unit is back as /dev/fw1",
                               "was lost; not sent again", R"("restart":"xilinx","start":2})"}) {
         EXPECT_NE(text.find(event), std::string::npos) << event;
     }

@@ -72,7 +72,8 @@ std::string HexAttribute(const char* format, std::uint64_t value) {
 
 void FakeKernel::AttachNode(const std::string& devicePath, kaplatform::FireWireDevice& registers,
                             std::uint64_t guid) {
-    nodes_[devicePath] = Node{&registers, guid, false, std::nullopt, nextInode_++};
+    nodes_[devicePath] =
+        std::make_shared<Node>(Node{&registers, guid, false, std::nullopt, nextInode_++});
 }
 
 int FakeKernel::Stat(const char* path, struct stat& status) {
@@ -82,55 +83,93 @@ int FakeKernel::Stat(const char* path, struct stat& status) {
     }
     status = {};
     status.st_dev = makedev(0, 5);  // devtmpfs
-    status.st_ino = node->second.inode;
+    status.st_ino = node->second->inode;
     status.st_mode = S_IFCHR | 0600;
     return 0;
 }
 
-void FakeKernel::DropNode(const std::string& devicePath) {
-    Node& node = nodes_.at(devicePath);
-    node.goneInGeneration = deviceGeneration_;
-    const NodeRecreation plan = recreation_.value_or(NodeRecreation{});
-    recreation_.reset();
-    // The core destroys the node once the self-IDs of the second reset are in; the device's
-    // shutdown and the new node's ROM read are timed from there.
-    const Duration destroyed = now_ + resetWindow_;
-    const Duration created = destroyed + kInitialDelay + plan.failedRomReads * kRetryDelay;
-    const bool revived = created < destroyed + kShutdownDelay;
-    if (!revived) {
-        Schedule(destroyed + kShutdownDelay, -1, [this, devicePath, plan] {
-            nodes_.at(devicePath).unplugged = true;
-            if (plan.onShutdown) {
-                plan.onShutdown();
-            }
-        });
-    }
-    Schedule(created, -1, [this, devicePath, plan, revived] {
-        Node& old = nodes_.at(devicePath);
-        if (revived) {
-            // The ROM matches the gone device's: it lives on under its device file, in the
-            // bus's generation, and its clients hear of the reset.
-            old.goneInGeneration.reset();
-            for (auto& [number, descriptor] : descriptors_) {
-                if (descriptor.devicePath == devicePath && descriptor.receivesBusResets) {
-                    descriptor.events.push_back(BusResetEvent(deviceGeneration_));
-                }
-            }
-        } else if (!plan.newDevicePath.empty()) {
-            nodes_[plan.newDevicePath] =
-                Node{old.registers, old.guid, false, std::nullopt, nextInode_++};
+void FakeKernel::MarkGone(const std::shared_ptr<Node>& node, NodeRecreation plan) {
+    node->goneInGeneration = deviceGeneration_;
+    // The core destroys the node once the self-IDs of the reset are in, and schedules the
+    // device's shutdown from there.
+    ScheduleShutdown(node, now_ + resetWindow_ + kShutdownDelay, std::move(plan));
+}
+
+void FakeKernel::ScheduleShutdown(const std::shared_ptr<Node>& node, Duration at,
+                                  NodeRecreation plan) {
+    Schedule(at, -1, [this, node, plan] {
+        if (!node->goneInGeneration || node->unplugged) {
+            return;  // revived meanwhile
         }
-        if (plan.onCreated) {
-            plan.onCreated();
+        // fw_device_shutdown waits until the bus has been quiet for the whole delay: every
+        // reset (the node coming back is one) puts it off.
+        if (now_ < lastReset_ + kShutdownDelay) {
+            ScheduleShutdown(node, now_ + kShutdownDelay, plan);
+            return;
+        }
+        node->unplugged = true;
+        // The device and its device file go; its number is free for the next device.
+        std::erase_if(nodes_, [&node](const auto& entry) { return entry.second == node; });
+        if (plan.onShutdown) {
+            plan.onShutdown();
         }
     });
 }
 
-void FakeKernel::LeaveBus(const std::string& devicePath) {
-    nodes_.at(devicePath).goneInGeneration = deviceGeneration_;
+void FakeKernel::ComeBack(const std::shared_ptr<Node>& old, Duration at, NodeRecreation plan,
+                          bool ownReset) {
+    // The node's return is a bus reset; the core reads its ROM kInitialDelay after the reset
+    // is done, and kRetryDelay later for each read that fails.
+    if (ownReset) {
+        Schedule(at, -1, [this] { BeginBusReset(); });
+    }
+    const Duration read = at + resetWindow_ + kInitialDelay + plan.failedRomReads * kRetryDelay;
+    Schedule(read, -1, [this, old, plan] {
+        if (old->goneInGeneration && !old->unplugged && !plan.romChanged) {
+            // The ROM matches the gone device's: it lives on under its device file, in the
+            // bus's generation, and its clients hear of the reset.
+            old->goneInGeneration.reset();
+            for (auto& [number, descriptor] : descriptors_) {
+                if (descriptor.node == old && descriptor.receivesBusResets) {
+                    descriptor.events.push_back(BusResetEvent(deviceGeneration_));
+                }
+            }
+            return;
+        }
+        // A new device, numbered as idr_alloc does: the lowest number free (0 is the local
+        // node's), most often the one the old device had.
+        int number = 1;
+        while (nodes_.contains("/dev/fw" + std::to_string(number))) {
+            ++number;
+        }
+        nodes_["/dev/fw" + std::to_string(number)] = std::make_shared<Node>(
+            Node{old->registers, old->guid, false, std::nullopt, nextInode_++});
+        if (plan.onCreated) {
+            plan.onCreated(number);
+        }
+    });
+}
+
+void FakeKernel::DropNode(const std::shared_ptr<Node>& node) {
+    const NodeRecreation plan = recreation_.value_or(NodeRecreation{});
+    recreation_.reset();
+    MarkGone(node, plan);
+    // The second of the two resets has the node again.
+    ComeBack(node, now_, plan, false);
+}
+
+void FakeKernel::LeaveBus(const std::string& devicePath, std::optional<Duration> backAfter) {
+    Leave(nodes_.at(devicePath), backAfter);
+}
+
+void FakeKernel::Leave(const std::shared_ptr<Node>& node, std::optional<Duration> backAfter) {
+    const NodeRecreation plan = recreation_.value_or(NodeRecreation{});
+    recreation_.reset();
+    MarkGone(node, plan);
     BeginBusReset();
-    Schedule(now_ + resetWindow_ + kShutdownDelay, -1,
-             [this, devicePath] { nodes_.at(devicePath).unplugged = true; });
+    if (backAfter) {
+        ComeBack(node, now_ + *backAfter, plan, true);
+    }
 }
 
 void FakeKernel::Schedule(Duration at, int transactionOf, std::function<void()> action) {
@@ -204,10 +243,11 @@ void FakeKernel::BeginBusReset() {
     const std::uint32_t generation = ++cardGeneration_;
     Schedule(now_ + resetWindow_, -1, [this, generation] {
         deviceGeneration_ = std::max(deviceGeneration_, generation);
+        lastReset_ = now_;
         Schedule(now_ + eventDelay_, -1, [this] {
             for (auto& [number, descriptor] : descriptors_) {
-                if (descriptor.receivesBusResets &&
-                    !nodes_.at(descriptor.devicePath).goneInGeneration) {
+                if (descriptor.receivesBusResets && !descriptor.node->goneInGeneration &&
+                    !descriptor.node->unplugged) {
                     descriptor.events.push_back(BusResetEvent(deviceGeneration_));
                 }
             }
@@ -222,11 +262,12 @@ void FakeKernel::BusReset() {
 
 bool FakeKernel::LockFromAnotherProgram(const std::string& devicePath, int pid,
                                         const std::string& command) {
-    if (const auto holder = lockHolders_.find(devicePath);
+    const Node* node = nodes_.at(devicePath).get();
+    if (const auto holder = lockHolders_.find(node);
         holder != lockHolders_.end() && holder->second != -1) {
         return false;
     }
-    lockHolders_[devicePath] = -1;  // a descriptor of another process
+    lockHolders_[node] = -1;  // a descriptor of another process
     if (command.empty()) {
         return true;
     }
@@ -237,13 +278,12 @@ bool FakeKernel::LockFromAnotherProgram(const std::string& devicePath, int pid,
     WriteFile(proc / "locks",
               "1: POSIX  ADVISORY  WRITE 977 fd:01:2228227 0 EOF\n2: FLOCK  "
               "ADVISORY  WRITE " +
-                  std::to_string(pid) + " 00:05:" + std::to_string(nodes_.at(devicePath).inode) +
-                  " 0 EOF\n");
+                  std::to_string(pid) + " 00:05:" + std::to_string(node->inode) + " 0 EOF\n");
     return true;
 }
 
 void FakeKernel::UnlockFromAnotherProgram(const std::string& devicePath) {
-    if (const auto found = lockHolders_.find(devicePath);
+    if (const auto found = lockHolders_.find(nodes_.at(devicePath).get());
         found != lockHolders_.end() && found->second == -1) {
         lockHolders_.erase(found);
     }
@@ -259,11 +299,11 @@ int FakeKernel::Open(const char* path, int flags) {
     if (node == nodes_.end()) {
         return -ENOENT;
     }
-    if (node->second.unplugged) {
+    if (node->second->unplugged) {
         return -ENODEV;
     }
     const int number = nextDescriptor_++;
-    descriptors_[number] = Descriptor{path, false, {}};
+    descriptors_[number] = Descriptor{path, node->second, false, {}};
     return number;
 }
 
@@ -288,9 +328,9 @@ int FakeKernel::Close(int fileDescriptor) {
         AdvanceTime(std::max(Duration{0}, *last - now_));
     }
     closeWaits_.push_back(now_ - start);
-    const std::string devicePath = found->second.devicePath;
+    const Node* node = found->second.node.get();
     descriptors_.erase(fileDescriptor);
-    if (const auto lock = lockHolders_.find(devicePath);
+    if (const auto lock = lockHolders_.find(node);
         lock != lockHolders_.end() && lock->second == fileDescriptor) {
         lockHolders_.erase(lock);
     }
@@ -302,15 +342,17 @@ int FakeKernel::Flock(int fileDescriptor, int operation) {
     if (found == descriptors_.end()) {
         return -EBADF;
     }
-    const std::string& devicePath = found->second.devicePath;
-    const auto holder = lockHolders_.find(devicePath);
+    // Locks belong to the device file's inode: a device made anew under the same name has
+    // a new one.
+    const Node* node = found->second.node.get();
+    const auto holder = lockHolders_.find(node);
     switch (operation & ~LOCK_NB) {
         case LOCK_EX:
             if (holder != lockHolders_.end() && holder->second != fileDescriptor) {
                 // Blocking would wait for the other holder for ever: only LOCK_NB is modelled.
                 return (operation & LOCK_NB) != 0 ? -EWOULDBLOCK : -EDEADLK;
             }
-            lockHolders_[devicePath] = fileDescriptor;
+            lockHolders_[node] = fileDescriptor;
             return 0;
         case LOCK_UN:
             if (holder != lockHolders_.end() && holder->second == fileDescriptor) {
@@ -328,7 +370,7 @@ int FakeKernel::Ioctl(int fileDescriptor, unsigned long request, void* argument)
         return -EBADF;
     }
     Descriptor& descriptor = found->second;
-    if (nodes_.at(descriptor.devicePath).unplugged) {
+    if (descriptor.node->unplugged) {
         return -ENODEV;
     }
     switch (request) {
@@ -348,7 +390,7 @@ int FakeKernel::GetInfo(Descriptor& descriptor, void* argument) {
     if (getInfoError_) {
         return -*getInfoError_;
     }
-    const Node& node = nodes_.at(descriptor.devicePath);
+    const Node& node = *descriptor.node;
     // Bus-information block in host order, then the rest of a plausible ROM.
     std::uint32_t rom[16] = {0x04040000u, 0x31333934u, 0xE0646102u,
                              static_cast<std::uint32_t>(node.guid >> 32),
@@ -367,6 +409,10 @@ int FakeKernel::GetInfo(Descriptor& descriptor, void* argument) {
     return 0;
 }
 
+std::optional<FakeKernel::Duration> FakeKernel::ReturnOf(const Fault& fault) const {
+    return recreation_ ? std::optional<Duration>(fault.delay) : std::nullopt;
+}
+
 int FakeKernel::SendRequest(int fileDescriptor, Descriptor& descriptor, const void* argument) {
     const auto& send = *static_cast<const fw_cdev_send_request*>(argument);
     SentRequest request{descriptor.devicePath, send.tcode,      send.length,
@@ -378,7 +424,7 @@ int FakeKernel::SendRequest(int fileDescriptor, Descriptor& descriptor, const vo
     const std::size_t count = requests_.size();
     requests_.push_back(request);
 
-    Node& node = nodes_.at(descriptor.devicePath);
+    Node& node = *descriptor.node;
     auto queue = [&](std::vector<std::uint8_t> event) {
         if (heldResponse_) {
             descriptor.events.push_back(std::move(*heldResponse_));
@@ -467,41 +513,30 @@ int FakeKernel::SendRequest(int fileDescriptor, Descriptor& descriptor, const vo
             break;
         }
         case Fault::Kind::GoneWhileOutstanding: {
-            // The transaction stays on the card until the split time-out; the device's
-            // clients see the hang-up first, as the core shuts a vanished unit's device down.
+            // The unit acked "pending" and left: the transaction stays on the card until the
+            // split time-out, and the core keeps the device, gone, until its shutdown.
             if (fault->taken) {
                 Answer(node, request, send.closure);
             }
-            BeginBusReset();
-            node.unplugged = true;
             const std::uint64_t closure = send.closure;
             Schedule(now_ + kAckDelay + splitTimeout_, fileDescriptor,
                      [this, fileDescriptor, closure] {
                          QueueEvent(fileDescriptor, ResponseEvent(closure, RCODE_CANCELLED, {}));
                      });
-            const NodeRecreation plan = recreation_.value_or(NodeRecreation{});
-            recreation_.reset();
-            if (plan.onShutdown) {
-                plan.onShutdown();
-            }
-            if (!plan.newDevicePath.empty()) {
-                Schedule(now_ + resetWindow_ + kInitialDelay, -1,
-                         [this, plan, registers = node.registers, guid = node.guid] {
-                             nodes_[plan.newDevicePath] =
-                                 Node{registers, guid, false, std::nullopt, nextInode_++};
-                             if (plan.onCreated) {
-                                 plan.onCreated();
-                             }
-                         });
-            }
+            Leave(descriptor.node, ReturnOf(*fault));
             break;
         }
+        case Fault::Kind::LeavesBus:
+            // The reset of the unit's leaving flushes the request before it reaches the unit.
+            Leave(descriptor.node, ReturnOf(*fault));
+            flushed();
+            break;
         case Fault::Kind::NodeRecreated:
             // Two resets close together: the core skips a generation and drops its nodes.
             BeginBusReset();
             BeginBusReset();
             flushed();
-            DropNode(descriptor.devicePath);
+            DropNode(descriptor.node);
             break;
         case Fault::Kind::ShortResponse:
             queue(ResponseEvent(send.closure, RCODE_COMPLETE,
@@ -602,7 +637,7 @@ ssize_t FakeKernel::Read(int fileDescriptor, void* buffer, std::size_t size) {
     }
     Descriptor& descriptor = found->second;
     if (descriptor.events.empty()) {
-        return nodes_.at(descriptor.devicePath).unplugged ? -ENODEV : -EAGAIN;
+        return descriptor.node->unplugged ? -ENODEV : -EAGAIN;
     }
     // One event per read; what does not fit is lost, as with the kernel.
     const std::vector<std::uint8_t> event = std::move(descriptor.events.front());
@@ -621,7 +656,7 @@ int FakeKernel::ReadyDescriptors(pollfd* descriptors, nfds_t count) {
         if (found == descriptors_.end()) {
             entry.revents = POLLNVAL;
         } else {
-            if (nodes_.at(found->second.devicePath).unplugged) {
+            if (found->second.node->unplugged) {
                 entry.revents |= POLLHUP | POLLERR;
             }
             if (!found->second.events.empty()) {

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -53,11 +54,15 @@ struct SentRequest {
 // - A request the unit acked "pending" stays on the card's list through a bus reset; the
 //   unit's answer, sent under its old node ID, matches nothing, and the split time-out ends
 //   the request with RCODE_CANCELLED while GET_INFO already reports the newer generation.
-// - Two quick resets make the core drop a node: its device is gone (requests carry a
-//   generation the bus left), shut down after 2 s (ENODEV, hang-up) unless the node is back
-//   by then, and the new node's ROM is read after 500 ms, or 3 s more per failed read; a
-//   node back in time revives the old device under its device file, a later one is a new
-//   device, perhaps under another /dev/fwN.
+// - A node that leaves the bus (or that two quick resets make the core drop) leaves its
+//   device gone: it still opens, GET_INFO reports the generation it was lost in, requests
+//   carry a generation the bus left, and no bus-reset events come. The device is shut down
+//   (ENODEV, hang-up, its device file and number freed) once the bus has been free of
+//   resets for 2 s. A node that comes back has its ROM read 500 ms after its reset, 3 s
+//   more per failed read; if the old device is still gone then (and the ROM's first
+//   quadlets are the same), the old device is revived under its device file and its
+//   descriptors go on in the new generation; otherwise a new device takes the lowest free
+//   number, most often the old one's: /dev/fw1 again, with a new inode.
 // - A unit may take a request and still not answer "complete": its answer lost to a reset
 //   (ResetWhilePending), its own refusal with a data error (ResponseCode, taken), or the node
 //   gone while the request was outstanding (GoneWhileOutstanding, taken). A damaged packet
@@ -105,14 +110,18 @@ class FakeKernel final : public kaplatform::LinuxSystem {
                                     // unit did carry it out
             NodeRecreated,          // two quick resets make the kernel drop the node; see
                                     // PlanNodeRecreation for what follows
-            GoneWhileOutstanding,   // the unit acks "pending" and leaves the bus: the device
-                                    // hangs up before any answer; taken: it carried the
-                                    // request out first. A planned recreation brings the unit
-                                    // back as a new device (kInitialDelay later)
+            GoneWhileOutstanding,   // the unit acks "pending" and leaves the bus: the split
+                                    // time-out cancels the request, the device is shut down
+                                    // 2 s after the reset unless revived; taken: it carried
+                                    // the request out first. With a planned recreation the
+                                    // unit comes back after delay
+            LeavesBus,              // the unit leaves the bus as the request goes: its reset
+                                    // flushes the request; with a planned recreation the unit
+                                    // comes back after delay
         };
         Kind kind;
         std::uint32_t responseCode = 0;
-        Duration delay{0};   // SlowResponse, ResetWhilePending
+        Duration delay{0};   // SlowResponse, ResetWhilePending, GoneWhileOutstanding, LeavesBus
         bool taken = false;  // ResponseCode, ResetWhilePending, GoneWhileOutstanding
     };
     // Faults for the next requests, in order.
@@ -130,17 +139,17 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     using FaultPicker = std::function<std::optional<Fault>(const SentRequest&, std::size_t count)>;
     void PickFaults(FaultPicker picker) { picker_ = std::move(picker); }
 
-    // What follows a NodeRecreated fault: the kernel marks the device gone (its clients'
-    // requests carry a generation the bus left), shuts it down after kShutdownDelay unless
-    // the node is back by then (ENODEV, hang-up), and reads the new node's ROM after
-    // kInitialDelay (plus kRetryDelay per failed read). Back before the shutdown, the old
-    // device is revived under its device file; later, newDevicePath is a new device.
-    // onShutdown and onCreated let the test change sysfs as the kernel would.
+    // How the unit comes back after a NodeRecreated fault, or after leaving the bus (LeaveBus
+    // with a return, GoneWhileOutstanding, LeavesBus): its ROM is read kInitialDelay after
+    // its reset, plus kRetryDelay per failed read. A device still gone then is revived under
+    // its device file, unless the ROM changed (its first six quadlets differ); otherwise the
+    // unit is a new device at the lowest free number. onShutdown (the old device went) and
+    // onCreated (the new device's number) let the test change sysfs as the kernel would.
     struct NodeRecreation {
-        std::string newDevicePath;
         int failedRomReads = 0;
         std::function<void()> onShutdown;
-        std::function<void()> onCreated;
+        std::function<void(int node)> onCreated;
+        bool romChanged = false;
     };
     void PlanNodeRecreation(NodeRecreation recreation) { recreation_ = std::move(recreation); }
     static constexpr Duration kInitialDelay{500'000};
@@ -149,9 +158,10 @@ class FakeKernel final : public kaplatform::LinuxSystem {
 
     // The node leaves the bus (unplugged, switched off): a bus reset, and the core marks its
     // device gone (GET_INFO keeps the generation it had, so its requests carry one the bus
-    // left) and shuts it down kShutdownDelay after the reset window (ENODEV, hang-up). Sysfs
-    // still lists it meanwhile unless the test says otherwise.
-    void LeaveBus(const std::string& devicePath);
+    // left) and shuts it down once the bus has been quiet for kShutdownDelay (ENODEV,
+    // hang-up). Sysfs still lists it meanwhile unless the test says otherwise. With backAfter
+    // it comes back then, as the planned recreation says.
+    void LeaveBus(const std::string& devicePath, std::optional<Duration> backAfter = std::nullopt);
 
     // A bus that resets again and again: every request sent meets a fresh reset.
     void KeepResetting(bool resetting) { keepResetting_ = resetting; }
@@ -171,7 +181,7 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     void RefuseOpen(const std::string& devicePath, int error) { openErrors_[devicePath] = error; }
     void AllowOpen(const std::string& devicePath) { openErrors_.erase(devicePath); }
     void FailGetInfo(int error) { getInfoError_ = error; }
-    void Unplug(const std::string& devicePath) { nodes_.at(devicePath).unplugged = true; }
+    void Unplug(const std::string& devicePath) { nodes_.at(devicePath)->unplugged = true; }
 
     // Another program holding (or letting go of) the node's lock through a descriptor of
     // its own; with a command name, /proc/locks and /proc/<pid>/comm say who. False when
@@ -179,7 +189,11 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     bool LockFromAnotherProgram(const std::string& devicePath, int pid = 0,
                                 const std::string& command = {});
     void UnlockFromAnotherProgram(const std::string& devicePath);
-    bool IsLocked(const std::string& devicePath) const { return lockHolders_.contains(devicePath); }
+    // Whether the device now under that name is locked.
+    bool IsLocked(const std::string& devicePath) const {
+        const auto node = nodes_.find(devicePath);
+        return node != nodes_.end() && lockHolders_.contains(node->second.get());
+    }
 
     // A bus reset that starts now; its window and event follow on virtual time.
     void BeginBusReset();
@@ -226,7 +240,8 @@ class FakeKernel final : public kaplatform::LinuxSystem {
         std::uint64_t inode = 0;
     };
     struct Descriptor {
-        std::string devicePath;
+        std::string devicePath;  // as opened
+        std::shared_ptr<Node> node;
         bool receivesBusResets = false;
         std::deque<std::vector<std::uint8_t>> events;
     };
@@ -240,7 +255,15 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     };
 
     int GetInfo(Descriptor& descriptor, void* argument);
-    void DropNode(const std::string& devicePath);
+    void DropNode(const std::shared_ptr<Node>& node);
+    void Leave(const std::shared_ptr<Node>& node, std::optional<Duration> backAfter);
+    void MarkGone(const std::shared_ptr<Node>& node, NodeRecreation plan);
+    void ScheduleShutdown(const std::shared_ptr<Node>& node, Duration at, NodeRecreation plan);
+    // ownReset: the node's return is a reset of its own (else one already begun has it).
+    void ComeBack(const std::shared_ptr<Node>& old, Duration at, NodeRecreation plan,
+                  bool ownReset);
+    // When a fault's unit comes back: only with a planned recreation.
+    std::optional<Duration> ReturnOf(const Fault& fault) const;
     int SendRequest(int fileDescriptor, Descriptor& descriptor, const void* argument);
     std::vector<std::uint8_t> Answer(Node& node, const SentRequest& request, std::uint64_t closure);
     static std::vector<std::uint8_t> ResponseEvent(std::uint64_t closure,
@@ -255,10 +278,11 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     int ReadyDescriptors(pollfd* descriptors, nfds_t count);
 
     std::filesystem::path sysfsRoot_;
-    std::map<std::string, Node> nodes_;
+    // The device under each device file; descriptors keep theirs when the name passes on.
+    std::map<std::string, std::shared_ptr<Node>> nodes_;
     std::map<int, Descriptor> descriptors_;
     std::map<std::string, int> openErrors_;
-    std::map<std::string, int> lockHolders_;
+    std::map<const Node*, int> lockHolders_;
     std::optional<int> getInfoError_;
     std::deque<Fault> faults_;
     FaultPicker picker_;
@@ -269,6 +293,7 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     std::uint32_t cardGeneration_ = 7;
     std::uint32_t deviceGeneration_ = 7;
     Duration now_{0};
+    Duration lastReset_{0};  // when the core was last done with a reset
     Duration resetWindow_ = kDefaultResetWindow;
     Duration eventDelay_ = kDefaultEventDelay;
     Duration splitTimeout_ = kDefaultSplitTimeout;

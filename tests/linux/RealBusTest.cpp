@@ -299,11 +299,11 @@ TEST_F(RealBusTest, ACancelledReadStaysATimeOutWithoutANewerGenerationOrWithFail
 
 // ---- damaged packets
 
-TEST_F(RealBusTest, ADamagedReadIsSentAgainAFewTimesThenItIsFinal) {
+TEST_F(RealBusTest, ADamagedOrUnacknowledgedReadIsSentAgainAFewTimesThenItIsFinal) {
     const int resends = kPolicy.damagedReadResends;
     registers.Poke(kStatusRegister, {0, 0, 0, 5});
     for (int damaged = 0; damaged < resends; ++damaged) {
-        kernel->InjectResponseCode(RCODE_DATA_ERROR);
+        kernel->InjectResponseCode(damaged == 1 ? RCODE_NO_ACK : RCODE_DATA_ERROR);
     }
     CapturedOutput capture;
     std::uint32_t value = 0;
@@ -316,7 +316,17 @@ TEST_F(RealBusTest, ADamagedReadIsSentAgainAFewTimesThenItIsFinal) {
     }
     EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOFireWireDataError);
     EXPECT_EQ(kernel->Requests().size(), std::size_t(2 * (resends + 1)));
-    EXPECT_EQ(capture.Take().out, DamagedLines(resends) + DamagedLines(resends));
+    const std::string noAck =
+        RetryLines("no acknowledgement from the unit", "", 2, 2, kPolicy.damagedReadResends);
+    const std::string first = RetryLines("packet damaged on the way", "", 1, 1, resends) + noAck +
+                              RetryLines("packet damaged on the way", "", 3, resends, resends);
+    EXPECT_EQ(capture.Take().out, first + DamagedLines(resends));
+
+    for (int unacknowledged = 0; unacknowledged < resends + 1; ++unacknowledged) {
+        kernel->InjectResponseCode(RCODE_NO_ACK);
+    }
+    EXPECT_EQ(device->ReadQuadlet(kStatus, value, false, 0), kIOReturnNotResponding);
+    EXPECT_EQ(kernel->Requests().size(), std::size_t(3 * (resends + 1)));
 }
 
 // ---- a write the unit may have taken
@@ -349,7 +359,25 @@ TEST_F(RealBusTest, AWriteTheUnitMayHaveTakenIsSentOnceAndSaidSo) {
          {Kind::ResponseCode, RCODE_DATA_ERROR},
          false,
          "FireWire: a write came back as a data error" + notAgain},
-        // Last: the node does not come back.
+        // The link heard no ack: the unit may have taken the write and only its ack was lost.
+        {"taken, its ack lost",
+         {Kind::ResponseCode, RCODE_NO_ACK, 0us, true},
+         true,
+         "FireWire: a write in generation " + std::to_string(generation + 1) +
+             " had no acknowledgement" + notAgain},
+        {"lost with its ack",
+         {Kind::ResponseCode, RCODE_NO_ACK},
+         false,
+         "FireWire: a write in generation " + std::to_string(generation + 1) +
+             " had no acknowledgement" + notAgain},
+        // The kernel never answers: our own deadline ends the wait, the request may be out.
+        {"no answer in time",
+         {Kind::NoResponse},
+         false,
+         "FireWire: no answer to a write in generation " + std::to_string(generation + 1) +
+             " came in time" + notAgain},
+        // Last: the node does not come back; a split time-out longer than the kernel's
+        // shutdown delay lets the hang-up come first.
         {"outstanding when the node went",
          {Kind::GoneWhileOutstanding, 0, 0us, true},
          true,
@@ -360,6 +388,9 @@ TEST_F(RealBusTest, AWriteTheUnitMayHaveTakenIsSentOnceAndSaidSo) {
         SCOPED_TRACE(each.name);
         const std::size_t sent = kernel->Requests().size();
         const int written = registers.WriteCount();
+        if (each.fault.kind == Kind::GoneWhileOutstanding) {
+            kernel->SetSplitTimeout(FakeKernel::kLargestSplitTimeout);
+        }
         kernel->InjectFault(each.fault);
         CapturedOutput capture;
         std::uint32_t size = 128;
@@ -392,24 +423,27 @@ TEST_F(RealBusTest, AWriteTheKernelCouldNotSendGoesAgainAfterAPauseAFewTimes) {
 
 // ---- a node the kernel makes anew
 
-TEST_F(RealBusTest, ANodeTheKernelMakesAnewIsFollowedToItsNewDeviceFile) {
-    // Its ROM read fails once: the old device is shut down (ENODEV) before the new one is
-    // made, as /dev/fw2.
+TEST_F(RealBusTest, ANodeTheKernelMakesAnewUnderTheSameNameIsFollowedToItsNewDevice) {
+    // Its ROM read fails once: the old device is shut down (ENODEV) and its number freed
+    // before the new one is made, which takes the lowest free number: /dev/fw1 again.
     kernel->PlanNodeRecreation(
-        {"/dev/fw2", 1, [this] { sysfs.RemoveNode(1); }, [this] { sysfs.AddKa(2); }});
+        {1, [this] { sysfs.RemoveNode(1); }, [this](int node) { sysfs.AddKa(node); }});
     kernel->InjectFault({Kind::NodeRecreated});
     const Bytes block(128, 0x21);
     std::uint32_t size = 128;
     CapturedOutput capture;
     ASSERT_EQ(device->Write(kData, block.data(), size, false, 0), kIOReturnSuccess);
     EXPECT_EQ(registers.WriteCount(), 1);
-    EXPECT_EQ(kernel->Requests().front().devicePath, "/dev/fw1");
-    EXPECT_EQ(kernel->Requests().back().devicePath, "/dev/fw2");
+    ASSERT_EQ(kernel->Requests().size(), 2u);
+    EXPECT_EQ(kernel->Requests().back().devicePath, "/dev/fw1");
     EXPECT_EQ(kernel->Requests().back().generation, kernel->Generation());
-    EXPECT_TRUE(kernel->IsLocked("/dev/fw2"));
+    EXPECT_LT(kernel->Elapsed(), FakeKernel::kShutdownDelay + FakeKernel::kRetryDelay +
+                                     FakeKernel::kInitialDelay + kPolicy.nodeSearchInterval +
+                                     FakeKernel::kDefaultResetWindow);
+    EXPECT_TRUE(kernel->IsLocked("/dev/fw1"));
     EXPECT_EQ(kernel->OpenDescriptorCount(), 1u) << "the old descriptor was not given back";
     EXPECT_EQ(capture.Take().out,
-              "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw2\n");
+              "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw1\n");
     // The next image's open takes the node it now holds.
     device->Close();
     ASSERT_EQ(device->Open(), kIOReturnSuccess);
@@ -419,13 +453,18 @@ TEST_F(RealBusTest, ANodeTheKernelMakesAnewIsFollowedToItsNewDeviceFile) {
 }
 
 TEST_F(RealBusTest, TheOldNodeStaysLockedUntilTheNewOneIsAndMayStayListedMeanwhile) {
-    // The kernel still lists the lost node (same GUID, lower number) when the unit is back
-    // as /dev/fw2: that one is found, and the old lock is let go only once it holds.
+    // The unit comes back with another ROM, so the old device is not revived: the new one
+    // is made while the old one still holds its number, as /dev/fw2, and sysfs lists the
+    // lost node (same GUID, lower number) even after its shutdown. The new node is found,
+    // and the old lock is let go only once it holds.
     bool oldLockedWhenNewCame = false;
-    kernel->PlanNodeRecreation({"/dev/fw2", 1, {}, [this, &oldLockedWhenNewCame] {
-                                    sysfs.AddKa(2);
+    kernel->PlanNodeRecreation({0,
+                                {},
+                                [this, &oldLockedWhenNewCame](int node) {
+                                    sysfs.AddKa(node);
                                     oldLockedWhenNewCame = kernel->IsLocked("/dev/fw1");
-                                }});
+                                },
+                                true});
     kernel->InjectFault({Kind::NodeRecreated});
     CapturedOutput capture;
     ASSERT_EQ(device->WriteQuadlet(kStatus, 3, false, 0), kIOReturnSuccess);
@@ -440,7 +479,7 @@ TEST_F(RealBusTest, TheOldNodeStaysLockedUntilTheNewOneIsAndMayStayListedMeanwhi
 
 TEST_F(RealBusTest, ANodeBackWithinTheShutdownDelayLivesOnUnderItsDeviceFile) {
     const std::uint32_t before = kernel->Generation();
-    kernel->PlanNodeRecreation({"/dev/fw2", 0, {}, {}});
+    kernel->PlanNodeRecreation({0, {}, {}});
     kernel->InjectFault({Kind::NodeRecreated});
     CapturedOutput capture;
     ASSERT_EQ(device->WriteQuadlet(kStatus, 3, false, 0), kIOReturnSuccess);
@@ -449,8 +488,8 @@ TEST_F(RealBusTest, ANodeBackWithinTheShutdownDelayLivesOnUnderItsDeviceFile) {
 }
 
 TEST_F(RealBusTest, OnlyTheSameGuidIsTakenForTheNodeAndNotForEver) {
-    kernel->PlanNodeRecreation({"/dev/fw2", 1, [this] { sysfs.RemoveNode(1); },
-                                [this] { sysfs.AddKa(2, 0, kKaGuid + 1); }});
+    kernel->PlanNodeRecreation({1, [this] { sysfs.RemoveNode(1); },
+                                [this](int node) { sysfs.AddKa(node, 0, kKaGuid + 1); }});
     kernel->InjectFault({Kind::NodeRecreated});
     CapturedOutput capture;
     EXPECT_EQ(device->WriteQuadlet(kStatus, 3, false, 0), kIOReturnNoDevice);

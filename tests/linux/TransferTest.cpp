@@ -176,7 +176,6 @@ INSTANTIATE_TEST_SUITE_P(
                     ResponseMapping{"TypeError", RCODE_TYPE_ERROR, kIOFireWireTypeError},
                     ResponseMapping{"AddressError", RCODE_ADDRESS_ERROR, kIOFireWireAddressError},
                     ResponseMapping{"Generation", RCODE_GENERATION, kIOFireWireBusReset},
-                    ResponseMapping{"NoAck", RCODE_NO_ACK, kIOReturnNotResponding},
                     ResponseMapping{"Reserved", 0x3, kIOReturnIOError},
                     ResponseMapping{"Unknown", 0x15, kIOReturnIOError}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -191,7 +190,8 @@ TEST_F(TransferTest, AnswerFromOutsideTheRegistersIsAnAddressError) {
 
 TEST_F(TransferTest, MissingResponseEndsInABoundedTimeOut) {
     kernel->InjectFault({FakeKernel::Fault::Kind::NoResponse});
-    EXPECT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnTimeout);
+    std::uint32_t read = 0;
+    EXPECT_EQ(device->ReadQuadlet(kStatus, read, false, 0), kIOReturnTimeout);
     ASSERT_FALSE(kernel->PollTimeouts().empty());
     const int waited = kernel->PollTimeouts().back();
     EXPECT_GT(waited, 0);

@@ -10,8 +10,10 @@
 //   the kernel refused or a reset flushed before the wire (RCODE_GENERATION), a send the
 //   kernel could not make (RCODE_SEND_ERROR, or ENODEV from the send itself). A write whose
 //   answer was lost (RCODE_CANCELLED: the unit had acked it "pending"), that came back as a
-//   data error (a damaged packet and the unit's own refusal look the same), or that was
-//   outstanding when its node went away, is sent once only and gives
+//   data error (a damaged packet and the unit's own refusal look the same), that had no ack
+//   (RCODE_NO_ACK: only the ack may have been lost), whose answer did not come within
+//   answerDeadline, or that was outstanding when its node went away, is sent once only and
+//   gives
 //   kIOFireWireWriteMayHaveBeenTaken, with one line on standard output; what to do about
 //   it (start the image again) is the caller's. Reads go again in all these cases.
 // - failOnReset false: the newest bus generation known to the device is sent, not the
@@ -23,17 +25,21 @@
 //   A read the kernel's split time-out ended (RCODE_CANCELLED) while a bus reset lost the
 //   unit's answer (the kernel reports a newer generation than it was sent in) is sent
 //   again under the same deadline; without a newer generation it stays kIOReturnTimeout.
-// - failOnReset false: when the node goes away (two quick resets make the kernel drop it and
-//   make it anew, perhaps under another /dev/fwN), the node with the same GUID is looked
-//   for, opened and locked for up to nodeSearchDeadline, and the transfer sent again there
-//   (a write only if it never reached the old node), nodeSearchesPerTransfer times at most;
-//   then kIOReturnNoDevice. The old node's lock is held until the new one is locked.
+// - failOnReset false: a node the kernel marked gone and revived (the unit back within its
+//   2 s shutdown delay) lives on under its descriptor, in a newer generation. When the node
+//   goes for good (the kernel shuts its device down and makes it anew, most often under the
+//   same /dev/fwN, as it gives the lowest free number), every node with the same GUID is
+//   tried, lowest number first, for up to nodeSearchDeadline; one that still reports the
+//   generation the node was lost in is the lost device and is passed over. The first that
+//   opens and locks takes the transfer, sent again there (a write only if it never reached
+//   the old node), nodeSearchesPerTransfer times at most; then kIOReturnNoDevice. The old
+//   node's lock is held until the new one is locked.
 // - A unit that answers busy is asked again, after a short pause (busyFirstPause, doubling
 //   up to busyLongestPause), up to busyTries times in all; then kIOReturnBusy.
 // - A request the kernel could not send is sent again, after sendErrorPause, up to
 //   sendErrorTries times in all; then kIOReturnIOError.
-// - A read that comes back damaged (RCODE_DATA_ERROR) is sent again up to
-//   damagedReadResends times; then it is final.
+// - A read that comes back damaged (RCODE_DATA_ERROR) or without an ack (RCODE_NO_ACK) is
+//   sent again up to damagedReadResends times in all; then it is final.
 // - Each such retry writes one line on standard output and tells the backend's observer
 //   (BusEventLog.h).
 // - A split-transaction time-out the kernel reports for a read, like our own wait for any

@@ -56,6 +56,36 @@ IOReturn LinuxFireWireDevice::WriteMayHaveBeenTaken(const std::string& what) con
     return kIOFireWireWriteMayHaveBeenTaken;
 }
 
+std::optional<IOReturn> LinuxFireWireDevice::WriteVerdict(const Request& request, IOReturn status,
+                                                          std::uint32_t sentIn) const {
+    if (!request.IsWrite()) {
+        return std::nullopt;
+    }
+    const std::string generation = std::to_string(sentIn);
+    if (request.responseCode == std::uint32_t{RCODE_CANCELLED}) {
+        // The kernel cancels a request only once the unit has acked it "pending": the
+        // unit had it, only its answer was lost (to a bus reset, or it never came).
+        return WriteMayHaveBeenTaken("the unit's answer to a write in generation " + generation +
+                                     " was lost");
+    }
+    if (request.responseCode == std::uint32_t{RCODE_DATA_ERROR}) {
+        // The same code tells of a packet damaged on the link (not taken) and of the
+        // unit's own answer "data error" (taken, then refused); nothing tells them apart.
+        return WriteMayHaveBeenTaken("a write came back as a data error");
+    }
+    if (request.responseCode == std::uint32_t{RCODE_NO_ACK}) {
+        // The link heard no ack: the packet may have been lost, or only its ack.
+        return WriteMayHaveBeenTaken("a write in generation " + generation +
+                                     " had no acknowledgement");
+    }
+    if (status == kIOReturnTimeout && !request.responseCode && request.outstanding) {
+        // We stopped waiting; the kernel still has the request, and the unit may have too.
+        return WriteMayHaveBeenTaken("no answer to a write in generation " + generation +
+                                     " came in time");
+    }
+    return std::nullopt;
+}
+
 IOReturn LinuxFireWireDevice::Read(const FireWireTarget& target, void* buffer, std::uint32_t& size,
                                    bool failOnReset, std::uint32_t generation) {
     if (buffer == nullptr || size == 0) {
@@ -166,16 +196,8 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
         request.delivered = 0;
         request.responseCode.reset();
         status = SendAndAwait(request, sentIn);
-        if (request.IsWrite() && request.responseCode == std::uint32_t{RCODE_CANCELLED}) {
-            // The kernel cancels a request only once the unit has acked it "pending": the
-            // unit had it, only its answer was lost (to a bus reset, or it never came).
-            return WriteMayHaveBeenTaken("the unit's answer to a write in generation " +
-                                         std::to_string(sentIn) + " was lost");
-        }
-        if (request.IsWrite() && request.responseCode == std::uint32_t{RCODE_DATA_ERROR}) {
-            // The same code tells of a packet damaged on the link (not taken) and of the
-            // unit's own answer "data error" (taken, then refused); nothing tells them apart.
-            return WriteMayHaveBeenTaken("a write came back as a data error");
+        if (const auto taken = WriteVerdict(request, status, sentIn)) {
+            return *taken;
         }
         if (status == kIOReturnTimeout && request.responseCode == std::uint32_t{RCODE_CANCELLED} &&
             !failOnReset) {
@@ -246,13 +268,15 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
                         std::to_string(policy_.sendErrorTries) + ")");
             continue;
         }
-        if (request.responseCode == std::uint32_t{RCODE_DATA_ERROR} &&
-            damagedSends < policy_.damagedReadResends) {
-            // A read changes nothing on the unit: whether the link damaged it or the unit
-            // refused it, asking again is safe.
+        const bool damaged = request.responseCode == std::uint32_t{RCODE_DATA_ERROR};
+        const bool unacknowledged = request.responseCode == std::uint32_t{RCODE_NO_ACK};
+        if ((damaged || unacknowledged) && damagedSends < policy_.damagedReadResends) {
+            // A read changes nothing on the unit: whether the link damaged it, lost it or
+            // its ack, or the unit refused it, asking again is safe.
             ++damagedSends;
-            LogBusEvent("packet damaged on the way, sending again (" +
-                        std::to_string(damagedSends) + " of " +
+            LogBusEvent(std::string(damaged ? "packet damaged on the way"
+                                            : "no acknowledgement from the unit") +
+                        ", sending again (" + std::to_string(damagedSends) + " of " +
                         std::to_string(policy_.damagedReadResends) + ")");
             continue;
         }
@@ -274,6 +298,9 @@ IOReturn LinuxFireWireDevice::TransferFailingFast(Request& request, bool failOnR
         request.delivered = 0;
         request.responseCode.reset();
         IOReturn status = SendAndAwait(request, sentIn);
+        if (const auto taken = WriteVerdict(request, status, sentIn)) {
+            return *taken;
+        }
         if (status != kIOFireWireBusReset || failOnReset || send > 0) {
             return status;
         }

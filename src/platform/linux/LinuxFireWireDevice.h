@@ -68,13 +68,15 @@ class LinuxFireWireDevice final : public FireWireDevice {
 
     // Opens path and checks that the node behind it is still ours.
     IOReturn OpenDescriptor(const std::string& path, int& fileDescriptor);
-    // Opens path as OpenDescriptor does and takes the lock on it.
-    IOReturn OpenLocked(const std::string& path, int& fileDescriptor);
+    // Opens path as OpenDescriptor does and takes the lock on it. With lostGeneration, a
+    // node that still reports that generation is the lost one and is not taken.
+    IOReturn OpenLocked(const std::string& path, int& fileDescriptor,
+                        std::optional<std::uint32_t> lostGeneration = std::nullopt);
     // Gives the held descriptor and its lock back.
     void ReleaseDescriptor();
-    // The node went away under us: looks for our GUID on the bus again (the kernel may have
-    // made the node anew under another device file) until the policy's nodeSearchDeadline,
-    // and holds it, locked, in place of the old one.
+    // The node went away under us: looks for our GUID on the bus again (the kernel makes the
+    // node anew, under the same device file or another one) until the policy's
+    // nodeSearchDeadline, and holds it, locked, in place of the old one.
     IOReturn FindNodeAgain();
     IOReturn QueryBusInfo(int fileDescriptor, bool checkIdentity);
     IOReturn Transfer(const FireWireTarget& target, Request& request, bool failOnReset,
@@ -94,6 +96,10 @@ class LinuxFireWireDevice final : public FireWireDevice {
     void LogBusEvent(std::string_view what) const;
     // A write the unit may have carried out: never sent again, said once, left to the caller.
     IOReturn WriteMayHaveBeenTaken(const std::string& what) const;
+    // For a write whose answer says the unit may have carried it out (a lost or refused
+    // answer, no ack, or none in time), what the transfer ends with; nothing for the rest.
+    std::optional<IOReturn> WriteVerdict(const Request& request, IOReturn status,
+                                         std::uint32_t sentIn) const;
     // Reads one event; on a response to closure, stores its rcode and payload in request.
     enum class EventResult { Other, Response, Failed };
     EventResult ReadEvent(std::uint64_t closure, Request* request, std::uint32_t& responseCode,

@@ -71,11 +71,19 @@ IOReturn LinuxFireWireDevice::OpenDescriptor(const std::string& path, int& fileD
     return kIOReturnSuccess;
 }
 
-IOReturn LinuxFireWireDevice::OpenLocked(const std::string& path, int& fileDescriptor) {
+IOReturn LinuxFireWireDevice::OpenLocked(const std::string& path, int& fileDescriptor,
+                                         std::optional<std::uint32_t> lostGeneration) {
     int opened = -1;
     const IOReturn status = OpenDescriptor(path, opened);
     if (status != kIOReturnSuccess) {
         return status;
+    }
+    if (lostGeneration && generation_ == *lostGeneration) {
+        // A device the kernel has marked gone still opens, and keeps reporting the generation
+        // it was lost in until the kernel revives it or shuts it down: nothing to lock yet.
+        // Its descriptor may be the one we hold, whose lock would look like another program's.
+        system_->Close(opened);
+        return kIOReturnNoDevice;
     }
     // The kernel lets any number of programs drive a node at once; the Mac's Open is
     // exclusive, and two updaters interleaving their blocks would ruin the flash.
@@ -118,28 +126,31 @@ void LinuxFireWireDevice::ReleaseDescriptor() {
 
 IOReturn LinuxFireWireDevice::FindNodeAgain() {
     const std::string lostPath = devicePath_;
-    const std::string lostNode = std::filesystem::path(lostPath).filename().string();
+    // What the lost device last reported: a device file that still reports it leads to the
+    // lost device itself, which answers nothing.
+    const std::uint32_t lostGeneration = generation_;
     const Clock::time_point deadline = system_->Now() + policy_.nodeSearchDeadline;
     for (;;) {
         // Only the same GUID counts: whatever else turns up is not the unit being updated.
-        // The lost node may stay listed until the kernel shuts it down; the unit comes back
-        // under another name, since ours still holds the old device's number.
-        if (const auto node = sysfs::FindNodeWithGuid(system_->SysfsRoot(), guid_, lostNode)) {
-            const std::string path = "/dev/" + *node;
+        // The lost name is tried too: once the kernel has shut the lost device down, it gives
+        // the unit's new device the lowest free number, most often the same one.
+        for (const std::string& node : sysfs::NodesWithGuid(system_->SysfsRoot(), guid_)) {
+            const std::string path = "/dev/" + node;
             int fileDescriptor = -1;
-            if (OpenLocked(path, fileDescriptor) == kIOReturnSuccess) {
-                // Let go of the old node only once the new one is locked: the unit is never
-                // without our lock, so no other program can slip in between.
-                ReleaseDescriptor();
-                fileDescriptor_ = fileDescriptor;
-                devicePath_ = path;
-                std::string event = "node ";
-                event += lostPath;
-                event += " went away; the unit is back as ";
-                event += path;
-                LogBusEvent(event);
-                return kIOReturnSuccess;
+            if (OpenLocked(path, fileDescriptor, lostGeneration) != kIOReturnSuccess) {
+                continue;
             }
+            // Let go of the old node only once the new one is locked: the unit is never
+            // without our lock, so no other program can slip in between.
+            ReleaseDescriptor();
+            fileDescriptor_ = fileDescriptor;
+            devicePath_ = path;
+            std::string event = "node ";
+            event += lostPath;
+            event += " went away; the unit is back as ";
+            event += path;
+            LogBusEvent(event);
+            return kIOReturnSuccess;
         }
         const Clock::time_point now = system_->Now();
         if (now >= deadline) {

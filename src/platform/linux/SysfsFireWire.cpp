@@ -151,31 +151,32 @@ std::optional<std::uint64_t> NodeGuid(const fs::path& sysfsRoot, const std::stri
     return ReadHexAttribute(DevicesDirectory(sysfsRoot) / nodeName / "guid", 16);
 }
 
-std::optional<std::string> FindNodeWithGuid(const fs::path& sysfsRoot, std::uint64_t guid,
-                                            std::string_view lostNode) {
-    std::optional<std::pair<unsigned, std::string>> found;
+std::vector<std::string> NodesWithGuid(const fs::path& sysfsRoot, std::uint64_t guid) {
+    std::vector<std::pair<unsigned, std::string>> found;
     std::error_code error;
     fs::directory_iterator entries(DevicesDirectory(sysfsRoot), error);
     if (error) {
-        return std::nullopt;
+        return {};
     }
     for (const fs::directory_iterator end; entries != end; entries.increment(error)) {
         if (error) {
             break;
         }
         std::string name = entries->path().filename().string();
-        if (!IsNodeName(name) || name == lostNode || NodeGuid(sysfsRoot, name) != guid) {
+        if (!IsNodeName(name) || NodeGuid(sysfsRoot, name) != guid) {
             continue;
         }
-        const std::optional<unsigned> number = ParseDecimal(std::string_view(name).substr(2));
-        if (number && (!found || *number < found->first)) {
-            found.emplace(*number, std::move(name));
+        if (const std::optional<unsigned> number = ParseDecimal(std::string_view(name).substr(2))) {
+            found.emplace_back(*number, std::move(name));
         }
     }
-    if (!found) {
-        return std::nullopt;
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> nodes;
+    nodes.reserve(found.size());
+    for (auto& [number, name] : found) {
+        nodes.push_back(std::move(name));
     }
-    return found->second;
+    return nodes;
 }
 
 std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_t specifierId,

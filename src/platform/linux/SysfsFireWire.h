@@ -30,11 +30,11 @@ std::optional<std::string> NodeOfUnit(const std::filesystem::path& sysfsRoot,
 std::optional<std::uint64_t> NodeGuid(const std::filesystem::path& sysfsRoot,
                                       const std::string& nodeName);
 
-// The node ("fw2") whose GUID attribute holds guid, lowest number first, other than
-// lostNode: where a node the kernel made anew after losing it is found again (the lost one
-// may stay listed a while).
-std::optional<std::string> FindNodeWithGuid(const std::filesystem::path& sysfsRoot,
-                                            std::uint64_t guid, std::string_view lostNode = {});
+// Every node ("fw1", "fw2") whose GUID attribute holds guid, lowest number first: where a
+// node the kernel made anew after losing it is found again. The kernel gives a new device
+// the lowest free number, which is usually the one the lost device had, and a lost device
+// may stay listed a while next to the new one.
+std::vector<std::string> NodesWithGuid(const std::filesystem::path& sysfsRoot, std::uint64_t guid);
 
 // The kernel drivers bound to the node's units, as "fwN.M: driver", in unit order.
 std::vector<std::string> BoundUnitDrivers(const std::filesystem::path& sysfsRoot,
