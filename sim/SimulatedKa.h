@@ -68,6 +68,9 @@ struct SimulatedKaConfig {
     std::uint32_t busGeneration = 1;
     // Status reads that give 0 (busy) after an erase command before one gives 1 (done).
     unsigned erasePolls = 2;
+    // Status reads that give 0 (busy) after the begin-update of an image started again
+    // (the unit still putting the broken-off start away) before the first gives 1.
+    unsigned restartBusyPolls = 0;
     // Largest block write the unit takes, and largest image (header excluded) it can hold.
     std::uint32_t maxBlockBytes = 2048;
     std::uint32_t maxImageBytes = 1u << 20;
@@ -110,11 +113,12 @@ struct TransactionFault {
 };
 
 // Faults in the unit's behaviour while it installs one image. The unit tells the images
-// apart by the erase command where it can; before it (not-ready) by the count of begin-update
-// writes on the connection, and for open-fail by the count of Opens on a connection made off
-// the home thread, from the second on (the first is the update's look at the unit's
-// identity): odd counts are the Xilinx image's, even ones the MCORE image's. A fault hits
-// every attempt at its image.
+// apart by the erase command where it can. Before it (not-ready, and open-fail on a
+// connection made off the home thread, whose first Open is the update's look at the unit's
+// identity) it goes by the updater's order: each start of an image (its Open, or its
+// begin-update) is the Xilinx image's first, then the next image's, unless the start before
+// it broke off after its erase with nothing but a write perhaps taken twice: then it is the
+// same image's again. A fault hits every start of its image.
 enum class ImageFaultKind {
     NotReady,      // after begin update the status reads statusValue (0 or not 1)
     EraseFailure,  // the erase poll reads 2

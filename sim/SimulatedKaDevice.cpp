@@ -28,16 +28,21 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         auto& connection = Connection();
         auto transaction = state_->Start(Operation::Open, id_);
         ++connection.opens;
+        // The update's first Open on its connection looks at the identity; each start of
+        // an image opens it after that.
+        const bool startsImage = connection.offHome && connection.opens > 1;
+        const std::optional<Component> image =
+            startsImage ? std::optional(State::StartImage(connection)) : std::nullopt;
+        connection.openedForStart = startsImage;
         if (const auto injected =
                 state_->InjectedStatus(Operation::Open, std::nullopt, &connection)) {
             transaction.injected = true;
+            State::EndStart(connection);
             return state_->Finish(transaction, *injected);
         }
-        // The update's first Open on its connection looks at the identity; each image's
-        // own Open comes after it.
-        if (connection.offHome && connection.opens > 1) {
-            if (const auto* fault = state_->ImageFaultFor(ImageFaultKind::OpenFailure,
-                                                          ImageOfCount(connection.opens - 1))) {
+        if (image) {
+            if (const auto* fault = state_->ImageFaultFor(ImageFaultKind::OpenFailure, *image)) {
+                State::EndStart(connection);
                 return state_->Finish(transaction,
                                       State::StatusOf(*fault, kIOReturnExclusiveAccess));
             }
@@ -151,7 +156,7 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         }
         IOReturn status = kIOFireWireAddressError;
         if (target.offset == kDataWindow) {
-            status = state_->ReceiveData(bytes, asked);
+            status = state_->ReceiveData(Connection(), bytes, asked);
         } else if (IsQuadletRegister(target.offset)) {
             status = kIOFireWireTypeError;
         }
@@ -206,6 +211,11 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         if (const auto injected =
                 state_->InjectedStatus(transaction.operation, target.offset, &connection)) {
             transaction.injected = true;
+            // Any other failure ends the image's start for good; a write perhaps taken twice
+            // has the updater start the same image again.
+            if (*injected != kIOFireWireWriteMayHaveBeenTaken) {
+                State::EndStart(connection);
+            }
             return injected;
         }
         return state_->TransferRefusal(connection, target, failOnReset, generation);

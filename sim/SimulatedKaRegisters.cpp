@@ -23,6 +23,10 @@ void SimulatedKa::State::EndTransfer() {
 }
 
 std::uint32_t SimulatedKa::State::ReadStatus() {
+    if (phase == Phase::Ready && restartBusyPollsLeft > 0) {
+        --restartBusyPollsLeft;
+        return 0;
+    }
     if (phase != Phase::Erasing) {
         return statusValue;
     }
@@ -65,19 +69,34 @@ IOReturn SimulatedKa::State::ReadRegister(std::uint64_t address, std::uint32_t& 
     return kIOFireWireAddressError;  // write-only registers among them
 }
 
+Component SimulatedKa::State::StartImage(Connection& connection) {
+    const Component image = !connection.image      ? Component::Xilinx
+                            : connection.resumable ? *connection.image
+                                                   : OtherImage(*connection.image);
+    connection.image = image;
+    connection.resumable = false;
+    return image;
+}
+
 void SimulatedKa::State::BeginUpdate(Connection& connection) {
-    ++connection.beginUpdates;
+    // Which image this is, as far as the unit can tell before the erase command. A start
+    // that broke off is taken up again by the same image, and its faults with it.
+    const bool again = connection.resumable;
+    if (!connection.openedForStart) {
+        StartImage(connection);
+    }
+    connection.openedForStart = false;
     EndTransfer();
     updateActive = true;
     phase = Phase::Ready;
-    // Which image this is, as far as the unit can tell before the erase command.
-    if (const auto* fault =
-            ImageFaultFor(ImageFaultKind::NotReady, ImageOfCount(connection.beginUpdates))) {
+    restartBusyPollsLeft = again ? config.restartBusyPolls : 0;
+    if (const auto* fault = ImageFaultFor(ImageFaultKind::NotReady, *connection.image)) {
         statusValue = fault->statusValue;
+        EndStart(connection);
     }
 }
 
-IOReturn SimulatedKa::State::StartErase(std::uint32_t command) {
+IOReturn SimulatedKa::State::StartErase(Connection& connection, std::uint32_t command) {
     if (!updateActive) {
         return kIOFireWireConflictError;
     }
@@ -98,6 +117,9 @@ IOReturn SimulatedKa::State::StartErase(std::uint32_t command) {
                                                                      : Erase::Normal;
     erasePollsLeft = config.erasePolls;
     phase = erase == Erase::Normal && erasePollsLeft == 0 ? Phase::Receiving : Phase::Erasing;
+    // The erase names the image for good; one whose erase fails or never ends is over.
+    connection.image = component;
+    connection.resumable = erase == Erase::Normal && statusValue == 1;
     return kIOReturnSuccess;
 }
 
@@ -170,8 +192,9 @@ IOReturn SimulatedKa::State::WriteRegister(Connection& connection, std::uint64_t
             }
             return kIOFireWireDataError;
         case kUpdateCommandRegister:
-            return StartErase(value);
+            return StartErase(connection, value);
         case kCrcRegister:
+            EndStart(connection);  // checked, installed or not: the image is done
             return Verify(value);
         default:
             break;
@@ -182,7 +205,8 @@ IOReturn SimulatedKa::State::WriteRegister(Connection& connection, std::uint64_t
     return kIOFireWireAddressError;  // read-only registers among them
 }
 
-IOReturn SimulatedKa::State::ReceiveData(const std::uint8_t* bytes, std::uint32_t length) {
+IOReturn SimulatedKa::State::ReceiveData(Connection& connection, const std::uint8_t* bytes,
+                                         std::uint32_t length) {
     if (!updateActive || phase != Phase::Receiving) {
         return kIOFireWireConflictError;
     }
@@ -201,6 +225,7 @@ IOReturn SimulatedKa::State::ReceiveData(const std::uint8_t* bytes, std::uint32_
         return fault != nullptr && fault->dataOffset >= dataBefore && fault->dataOffset < dataAfter;
     };
     if (const auto* fault = ImageFaultFor(ImageFaultKind::BlockFailure, component); covers(fault)) {
+        EndStart(connection);
         return StatusOf(*fault, kIOReturnIOError);
     }
     if (const auto* fault = ImageFaultFor(ImageFaultKind::Unplug, component); covers(fault)) {
@@ -211,6 +236,7 @@ IOReturn SimulatedKa::State::ReceiveData(const std::uint8_t* bytes, std::uint32_
         covers(fault) && !busResetDone) {
         busResetDone = true;
         ++generation;
+        EndStart(connection);
         return StatusOf(*fault, kIOFireWireBusReset);
     }
     bool& writeFaultDone = this->writeFaultDone[IndexOf(component)];

@@ -39,9 +39,8 @@ inline bool IsQuadletRegister(std::uint64_t address) {
            (address - kRegisterBlock) % 4 == 0;
 }
 
-// A connection installs the Xilinx image, then the MCORE image: odd counts are Xilinx's.
-inline Component ImageOfCount(unsigned count) {
-    return count % 2 == 1 ? Component::Xilinx : Component::Mcore;
+inline Component OtherImage(Component image) {
+    return image == Component::Xilinx ? Component::Mcore : Component::Xilinx;
 }
 
 inline bool IsSerialNumber(std::uint64_t address) {
@@ -58,8 +57,15 @@ struct SimulatedKa::State {
         std::uint64_t epoch = 0;
         bool open = false;
         unsigned opens = 0;
-        unsigned beginUpdates = 0;
         std::map<std::size_t, unsigned> faultCounts;
+        // The updater installs the Xilinx image, then the MCORE image, and starts an image
+        // again only when a write of it may have been taken twice. The image of the latest
+        // start (its erase command says which, once it comes); whether that start broke off
+        // in a way that has the updater start the same image again; whether its Open began it
+        // (else its begin-update does).
+        std::optional<Component> image;
+        bool resumable = false;
+        bool openedForStart = false;
     };
 
     struct ArmedFault {
@@ -92,6 +98,8 @@ struct SimulatedKa::State {
     Component component = Component::Xilinx;  // the image erased and being received
     Erase erase = Erase::Normal;
     unsigned erasePollsLeft = 0;
+    // Status reads that give 0 after the begin-update of an image started again.
+    unsigned restartBusyPollsLeft = 0;
     std::uint32_t statusValue = 1;
     std::vector<std::uint8_t> received;  // the header, then the image data
     bool busResetDone = false;
@@ -142,12 +150,16 @@ struct SimulatedKa::State {
     void EndTransfer();
     std::uint32_t ReadStatus();
     IOReturn ReadRegister(std::uint64_t address, std::uint32_t& value);
+    // A new start of an image on the connection: which image it is.
+    static Component StartImage(Connection& connection);
+    // A start that failed for good: the updater goes on with the next image.
+    static void EndStart(Connection& connection) { connection.resumable = false; }
     void BeginUpdate(Connection& connection);
-    IOReturn StartErase(std::uint32_t command);
+    IOReturn StartErase(Connection& connection, std::uint32_t command);
     VerifyOutcome Check(std::uint32_t crcWord) const;
     IOReturn Verify(std::uint32_t crcWord);
     IOReturn WriteRegister(Connection& connection, std::uint64_t address, std::uint32_t value);
-    IOReturn ReceiveData(const std::uint8_t* bytes, std::uint32_t length);
+    IOReturn ReceiveData(Connection& connection, const std::uint8_t* bytes, std::uint32_t length);
 };
 
 }  // namespace kasim
