@@ -48,7 +48,7 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         return;
     }
     for (int start = 1;; ++start) {
-        mError = DownloadImageOnce(type);
+        mError = DownloadImageOnce(type, start > 1);
         // Only a write the unit may hold twice starts the image again: the erase discards
         // whatever the unit took, and the image goes once more from its beginning. Every
         // other failure is the unit's or the bus's last word.
@@ -63,7 +63,7 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     }
 }
 
-SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
+SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
     SInt32 currentOffset = 0;
     SInt32 fileCount = 0;
     UInt32 crc = 0;
@@ -111,9 +111,20 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type) {
             std::cerr << kDeviceNotReadyLine;
         }
 
-        // This read alone decides readiness.
+        // This read alone decides readiness. A unit whose last start broke off may still
+        // be putting it away (or coming back on the bus): it is given as long as an erase to
+        // read ready, asked at the erase's pace.
         error = _Unit->ReadStatusRegister(value, generation);
         PauseAfterOperation();
+        for (SInt32 poll = 1;
+             restarting && error == 0 && value == kStatusErasing && poll < kErasePolls; ++poll) {
+            if (poll == 1) {
+                std::cout << kAwaitingReadyLine;
+            }
+            DownloadPause(kSleepBetweenErasePollsMicroseconds);
+            error = _Unit->ReadStatusRegister(value, generation);
+            PauseAfterOperation();
+        }
         if (error != 0 || value != kStatusReady) {
             if (error == 0) {
                 error = kDeviceFailedStatus;

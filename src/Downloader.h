@@ -63,8 +63,9 @@ class Downloader {
   private:
     friend class DownloaderTestAccess;
 
-    // One run of the image from its beginning to the close; its status.
-    SInt32 DownloadImageOnce(DOWNLOADTYPE type);
+    // One run of the image from its beginning to the close; its status. restarting: an
+    // earlier start of the same image broke off.
+    SInt32 DownloadImageOnce(DOWNLOADTYPE type, bool restarting);
 
     // The release chosen at start, held for the whole of this downloader's updates.
     const KaFirmware _firmware = KaChosenFirmware();

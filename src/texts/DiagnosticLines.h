@@ -39,6 +39,8 @@ inline constexpr const char* kUpdateSuccessfulLine = "Update successful.\n\r";
 inline constexpr const char* kImageRestartBefore =
     "The unit may have taken a write twice: starting the ";
 inline constexpr const char* kImageRestartAfter = " image again (";
+// An image started again whose unit does not read ready at once: said once, then waited for.
+inline constexpr const char* kAwaitingReadyLine = "Waiting for the unit to be ready again\n";
 inline constexpr const char* kXilinxImageName = "Xilinx";
 inline constexpr const char* kMcoreImageName = "MCORE";
 

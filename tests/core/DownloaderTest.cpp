@@ -714,3 +714,41 @@ TEST_F(DownloaderTest, AnImageWhoseWritesKeepComingBackAsPerhapsTakenFailsAfterT
                   headerFailed + polls + headerFailed);
     EXPECT_EQ(Summarise(download.transfers).commandWrites, 3u);
 }
+
+// A unit still putting a broken-off start away when its image starts again: its status
+// reads busy three times after the begin-update.
+class RestartingUnitTest : public DownloaderTest {
+  protected:
+    RestartingUnitTest() : DownloaderTest(StillBusyAfterARestart()) {}
+
+    static kasim::SimulatedKaConfig StillBusyAfterARestart() {
+        kasim::SimulatedKaConfig config;
+        config.restartBusyPolls = 3;
+        return config;
+    }
+};
+
+TEST_F(RestartingUnitTest, ARestartWaitsForTheUnitToBeReadyAndLeavesTheMcoreFaultOnMcore) {
+    ka_->AddImageFault(ImageFault(ImageFaultKind::AnswerLost, ImageSelection::Xilinx, 64000));
+    ImageFault mcoreNotReady(ImageFaultKind::NotReady, ImageSelection::Mcore);
+    mcoreNotReady.statusValue = 2;
+    ka_->AddImageFault(mcoreNotReady);
+
+    const Download xilinx = Run(fileXILINX);
+    EXPECT_EQ(xilinx.status, 0);
+    EXPECT_EQ(ka_->Flash(Component::Xilinx).state, FlashContents::State::Installed);
+    EXPECT_EQ(xilinx.output.out, XilinxPrologue() + "Erasing Xilinx Image\n" + kSending + kClose +
+                                     RestartLine("Xilinx", 2) + XilinxPrologue() +
+                                     "Waiting for the unit to be ready again\n" +
+                                     "Erasing Xilinx Image\n" + kSending +
+                                     "Update successful.\n\r" + kClose);
+    // A second between the readiness reads, as between erase polls: three busy reads.
+    EXPECT_EQ(std::count(xilinx.pauses.begin(), xilinx.pauses.end(), 1'000'000u),
+              2 * kErasePolls + 3);
+
+    // The restart was the Xilinx image's: the MCORE image meets its own fault.
+    const Download mcore = Run(fileMCORE);
+    EXPECT_EQ(mcore.status, static_cast<SInt32>(0xFFFFFF40));
+    EXPECT_EQ(mcore.output.err, kNotReady);
+    EXPECT_EQ(ka_->Flash(Component::Mcore).state, FlashContents::State::Factory);
+}
