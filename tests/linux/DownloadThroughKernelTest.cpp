@@ -539,6 +539,53 @@ TEST(DownloadThroughKernelTest, ANodeMadeAnewUnderItsOldNameAmongTheXilinxBlocks
     EXPECT_EQ(kernelSide.requests.back().devicePath, "/dev/fw1");
 }
 
+// The unit leaves the bus as a Xilinx block goes (the reset flushes the block) and comes
+// back with the same ROM after the given time.
+struct Return {
+    const char* name;
+    std::chrono::milliseconds after;
+    // The bus line among the Xilinx blocks, given the generation before.
+    std::string (*busLine)(std::uint32_t before);
+};
+
+class UnitReturnTest : public testing::TestWithParam<Return> {};
+
+TEST_P(UnitReturnTest, TheUnitThatLeftMidXilinxIsFoundAgainAndBothAreInstalled) {
+    KernelSide kernelSide;
+    std::uint32_t before = 0;
+    const UpdateOnUnit viaKernel =
+        ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree& sysfs) {
+            before = kernel.Generation();
+            kernel.PlanNodeRecreation(
+                {0, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs](int node) { sysfs.AddKa(node); }});
+            kernel.PickFaults(FaultsDuringXilinx(
+                {{{1200, Fault{Fault::Kind::LeavesBus, 0, GetParam().after}}}, {}, {}}));
+        });
+    ExpectBothInstalledAsDirectly(viaKernel, kernelSide);
+    // Its leaving and its return: two resets.
+    EXPECT_EQ(viaKernel.out, Installed(std::to_string(before), std::to_string(before + 2),
+                                       {"", GetParam().busLine(before), "", ""}));
+    EXPECT_EQ(kernelSide.requests.back().devicePath, "/dev/fw1");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernel, UnitReturnTest,
+    testing::Values(
+        // Within the kernel's shutdown delay: the old device is revived, and the descriptor
+        // held goes on in the new generation.
+        Return{"RevivedWithinTwoSeconds", std::chrono::milliseconds{1000},
+               [](std::uint32_t before) {
+                   return "FireWire: bus reset in generation " + std::to_string(before) +
+                          ", sending again in generation " + std::to_string(before + 2) + "\n";
+               }},
+        // After it: the old device was shut down, the new one takes its number.
+        Return{"MadeAnewAfterThreeSeconds", std::chrono::milliseconds{3000},
+               [](std::uint32_t) {
+                   return std::string(
+                       "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw1\n");
+               }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(DownloadThroughKernelTest, DamagedErasePollsAndAUserSwitchBetweenTheImagesInstallBoth) {
     // After the Xilinx image this user loses the permission to open the unit (a fast user
     // switch), and another program tries to take it: the unit held since the first open
