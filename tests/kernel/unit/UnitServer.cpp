@@ -125,11 +125,16 @@ void UnitServer::Serve(const CardRequest& request) {
                      read ? Pending(RCODE_COMPLETE, std::move(data)) : Pending(RCODE_TYPE_ERROR));
         return;
     }
-    for (auto& fault : faults_) {
-        if (!Matches(fault.target, request.transactionCode, request.offset) ||
-            !CountAndHit(fault)) {
-            continue;
+    // Every fault that matches the request counts it, hit or not; the first hit answers.
+    const BusFault* hit = nullptr;
+    for (auto& candidate : faults_) {
+        if (Matches(candidate.target, request.transactionCode, request.offset) &&
+            CountAndHit(candidate) && hit == nullptr) {
+            hit = &candidate;
         }
+    }
+    if (hit != nullptr) {
+        const BusFault& fault = *hit;
         std::cerr << "unit: bus fault " << BusFaultKindName(fault.kind) << " on request "
                   << fault.seen << " at 0x" << std::hex << request.offset << std::dec << "\n";
         switch (fault.kind) {
