@@ -19,6 +19,7 @@
 #include <linux/slab.h>
 #include <linux/spinlock.h>
 #include <linux/uaccess.h>
+#include <linux/version.h>
 #include <linux/wait.h>
 #include <linux/workqueue.h>
 
@@ -695,7 +696,12 @@ static int __init kacard_init(void)
 	if (ret)
 		goto fail_misc;
 	fw_card_initialize(&kc->card, &kacard_driver, kc->parent);
+	/* 2048-byte payloads at S400; no isochronous contexts. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 12, 0)
+	ret = fw_card_add(&kc->card, 10, SCODE_400, KACARD_GUID, 1);
+#else
 	ret = fw_card_add(&kc->card, 10, SCODE_400, KACARD_GUID);
+#endif
 	if (ret)
 		goto fail_card;
 	return 0;
