@@ -139,10 +139,16 @@ bool HoldsRecordHeader(int folder, const std::string& name) {
     if (!regular || end == std::string::npos || end >= filled) {
         return false;
     }
-    const Json header =
-        Json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
-    const auto record = header.is_object() ? header.find("record") : header.end();
-    return record != header.end() && record->is_string() && *record == kRecordKind;
+    try {
+        // Read as the reader reads it: a header it would refuse is no record of ours.
+        const ReadLine header = ParseRecordLine(std::string_view(text).substr(0, end));
+        const auto record = header.is_object() ? header.find("record") : header.end();
+        return record != header.end() && record->is_string() && *record == kRecordKind;
+    } catch (const RecordFieldFault&) {
+        return false;
+    } catch (const ReadLine::exception&) {
+        return false;
+    }
 }
 
 // Keeps the newest records, counting the one about to be written. Newest by the start in
