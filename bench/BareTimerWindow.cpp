@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 #include <csignal>
+#include <iostream>
+#include <string_view>
 
 namespace {
 
@@ -24,6 +26,25 @@ void ForwardSignal(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // It takes no arguments: anything given is a mistake, said before any window is made.
+    if (argc > 1) {
+        const std::string_view argument = argv[1];
+        if (argument == "--help") {
+            std::cout << "Usage: bare_timer_window\n"
+                         "A bare window with a 0.5 s timer, the yardstick of the updater's idle "
+                         "CPU figures;\nit runs until SIGTERM or SIGINT.\n\n"
+                         "  --help     show this and end\n"
+                         "  --version  show the version and end\n";
+            return 0;
+        }
+        if (argument == "--version") {
+            std::cout << "bare_timer_window (ka-firmware-updater) " << KA_PROGRAM_VERSION << "\n";
+            return 0;
+        }
+        std::cerr << "bare_timer_window: unexpected argument '" << argument
+                  << "'\nTry 'bare_timer_window --help' for more information.\n";
+        return 2;
+    }
     QApplication application(argc, argv);
     if (pipe(gSignalPipe) != 0) {
         return 1;

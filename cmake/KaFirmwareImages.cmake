@@ -16,6 +16,7 @@ function(ka_check_firmware_folder folder made_up_folder mcore_version_var xilinx
     find_package(OpenSSL REQUIRED COMPONENTS Crypto)
     try_run(run_result compile_result
             SOURCES ${_ka_firmware_tools}/ka_check_firmware.cpp
+                    ${_ka_firmware_room}/FirmwareFolder.cpp
                     ${_ka_firmware_room}/FirmwareImageCheck.cpp
                     ${_ka_firmware_room}/SRecord.cpp
             CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${_ka_firmware_room}/.."

@@ -13,9 +13,6 @@
 
 namespace {
 
-// Far more than either image; a larger file is refused before it is read whole.
-constexpr std::size_t kLargestFirmwareFile = 1 << 20;
-
 std::span<const UInt8> BuiltInXilinx() {
     return {reinterpret_cast<const UInt8*>(KaXilinxData), KaXilinxDataSizeBytes};
 }
@@ -48,7 +45,7 @@ KaFirmware FolderFirmware(const KaFirmwareFolder& folder, std::string& defect) {
         kafirmware::kXilinxFileName, kafirmware::kMcoreFileName, kafirmware::kVersionFileName,
         kafirmware::kDigestsFileName};
     kafirmware::FirmwareFolderRead read = kafirmware::ReadFirmwareFolder(
-        folder.path, names, folder.requiredOwner, kLargestFirmwareFile);
+        folder.path, names, folder.requiredOwner, kafirmware::kLargestFirmwareFile);
     KaFirmware firmware;
     // Where the release came from, as the record of an update names it: whatever folder
     // the program was started in.

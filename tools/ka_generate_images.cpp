@@ -5,12 +5,14 @@
 // Their sizes and layout are what the updater relies on; their contents are made up, from a
 // fixed-seed generator, so every run writes the same bytes.
 //
-// Usage: ka_generate_images [--seed N] OUTPUT_DIRECTORY
+// Usage: ka_generate_images [--help | --version] [--seed N] OUTPUT_DIRECTORY
 // Seed 0, the default, writes the committed images; any other seed writes a pair of the same
 // structure and different bytes, for tests that must tell a supplied pair from data/'s.
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ToolCommandLine.h"
 #include "firmware/FirmwareImageCheck.h"
 #include "firmware/SRecord.h"
 
@@ -199,22 +202,33 @@ void WriteFile(const std::filesystem::path& path, const void* bytes, std::size_t
 }  // namespace
 
 int main(int argc, char** argv) {
-    constexpr const char* kUsage = "usage: ka_generate_images [--seed N] OUTPUT_DIRECTORY\n";
+    constexpr std::string_view kUsage =
+        "Usage: ka_generate_images [--seed N] OUTPUT_DIRECTORY\n"
+        "Writes the made-up firmware images (KaXilinx.bit, Ka_MCORE.s19), their version file\n"
+        "and SHA256SUMS into OUTPUT_DIRECTORY, made if missing.\n"
+        "\n"
+        "  --seed N   another pair of the same structure (0, the default, writes the\n"
+        "             committed images)\n"
+        "  --help     show this and end\n"
+        "  --version  show the version and end\n";
+    const katools::ToolArguments arguments =
+        katools::ParseToolArguments(argc, argv, "ka_generate_images", kUsage, {"--seed"}, 1);
+    if (arguments.exitStatus) {
+        return *arguments.exitStatus;
+    }
     std::uint64_t seed = 0;
-    int argument = 1;
-    if (argc == 4 && std::string_view(argv[1]) == "--seed") {
+    if (const auto given = arguments.options.find("--seed"); given != arguments.options.end()) {
+        const std::string& text = given->second;
         char* end = nullptr;
-        seed = std::strtoull(argv[2], &end, 0);
-        if (end == argv[2] || *end != '\0') {
-            std::cerr << kUsage;
+        errno = 0;
+        seed = std::strtoull(text.c_str(), &end, 0);
+        if (text.empty() || !std::isdigit(static_cast<unsigned char>(text.front())) ||
+            *end != '\0' || errno != 0) {
+            std::cerr << "ka_generate_images: --seed takes a number, not '" << text << "'\n";
             return 2;
         }
-        argument = 3;
-    } else if (argc != 2) {
-        std::cerr << kUsage;
-        return 2;
     }
-    const std::filesystem::path directory = argv[argument];
+    const std::filesystem::path directory = arguments.operands.front();
     std::error_code error;
     std::filesystem::create_directories(directory, error);
     if (error) {

@@ -19,14 +19,19 @@
 #include <Carbon/Carbon.h>
 #include <Carbon/PlatformSeams.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -117,6 +122,35 @@ struct UpdatePresser {
     }
 };
 
+// A replay writes no unit: nothing is worth holding a request to end for. The three signals
+// are taken off every thread the program will have and waited for on one of its own, which
+// drops the unfinished trace and lets the signal end the process as it ends any other.
+void EndReplayOnTerminationSignals(std::filesystem::path unfinishedTrace) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&signals, signalNumber);
+    }
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread([signals, unfinishedTrace = std::move(unfinishedTrace)] {
+        int signalNumber = 0;
+        while (sigwait(&signals, &signalNumber) != 0) {
+        }
+        if (!unfinishedTrace.empty()) {
+            std::error_code error;
+            std::filesystem::remove(unfinishedTrace, error);
+        }
+        std::cout.flush();
+        std::signal(signalNumber, SIG_DFL);
+        sigset_t only;
+        sigemptyset(&only);
+        sigaddset(&only, signalNumber);
+        pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+        std::raise(signalNumber);
+        std::_Exit(128 + signalNumber);
+    }).detach();
+}
+
 std::string PretendProcessName(std::uint32_t signature) {
     if (signature == 'KeyG') {
         return "Final Cut Pro";
@@ -155,15 +189,28 @@ int main(int argc, char** argv) {
         InitApplicationProcessWithoutWindows();
     }
 
+    // The trace would take the record's place: the owner's record would be gone.
+    if (!options.traceFile.empty() && !options.replayFile.empty()) {
+        std::error_code error;
+        if (std::filesystem::equivalent(options.traceFile, options.replayFile, error)) {
+            std::cerr << programName << ": the trace file '" << options.traceFile
+                      << "' is the record being replayed\n";
+            return 2;
+        }
+    }
+
     // Open the trace first: a run whose record cannot be written is not worth starting.
-    std::ofstream trace;
+    std::optional<kasim::TraceFile> trace;
     if (!options.traceFile.empty()) {
-        trace.open(options.traceFile, std::ios::out | std::ios::trunc);
-        if (!trace) {
+        trace.emplace(options.traceFile);
+        if (!trace->Open()) {
             std::cerr << programName << ": cannot write the trace file '" << options.traceFile
                       << "'\n";
             return 2;
         }
+    }
+    if (!options.replayFile.empty()) {
+        EndReplayOnTerminationSignals(trace ? trace->WrittenPath() : std::filesystem::path());
     }
 
     // The simulator's records stay apart from the hardware program's: trying it never costs
@@ -215,15 +262,20 @@ int main(int argc, char** argv) {
     std::shared_ptr<kaplatform::FireWireBackend> backend;
     if (replayed) {
         const std::optional<karecord::RecordedOutcome> recordedOutcome = replayed->outcome;
-        replay = kasim::MakeReplayBackend(
-            std::move(*replayed), !options.noPauses, [&programName](const std::string& what) {
-                std::cout.flush();
-                std::cerr << programName << ": the replay differs from the record: " << what
-                          << "\n";
-                std::cerr.flush();
-                // The worker cannot go on in step with the record; nothing is left to save.
-                std::_Exit(3);
-            });
+        replay = kasim::MakeReplayBackend(std::move(*replayed), !options.noPauses,
+                                          [&programName, &trace](const std::string& what) {
+                                              if (trace) {
+                                                  trace->Abandon();
+                                              }
+                                              std::cout.flush();
+                                              std::cerr << programName
+                                                        << ": the replay differs from the record: "
+                                                        << what << "\n";
+                                              std::cerr.flush();
+                                              // The worker cannot go on in step with the record;
+                                              // nothing is left to save.
+                                              std::_Exit(3);
+                                          });
         backend = replay;
         replayed->outcome = recordedOutcome;
     } else if (appearsLater) {
@@ -298,14 +350,13 @@ int main(int argc, char** argv) {
     kaplatform::SetProcessListSource(nullptr);
     SetDownloadPauseClock(nullptr);
     kaplatform::SetFireWireBackend(nullptr);
-    if (trace.is_open()) {
+    if (trace) {
         if (replay) {
-            kasim::WriteReplayTrace(trace, *replay);
+            kasim::WriteReplayTrace(trace->Stream(), *replay);
         } else {
-            kasim::WriteTrace(trace, *ka);
+            kasim::WriteTrace(trace->Stream(), *ka);
         }
-        trace.flush();
-        if (!trace) {
+        if (!trace->Commit()) {
             std::cerr << programName << ": writing the trace file '" << options.traceFile
                       << "' failed\n";
             return status != 0 ? status : 1;

@@ -2,7 +2,10 @@
 
 #include "record/RecordText.h"
 
+#include <cstdio>
+#include <random>
 #include <string>
+#include <system_error>
 
 namespace kasim {
 
@@ -65,6 +68,59 @@ void WriteTrace(std::ostream& out, const SimulatedKa& ka) {
     }
     WriteFlash(out, "xilinx", ka.Flash(Component::Xilinx));
     WriteFlash(out, "mcore", ka.Flash(Component::Mcore));
+}
+
+TraceFile::TraceFile(std::filesystem::path target) : target_(std::move(target)) {}
+
+TraceFile::~TraceFile() {
+    out_.close();
+    Abandon();
+}
+
+bool TraceFile::Open() {
+    // A name nobody else's file has: made only where none is, never over one.
+    std::random_device random;
+    const std::filesystem::path folder = target_.parent_path();
+    for (int attempt = 0; attempt < 100 && written_.empty(); ++attempt) {
+        const std::filesystem::path candidate =
+            folder / ("." + target_.filename().string() + ".new-" + std::to_string(random()));
+        std::FILE* made = std::fopen(candidate.c_str(), "wx");
+        if (made != nullptr) {
+            std::fclose(made);
+            written_ = candidate;
+        } else if (std::error_code error;
+                   !std::filesystem::exists(std::filesystem::symlink_status(candidate, error))) {
+            return false;
+        }
+    }
+    if (written_.empty()) {
+        return false;
+    }
+    out_.open(written_, std::ios::out | std::ios::trunc);
+    return static_cast<bool>(out_);
+}
+
+bool TraceFile::Commit() {
+    out_.close();
+    std::error_code error;
+    if (!out_ || written_.empty()) {
+        Abandon();
+        return false;
+    }
+    std::filesystem::rename(written_, target_, error);
+    if (error) {
+        Abandon();
+        return false;
+    }
+    // The name stays: removing it later finds nothing, as no other file takes it.
+    return true;
+}
+
+void TraceFile::Abandon() noexcept {
+    if (!written_.empty()) {
+        std::error_code error;
+        std::filesystem::remove(written_, error);
+    }
 }
 
 }  // namespace kasim

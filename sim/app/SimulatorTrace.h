@@ -8,7 +8,10 @@
 #include "record/RecordCodec.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <ostream>
+#include <string>
 
 namespace kasim {
 
@@ -29,6 +32,33 @@ void WriteTraceLine(std::ostream& out, std::uint64_t sequence,
 // A transaction the simulated unit logged, as WriteTrace writes it, counted as sequence.
 void WriteTraceTransaction(std::ostream& out, std::uint64_t sequence,
                            const Transaction& transaction);
+
+// The file a trace goes to: written new beside its target and put in the target's place only
+// once it is whole, so that a run that is refused, stops early or is killed leaves whatever
+// file had that name as it was.
+class TraceFile {
+  public:
+    explicit TraceFile(std::filesystem::path target);
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    // Makes the new file beside the target; false when the target's folder takes none.
+    bool Open();
+    std::ostream& Stream() { return out_; }
+    // Puts the written file in the target's place; false (the new file gone) when it could
+    // not be written whole or put there.
+    bool Commit();
+    // For a process about to end without unwinding: removes the new file. Any thread.
+    void Abandon() noexcept;
+    // The new file's name, once Open made it.
+    const std::filesystem::path& WrittenPath() const { return written_; }
+
+  private:
+    std::filesystem::path target_;
+    std::filesystem::path written_;
+    std::ofstream out_;
+};
 
 }  // namespace kasim
 

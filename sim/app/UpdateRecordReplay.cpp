@@ -68,11 +68,14 @@ std::string DescribeRequest(const RecordedTransaction& request) {
 class ReplayBackend final : public SimulatedBackend {
   public:
     ReplayBackend(std::shared_ptr<SimulatedKa> ka, UpdateRecordFile record, bool keepPauses,
-                  ReplayMismatch mismatch, std::chrono::microseconds longestWait)
+                  ReplayMismatch mismatch, std::chrono::microseconds longestWait,
+                  std::chrono::microseconds longestWaits)
         : SimulatedBackend(std::move(ka)),
           record_(std::move(record)),
           keepPauses_(keepPauses),
           longestWait_(longestWait),
+          waitsLeft_(longestWaits),
+          longestWaits_(longestWaits),
           mismatch_(std::move(mismatch)) {}
 
     std::string Name() const override { return "replay"; }
@@ -154,7 +157,8 @@ class ReplayBackend final : public SimulatedBackend {
 
   private:
     // Answers as far apart as the record's, none of them further than the longest step of
-    // an update: a record's time is whatever its file says.
+    // an update, and all of them within a few updates' time: a record's time is whatever its
+    // file says.
     void WaitFor(const RecordStep& step) {
         const std::chrono::microseconds recorded(step.microseconds);
         if (!started_) {
@@ -162,21 +166,48 @@ class ReplayBackend final : public SimulatedBackend {
             lastRecorded_ = recorded;
             lastAnswer_ = std::chrono::steady_clock::now();
         }
-        std::chrono::microseconds gap = recorded - lastRecorded_;
+        const std::chrono::microseconds gap = recorded - lastRecorded_;
         lastRecorded_ = recorded;
-        if (gap > longestWait_) {
-            std::cout << "sim: line " << step.line << " of the record comes "
-                      << gap.count() / 1000000 << " s after the one before; the replay waits "
-                      << static_cast<double>(longestWait_.count()) / 1e6 << " s\n";
-            gap = longestWait_;
+        if (gap.count() <= 0) {
+            return;
         }
-        lastAnswer_ += gap;
+        if (waitsLeft_.count() <= 0) {
+            if (!toldWaitsSpent_) {
+                toldWaitsSpent_ = true;
+                std::cout << "sim: the replay has waited " << Seconds(longestWaits_)
+                          << " s in all; from line " << step.line
+                          << " of the record on it answers without waiting\n";
+            }
+            return;
+        }
+        const std::chrono::microseconds wait = std::min({gap, longestWait_, waitsLeft_});
+        // A wait as long as the longest is said too: the record's may have been longer.
+        if (wait < gap || wait == longestWait_) {
+            std::cout << "sim: line " << step.line << " of the record comes " << Seconds(gap)
+                      << " s after the one before; the replay waits " << Seconds(wait) << " s\n";
+        }
+        waitsLeft_ -= wait;
+        lastAnswer_ += wait;
         std::this_thread::sleep_until(lastAnswer_);
+    }
+
+    // Whole seconds as they are, a fraction to the microsecond without trailing zeros.
+    static std::string Seconds(std::chrono::microseconds time) {
+        std::string text = std::to_string(time.count() / 1000000);
+        if (const auto fraction = time.count() % 1000000; fraction != 0) {
+            std::string digits = std::to_string(1000000 + fraction).substr(1);
+            digits.erase(digits.find_last_not_of('0') + 1);
+            text += "." + digits;
+        }
+        return text;
     }
 
     UpdateRecordFile record_;
     bool keepPauses_;
     std::chrono::microseconds longestWait_;
+    std::chrono::microseconds waitsLeft_;
+    std::chrono::microseconds longestWaits_;
+    bool toldWaitsSpent_ = false;
     ReplayMismatch mismatch_;
     mutable std::mutex mutex_;
     std::size_t next_ = 0;
@@ -320,10 +351,10 @@ IOReturn ReplayBackend::CreateDevice(const std::string& unitName,
 
 std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(
     UpdateRecordFile record, bool keepPauses, ReplayMismatch mismatch,
-    std::chrono::microseconds longestWait) {
+    std::chrono::microseconds longestWait, std::chrono::microseconds longestWaits) {
     auto ka = std::make_shared<SimulatedKa>(UnitOf(record.header));
     return std::make_shared<ReplayBackend>(std::move(ka), std::move(record), keepPauses,
-                                           std::move(mismatch), longestWait);
+                                           std::move(mismatch), longestWait, longestWaits);
 }
 
 bool ReplayFinished(const kaplatform::FireWireBackend& replay) {

@@ -31,11 +31,16 @@ using ReplayMismatch = std::function<void(const std::string&)>;
 // minute at most, is the longest step of an update.
 inline constexpr std::chrono::microseconds kLongestReplayWait = std::chrono::minutes(1);
 
+// All the waits of one replay together: a few times an update's own length. A record's times
+// are whatever its file says, and a replay held for hours shows nothing but "0%".
+inline constexpr std::chrono::microseconds kLongestReplayWaits = std::chrono::minutes(5);
+
 // keepPauses: answers wait for the recorded time after the one before, at most longestWait
-// each.
+// each and longestWaits in all; each wait cut short is said on standard output.
 std::shared_ptr<kaplatform::FireWireBackend> MakeReplayBackend(
     karecord::UpdateRecordFile record, bool keepPauses, ReplayMismatch mismatch,
-    std::chrono::microseconds longestWait = kLongestReplayWait);
+    std::chrono::microseconds longestWait = kLongestReplayWait,
+    std::chrono::microseconds longestWaits = kLongestReplayWaits);
 
 // Whether every recorded request has been made; replay is what MakeReplayBackend made.
 bool ReplayFinished(const kaplatform::FireWireBackend& replay);

@@ -168,9 +168,32 @@ TEST_F(FirmwareImageCheckTest, AMissingOrUnreadableFileIsNamed) {
     WriteFile(folder_ / "KaXilinx.bit", xilinx_);
     EXPECT_EQ(CheckFolder(folder_), McorePath() + "missing");
     fs::create_directory(folder_ / "Ka_MCORE.s19");
-    EXPECT_EQ(CheckFolder(folder_), McorePath() + "cannot be read");
-    EXPECT_EQ(CheckFolder(folder_ / "nowhere"),
-              (folder_ / "nowhere" / "KaXilinx.bit").string() + ": missing");
+    EXPECT_EQ(CheckFolder(folder_), McorePath() + "is not a regular file");
+    EXPECT_EQ(CheckFolder(folder_ / "nowhere"), (folder_ / "nowhere").string() + ": missing");
+}
+
+// The build takes a folder on the terms the updater does: what the updater would refuse
+// never reaches a build, and a file of gigabytes is refused by its size, not read.
+TEST_F(FirmwareImageCheckTest, AFolderIsCheckedWithTheUpdatersLimitsAndLinkRules) {
+    ASSERT_EQ(Check(xilinx_, mcore_), "");
+    const fs::path elsewhere = folder_.string() + "-elsewhere";
+    fs::create_directory(elsewhere);
+    fs::copy_file(folder_ / "KaXilinx.bit", elsewhere / "KaXilinx.bit");
+    fs::remove(folder_ / "KaXilinx.bit");
+    fs::create_symlink(elsewhere / "KaXilinx.bit", folder_ / "KaXilinx.bit");
+    EXPECT_EQ(CheckFolder(folder_), XilinxPath() + "is a symbolic link");
+    fs::remove(folder_ / "KaXilinx.bit");
+    fs::rename(elsewhere / "KaXilinx.bit", folder_ / "KaXilinx.bit");
+    ASSERT_EQ(CheckFolder(folder_), "");
+
+    fs::remove(elsewhere);
+    fs::create_directory_symlink(folder_, elsewhere);
+    EXPECT_EQ(CheckFolder(elsewhere), elsewhere.string() + ": is a symbolic link");
+    fs::remove(elsewhere);
+
+    // Sparse: two gigabytes on disk for nothing.
+    fs::resize_file(folder_ / "KaXilinx.bit", std::uintmax_t{2} << 30);
+    EXPECT_EQ(CheckFolder(folder_), XilinxPath() + "has more than 1048576 bytes");
 }
 
 TEST_F(FirmwareImageCheckTest, TheVersionFileIsOneLineOfTwoDecimalNumbers) {

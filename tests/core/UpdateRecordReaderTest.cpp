@@ -143,6 +143,21 @@ TEST(UpdateRecordReaderTest, EveryFieldMustHaveItsTypeAndFitItsRangeExactly) {
         {kHeader + body + R"({"seq":4,"t":9,"event":"late"})" + "\n",
          "line 5: follows the update's outcome"},
         {kHeader + std::string(karecord::kLongestUpdateRecordLine + 1, ' '), "line 2: is longer"},
+        // What a parser that stops at a NUL or keeps the last of two keys takes silently.
+        {kHeader + kOpen + kPoll +
+             Replaced(kOutcome, R"("outcome":"failed")",
+                      std::string("\"outcome\":\"failed\"}\0", 20)),
+         "line 4: holds a NUL byte at byte 35"},
+        {kHeader + kOpen + kPoll +
+             Replaced(kOutcome, R"("firstFailure":-536870212)",
+                      R"("firstFailure":-536870212,"firstFailure":0)"),
+         "line 4: gives the key 'firstFailure' twice"},
+        {kHeader + kOpen +
+             Replaced(kPoll, R"("generation":1})",
+                      R"("generation":1,"x":{"a":1,"b":{"a":2,"a":3}}})"),
+         "line 3: gives the key 'a' twice"},
+        {std::string(R"({"record":"ka-update","record":"other",)") + kHeader.substr(1) + body,
+         "not an update record: its first line gives the key 'record' twice"},
     };
     for (const Case& test : cases) {
         std::string error;
@@ -200,21 +215,26 @@ TEST(UpdateRecordReaderTest, OnlyARegularFileIsReadAndNeverWaitedOn) {
     fs::remove_all(folder, ignored);
 }
 
-// A record whose times say 31 years between two answers: the replay waits no longer than
-// its longest wait (a minute in the simulator; a millisecond here).
-TEST(UpdateRecordReaderTest, AReplayNeverWaitsLongerThanItsLongestWait) {
+// A record's times are whatever its file says: 31 years between two answers, or gaps of
+// exactly the longest wait all along. Each wait is held to the longest (a minute in the
+// simulator; a millisecond here), all of them together to the replay's bound, and every wait
+// that may have been cut short is said.
+TEST(UpdateRecordReaderTest, AReplayIsBoundedWaitByWaitAndAsAWhole) {
     ScopedStateFolder state;
-    const std::string generation =
-        R"({"seq":2,"t":1000000000000000,"op":"get-generation","value":"0x00000003",)"
-        R"("status":0,"generation":3})"
-        "\n";
+    std::string steps;
+    for (int index = 0; index < 5; ++index) {
+        const long long time = index == 0 ? 1000000000000000LL : 1000000000000000LL + index * 1000;
+        steps += R"({"seq":)" + std::to_string(index + 2) + R"(,"t":)" + std::to_string(time) +
+                 R"(,"op":"get-generation","value":"0x00000003","status":0,"generation":3})"
+                 "\n";
+    }
     std::string error;
-    auto record = karecord::ParseUpdateRecord(kHeader + kOpen + generation, error);
+    auto record = karecord::ParseUpdateRecord(kHeader + kOpen + steps, error);
     ASSERT_TRUE(record) << error;
     std::vector<std::string> mismatches;
     const auto replay = kasim::MakeReplayBackend(
         std::move(*record), true, [&](const std::string& what) { mismatches.push_back(what); },
-        std::chrono::milliseconds(1));
+        std::chrono::milliseconds(1), std::chrono::microseconds(2500));
     std::unique_ptr<kaplatform::FireWireDevice> device;
     ASSERT_EQ(replay->CreateDevice("fw1.0", device), kIOReturnSuccess);
 
@@ -223,15 +243,23 @@ TEST(UpdateRecordReaderTest, AReplayNeverWaitsLongerThanItsLongestWait) {
     CapturedOutput capture;
     UpdateRecordBegin(&facts);
     EXPECT_EQ(device->Open(), kIOReturnSuccess);
-    std::uint32_t answered = 0;
-    EXPECT_EQ(device->GetBusGeneration(answered), kIOReturnSuccess);
+    for (int index = 0; index < 5; ++index) {
+        std::uint32_t answered = 0;
+        EXPECT_EQ(device->GetBusGeneration(answered), kIOReturnSuccess);
+        EXPECT_EQ(answered, 3u);
+    }
     UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
-    EXPECT_EQ(answered, 3u);
     EXPECT_TRUE(mismatches.empty());
     EXPECT_TRUE(kasim::ReplayFinished(*replay));
     EXPECT_EQ(capture.Take().out,
               "sim: line 3 of the record comes 1000000000 s after the one before; the replay "
-              "waits 0.001 s\n");
+              "waits 0.001 s\n"
+              "sim: line 4 of the record comes 0.001 s after the one before; the replay waits "
+              "0.001 s\n"
+              "sim: line 5 of the record comes 0.001 s after the one before; the replay waits "
+              "0.0005 s\n"
+              "sim: the replay has waited 0.0025 s in all; from line 6 of the record on it "
+              "answers without waiting\n");
 }
 
 // The trace of a replay is the replayed unit's: discovery answered by a unit with the

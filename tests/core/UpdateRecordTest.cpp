@@ -7,12 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -90,7 +93,7 @@ TEST(UpdateRecordTest, TheLatestTwentyAreKeptAndAFolderThatCannotBeWrittenCostsO
     const Output output = capture.Take();
     EXPECT_EQ(output.err, "No record of this update is kept: the folder \"" +
                               (state.Root() / "ka-firmware-updater").string() +
-                              "\" cannot be written.\n");
+                              "\" is not a folder.\n");
     EXPECT_EQ(output.out, "");
     EXPECT_FALSE(karecord::IsUpdateUnderway());
     EXPECT_EQ(karecord::LastRecordedOutcome(),
@@ -169,6 +172,77 @@ TEST(UpdateRecordTest, PruningRemovesOnlyTheProgramsOwnRecordsAndOrdersThemByThe
     EXPECT_TRUE(std::filesystem::exists(state.Root() / "elsewhere.jsonl"));
     EXPECT_TRUE(std::filesystem::is_directory(folder / (stamp + "2.jsonl")));
     EXPECT_EQ(state.Records().size(), 3u + 3u + 17u) << "the owner's three, the real three";
+}
+
+// The folder of records must be the user's own folder, closed to others: a link to another
+// user's folder, a folder of another user's or one anybody may write is refused with one
+// line, and nothing in it is removed or written.
+TEST(UpdateRecordTest, AFolderThatIsALinkAnotherUsersOrOpenToOthersIsLeftAlone) {
+    ScopedStateFolder state;
+    const std::filesystem::path folder = state.Root() / "ka-firmware-updater";
+    const std::filesystem::path others = state.Root() / "others";
+    const std::string header = R"({"record":"ka-update","format":1})"
+                               "\n";
+    const auto makeRecords = [&](const std::filesystem::path& where) {
+        std::filesystem::create_directory(where);
+        for (int index = 0; index < 25; ++index) {
+            std::ofstream(where /
+                          ("update-20000101T000000.000000Z-1-" + std::to_string(index) + ".jsonl"))
+                << header;
+        }
+        std::filesystem::permissions(where, std::filesystem::perms(0777));
+    };
+    const auto expectRefused = [&](const std::filesystem::path& holding, const std::string& why) {
+        CapturedOutput capture;
+        EXPECT_EQ(UpdateRecordBegin(&kFacts), kIOReturnNotWritable);
+        UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
+        EXPECT_EQ(capture.Take().err, "No record of this update is kept: the folder \"" +
+                                          folder.string() + "\" " + why + ".\n");
+        EXPECT_TRUE(karecord::CurrentUpdateRecordFile().empty());
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(holding),
+                                std::filesystem::directory_iterator()),
+                  25)
+            << "nothing removed, nothing written";
+    };
+    makeRecords(others);
+    std::filesystem::create_directory_symlink(others, folder);
+    expectRefused(others, "is a symbolic link");
+
+    std::filesystem::remove(folder);
+    makeRecords(folder);
+    expectRefused(folder, "may be written by users other than its owner");
+
+    if (::getuid() == 0) {
+        std::filesystem::permissions(folder, std::filesystem::perms(0700));
+        ASSERT_EQ(::chown(folder.c_str(), 4242, 4242), 0);
+        expectRefused(folder, "belongs to user 4242, not to this one");
+    }
+}
+
+// A disk that takes no byte more: the file begun for the record goes again, and no line
+// names a record that is not there.
+TEST(UpdateRecordTest, ARecordWhoseHeaderCannotBeWrittenIsRemoved) {
+    ScopedStateFolder state;
+    EXPECT_EXIT(
+        {
+            std::signal(SIGXFSZ, SIG_IGN);
+            // Room for the line that says so (standard error may be a file too), not for the
+            // header.
+            rlimit small{};
+            small.rlim_cur = small.rlim_max = 200;
+            setrlimit(RLIMIT_FSIZE, &small);
+            const IOReturn begun = UpdateRecordBegin(&kFacts);
+            const bool named = UpdateRecordCopyFilePath() != nullptr;
+            UpdateRecordEnd(true, kIOReturnSuccess, "Both were installed.");
+            std::_Exit(begun == kIOReturnNotWritable && !named &&
+                               karecord::CurrentUpdateRecordFile().empty()
+                           ? 0
+                           : 1);
+        },
+        testing::ExitedWithCode(0),
+        "^No record of this update is kept: its first line cannot be written in the folder "
+        "\"[^\n]*/ka-firmware-updater\": File too large.\n$");
+    EXPECT_TRUE(state.Records().empty()) << "no empty record is left";
 }
 
 TEST(UpdateRecordTest, WithNoHomeNoRecordIsWrittenAndOneLineSaysSo) {

@@ -111,6 +111,8 @@ class WatchedProcess {
 
     bool Crashed() const { return _process.exitStatus() == QProcess::CrashExit; }
     int ExitCode() const { return Crashed() ? -1 : _process.exitCode(); }
+    // The signal that ended the process, or 0 when it ended on its own.
+    int EndingSignal() const { return Crashed() ? _process.exitCode() : 0; }
     const std::string& Out() const { return _out; }
     const std::string& Err() const { return _err; }
 

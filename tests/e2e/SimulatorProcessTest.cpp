@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -72,6 +73,10 @@ std::vector<std::string> AlertLines(const std::string& out) {
         }
     }
     return alerts;
+}
+
+std::string WatchedFileText(const std::string& path) {
+    return katest::WatchedProcess::FileText(QString::fromStdString(path));
 }
 
 std::vector<std::string> Lines(const std::string& path) {
@@ -314,6 +319,38 @@ TEST_F(SimulatorProcessTest, AReplayOfWhatIsNoRecordIsRefusedBeforeAnyWindowOpen
         const std::string firstLine = run.err.substr(0, run.err.find('\n') + 1);
         EXPECT_TRUE(firstLine.ends_with(": " + test.said)) << run.err;
     }
+}
+
+// A trace never takes the place of the record it replays, by its name or through a link, and
+// a run that is refused leaves the file the trace was to replace as it was.
+TEST_F(SimulatorProcessTest, ATraceNeverEatsTheRecordOrAFileOfARefusedRun) {
+    const std::string record = _directory.filePath("record.jsonl").toStdString();
+    const std::string owners = "the owner's record\n";
+    std::ofstream(record) << owners;
+    const std::string link = _directory.filePath("link.jsonl").toStdString();
+    ASSERT_EQ(symlink(record.c_str(), link.c_str()), 0);
+    for (const std::string& trace : {record, link}) {
+        const ProcessRun run =
+            RunSimulator({"--no-pauses", "--replay", QString::fromStdString(record), "--trace",
+                          QString::fromStdString(trace)});
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exitCode, 2);
+        EXPECT_TRUE(
+            run.err.ends_with(": the trace file '" + trace + "' is the record being replayed\n"))
+            << run.err;
+        EXPECT_EQ(WatchedFileText(record), owners);
+    }
+    // Refused after the trace was opened: the record is no record.
+    std::ofstream(TracePath()) << owners;
+    const ProcessRun again =
+        RunSimulator({"--no-pauses", "--replay", QString::fromStdString(record), "--trace",
+                      QString::fromStdString(TracePath())});
+    EXPECT_EQ(again.exitCode, 2) << again.err;
+    EXPECT_EQ(WatchedFileText(TracePath()), owners);
+    EXPECT_EQ(
+        QDir(_directory.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        (QStringList{"link.jsonl", "record.jsonl", "trace.jsonl"}))
+        << "no unfinished trace is left";
 }
 
 TEST_F(SimulatorProcessTest, BadOptionIsRefusedBeforeAnyWindowOpens) {

@@ -5,9 +5,14 @@
 #include "ProcessSupport.h"
 #include "ReferenceCrc16.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
 
 #ifdef KA_SIMULATOR_EXECUTABLE
 
@@ -135,6 +140,52 @@ TEST_F(SimulatorSignalsTest, AHeldSignalAfterAFailedRunEndsWithStatusOne) {
     EXPECT_EQ(std::string::npos, sim.Out().find("sim: alert")) << sim.Out();
     EXPECT_EQ("installed", Field(FlashLine(Trace(), "xilinx"), "state"));
     EXPECT_EQ("rejected", Field(FlashLine(Trace(), "mcore"), "outcome"));
+}
+
+// A replay writes no unit: each signal ends it at once, as it ends any program, however long
+// the record's waits, and the trace it was to write leaves the file of that name as it was.
+TEST_F(SimulatorSignalsTest, TerminationSignalsEndAReplayAtOnce) {
+    const QString state = _directory.filePath("state");
+    {
+        WatchedProcess recorded({{"XDG_STATE_HOME", state}});
+        ASSERT_TRUE(recorded.Start(KA_SIMULATOR_EXECUTABLE,
+                                   {"--no-pauses", "--press-update", "--answer-alerts", "ok"}));
+        ASSERT_TRUE(recorded.WaitForEnd());
+        ASSERT_EQ(0, recorded.ExitCode()) << recorded.Err();
+    }
+    const QDir folder(state + "/ka-firmware-updater-sim");
+    const QStringList records = folder.entryList({"update-*.jsonl"}, QDir::Files);
+    ASSERT_EQ(1, records.size());
+    // Every answer a minute after the one before: hours of waits as recorded.
+    std::istringstream lines(WatchedProcess::FileText(folder.filePath(records.front())));
+    const QString slow = _directory.filePath("slow.jsonl");
+    {
+        std::ofstream out(slow.toStdString());
+        long long minutes = 0;
+        for (std::string line; std::getline(lines, line);) {
+            out << std::regex_replace(line, std::regex(R"("t":[0-9]+)"),
+                                      "\"t\":" + std::to_string(60000000 * minutes++))
+                << '\n';
+        }
+    }
+    std::ofstream(TracePath().toStdString()) << "the owner's\n";
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(signalNumber);
+        WatchedProcess sim({{"XDG_STATE_HOME", state}});
+        ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, {"--press-update", "--answer-alerts", "ok",
+                                                        "--replay", slow, "--trace", TracePath()}));
+        ASSERT_TRUE(sim.WaitForOutput(" s after the one before; the replay waits 60 s\n"))
+            << sim.Out();
+        sim.Signal(signalNumber);
+        ASSERT_TRUE(sim.WaitForEnd());
+        EXPECT_EQ(signalNumber, sim.EndingSignal()) << sim.Err();
+        EXPECT_EQ(std::string::npos, sim.Err().find(kHeldLine)) << sim.Err();
+        EXPECT_EQ("the owner's\n", Trace());
+        const QStringList expected{"slow.jsonl", "state", "trace.jsonl"};
+        EXPECT_EQ(expected, QDir(_directory.path())
+                                .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+            << "no unfinished trace is left";
+    }
 }
 
 TEST_F(SimulatorSignalsTest, AReaderThatGoesAwayChangesNothing) {

@@ -42,13 +42,18 @@ std::string OpenDefect(int error) {
 }
 
 // What is wrong with an opened folder or file, or empty when nothing is.
-std::string StatusDefect(int descriptor, bool folder, std::optional<std::uint32_t> requiredOwner) {
+std::string StatusDefect(int descriptor, bool folder, std::optional<std::uint32_t> requiredOwner,
+                         std::size_t largestFile = 0) {
     struct stat status {};
     if (::fstat(descriptor, &status) != 0) {
         return std::string("cannot be examined: ") + std::strerror(errno);
     }
     if (folder ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode)) {
         return folder ? "is not a folder" : "is not a regular file";
+    }
+    // A file of gigabytes, sparse, costs nothing to make and all of memory to read.
+    if (!folder && static_cast<std::uintmax_t>(status.st_size) > largestFile) {
+        return "has more than " + std::to_string(largestFile) + " bytes";
     }
     if (!requiredOwner) {
         return {};
@@ -121,7 +126,7 @@ FirmwareFolderRead ReadFirmwareFolder(const std::string& folder, std::span<const
         if (file.Get() < 0) {
             defect = OpenDefect(errno);
         } else {
-            defect = StatusDefect(file.Get(), false, requiredOwner);
+            defect = StatusDefect(file.Get(), false, requiredOwner, largestFile);
         }
         std::vector<std::uint8_t> bytes;
         if (defect.empty()) {

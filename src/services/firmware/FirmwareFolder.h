@@ -19,6 +19,8 @@ namespace kafirmware {
 inline constexpr const char* kSystemFirmwareFolder = "/usr/lib/firmware/ka";
 // The user who owns what the system's packages install.
 inline constexpr std::uint32_t kSystemAdministrator = 0;
+// Far more than either image; a larger file is refused before anything of it is read.
+inline constexpr std::size_t kLargestFirmwareFile = std::size_t{1} << 20;
 
 struct FirmwareFolderRead {
     // "<path>: <what is wrong>", or empty when every file was read.

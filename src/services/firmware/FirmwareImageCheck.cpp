@@ -1,5 +1,6 @@
 #include "FirmwareImageCheck.h"
 
+#include "FirmwareFolder.h"
 #include "SRecord.h"
 
 #include <openssl/evp.h>
@@ -7,15 +8,12 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <vector>
 
 namespace kafirmware {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // The .bit preamble: a 16-bit length 9, nine fixed bytes, then a 16-bit 1.
 constexpr std::array<std::uint8_t, 13> kBitPreamble = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
@@ -154,22 +152,6 @@ std::array<NamedFile, 3> Named(const FirmwareFiles& files) {
     return {{{kXilinxFileName, files.xilinx},
              {kMcoreFileName, files.mcore},
              {kVersionFileName, files.version}}};
-}
-
-std::optional<Bytes> ReadFile(const std::filesystem::path& path) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error)) {
-        return std::nullopt;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    Bytes bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return bytes;
 }
 
 }  // namespace
@@ -373,25 +355,25 @@ std::string CheckFirmwareFiles(const FirmwareFiles& files, const FirmwareFiles* 
 std::string CheckFirmwareFolder(const std::filesystem::path& folder,
                                 const std::filesystem::path& madeUpFolder,
                                 FirmwareVersion& version) {
-    std::array<Bytes, 4> read;
-    std::array<Bytes, 4> madeUpRead;
+    // Read as the updater reads a folder it is given: each file a regular file of at most the
+    // size it takes, no link for the folder or a file.
     const std::array<const char*, 4> names = {kXilinxFileName, kMcoreFileName, kVersionFileName,
                                               kDigestsFileName};
-    for (std::size_t index = 0; index < names.size(); ++index) {
-        const std::filesystem::path path = folder / names[index];
-        std::error_code error;
-        if (!std::filesystem::exists(path, error)) {
-            return path.string() + ": missing";
-        }
-        std::optional<Bytes> bytes = ReadFile(path);
-        if (!bytes) {
-            return path.string() + ": cannot be read";
-        }
-        read[index] = std::move(*bytes);
-        madeUpRead[index] = ReadFile(madeUpFolder / names[index]).value_or(Bytes{});
+    const FirmwareFolderRead read =
+        ReadFirmwareFolder(folder.string(), names, std::nullopt, kLargestFirmwareFile);
+    if (!read.defect.empty()) {
+        return read.defect;
     }
-    const FirmwareFiles files{read[0], read[1], read[2], read[3]};
-    const FirmwareFiles madeUp{madeUpRead[0], madeUpRead[1], madeUpRead[2], {}};
+    // The repository's own; when it cannot be read, nothing is compared with it.
+    const FirmwareFolderRead madeUpRead = ReadFirmwareFolder(
+        madeUpFolder.string(), std::span(names).first(2), std::nullopt, kLargestFirmwareFile);
+    const auto madeUpFile = [&](std::size_t index) {
+        return madeUpRead.files.size() > index
+                   ? std::span<const std::uint8_t>(madeUpRead.files[index])
+                   : std::span<const std::uint8_t>();
+    };
+    const FirmwareFiles files{read.files[0], read.files[1], read.files[2], read.files[3]};
+    const FirmwareFiles madeUp{madeUpFile(0), madeUpFile(1), {}, {}};
     const std::string defect = CheckFirmwareFiles(files, &madeUp, version);
     return defect.empty() ? defect : (folder / "").string() + defect;
 }

@@ -64,8 +64,10 @@ std::string CheckFirmwareFiles(const FirmwareFiles& files, const FirmwareFiles* 
                                FirmwareVersion& version);
 
 // The first defect of the folder's files, as one line that names the file, or empty when
-// they are fit to be built in; version then holds the release. madeUpFolder holds the
-// repository's made-up images.
+// they are fit to be built in; version then holds the release. The folder is read as the
+// updater reads one (FirmwareFolder.h): no links, regular files of at most
+// kLargestFirmwareFile bytes, whoever owns them. madeUpFolder holds the repository's made-up
+// images.
 std::string CheckFirmwareFolder(const std::filesystem::path& folder,
                                 const std::filesystem::path& madeUpFolder,
                                 FirmwareVersion& version);

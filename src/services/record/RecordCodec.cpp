@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -221,6 +222,32 @@ std::int64_t DecodeInteger(const ReadLine& line, const char* key, std::int64_t l
         return number;
     }
     throw RecordFieldFault(range);
+}
+
+ReadLine ParseRecordLine(std::string_view text) {
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        throw RecordFieldFault("holds a NUL byte at byte " + std::to_string(nul + 1));
+    }
+    // The keys seen in each object open around the parser's position.
+    std::vector<std::set<std::string>> open;
+    std::optional<std::string> twice;
+    ReadLine line =
+        ReadLine::parse(text, [&](int, ReadLine::parse_event_t event, ReadLine& parsed) {
+            if (event == ReadLine::parse_event_t::object_start) {
+                open.emplace_back();
+            } else if (event == ReadLine::parse_event_t::object_end && !open.empty()) {
+                open.pop_back();
+            } else if (event == ReadLine::parse_event_t::key && !open.empty() && !twice &&
+                       parsed.is_string() &&
+                       !open.back().insert(parsed.get_ref<const std::string&>()).second) {
+                twice = parsed.get<std::string>();
+            }
+            return true;
+        });
+    if (twice) {
+        throw RecordFieldFault("gives the key '" + TerminalText(*twice) + "' twice");
+    }
+    return line;
 }
 
 void CheckRecordKind(const ReadLine& line) {

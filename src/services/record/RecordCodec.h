@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace karecord {
@@ -26,6 +27,12 @@ class RecordFieldFault {
   private:
     std::string why_;
 };
+
+// One line's text as a JSON value. Throws ReadLine::exception as the parser does, and
+// RecordFieldFault for what the parser would take silently: a NUL byte (the parser's end of
+// input, with whatever follows it left unread) and a key given twice in one object (the
+// parser keeps the last, so a failure's status could be followed by a success's).
+ReadLine ParseRecordLine(std::string_view text);
 
 // Each adds its fields to line, after whatever it holds ("seq" and "t" in a record).
 void EncodeHeader(WrittenLine& line, const RecordHeader& header);

@@ -82,7 +82,7 @@ class Reader {
     bool Take(std::string_view text, std::size_t number, bool last) {
         Json line;
         try {
-            line = Json::parse(text);
+            line = ParseRecordLine(text);
         } catch (const Json::parse_error& fault) {
             // Only the very last line may end early, and only where a whole line would go on.
             const bool prefix = fault.byte == text.size() + 1 && text.starts_with('{');

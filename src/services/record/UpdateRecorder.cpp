@@ -7,6 +7,7 @@
 
 #include "FireWireBackend.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -112,8 +113,8 @@ std::optional<std::int64_t> StartInName(std::string_view name) {
     return static_cast<std::int64_t>(seconds) * 1000000 + Number(stamp.substr(16, 6));
 }
 
-// Whether the regular file name in folder (not a link, not a device, not a pipe) begins with
-// a record's header line: only such files are the program's to remove.
+// Whether the regular file name in folder (not a link, not a device, not a pipe), the user's
+// own, begins with a record's header line: only such files are the program's to remove.
 bool HoldsRecordHeader(int folder, const std::string& name) {
     const int file = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (file < 0) {
@@ -122,7 +123,8 @@ bool HoldsRecordHeader(int folder, const std::string& name) {
     struct stat status {};
     std::string text(kLongestHeaderRead, '\0');
     std::size_t filled = 0;
-    bool regular = ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);
+    bool regular =
+        ::fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::getuid();
     while (regular && filled < text.size()) {
         const ssize_t count = ::read(file, text.data() + filled, text.size() - filled);
         if (count < 0 && errno == EINTR) {
@@ -139,72 +141,115 @@ bool HoldsRecordHeader(int folder, const std::string& name) {
     if (!regular || end == std::string::npos || end >= filled) {
         return false;
     }
-    const Json header =
-        Json::parse(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), nullptr, false);
-    const auto record = header.is_object() ? header.find("record") : header.end();
-    return record != header.end() && record->is_string() && *record == kRecordKind;
+    try {
+        // Read as the reader reads it: a header it would refuse is no record of ours.
+        const ReadLine header = ParseRecordLine(std::string_view(text).substr(0, end));
+        const auto record = header.is_object() ? header.find("record") : header.end();
+        return record != header.end() && record->is_string() && *record == kRecordKind;
+    } catch (const RecordFieldFault&) {
+        return false;
+    } catch (const ReadLine::exception&) {
+        return false;
+    }
 }
 
 // Keeps the newest records, counting the one about to be written. Newest by the start in
 // the name; a record that says it started later than now was written under a clock that
 // was ahead, or copied in, and goes first rather than push out the records of real updates.
-void RemoveOldRecords(const std::filesystem::path& folder) {
-    const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0) {
+// Everything happens within the folder as opened: nothing put in its place is followed.
+void RemoveOldRecords(int folder) {
+    const int listed = ::dup(folder);
+    DIR* entries = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (entries == nullptr) {
+        if (listed >= 0) {
+            ::close(listed);
+        }
         return;
     }
     const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
                          std::chrono::system_clock::now().time_since_epoch())
                          .count();
-    std::error_code error;
     std::vector<std::pair<std::int64_t, std::string>> records;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
+    while (const dirent* entry = ::readdir(entries)) {
+        const std::string name = entry->d_name;
         const std::optional<std::int64_t> start = StartInName(name);
-        if (start && entry.symlink_status(error).type() == std::filesystem::file_type::regular &&
-            HoldsRecordHeader(descriptor, name)) {
+        // Looked at before it is opened: opening a device may already do something.
+        struct stat status {};
+        if (start && ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode) && status.st_uid == ::getuid() &&
+            HoldsRecordHeader(folder, name)) {
             records.emplace_back(*start > now ? std::numeric_limits<std::int64_t>::min() : *start,
                                  name);
         }
     }
+    ::closedir(entries);
     if (records.size() >= kKeptUpdateRecords) {
         std::sort(records.begin(), records.end());
         const std::size_t surplus = records.size() - (kKeptUpdateRecords - 1);
         for (std::size_t index = 0; index < surplus; ++index) {
-            // By name within the folder opened: a link put in its place is removed, not
-            // followed.
-            ::unlinkat(descriptor, records[index].second.c_str(), 0);
+            ::unlinkat(folder, records[index].second.c_str(), 0);
         }
     }
-    ::close(descriptor);
 }
 
-// Makes folder and what is missing above it, each only its owner's to enter, as the
-// state folders of a user's session are. A folder the program made before with wider
-// permissions is narrowed; one that is a link is the owner's choice and is left alone.
-bool MakePrivateFolder(const std::filesystem::path& folder) {
+std::string Quoted(const std::filesystem::path& path) {
+    return "\"" + path.string() + "\"";
+}
+
+// The folder of records, opened: made with what is missing above it, each only its owner's
+// to enter, as the state folders of a user's session are. The folder itself must be a
+// folder, not a link to one, the user's own and written by nobody else; one the program
+// made before with wider permissions, the others only reading it, is narrowed. Descriptor,
+// or -1 with why set to the words that follow the folder's name.
+int OpenPrivateFolder(const std::filesystem::path& folder, std::string& why) {
     std::filesystem::path partial;
     for (const auto& component : folder) {
         partial /= component;
         if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
+            why = "cannot be made: " + std::string(std::strerror(errno));
+            return -1;
         }
     }
+    const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0) {
+        const int error = errno;
+        struct stat status {};
+        if (::lstat(folder.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            why = "is a symbolic link";
+        } else if (error == ENOTDIR) {
+            why = "is not a folder";
+        } else {
+            why = "cannot be opened: " + std::string(std::strerror(error));
+        }
+        return -1;
+    }
     struct stat status {};
-    if (::lstat(folder.c_str(), &status) != 0) {
-        return false;
+    if (::fstat(descriptor, &status) != 0) {
+        why = "cannot be examined: " + std::string(std::strerror(errno));
+    } else if (status.st_uid != ::getuid()) {
+        why = "belongs to user " + std::to_string(status.st_uid) + ", not to this one";
+    } else if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = "may be written by users other than its owner";
+    } else if ((status.st_mode & 077) != 0 && ::fchmod(descriptor, 0700) != 0) {
+        why = "cannot be made private: " + std::string(std::strerror(errno));
     }
-    if (S_ISDIR(status.st_mode) && status.st_uid == ::getuid() && (status.st_mode & 077) != 0) {
-        ::chmod(folder.c_str(), 0700);
+    if (!why.empty()) {
+        ::close(descriptor);
+        return -1;
     }
-    return true;
+    return descriptor;
 }
 
 // A line that did not reach the file; the record ends there with one line, the update
 // goes on.
 class RecordError final : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit RecordError(int error)
+        : std::runtime_error("the record cannot be written on"), error_(error) {}
+    int Error() const { return error_; }
+
+  private:
+    int error_;
 };
 
 class Recorder {
@@ -312,28 +357,36 @@ class Recorder {
                          "names a folder.\n";
             return kIOReturnNotWritable;
         }
-        if (MakePrivateFolder(folder)) {
-            RemoveOldRecords(folder);
-            const auto now = std::chrono::system_clock::now();
-            for (unsigned attempt = 0; attempt < 100 && out_ < 0; ++attempt) {
-                const std::filesystem::path candidate = folder / RecordFileName(now, attempt);
-                // Never over a file that is there: the name of another record, or the
-                // owner's own file.
-                out_ = ::open(candidate.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-                if (out_ >= 0) {
-                    file_ = candidate;
-                } else if (errno != EEXIST) {
-                    break;
-                }
-            }
-        }
-        if (out_ < 0) {
-            std::cerr << "No record of this update is kept: the folder " << folder
-                      << " cannot be written.\n";
-            file_.clear();
+        std::string why;
+        const int opened = OpenPrivateFolder(folder, why);
+        if (opened < 0) {
+            std::cerr << "No record of this update is kept: the folder " << Quoted(folder) << " "
+                      << why << ".\n";
             return kIOReturnNotWritable;
         }
+        RemoveOldRecords(opened);
+        const auto now = std::chrono::system_clock::now();
+        std::string name;
+        int error = EEXIST;
+        for (unsigned attempt = 0; attempt < 100 && out_ < 0 && error == EEXIST; ++attempt) {
+            name = RecordFileName(now, attempt);
+            // Never over a file that is there: the name of another record, or the owner's
+            // own file.
+            out_ = ::openat(opened, name.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            error = out_ < 0 ? errno : 0;
+        }
+        if (out_ < 0) {
+            ::close(opened);
+            std::cerr << "No record of this update is kept: "
+                      << (error == EEXIST
+                              ? "every name for it is taken in the folder " + Quoted(folder)
+                              : "no file can be made in the folder " + Quoted(folder) + ": " +
+                                    std::strerror(error))
+                      << ".\n";
+            return kIOReturnNotWritable;
+        }
+        file_ = folder / name;
         start_ = std::chrono::steady_clock::now();
         sequence_ = 0;
         const auto backend = kaplatform::GetFireWireBackend();
@@ -351,7 +404,21 @@ class Recorder {
         facts.driver = kernelDrivers_;
         Json header;
         EncodeHeader(header, facts);
-        GuardedLocked([&] { WriteLocked(header); });
+        try {
+            WriteLocked(header);
+        } catch (const RecordError& fault) {
+            // A file without its header is nobody's record: pruning would never remove it,
+            // and nobody could read it.
+            CloseLocked();
+            ::unlinkat(opened, name.c_str(), 0);
+            ::close(opened);
+            std::cerr << "No record of this update is kept: its first line cannot be written in "
+                         "the folder "
+                      << Quoted(folder) << ": " << std::strerror(fault.Error()) << ".\n";
+            file_.clear();
+            return kIOReturnNotWritable;
+        }
+        ::close(opened);
         return kIOReturnSuccess;
     }
 
@@ -412,7 +479,7 @@ class Recorder {
             }
             if (count <= 0) {
                 // A full disk, say: the update goes on without its record.
-                throw RecordError("the record cannot be written on");
+                throw RecordError(count < 0 ? errno : ENOSPC);
             }
             written += static_cast<std::size_t>(count);
         }
@@ -529,7 +596,10 @@ CFStringRef UpdateRecordCopyFolderPath() {
 
 CFStringRef UpdateRecordCopyFilePath() {
     const std::filesystem::path file = karecord::CurrentUpdateRecordFile();
-    if (file.empty()) {
+    // Only a record that is there: the owner may have removed it while the update ran.
+    std::error_code error;
+    if (file.empty() ||
+        !std::filesystem::is_regular_file(std::filesystem::symlink_status(file, error))) {
         return nullptr;
     }
     return CFStringCreateWithCString(nullptr, file.c_str(), kCFStringEncodingUTF8);
