@@ -124,7 +124,7 @@ UnitStatus ReadUnitStatus(CViRorividiZezuzu& controller, const KaFirmware& firmw
     status.downgrade = controller.IsDowngrade();
     if (!firmware.mayBeInstalled) {
         status.reason = kReasonNoFirmware;
-    } else if (TProcess(kMyProcess).FindProcess(kFinalCutSignature)) {
+    } else if (RefreshProcessList(), TProcess(kMyProcess).FindProcess(kFinalCutSignature)) {
         status.reason = kReasonFinalCutRunning;
     }
     if (!status.reason.empty()) {

@@ -166,6 +166,14 @@ OSStatus CViRorividiZezuzuDialog::UpdateEventHandler(EventHandlerCallRef, EventR
     if (_quitRequested) {
         return noErr;
     }
+    // The last tick's answer is up to half a second old, and the process list may lag an
+    // exec by longer: the update starts only on a fresh look.
+    RefreshProcessList();
+    if (TProcess(kMyProcess).FindProcess(kFinalCutSignature)) {
+        _updateButton.Disable();
+        _finalCutRunningStr.SetVisibility(1);
+        return noErr;
+    }
     _updateButton.Disable();
     _cancelButton.Disable();
     _updateState = STARTUPDATE;

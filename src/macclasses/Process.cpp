@@ -23,6 +23,17 @@ TProcess::TProcess(ProcessSerialNumber theNum)
       fState(false),
       fError(noErr) {
     fError = GetCurrentProcess(&fMyProcessID);
+    // The walk's first step waits for the first question: the dialog makes a walker on every
+    // tick but asks it something only while a unit is there, and a step reads the whole list.
+    fFirstPSN = fProcessID;
+}
+
+// The constructor's step, taken when the walk is first asked about.
+void TProcess::TakeFirstStep() {
+    if (!fFirstTime) {
+        return;
+    }
+    fProcessID = fFirstPSN;
     fState = IProcess();
     fFirstPSN = fProcessID;
     fFirstTime = false;
@@ -43,18 +54,26 @@ Boolean TProcess::IProcess() {
 }
 
 void TProcess::Next() {
+    TakeFirstStep();
     IProcess();
 }
 
 Boolean TProcess::Last() {
+    TakeFirstStep();
     return fLast;
 }
 
 void TProcess::First() {
+    TakeFirstStep();
     fProcessID = fFirstPSN;
 }
 
 ProcessSerialNumber TProcess::GetProcessID() const {
+    if (fFirstTime) {
+        // Where the first step will land; the walk itself takes it at its next question.
+        ProcessSerialNumber first = fFirstPSN;
+        return GetNextProcess(&first) == noErr ? first : fProcessID;
+    }
     return fProcessID;
 }
 
@@ -63,6 +82,7 @@ ProcessSerialNumber TProcess::GetMyProcessID() const {
 }
 
 SInt16 TProcess::GetNumProcesses() {
+    TakeFirstStep();
     ProcessSerialNumber process = {0, 0};
     SInt16 count = 0;
     while (GetNextProcess(&process) == noErr) {
@@ -72,6 +92,7 @@ SInt16 TProcess::GetNumProcesses() {
 }
 
 ProcessInfoRec TProcess::GetProcessInfoRec() {
+    TakeFirstStep();
     ProcessInfoRec info = EmptyInfoRecord();
     fError = GetProcessInformation(&fProcessID, &info);
     return info;
@@ -90,6 +111,7 @@ UInt32 TProcess::GetLaunchDate() {
 }
 
 Boolean TProcess::FindProcess(UInt32 signature) {
+    TakeFirstStep();
     fProcessID = {0, 0};
     ProcessInfoRec info = EmptyInfoRecord();
     while (GetNextProcess(&fProcessID) == noErr) {

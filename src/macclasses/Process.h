@@ -31,10 +31,12 @@ class TProcess {
     virtual Boolean IProcess();
 
   private:
+    void TakeFirstStep();
+
     ProcessSerialNumber fProcessID;
     ProcessSerialNumber fMyProcessID;
     ProcessSerialNumber fFirstPSN;
-    Boolean fFirstTime;
+    Boolean fFirstTime;  // true until the walk's first step is taken
     Boolean fLast;
     Boolean fState;
     OSErr fError;

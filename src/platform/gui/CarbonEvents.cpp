@@ -74,8 +74,16 @@ int Milliseconds(EventTimerInterval interval) {
 }
 
 void RunTimerProcedure(OpaqueEventLoopTimerRef* timer) {
-    if (timer->procedure != nullptr) {
-        timer->procedure(timer, timer->userData);
+    if (timer->procedure == nullptr) {
+        return;
+    }
+    kaplatform::gui::JournalLineFilter* journal = kaplatform::gui::StandardOutputJournalFilter();
+    if (journal != nullptr) {
+        journal->BeginTimerProcedure();
+    }
+    timer->procedure(timer, timer->userData);
+    if (journal != nullptr) {
+        journal->EndTimerProcedure();
     }
 }
 
@@ -398,6 +406,8 @@ OSStatus SendEventToEventTarget(EventRef event, EventTargetRef target) {
 
 void InitApplicationProcessWithoutWindows() {
     gWithoutWindows = true;
+    // The terminal mode's own words on standard output are not the window's idle lines.
+    kaplatform::gui::FilterStandardOutputForJournal(false);
 }
 
 // The event loop -------------------------------------------------------------------------------

@@ -16,6 +16,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <streambuf>
+#include <string>
+#include <thread>
 #include <vector>
 
 class QMenu;
@@ -104,6 +108,52 @@ inline constexpr UInt32 kPretendProcessHigh = 2;
 // Creates the QApplication when the program runs without one (a QCoreApplication for a
 // program without windows).
 void EnsureApplication();
+
+// Standard output as the journal keeps it. The journal keeps every line for good, and the
+// window's idle tick writes the same discovery lines twice a second. What a timer's procedure
+// writes from the main thread is held until it returns and left out when it is the same as
+// the last such lines written; before anything else is written, one line says how often they
+// were left out. Lines of other threads and lines written outside a timer pass at once.
+class JournalLineFilter final : public std::streambuf {
+  public:
+    explicit JournalLineFilter(std::streambuf* journal);
+    // Writes what is held and the count of what was left out.
+    ~JournalLineFilter() override;
+    JournalLineFilter(const JournalLineFilter&) = delete;
+    JournalLineFilter& operator=(const JournalLineFilter&) = delete;
+
+    // Around each run of a timer's procedure; a run nested in another (a modal loop inside
+    // a tick) ends the outer run's lines so far.
+    void BeginTimerProcedure();
+    void EndTimerProcedure();
+    // Writes the count of what was left out, if anything was.
+    void WriteLeftOutCount();
+
+  protected:
+    int_type overflow(int_type character) override;
+    std::streamsize xsputn(const char* text, std::streamsize count) override;
+    int sync() override;
+
+  private:
+    void Put(const char* text, std::size_t count);
+    void EndHeldLines();
+    void WriteCountLocked();
+
+    std::streambuf* _journal;
+    std::mutex _mutex;
+    std::thread::id _holder;
+    int _depth = 0;
+    std::string _held;
+    std::string _lastWritten;
+    unsigned long _leftOut = 0;
+};
+
+// True when JOURNAL_STREAM names standard output's device and inode.
+bool StandardOutputIsJournal();
+// The filter over std::cout while standard output is the journal (null otherwise); the timer
+// procedures tell it when they run.
+JournalLineFilter* StandardOutputJournalFilter();
+void FilterStandardOutputForJournal(bool filter);
 
 // The program said it shows no window and no alert (InitApplicationProcessWithoutWindows).
 bool RunsWithoutWindows();

@@ -112,6 +112,12 @@ bool PretendProcessList::DescribeProcess(const ProcessSerialNumber& process,
     return true;
 }
 
+void PretendProcessList::LookAfresh() {
+    if (_underlying != nullptr) {
+        _underlying->LookAfresh();
+    }
+}
+
 OSErr PretendProcessList::RequestQuit(const ProcessSerialNumber& process) {
     {
         std::lock_guard lock(_mutex);
@@ -163,6 +169,10 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
     state.position = current + 1;
     *psn = state.snapshot[state.position];
     return noErr;
+}
+
+void RefreshProcessList() {
+    Source().LookAfresh();
 }
 
 OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info) {

@@ -8,6 +8,7 @@
 #include <linux/magic.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -25,9 +26,9 @@ using kaplatform::ProcessTable;
 using kaplatform::gui::kSystemProcessHigh;
 
 // A tick's walks (the walker's first step, then the search) and the processes they describe
-// follow each other well within this; they share one look at the change stamp, and the
-// next tick, half a second on, looks again.
-constexpr std::chrono::milliseconds kStampReuse{100};
+// follow each other well within this; they share one look at the table, and the next tick,
+// half a second on, looks again.
+constexpr std::chrono::milliseconds kLookReuse{100};
 
 // Executables whose signature matters to the program. The kernel keeps at most 15 bytes of
 // an executable's name, so names are compared on that much.
@@ -71,22 +72,23 @@ class ProcFileSystemTable final : public ProcessTable {
     // /proc/loadavg ends in "running/threads lastpid": the thread count moves when a process
     // ends, the last pid when one starts (proc(5)). Only the kernel's own file says so at
     // once; a stand-in mounted over it (a container's, refreshed every few seconds) does not.
-    std::uint64_t ChangeStamp() override {
+    std::optional<Activity> ReadActivity() override {
         char buffer[128];
-        if (KernelsOwnLoadFile() && ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
-            const char* slash = std::strchr(buffer, '/');
-            if (slash != nullptr) {
-                char* end = nullptr;
-                const unsigned long threads = std::strtoul(slash + 1, &end, 10);
-                char* lastEnd = nullptr;
-                const unsigned long lastPid = std::strtoul(end, &lastEnd, 10);
-                if (end != slash + 1 && lastEnd != end) {
-                    return (static_cast<std::uint64_t>(threads) << 32) ^ lastPid;
-                }
-            }
+        if (!KernelsOwnLoadFile() || !ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
+            return std::nullopt;
         }
-        // Unreadable: a stamp never seen before, so the list is read every time.
-        return ~std::uint64_t{0} - _unreadStamps++;
+        const char* slash = std::strchr(buffer, '/');
+        if (slash == nullptr) {
+            return std::nullopt;
+        }
+        char* end = nullptr;
+        const unsigned long long threads = std::strtoull(slash + 1, &end, 10);
+        char* lastEnd = nullptr;
+        const unsigned long lastPid = std::strtoul(end, &lastEnd, 10);
+        if (end == slash + 1 || lastEnd == end || lastPid > 0xFFFFFFFFul) {
+            return std::nullopt;
+        }
+        return Activity{static_cast<UInt32>(lastPid), threads};
     }
 
     std::vector<Entry> List() override {
@@ -105,6 +107,38 @@ class ProcFileSystemTable final : public ProcessTable {
         }
         closedir(directory);
         return entries;
+    }
+
+    // /proc/<pid> answers for a thread's id as well, though a listing never shows it: only
+    // the leader of its thread group is a process.
+    bool Probe(UInt32 pid, Entry& entry) override {
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%u", static_cast<unsigned>(pid));
+        const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (directory < 0) {
+            return false;
+        }
+        struct stat status {};
+        char buffer[512];
+        bool leader = false;
+        if (fstat(directory, &status) == 0) {
+            const int file = openat(directory, "status", O_RDONLY | O_CLOEXEC);
+            if (file >= 0) {
+                const ssize_t length = read(file, buffer, sizeof buffer - 1);
+                close(file);
+                if (length > 0) {
+                    buffer[length] = '\0';
+                    const char* group = std::strstr(buffer, "\nTgid:");
+                    leader = group != nullptr && std::strtoul(group + 6, nullptr, 10) == pid;
+                }
+            }
+        }
+        close(directory);
+        if (!leader) {
+            return false;
+        }
+        entry = {pid, status.st_ino};
+        return true;
     }
 
     // One /proc/<pid>/stat read gives the name, the flags, the start time and the size.
@@ -235,7 +269,6 @@ class ProcFileSystemTable final : public ProcessTable {
 
     std::unordered_map<UInt32, int> _nameFiles;
     std::size_t _keptFileLimit = 0;
-    std::uint64_t _unreadStamps = 0;
     bool _loadFileChecked = false;
     bool _loadFileIsKernels = false;
 };
@@ -277,9 +310,13 @@ ProcessListSource& SystemProcessList() {
 
 KernelProcessList::KernelProcessList(ProcessTable& table) : _table(table) {}
 
+bool KernelProcessList::LookDue(ProcessTable::Clock::time_point now) const {
+    return !_listed || _freshLookWanted || now - _lookedAt >= kLookReuse;
+}
+
 std::vector<ProcessSerialNumber> KernelProcessList::RunningProcesses() {
     std::lock_guard lock(_mutex);
-    if (const auto now = _table.Now(); !_listed || now - _stampReadAt >= kStampReuse) {
+    if (const auto now = _table.Now(); LookDue(now)) {
         Refresh(now);
     }
     std::vector<ProcessSerialNumber> processes;
@@ -301,19 +338,24 @@ bool KernelProcessList::DescribeProcess(const ProcessSerialNumber& process,
     const ProcessTable::Clock::time_point now = _table.Now();
     // A process asked about on its own, not just after a walk's start, gets a look of its own,
     // so a pid that has passed to another process is not described as the old one.
-    if (!_listed || now - _stampReadAt >= kStampReuse) {
+    const bool inWalk = !LookDue(now);
+    if (!inWalk) {
         Refresh(now);
     }
     Known* known = Find(process.lowLongOfPSN);
-    if (known == nullptr) {
-        // Not in the last list: perhaps it started since.
+    if (known == nullptr && inWalk) {
+        // Not in the last look: perhaps it started since.
         Refresh(now);
         known = Find(process.lowLongOfPSN);
     }
     if (known == nullptr || !known->shown) {
         return false;
     }
-    if (now >= known->nextCheck && !CheckName(*known, now)) {
+    // The list may lag an end or an exec by a few seconds; not for a process whose signature
+    // the program asks after, nor for one asked about on its own.
+    const bool checkNow =
+        now >= known->nextCheck || !inWalk || known->description.signature != OSType('\?\?\?\?');
+    if (checkNow && !CheckName(*known, now)) {
         return false;
     }
     description = known->description;
@@ -331,13 +373,46 @@ OSErr KernelProcessList::RequestQuit(const ProcessSerialNumber& process) {
     return noErr;
 }
 
+void KernelProcessList::LookAfresh() {
+    std::lock_guard lock(_mutex);
+    _freshLookWanted = true;
+}
+
+// The pid counter tells what a listing would: a new pid means a new process (or thread), and
+// a thread count that moved with no new pid means something ended. A listing costs a read of
+// every entry of the table, so it is left for what the counter cannot tell cheaply.
 void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
-    const std::uint64_t stamp = _table.ChangeStamp();
-    _stampReadAt = now;
-    if (_listed && stamp == _stamp) {
-        return;
-    }
+    const std::optional<ProcessTable::Activity> activity = _table.ReadActivity();
+    _lookedAt = now;
     const std::optional<ProcessTable::Clock::duration> sinceBoot = _table.SinceBoot();
+    if (activity && _activity && activity->lastPid == _activity->lastPid &&
+        activity->threads != _activity->threads) {
+        _endedSinceListed = true;
+    }
+    const bool listNow = !_listed || _freshLookWanted || !activity || !_activity ||
+                         activity->lastPid < _activity->lastPid ||  // the counter wrapped
+                         activity->lastPid - _activity->lastPid > kMostProbes ||
+                         now - _listedAt >= kListPeriod ||
+                         (_endedSinceListed && now - _listedAt >= kEndedListPeriod);
+    if (listNow) {
+        ListAll(now, sinceBoot);
+    } else {
+        if (activity->lastPid != _activity->lastPid) {
+            ProbeNew(_activity->lastPid, activity->lastPid, now, sinceBoot);
+        }
+        // One that could not be read is tried again in its turn.
+        for (Known& known : _known) {
+            if (!known.shown && !known.kernelThread && now >= known.nextCheck) {
+                ReadInto(known, now, sinceBoot);
+            }
+        }
+    }
+    _activity = activity;
+}
+
+void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
+                                std::optional<ProcessTable::Clock::duration> sinceBoot) {
+    const bool fresh = _freshLookWanted;
     std::vector<ProcessTable::Entry> entries = _table.List();
     std::sort(entries.begin(), entries.end(),
               [](const auto& first, const auto& second) { return first.pid < second.pid; });
@@ -357,9 +432,15 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
             if (previous->identity == entry.identity) {
                 known.push_back(std::move(*previous));
                 Known& kept = known.back();
-                // One that could not be read is tried again in its turn.
-                if (!kept.shown && !kept.kernelThread && now >= kept.nextCheck) {
+                if (kept.kernelThread) {
+                    continue;
+                }
+                // One that could not be read is tried again in its turn; on a fresh look,
+                // every one is looked at now.
+                if (!kept.shown && (fresh || now >= kept.nextCheck)) {
                     ReadInto(kept, now, sinceBoot);
+                } else if (kept.shown && fresh) {
+                    CheckName(kept, now);
                 }
                 continue;
             }
@@ -367,18 +448,49 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
         }
         // A new pid, or the pid of a process that has ended passed to another: read it whole.
         // (A changed identity of the same process costs only this read.)
-        Known& fresh = known.emplace_back();
-        fresh.pid = entry.pid;
-        fresh.identity = entry.identity;
-        fresh.started = now;
-        ReadInto(fresh, now, sinceBoot);
+        Known& added = known.emplace_back();
+        added.pid = entry.pid;
+        added.identity = entry.identity;
+        added.started = now;
+        ReadInto(added, now, sinceBoot);
     }
     for (; old != _known.end(); ++old) {
         _table.Forget(old->pid);
     }
     _known = std::move(known);
-    _stamp = stamp;
     _listed = true;
+    _listedAt = now;
+    _freshLookWanted = false;
+    _endedSinceListed = false;
+}
+
+// The pids handed out since the last look, in (after, upTo]: most are threads' or have ended
+// already, and cost one failed lookup each.
+void KernelProcessList::ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now,
+                                 std::optional<ProcessTable::Clock::duration> sinceBoot) {
+    for (UInt32 pid = after + 1; pid != upTo + 1 && pid != 0; ++pid) {
+        ProcessTable::Entry entry;
+        if (!_table.Probe(pid, entry)) {
+            continue;
+        }
+        auto place =
+            std::lower_bound(_known.begin(), _known.end(), pid,
+                             [](const Known& known, UInt32 wanted) { return known.pid < wanted; });
+        if (place != _known.end() && place->pid == pid) {
+            if (place->identity == entry.identity) {
+                continue;
+            }
+            // The pid passed on since the last look: what was known of it is another's.
+            _table.Forget(pid);
+            *place = Known{};
+        } else {
+            place = _known.insert(place, Known{});
+        }
+        place->pid = pid;
+        place->identity = entry.identity;
+        place->started = now;
+        ReadInto(*place, now, sinceBoot);
+    }
 }
 
 // Programs that exec another one (launchers, shells, crash handlers) mostly do it soon after

@@ -104,4 +104,5 @@ TerminationRequestWatch::~TerminationRequestWatch() {
 void InitApplicationProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    kaplatform::gui::FilterStandardOutputForJournal(kaplatform::gui::StandardOutputIsJournal());
 }

@@ -236,6 +236,44 @@ TEST_F(DialogTest, FinalCutRunningRefusesTheUpdateAndShowsTheWarning) {
     EXPECT_FALSE(WarningShown());
 }
 
+TEST_F(DialogTest, UpdateIsRefusedWhenFinalCutStartedSinceTheLastTick) {
+    // The system's list as far as the click goes: nothing runs, and whether it was asked to
+    // look afresh.
+    struct SystemList final : kaplatform::ProcessListSource {
+        std::vector<ProcessSerialNumber> RunningProcesses() override { return {}; }
+        bool DescribeProcess(const ProcessSerialNumber&, kaplatform::RunningProcess&) override {
+            return false;
+        }
+        OSErr RequestQuit(const ProcessSerialNumber&) override { return procNotFound; }
+        void LookAfresh() override { ++freshLooks; }
+        int freshLooks = 0;
+    } system;
+    kaplatform::PretendProcessList processes(&system);
+    kaplatform::SetProcessListSource(&processes);
+    gFakeUnit.found = true;
+    MakeDialog();
+    Tick();
+    ASSERT_TRUE(UpdateButton()->isEnabled());
+
+    const ProcessSerialNumber editor = processes.Add('KeyG', "Final Cut Pro");
+    ClickUpdate();
+    EXPECT_EQ(1, system.freshLooks);
+    EXPECT_FALSE(UpdateButton()->isEnabled());
+    EXPECT_TRUE(WarningShown());
+    Tick();
+    Tick();
+    EXPECT_EQ(0, gFakeUnit.doUpdateCalls);
+    EXPECT_TRUE(CancelButton()->isEnabled()) << "still waiting for the user";
+
+    processes.Remove(editor);
+    Tick();
+    ClickUpdate();
+    Tick();
+    EXPECT_EQ(1, gFakeUnit.doUpdateCalls);
+    _dialog.reset();
+    kaplatform::SetProcessListSource(&_processes);
+}
+
 TEST_F(DialogTest, AcceptedUpdateStartsOnTheNextTickAndFeedsTheProgressBar) {
     gFakeUnit.found = true;
     MakeDialog();

@@ -137,6 +137,8 @@ class ProcessListSource {
                                  RunningProcess& description) = 0;
     // Asks the process to quit; procNotFound when it is not running.
     virtual OSErr RequestQuit(const ProcessSerialNumber& process) = 0;
+    // The next walk sees every process as it is then, whatever was learnt before.
+    virtual void LookAfresh() {}
 };
 void SetProcessListSource(ProcessListSource* source);
 
@@ -161,11 +163,21 @@ class ProcessTable {
         std::optional<Clock::duration> startedAfterBoot;
     };
 
+    // The kernel's pid counter and how many threads run: a process that starts takes the next
+    // pid, one that ends lowers the count.
+    struct Activity {
+        UInt32 lastPid = 0;  // the pid handed out last, to a process or a thread
+        std::uint64_t threads = 0;
+    };
+
     virtual ~ProcessTable() = default;
-    // Changes whenever a process starts or ends; while it stays the same, List would give
-    // the same entries again.
-    virtual std::uint64_t ChangeStamp() = 0;
+    // Nothing when the table cannot tell at once; the list then reads the table in full at
+    // every look.
+    virtual std::optional<Activity> ReadActivity() = 0;
     virtual std::vector<Entry> List() = 0;
+    // A pid not (yet) listed, looked up by itself: false when no process has it (a thread's
+    // id is no process's).
+    virtual bool Probe(UInt32 pid, Entry& entry) = 0;
     // False when the process is gone or cannot be read.
     virtual bool Read(UInt32 pid, Details& details) = 0;
     // The executable's name of a process read before, as it is now: far cheaper than Read.
@@ -186,8 +198,9 @@ class KernelProcessTableOnClock final : public ProcessTable {
   public:
     explicit KernelProcessTableOnClock(std::function<Clock::time_point()> now)
         : _now(std::move(now)) {}
-    std::uint64_t ChangeStamp() override { return KernelProcessTable().ChangeStamp(); }
+    std::optional<Activity> ReadActivity() override { return KernelProcessTable().ReadActivity(); }
     std::vector<Entry> List() override { return KernelProcessTable().List(); }
+    bool Probe(UInt32 pid, Entry& entry) override { return KernelProcessTable().Probe(pid, entry); }
     bool Read(UInt32 pid, Details& details) override {
         return KernelProcessTable().Read(pid, details);
     }
@@ -204,18 +217,26 @@ class KernelProcessTableOnClock final : public ProcessTable {
 
 // The processes of a process table, serial number {1, pid}, with their signatures from a
 // small table keyed by executable name ('????' for the rest); kernel threads are left out.
-// A walk's start (at most one a tenth of a second, on the table's clock) lists the table only
-// when its change stamp moved, and reads only the pids it has not seen before or whose
-// identity changed. The name of a process it knows it reads
-// again in turn, each process at least every kRecheckPeriod (kSettledRecheckPeriod once it has
-// run for kSettledAfter, by its start time where the table tells it, else from when the list
-// first saw it), when the process is described: an executable changed under the same pid
-// shows within that period and one tick.
+// A look at the table (at most one a tenth of a second, on the table's clock, and only when a
+// walk starts or a process is asked about) reads the table's activity and looks up by itself
+// each pid handed out since the last look; the table is listed in full only every
+// kListPeriod, kEndedListPeriod after a process ended with none started, when the pid
+// counter wrapped or ran far, and on LookAfresh. So a process that starts is seen by the next
+// walk, one that ends within kEndedListPeriod (kListPeriod on a machine where processes keep
+// starting), and a process with a signature of the table is checked whenever it is described.
+// The name of a process it knows it reads again in turn, each process at least every
+// kRecheckPeriod (kSettledRecheckPeriod once it has run for kSettledAfter, by its start time
+// where the table tells it, else from when the list first saw it), when the process is
+// described: an executable changed under the same pid shows within that period and one tick.
 class KernelProcessList final : public ProcessListSource {
   public:
     static constexpr std::chrono::milliseconds kRecheckPeriod{1400};
     static constexpr std::chrono::seconds kSettledAfter{60};
     static constexpr std::chrono::seconds kSettledRecheckPeriod{10};
+    static constexpr std::chrono::seconds kListPeriod{10};
+    static constexpr std::chrono::seconds kEndedListPeriod{1};
+    // More new pids than this since the last look: one listing costs less than their lookups.
+    static constexpr UInt32 kMostProbes = 64;
 
     explicit KernelProcessList(ProcessTable& table);
 
@@ -223,6 +244,7 @@ class KernelProcessList final : public ProcessListSource {
     bool DescribeProcess(const ProcessSerialNumber& process, RunningProcess& description) override;
     // SIGTERM.
     OSErr RequestQuit(const ProcessSerialNumber& process) override;
+    void LookAfresh() override;
 
   private:
     struct Known {
@@ -237,7 +259,12 @@ class KernelProcessList final : public ProcessListSource {
         ProcessTable::Clock::time_point started;
     };
 
+    bool LookDue(ProcessTable::Clock::time_point now) const;
     void Refresh(ProcessTable::Clock::time_point now);
+    void ListAll(ProcessTable::Clock::time_point now,
+                 std::optional<ProcessTable::Clock::duration> sinceBoot);
+    void ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now,
+                  std::optional<ProcessTable::Clock::duration> sinceBoot);
     Known* Find(UInt32 pid);
     bool ReadInto(Known& known, ProcessTable::Clock::time_point now,
                   std::optional<ProcessTable::Clock::duration> sinceBoot);
@@ -248,9 +275,12 @@ class KernelProcessList final : public ProcessListSource {
     ProcessTable& _table;
     std::mutex _mutex;
     std::vector<Known> _known;  // by pid
-    std::uint64_t _stamp = 0;
+    std::optional<ProcessTable::Activity> _activity;
     bool _listed = false;
-    ProcessTable::Clock::time_point _stampReadAt;
+    bool _freshLookWanted = false;
+    bool _endedSinceListed = false;
+    ProcessTable::Clock::time_point _lookedAt;
+    ProcessTable::Clock::time_point _listedAt;
 };
 
 // The system's processes: a KernelProcessList over KernelProcessTable(); a quit request is
@@ -270,6 +300,7 @@ class PretendProcessList : public ProcessListSource {
     std::vector<ProcessSerialNumber> RunningProcesses() override;
     bool DescribeProcess(const ProcessSerialNumber& process, RunningProcess& description) override;
     OSErr RequestQuit(const ProcessSerialNumber& process) override;
+    void LookAfresh() override;
 
   private:
     ProcessListSource* _underlying;

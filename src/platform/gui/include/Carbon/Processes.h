@@ -38,6 +38,10 @@ OSErr GetNextProcess(ProcessSerialNumber* psn);
 // processInfoLength must be sizeof(ProcessInfoRec) (paramErr otherwise). A non-null
 // processName receives the name as a length-prefixed string (at most 31 bytes).
 OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info);
+// Ours: the list is kept up to date between walks at little cost, and may lag a process's
+// exec or end by a few seconds. Before a step that must not rest on anything learnt earlier
+// (an update about to start), this makes the next walk look at every process afresh.
+void RefreshProcessList();
 
 // Apple events ----------------------------------------------------------------------------------
 struct OpaqueAEDataStorageType;
