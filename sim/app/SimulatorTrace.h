@@ -8,6 +8,7 @@
 #include "record/RecordCodec.h"
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 
 namespace kasim {
@@ -20,7 +21,10 @@ namespace kasim {
 // then one line per component:
 //   {"flash":"xilinx","state":"installed","length":336680,"crc":"0x1a2b","installs":1,
 //    "outcome":"installed"}
-void WriteTrace(std::ostream& out, const SimulatedKa& ka);
+// A further Ka on the bus (unitGuid given) has "unit":"0x0200000000004712" on each of its
+// lines, after the others.
+void WriteTrace(std::ostream& out, const SimulatedKa& ka,
+                std::optional<std::uint64_t> unitGuid = std::nullopt);
 
 // One transaction line: "seq", the record's fields of the transaction, then extra's.
 void WriteTraceLine(std::ostream& out, std::uint64_t sequence,
@@ -28,7 +32,8 @@ void WriteTraceLine(std::ostream& out, std::uint64_t sequence,
                     const karecord::WrittenLine& extra);
 // A transaction the simulated unit logged, as WriteTrace writes it, counted as sequence.
 void WriteTraceTransaction(std::ostream& out, std::uint64_t sequence,
-                           const Transaction& transaction);
+                           const Transaction& transaction,
+                           std::optional<std::uint64_t> unitGuid = std::nullopt);
 
 }  // namespace kasim
 

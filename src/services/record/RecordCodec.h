@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace karecord {
@@ -26,6 +27,10 @@ class RecordFieldFault {
   private:
     std::string why_;
 };
+
+// Text as a record keeps it: a string when it is UTF-8, otherwise {"bytes": hex digits}, so
+// that a unit's serial number or a folder's name comes back exactly as it was.
+WrittenLine EncodeText(std::string_view text);
 
 // Each adds its fields to line, after whatever it holds ("seq" and "t" in a record).
 void EncodeHeader(WrittenLine& line, const RecordHeader& header);
