@@ -99,6 +99,7 @@ std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmware
         line = firmware.mayBeInstalled
                    ? kFirmwareToInstallPrefix + VersionText(firmware) + ", from " + folder->path
                    : kNoFirmwareToInstallPrefix + defect;
+        firmware.problemDetail = defect;
     } else {
         firmware = BuiltInFirmware(builtInIsFirmware || rule == KaFirmwareRule::WhateverItHolds);
         line = firmware.mayBeInstalled

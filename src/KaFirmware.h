@@ -32,6 +32,9 @@ struct KaFirmware {
     // the window shows it.
     bool mayBeInstalled = false;
     std::string problem;
+    // For a folder that was refused: the file and what is wrong with it, as the line at start
+    // says it; empty otherwise.
+    std::string problemDetail;
     // Where the release came from: "built in", "built in (the made-up test images)", or the
     // folder it was read from.
     std::string source;

@@ -1,21 +1,19 @@
 #include "TerminalFrontEnd.h"
 
 #include "DownloadProgress.h"
-#include "Process.h"
+#include "UnitStatusReport.h"
 #include "UpdateOutcome.h"
 #include "UpdateSafeguard.h"
 #include "terminal/Terminal.h"
 #include "texts/AlertTexts.h"
 #include "texts/StandardErrorTexts.h"
 #include "texts/TerminalTexts.h"
-#include "unitaccess/UnitAccessReport.h"
 #include "virorividizezuzu.h"
 
+#include "record/RecordText.h"
 #include "record/UpdateRecord.h"
 
 #include <Carbon/Carbon.h>
-
-#include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <iostream>
@@ -27,7 +25,6 @@ using Orv::VEV::CViRorividiZezuzu;
 
 namespace {
 
-const UInt32 kFinalCutSignature = 'KeyG';
 // Often enough for a progress line that moves smoothly, seldom enough to cost nothing.
 constexpr EventTimerInterval kProgressInterval = 0.1 * kEventDurationSecond;
 
@@ -65,131 +62,6 @@ class DiagnosticRoute {
     std::ostream _output;
     std::ostream _errors;
 };
-
-// Bytes a unit sent may hold anything: what is not printable ASCII is shown as '?', so that
-// nothing of it reaches the terminal as a control sequence.
-std::string Printable(const std::string& text) {
-    std::string shown = text;
-    for (char& character : shown) {
-        if (character < 0x20 || character > 0x7E) {
-            character = '?';
-        }
-    }
-    return shown;
-}
-
-std::string HexGUID(UInt64 guid) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(guid));
-    return text;
-}
-
-// What one discovery pass and the chosen firmware say about an update.
-struct UnitStatus {
-    bool found = false;
-    UInt64 guid = 0;
-    std::string serialNumber;
-    std::string installedFirmware;
-    std::string firmwareVersion;  // empty when the program holds no release at all
-    std::string firmwareSource;
-    std::string firmwareProblem;  // empty when the release may be installed
-    bool downgrade = false;
-    // What an update would do: one of the kUpdate values of TerminalTexts.h.
-    std::string update;
-    // Why none is possible, one of its kReason values; empty when one is.
-    std::string reason;
-};
-
-UnitStatus ReadUnitStatus(CViRorividiZezuzu& controller, const KaFirmware& firmware) {
-    UnitStatus status;
-    if (firmware.MCOREver != 0 || firmware.XilinxVer != 0) {
-        controller.GetUpdateFirmwareVersionString(status.firmwareVersion);
-    }
-    status.firmwareSource = firmware.source;
-    if (!firmware.mayBeInstalled) {
-        status.firmwareProblem = firmware.problem;
-    }
-    status.found = controller.IsFound();
-    if (!status.found) {
-        const IOReturn access = kaunitaccess::UnitAccessStatus();
-        status.reason = access == kIOReturnNotPermitted      ? kReasonNoPermission
-                        : access == kIOReturnExclusiveAccess ? kReasonInUse
-                                                             : kReasonNoKa;
-        status.update = kUpdateNone;
-        return status;
-    }
-    status.guid = controller.GetGUID();
-    controller.GetSerialNumberString(status.serialNumber);
-    controller.GetCurrentFirmwareVersionString(status.installedFirmware);
-    status.downgrade = controller.IsDowngrade();
-    if (!firmware.mayBeInstalled) {
-        status.reason = kReasonNoFirmware;
-    } else if (RefreshProcessList(), TProcess(kMyProcess).FindProcess(kFinalCutSignature)) {
-        status.reason = kReasonFinalCutRunning;
-    }
-    if (!status.reason.empty()) {
-        status.update = kUpdateNone;
-    } else if (status.downgrade) {
-        status.update = kUpdateDowngrade;
-    } else if (status.installedFirmware == status.firmwareVersion) {
-        status.update = kUpdateReinstall;
-    } else {
-        status.update = kUpdateUpgrade;
-    }
-    return status;
-}
-
-std::string UnitAccessSentence(const std::string& reason) {
-    if (reason == kReasonNoPermission) {
-        return kNoPermissionClause;
-    }
-    if (reason == kReasonInUse) {
-        return kInUseClause;
-    }
-    return kNoKaClause;
-}
-
-void PrintStatusText(std::ostream& out, const UnitStatus& status) {
-    if (status.found) {
-        out << kStatusFound << kStatusGuid << HexGUID(status.guid) << "\n"
-            << kStatusSerialNumber << Printable(status.serialNumber) << "\n"
-            << kStatusInstalledFirmware << status.installedFirmware << "\n";
-    } else {
-        out << StatusNotFoundLine(UnitAccessSentence(status.reason));
-    }
-    out << kStatusFirmwareToInstall
-        << (status.firmwareVersion.empty() ? std::string(kStatusNoFirmwareVersion)
-                                           : status.firmwareVersion)
-        << "\n"
-        << kStatusFirmwareSource << Printable(status.firmwareSource) << "\n";
-    if (!status.firmwareProblem.empty()) {
-        out << kStatusFirmwareProblem << Printable(status.firmwareProblem) << "\n";
-    }
-    if (status.reason.empty()) {
-        out << kStatusUpdate << status.update << "\n";
-    } else {
-        out << StatusNoUpdateLine(status.reason);
-    }
-}
-
-void PrintStatusJson(std::ostream& out, const UnitStatus& status) {
-    using Json = nlohmann::json;
-    const auto textOrNull = [](bool present, const std::string& text) {
-        return present ? Json(text) : Json(nullptr);
-    };
-    Json object;
-    object["found"] = status.found;
-    object["guid"] = textOrNull(status.found, HexGUID(status.guid));
-    object["serialNumber"] = textOrNull(status.found, status.serialNumber);
-    object["installedFirmware"] = textOrNull(status.found, status.installedFirmware);
-    object["firmware"] = textOrNull(!status.firmwareVersion.empty(), status.firmwareVersion);
-    object["firmwareSource"] = status.firmwareSource;
-    object["firmwareProblem"] = textOrNull(!status.firmwareProblem.empty(), status.firmwareProblem);
-    object["update"] = status.update;
-    object["reason"] = textOrNull(!status.reason.empty(), status.reason);
-    // A serial number of the unit's own bytes need not be UTF-8.
-    out << object.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
-}
 
 // Where the update is, as a line: "Xilinx image: programming, 52%".
 std::string ProgressText() {
@@ -349,34 +221,34 @@ class TerminalUpdate {
 
 int RunStatus(const UpdaterModeOptions& options, DiagnosticRoute& route,
               CViRorividiZezuzu& controller, const KaFirmware& firmware) {
-    const UnitStatus status = ReadUnitStatus(controller, firmware);
-    if (options.json) {
-        PrintStatusJson(route.Output(), status);
-    } else {
-        PrintStatusText(route.Output(), status);
-    }
+    const UnitStatus status = ReadUnitStatus(controller, firmware, options.guid, true);
+    route.Output() << (options.json ? UnitStatusJson(status) : UnitStatusText(status));
     route.Output().flush();
-    return status.found ? kExitSuccess : kExitNoKa;
+    return UnitStatusExitStatus(status);
 }
 
 int RunUpdate(const UpdaterModeOptions& options, DiagnosticRoute& route,
               CViRorividiZezuzu& controller, const KaFirmware& firmware) {
-    const UnitStatus status = ReadUnitStatus(controller, firmware);
+    // Only the unit to update is read: the controller keeps its identity for the acceptance.
+    const UnitStatus status = ReadUnitStatus(controller, firmware, options.guid, false);
     std::ostream& errors = route.Errors();
     if (!status.found) {
-        errors << NoKaFoundLine(UnitAccessSentence(status.reason));
+        errors << NoKaFoundLine(NotFoundClause(status));
         return kExitNoKa;
     }
     if (!firmware.mayBeInstalled) {
-        errors << kNoUpdatePossiblePrefix << Printable(firmware.problem) << "\n";
+        errors << kNoUpdatePossiblePrefix << karecord::TerminalText(firmware.problem) << "\n";
         return kExitUpdateNotPossible;
     }
     if (status.reason == kReasonFinalCutRunning) {
         errors << kNoUpdateFinalCutRunningLine;
         return kExitUpdateNotPossible;
     }
+    const std::string installed = FirmwareVersionText(status.unit.MCOREver, status.unit.XilinxVer);
+    const std::string offered =
+        FirmwareVersionText(status.firmwareMCOREver, status.firmwareXilinxVer);
     if (status.downgrade && !options.allowDowngrade) {
-        errors << DowngradeNotAllowedLine(status.installedFirmware, status.firmwareVersion);
+        errors << DowngradeNotAllowedLine(installed, offered);
         return kExitNothingWritten;
     }
     if (!options.yes) {
@@ -384,8 +256,7 @@ int RunUpdate(const UpdaterModeOptions& options, DiagnosticRoute& route,
             errors << kNoTerminalToAskLine;
             return kExitNothingWritten;
         }
-        const std::string question =
-            ConsentQuestion(status.installedFirmware, status.firmwareVersion);
+        const std::string question = ConsentQuestion(installed, offered);
         if (!katerminal::TerminalAskYesNo(question.c_str())) {
             errors << kNoConsentLine;
             return kExitNothingWritten;

@@ -5,6 +5,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 
+#include <atomic>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -17,13 +18,23 @@ std::string StatusText(IOReturn status) {
     return text;
 }
 
+std::atomic<int> gRunningUpdates{0};
+
 }  // namespace
+
+bool CUpdateSafeguard::AnyUpdateRunning() {
+    return gRunningUpdates.load() > 0;
+}
 
 CUpdateSafeguard::~CUpdateSafeguard() {
     End();
 }
 
 void CUpdateSafeguard::Begin() {
+    if (!_running) {
+        _running = true;
+        ++gRunningUpdates;
+    }
     if (_assertion != kIOPMNullAssertionID) {
         return;
     }
@@ -46,6 +57,10 @@ void CUpdateSafeguard::Begin() {
 }
 
 void CUpdateSafeguard::End() {
+    if (_running) {
+        _running = false;
+        --gRunningUpdates;
+    }
     if (_assertion != kIOPMNullAssertionID) {
         IOPMAssertionRelease(_assertion);
         _assertion = kIOPMNullAssertionID;

@@ -34,7 +34,12 @@ class CUpdateSafeguard {
     void ReportOutcome(const Orv::VEV::UpdateOutcome& outcome);
     int ExitStatus() const { return _exitStatus; }
 
+    // Whether an update of this process is between Begin and End: the unit is then its
+    // worker's, and nobody else may look at the bus.
+    static bool AnyUpdateRunning();
+
   private:
+    bool _running = false;
     IOPMAssertionID _assertion = kIOPMNullAssertionID;
     bool _terminationHeld = false;
     int _exitStatus = 0;

@@ -2,6 +2,8 @@
 
 #include "texts/TerminalTexts.h"
 
+#include <charconv>
+
 bool TakeUpdaterModeOption(std::string_view argument, UpdaterModeOptions& options) {
     using Mode = UpdaterModeOptions::Mode;
     if (argument == "--status" || argument == "--update") {
@@ -23,6 +25,34 @@ bool TakeUpdaterModeOption(std::string_view argument, UpdaterModeOptions& option
     return true;
 }
 
+bool UpdaterModeOptionTakesValue(std::string_view option) {
+    return option == "--guid";
+}
+
+std::string TakeUpdaterModeValue(std::string_view option, std::string_view value,
+                                 UpdaterModeOptions& options) {
+    if (option != "--guid") {
+        return UnknownOption(std::string(option));
+    }
+    options.guid = ParseGuid(value);
+    return options.guid ? std::string() : kBadGuid;
+}
+
+std::optional<std::uint64_t> ParseGuid(std::string_view text) {
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        text.remove_prefix(2);
+    }
+    if (text.empty() || text.size() > 16) {
+        return std::nullopt;
+    }
+    std::uint64_t guid = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), guid, 16);
+    if (error != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return guid;
+}
+
 std::string CheckUpdaterModeOptions(const UpdaterModeOptions& options) {
     using Mode = UpdaterModeOptions::Mode;
     if (options.bothModes) {
@@ -36,6 +66,10 @@ std::string CheckUpdaterModeOptions(const UpdaterModeOptions& options) {
     }
     if (options.allowDowngrade && options.mode != Mode::Update) {
         return kAllowDowngradeWithoutUpdate;
+    }
+    if (options.guid && options.mode == Mode::Window) {
+        // The window updates the first Ka it finds.
+        return kGuidWithoutMode;
     }
     if (options.verbose && options.mode == Mode::Window) {
         // The window's program writes its diagnostic lines anyway.
@@ -60,8 +94,24 @@ UpdaterCommandLine ParseUpdaterCommandLine(const std::vector<std::string>& argum
         if (!argument.starts_with("--")) {
             return fail(UnexpectedArgument(argument));
         }
+        const auto equals = argument.find('=');
+        const std::string option = argument.substr(0, equals);
+        if (UpdaterModeOptionTakesValue(option)) {
+            std::string value;
+            if (equals != std::string::npos) {
+                value = argument.substr(equals + 1);
+            } else if (index + 1 < arguments.size()) {
+                value = arguments[++index];
+            } else {
+                return fail(OptionNeedsValue(option));
+            }
+            if (std::string why = TakeUpdaterModeValue(option, value, result.options);
+                !why.empty()) {
+                return fail(BadOptionValue(option, value, why));
+            }
+            continue;
+        }
         if (!TakeUpdaterModeOption(argument, result.options)) {
-            const auto equals = argument.find('=');
             if (equals != std::string::npos &&
                 TakeUpdaterModeOption(std::string_view(argument).substr(0, equals),
                                       result.options)) {

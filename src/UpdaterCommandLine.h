@@ -4,6 +4,8 @@
 #ifndef KA_UPDATERCOMMANDLINE_H
 #define KA_UPDATERCOMMANDLINE_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +21,8 @@ struct UpdaterModeOptions {
     bool allowDowngrade = false;
     // The program's diagnostic lines go to standard error.
     bool verbose = false;
+    // --guid: the Ka whose node has this GUID, not the first one found.
+    std::optional<std::uint64_t> guid;
     // Both --status and --update were given.
     bool bothModes = false;
 
@@ -36,8 +40,19 @@ inline constexpr int kExitUpdateNotPossible = 6;
 inline constexpr int kExitAlreadyRunning = 7;
 
 // True when the argument is one of the terminal options (it is then taken into the options);
-// they take no value.
+// they take no value (see UpdaterModeOptionTakesValue for those that do).
 bool TakeUpdaterModeOption(std::string_view argument, UpdaterModeOptions& options);
+
+// True for the terminal options that take a value (--guid).
+bool UpdaterModeOptionTakesValue(std::string_view option);
+// Takes such an option's value into the options; empty when it was good, else why not (a
+// clause, no line end).
+std::string TakeUpdaterModeValue(std::string_view option, std::string_view value,
+                                 UpdaterModeOptions& options);
+
+// A node's GUID as --status shows it ("0x0200000000004711") or without the 0x: 1 to 16 hex
+// digits, nothing around them.
+std::optional<std::uint64_t> ParseGuid(std::string_view text);
 
 // Empty when the options taken go together, else why not in one line without a line end.
 std::string CheckUpdaterModeOptions(const UpdaterModeOptions& options);

@@ -56,22 +56,32 @@ void ShowNoFirmwareNotice(WindowRef window, const KaFirmware& firmware) {
         notice.SetVisibility(0);
         return;
     }
-    notice.SetText(firmware.problem.c_str());
+    // Which file of the folder is wrong, and how, is what the user needs to mend it.
+    const std::string text = firmware.problemDetail.empty()
+                                 ? firmware.problem
+                                 : RedLineWithDetail(firmware.problem, firmware.problemDetail);
+    notice.SetText(text.c_str());
     notice.SetFontForeColor(kRedLineColor);
     notice.SetVisibility(1);
 }
 
-// A Ka this user may not open, or that another program holds, is not found either; without a
-// word on why, the window would say "Ka Not Found" for ever.
+// A Ka this user may not open, or that another program holds, is not found either, nor is
+// one on a computer without a FireWire controller; without a word on why, the window would
+// say "Ka Not Found" for ever.
 void ShowUnitAccessProblem(CControl& line, bool unitFound) {
     const IOReturn access = unitFound ? kIOReturnSuccess : kaunitaccess::UnitAccessStatus();
+    const char* text = nullptr;
     if (access == kIOReturnNotPermitted) {
-        line.SetText(kNoPermissionLine);
+        text = kNoPermissionLine;
     } else if (access == kIOReturnExclusiveAccess) {
-        line.SetText(kUnitInUseLine);
+        text = kUnitInUseLine;
+    } else if (!unitFound && !kaunitaccess::FireWireControllerPresent()) {
+        text = kNoControllerLine;
     }
-    line.SetVisibility(access == kIOReturnNotPermitted || access == kIOReturnExclusiveAccess ? 1
-                                                                                             : 0);
+    if (text != nullptr) {
+        line.SetText(text);
+    }
+    line.SetVisibility(text != nullptr ? 1 : 0);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <exception>
 #include <iostream>
 #include <optional>
+#include <vector>
 
 namespace Orv::VEV {
 
@@ -27,6 +28,18 @@ void AddNumber(CFMutableDictionaryRef dictionary, CFStringRef key, SInt32 value)
     CFNumberRef number = CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt32Type, &value);
     CFDictionaryAddValue(dictionary, key, number);
     CFRelease(number);
+}
+
+// A new matching dictionary for the Ka's firmware-update unit.
+CFMutableDictionaryRef KaMatching() {
+    CFMutableDictionaryRef matching = IOServiceMatching("IOFireWireUnit");
+    if (matching != nullptr) {
+        AddNumber(matching, CFSTR("Unit_Spec_ID"),
+                  static_cast<SInt32>(DownloadUnit::kFirmwareUpdateUnitSpecID));
+        AddNumber(matching, CFSTR("Unit_SW_Version"),
+                  static_cast<SInt32>(DownloadUnit::kFirmwareUpdateUnitSWVersion));
+    }
+    return matching;
 }
 
 // The node's GUID as the registry offers it for the service: a 64-bit number.
@@ -69,6 +82,63 @@ CViRorividiZezuzu::~CViRorividiZezuzu() {
     delete _unit;
 }
 
+io_service_t CViRorividiZezuzu::MatchingService(mach_port_t masterPort) {
+    _matchingDictionary = KaMatching();
+    if (_matchingDictionary == nullptr) {
+        return IO_OBJECT_NULL;
+    }
+    // The lookup consumes the dictionary; keeping the pointer would leave it dangling.
+    CFMutableDictionaryRef matching = _matchingDictionary;
+    _matchingDictionary = nullptr;
+    if (!_chosenGUID) {
+        return IOServiceGetMatchingService(masterPort, matching);
+    }
+    io_iterator_t iterator = IO_OBJECT_NULL;
+    if (IOServiceGetMatchingServices(masterPort, matching, &iterator) != KERN_SUCCESS) {
+        return IO_OBJECT_NULL;
+    }
+    io_service_t chosen = IO_OBJECT_NULL;
+    while (const io_service_t service = IOIteratorNext(iterator)) {
+        if (chosen == IO_OBJECT_NULL && ServiceGUID(service) == _chosenGUID) {
+            chosen = service;
+        } else {
+            IOObjectRelease(service);
+        }
+    }
+    IOObjectRelease(iterator);
+    return chosen;
+}
+
+void CViRorividiZezuzu::ChooseUnit(std::optional<UInt64> guid) {
+    _chosenGUID = guid;
+}
+
+std::vector<UInt64> CViRorividiZezuzu::FindUnitGUIDs() {
+    std::vector<UInt64> guids;
+    mach_port_t masterPort = MACH_PORT_NULL;
+    if (IOMasterPort(MACH_PORT_NULL, &masterPort) != KERN_SUCCESS) {
+        return guids;
+    }
+    io_iterator_t iterator = IO_OBJECT_NULL;
+    if (CFMutableDictionaryRef matching = KaMatching();
+        matching == nullptr ||
+        IOServiceGetMatchingServices(masterPort, matching, &iterator) != KERN_SUCCESS) {
+        iterator = IO_OBJECT_NULL;
+    }
+    while (const io_service_t service = IOIteratorNext(iterator)) {
+        // A unit whose node does not say who it is cannot be chosen, nor updated.
+        if (const std::optional<UInt64> guid = ServiceGUID(service)) {
+            guids.push_back(*guid);
+        }
+        IOObjectRelease(service);
+    }
+    if (iterator != IO_OBJECT_NULL) {
+        IOObjectRelease(iterator);
+    }
+    IOObjectRelease(masterPort);
+    return guids;
+}
+
 bool CViRorividiZezuzu::OpenKa() {
     std::cout << kOpenKaLine;
     mach_port_t masterPort = MACH_PORT_NULL;
@@ -76,17 +146,7 @@ bool CViRorividiZezuzu::OpenKa() {
         std::cerr << kMasterPortProblemLine;
         return false;
     }
-    _matchingDictionary = IOServiceMatching("IOFireWireUnit");
-    io_service_t service = IO_OBJECT_NULL;
-    if (_matchingDictionary != nullptr) {
-        AddNumber(_matchingDictionary, CFSTR("Unit_Spec_ID"),
-                  static_cast<SInt32>(DownloadUnit::kFirmwareUpdateUnitSpecID));
-        AddNumber(_matchingDictionary, CFSTR("Unit_SW_Version"),
-                  static_cast<SInt32>(DownloadUnit::kFirmwareUpdateUnitSWVersion));
-        // The lookup consumes the dictionary; keeping the pointer would leave it dangling.
-        service = IOServiceGetMatchingService(masterPort, _matchingDictionary);
-        _matchingDictionary = nullptr;
-    }
+    const io_service_t service = MatchingService(masterPort);
     IOObjectRelease(masterPort);
     if (service == IO_OBJECT_NULL) {
         _kaInfo.valid = false;
@@ -212,6 +272,10 @@ bool CViRorividiZezuzu::IsDowngrade() {
         return true;
     }
     return _kaInfo.MCOREver > KaMCOREUpgradeVer;
+}
+
+KaInfo CViRorividiZezuzu::GetKaInfo() {
+    return _kaInfo;
 }
 
 UInt64 CViRorividiZezuzu::GetGUID() {

@@ -8,11 +8,13 @@
 #include "UpdateOutcome.h"
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <IOKit/IOKitLib.h>
 #include <IOKit/IOReturn.h>
 
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 class DownloadUnit;
 class Downloader;
@@ -55,6 +57,15 @@ class CViRorividiZezuzu : public Runnable {
     bool IsDowngrade();
     // The node's unique ID of the unit the latest discovery pass found.
     UInt64 GetGUID();
+    // The identity the latest discovery pass that found a unit read.
+    KaInfo GetKaInfo();
+
+    // From now on discovery and the update reach only the unit whose node has this GUID;
+    // without one, the first unit the lookup finds (the window's way).
+    void ChooseUnit(std::optional<UInt64> guid);
+    // The GUIDs of every Ka unit on the bus, the one a pass without a choice takes first
+    // first. Sends nothing to any unit.
+    std::vector<UInt64> FindUnitGUIDs();
 
     // The user has accepted the update for the unit of the latest discovery pass: keep its
     // identity. The run writes only to that unit.
@@ -79,6 +90,9 @@ class CViRorividiZezuzu : public Runnable {
   private:
     explicit CViRorividiZezuzu(const KaFirmware& firmware);
 
+    // The lookup's service for the chosen unit (the first one without a choice), or none.
+    io_service_t MatchingService(mach_port_t masterPort);
+
     // On the worker, with _unit held: kIOReturnSuccess while it is still the unit the user
     // accepted, kKaChangedErr when it is not, or why it could not be opened to tell.
     IOReturn CheckAcceptedUnit();
@@ -96,6 +110,7 @@ class CViRorividiZezuzu : public Runnable {
     Thread* _thread = nullptr;
     // The GUID of the unit the latest OpenKa matched, when its registry entry gave one.
     std::optional<UInt64> _unitGUID;
+    std::optional<UInt64> _chosenGUID;
     // Written by AcceptUpdate on the main thread before the worker starts; read by it.
     KaInfo _acceptedKaInfo;
     // Written by the worker before _done, read by the main thread after it.

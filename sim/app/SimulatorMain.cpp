@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -258,6 +259,18 @@ int main(int argc, char** argv) {
             ka->AddTransactionFault(fault);
         }
     }
+    std::vector<std::shared_ptr<kasim::SimulatedKa>> otherKas;
+    if (options.secondKaGuid) {
+        kasim::SimulatedKaConfig second = options.unit;
+        second.unitName = "fw2.0";
+        second.nodeId = 0xFFC2;
+        second.guid = *options.secondKaGuid;
+        char serial[9];
+        std::snprintf(serial, sizeof serial, "KA%06llX",
+                      static_cast<unsigned long long>(second.guid & 0xFFFFFF));
+        second.serialNumber = kasim::SerialNumberFromText(serial);
+        otherKas.push_back(std::make_shared<kasim::SimulatedKa>(second));
+    }
     std::shared_ptr<kaplatform::FireWireBackend> replay;
     std::shared_ptr<kaplatform::FireWireBackend> backend;
     if (replayed) {
@@ -283,7 +296,7 @@ int main(int argc, char** argv) {
             std::chrono::duration<double>(options.appearAfterSeconds));
         backend = std::make_shared<AppearingBackend>(ka, std::chrono::steady_clock::now() + delay);
     } else {
-        backend = std::make_shared<kasim::SimulatedBackend>(ka);
+        backend = std::make_shared<kasim::SimulatedBackend>(ka, otherKas);
     }
     // As the hardware program does: the update's calls and the bus's events go into its
     // record.
@@ -355,6 +368,9 @@ int main(int argc, char** argv) {
             kasim::WriteReplayTrace(trace->Stream(), *replay);
         } else {
             kasim::WriteTrace(trace->Stream(), *ka);
+            for (const auto& other : otherKas) {
+                kasim::WriteTrace(trace->Stream(), *other, other->Guid());
+            }
         }
         if (!trace->Commit()) {
             std::cerr << programName << ": writing the trace file '" << options.traceFile

@@ -114,7 +114,7 @@ class CommandLineParser {
     void NoteUnitOption(std::string_view name) {
         static constexpr std::string_view kUnitOptions[] = {
             "--serial", "--software-version", "--product-revision", "--no-unit", "--appear-after",
-            "--fault",  "--erase-polls"};
+            "--fault",  "--erase-polls",      "--second-ka"};
         if (!unitOption_ && std::find(std::begin(kUnitOptions), std::end(kUnitOptions), name) !=
                                 std::end(kUnitOptions)) {
             unitOption_ = name;
@@ -149,9 +149,9 @@ class CommandLineParser {
             "--erase-polls",      "--fault",
             "--pretend-process",  "--trace",
             "--answer-alerts",    "--firmware",
-            "--replay",
+            "--replay",           "--second-ka",
         };
-        bool known = false;
+        bool known = UpdaterModeOptionTakesValue(name);
         for (const std::string_view option : kValueOptions) {
             known = known || option == name;
         }
@@ -181,7 +181,17 @@ class CommandLineParser {
                  std::string(why));
             return false;
         };
-        if (name == "--software-version" || name == "--product-revision") {
+        if (UpdaterModeOptionTakesValue(name)) {
+            if (std::string why = TakeUpdaterModeValue(name, value, options.mode); !why.empty()) {
+                return bad(why);
+            }
+        } else if (name == "--second-ka") {
+            const auto guid = ParseGuid(value);
+            if (!guid || *guid == options.unit.guid) {
+                return bad("expected a GUID of 16 hex digits other than the first Ka's");
+            }
+            options.secondKaGuid = *guid;
+        } else if (name == "--software-version" || name == "--product-revision") {
             const auto word = ParseWholeNumber(value, std::numeric_limits<std::uint32_t>::max());
             if (!word) {
                 return bad("expected a 32-bit number, e.g. 0x00030005");
@@ -279,6 +289,9 @@ std::string SimulatorUsage(const std::string& programName) {
           << "  --serial TEXT            serial number, at most 8 characters (default KA004711)\n"
           << "  --no-unit                no unit on the bus\n"
           << "  --appear-after SECONDS   the unit is plugged in this long after start\n"
+          << "  --second-ka GUID         a second Ka on the bus, found after the first, with\n"
+          << "                           node GUID GUID, the first one's firmware and revision\n"
+          << "                           and the serial number KA and the GUID's last 6 digits\n"
           << "  --erase-polls N          status polls that find an erase still running\n"
           << "                           (about 1 s each; default 2)\n"
           << "  --fault KIND[@OFFSET][:IMAGE]\n"

@@ -22,6 +22,9 @@ struct SimulatorOptions {
     // --fault identity-read-fail: discovery's software-version and product-revision reads
     // get an address error.
     bool identityReadFail = false;
+    // --second-ka GUID: a second Ka on the bus, found after the first (as fw2.0, node 0xFFC2),
+    // with the first one's identity and a serial number of its own.
+    std::optional<std::uint64_t> secondKaGuid;
     // Seconds after start before the unit shows up on the bus; 0: there from the start.
     double appearAfterSeconds = 0.0;
     // Four-character signatures of pretend running processes ('KeyG' for the editor).

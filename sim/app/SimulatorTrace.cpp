@@ -23,11 +23,16 @@ std::string_view StateName(FlashContents::State state) {
     return "unknown";
 }
 
-void WriteFlash(std::ostream& out, std::string_view name, const FlashContents& flash) {
+void WriteFlash(std::ostream& out, std::string_view name, const FlashContents& flash,
+                std::optional<std::uint64_t> unitGuid) {
     out << "{\"flash\":\"" << name << "\",\"state\":\"" << StateName(flash.state)
         << "\",\"length\":" << flash.bytes.size() << ",\"crc\":\""
         << karecord::HexNumber(flash.crc, 4) << "\",\"installs\":" << flash.installCount
-        << ",\"outcome\":\"" << VerifyOutcomeName(flash.lastOutcome) << "\"}\n";
+        << ",\"outcome\":\"" << VerifyOutcomeName(flash.lastOutcome) << "\"";
+    if (unitGuid) {
+        out << ",\"unit\":\"" << karecord::HexNumber(*unitGuid, 16) << "\"";
+    }
+    out << "}\n";
 }
 
 }  // namespace
@@ -45,7 +50,7 @@ void WriteTraceLine(std::ostream& out, std::uint64_t sequence,
 }
 
 void WriteTraceTransaction(std::ostream& out, std::uint64_t sequence,
-                           const Transaction& transaction) {
+                           const Transaction& transaction, std::optional<std::uint64_t> unitGuid) {
     kaplatform::BusTransaction seen;
     seen.operation = transaction.operation;
     seen.address = transaction.address;
@@ -59,15 +64,18 @@ void WriteTraceTransaction(std::ostream& out, std::uint64_t sequence,
     extra["injected"] = transaction.injected;
     extra["connection"] = transaction.connection;
     extra["thread"] = transaction.onHomeThread ? "home" : "worker";
+    if (unitGuid) {
+        extra["unit"] = karecord::HexNumber(*unitGuid, 16);
+    }
     WriteTraceLine(out, sequence, karecord::RecordedFrom(seen), extra);
 }
 
-void WriteTrace(std::ostream& out, const SimulatedKa& ka) {
+void WriteTrace(std::ostream& out, const SimulatedKa& ka, std::optional<std::uint64_t> unitGuid) {
     for (const Transaction& transaction : ka.Transactions()) {
-        WriteTraceTransaction(out, transaction.sequence, transaction);
+        WriteTraceTransaction(out, transaction.sequence, transaction, unitGuid);
     }
-    WriteFlash(out, "xilinx", ka.Flash(Component::Xilinx));
-    WriteFlash(out, "mcore", ka.Flash(Component::Mcore));
+    WriteFlash(out, "xilinx", ka.Flash(Component::Xilinx), unitGuid);
+    WriteFlash(out, "mcore", ka.Flash(Component::Mcore), unitGuid);
 }
 
 TraceFile::TraceFile(std::filesystem::path target) : target_(std::move(target)) {}

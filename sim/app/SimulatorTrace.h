@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -23,7 +24,10 @@ namespace kasim {
 // then one line per component:
 //   {"flash":"xilinx","state":"installed","length":336680,"crc":"0x1a2b","installs":1,
 //    "outcome":"installed"}
-void WriteTrace(std::ostream& out, const SimulatedKa& ka);
+// A further Ka on the bus (unitGuid given) has "unit":"0x0200000000004712" on each of its
+// lines, after the others.
+void WriteTrace(std::ostream& out, const SimulatedKa& ka,
+                std::optional<std::uint64_t> unitGuid = std::nullopt);
 
 // One transaction line: "seq", the record's fields of the transaction, then extra's.
 void WriteTraceLine(std::ostream& out, std::uint64_t sequence,
@@ -31,7 +35,8 @@ void WriteTraceLine(std::ostream& out, std::uint64_t sequence,
                     const karecord::WrittenLine& extra);
 // A transaction the simulated unit logged, as WriteTrace writes it, counted as sequence.
 void WriteTraceTransaction(std::ostream& out, std::uint64_t sequence,
-                           const Transaction& transaction);
+                           const Transaction& transaction,
+                           std::optional<std::uint64_t> unitGuid = std::nullopt);
 
 // The file a trace goes to: written new beside its target and put in the target's place only
 // once it is whole, so that a run that is refused, stops early or is killed leaves whatever

@@ -7,6 +7,7 @@
 #include "KaFirmware.h"
 #include "LinuxFireWireBackend.h"
 #include "TerminalFrontEnd.h"
+#include "UnitStatusReport.h"
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
 #include "firmware/FirmwareFolder.h"
@@ -43,8 +44,20 @@ int main(int argc, char** argv) {
     }
     // Two copies would both offer to update the one unit; a window and a terminal run would
     // both reach for it.
-    kaplatform::SetSingleInstanceRegister(kasingleinstance::MakeSessionSingleInstanceRegister());
+    // The copy that runs answers a later --status as that one would alone.
+    kaplatform::SetSingleInstanceRegister(
+        kasingleinstance::MakeSessionSingleInstanceRegister(AnswerStatusQuestion));
     if (!kaplatform::ClaimSingleApplicationInstance("virorividizezuzu")) {
+        if (parsed.options.mode == UpdaterModeOptions::Mode::Status) {
+            const auto answer = kasingleinstance::AskRunningCopy(
+                "virorividizezuzu", StatusQuestion(parsed.options.json, parsed.options.guid));
+            int status = kExitAlreadyRunning;
+            std::string output;
+            if (answer && ReadStatusAnswer(*answer, status, output)) {
+                std::cout << output << std::flush;
+                return status;
+            }
+        }
         if (parsed.options.InTerminal()) {
             std::cerr << programName << kAlreadyRunningSuffix;
             return kExitAlreadyRunning;

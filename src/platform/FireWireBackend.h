@@ -15,6 +15,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kaplatform {
 
@@ -77,6 +79,20 @@ class FireWireBackend {
     // (first in a stable order), or nothing. Every call looks at the bus afresh.
     virtual std::optional<std::string> FindUnit(std::uint32_t specifierId,
                                                 std::uint32_t softwareVersion) = 0;
+
+    // Every such unit, FindUnit's first first, then the others in the same stable order.
+    virtual std::vector<std::string> FindUnits(std::uint32_t specifierId,
+                                               std::uint32_t softwareVersion) {
+        std::vector<std::string> units;
+        if (auto first = FindUnit(specifierId, softwareVersion)) {
+            units.push_back(std::move(*first));
+        }
+        return units;
+    }
+
+    // False when the machine has no FireWire controller at all (no bus to find a unit on):
+    // the reason a lookup finds nothing that its user can act on.
+    virtual bool HasController() { return true; }
 
     // The GUID of the node a unit FindUnit named belongs to (from its configuration ROM), or
     // nothing when the unit is gone or its node does not say.

@@ -5,6 +5,9 @@
 
 #include <mutex>
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace kaplatform {
 namespace {
@@ -22,19 +25,34 @@ std::optional<std::uint32_t> NumberValue(CFDictionaryRef dictionary, CFStringRef
     return static_cast<std::uint32_t>(value);
 }
 
+struct UnitMatch {
+    std::uint32_t specifierId = 0;
+    std::uint32_t softwareVersion = 0;
+    std::shared_ptr<FireWireBackend> backend;
+};
+
 // Only FireWire units matched by both unit-directory values can be looked up here.
-io_service_t FindService(CFDictionaryRef matching) {
+std::optional<UnitMatch> MatchOf(CFDictionaryRef matching) {
     const void* providerClass = CFDictionaryGetValue(matching, CFSTR(kIOProviderClassKey));
     if (!CFEqual(providerClass, CFSTR("IOFireWireUnit"))) {
-        return IO_OBJECT_NULL;
+        return std::nullopt;
     }
     const auto specifierId = NumberValue(matching, CFSTR("Unit_Spec_ID"));
     const auto softwareVersion = NumberValue(matching, CFSTR("Unit_SW_Version"));
-    const auto backend = GetFireWireBackend();
+    auto backend = GetFireWireBackend();
     if (!specifierId || !softwareVersion || !backend) {
+        return std::nullopt;
+    }
+    return UnitMatch{*specifierId, *softwareVersion, std::move(backend)};
+}
+
+io_service_t FindService(CFDictionaryRef matching) {
+    const auto match = MatchOf(matching);
+    if (!match) {
         return IO_OBJECT_NULL;
     }
-    auto unitName = backend->FindUnit(*specifierId, *softwareVersion);
+    const auto& backend = match->backend;
+    auto unitName = backend->FindUnit(match->specifierId, match->softwareVersion);
     if (!unitName) {
         return IO_OBJECT_NULL;
     }
@@ -42,6 +60,19 @@ io_service_t FindService(CFDictionaryRef matching) {
     // the place of another under the same name cannot pass for it.
     const auto guid = backend->UnitGuid(*unitName);
     return IOObjectRegistry::Instance().AddService(std::move(*unitName), guid);
+}
+
+io_iterator_t FindServices(CFDictionaryRef matching) {
+    std::vector<std::pair<std::string, std::optional<std::uint64_t>>> units;
+    if (const auto match = MatchOf(matching)) {
+        for (std::string& unitName :
+             match->backend->FindUnits(match->specifierId, match->softwareVersion)) {
+            // Each keeps its GUID from now, as a single lookup's service does.
+            auto guid = match->backend->UnitGuid(unitName);
+            units.emplace_back(std::move(unitName), guid);
+        }
+    }
+    return IOObjectRegistry::Instance().AddIterator(std::move(units));
 }
 
 }  // namespace
@@ -88,6 +119,23 @@ io_service_t IOServiceGetMatchingService(mach_port_t, CFDictionaryRef matching) 
     const io_service_t service = kaplatform::FindService(matching);
     CFRelease(matching);
     return service;
+}
+
+kern_return_t IOServiceGetMatchingServices(mach_port_t, CFDictionaryRef matching,
+                                           io_iterator_t* existing) {
+    if (matching == nullptr || existing == nullptr) {
+        if (matching != nullptr) {
+            CFRelease(matching);
+        }
+        return kIOReturnBadArgument;
+    }
+    *existing = kaplatform::FindServices(matching);
+    CFRelease(matching);
+    return KERN_SUCCESS;
+}
+
+io_object_t IOIteratorNext(io_iterator_t iterator) {
+    return kaplatform::IOObjectRegistry::Instance().NextOfIterator(iterator);
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {

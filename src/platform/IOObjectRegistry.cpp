@@ -21,7 +21,32 @@ io_object_t IOObjectRegistry::AddPort() {
 }
 
 io_object_t IOObjectRegistry::AddService(std::string unitName, std::optional<std::uint64_t> guid) {
-    return Add(Entry{std::move(unitName), guid});
+    Entry entry;
+    entry.unitName = std::move(unitName);
+    entry.guid = guid;
+    return Add(std::move(entry));
+}
+
+io_object_t IOObjectRegistry::AddIterator(
+    std::vector<std::pair<std::string, std::optional<std::uint64_t>>> units) {
+    Entry entry;
+    entry.units.emplace(std::make_move_iterator(units.begin()),
+                        std::make_move_iterator(units.end()));
+    return Add(std::move(entry));
+}
+
+io_object_t IOObjectRegistry::NextOfIterator(io_object_t iterator) {
+    std::pair<std::string, std::optional<std::uint64_t>> unit;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto found = entries_.find(iterator);
+        if (found == entries_.end() || !found->second.units || found->second.units->empty()) {
+            return IO_OBJECT_NULL;
+        }
+        unit = std::move(found->second.units->front());
+        found->second.units->pop_front();
+    }
+    return AddService(std::move(unit.first), unit.second);
 }
 
 std::optional<std::string> IOObjectRegistry::ServiceUnit(io_object_t service) const {

@@ -7,10 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kaplatform {
 
@@ -21,6 +24,12 @@ class IOObjectRegistry {
     io_object_t AddPort();
     // guid: the unit's node as the bus reported it at the lookup, if it could tell.
     io_object_t AddService(std::string unitName, std::optional<std::uint64_t> guid);
+    // An iterator over units found together, each with the GUID it was found with.
+    io_object_t AddIterator(
+        std::vector<std::pair<std::string, std::optional<std::uint64_t>>> units);
+    // A new service handle for the iterator's next unit, or IO_OBJECT_NULL at its end (or for
+    // a handle that is no iterator).
+    io_object_t NextOfIterator(io_object_t iterator);
     // The unit a live service handle stands for.
     std::optional<std::string> ServiceUnit(io_object_t service) const;
     // The GUID a live service handle was found with.
@@ -34,6 +43,8 @@ class IOObjectRegistry {
         std::optional<std::string> unitName;  // empty for a port
         std::optional<std::uint64_t> guid;
         unsigned references = 1;
+        // For an iterator: what it has still to hand out.
+        std::optional<std::deque<std::pair<std::string, std::optional<std::uint64_t>>>> units;
     };
     io_object_t Add(Entry entry);
 

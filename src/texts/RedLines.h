@@ -19,6 +19,11 @@ inline constexpr const char* kNoPermissionLine =
 inline constexpr const char* kUnitInUseLine =
     "The Ka is in use by another program; quit it to update the Ka.";
 
+// The computer has no FireWire controller the system knows of.
+inline constexpr const char* kNoControllerLine =
+    "No FireWire controller was found on this computer: the Ka needs a FireWire port whose "
+    "driver is loaded.";
+
 // A copy of the updater built without the Ka's firmware (it carries the made-up images).
 inline constexpr const char* kNoFirmwareBuiltInLine =
     "This copy of the updater carries no Ka firmware: it can show the unit but not update it.";
@@ -27,6 +32,11 @@ inline constexpr const char* kNoFirmwareBuiltInLine =
 inline std::string NoUsableFirmwareLine(const std::string& folder) {
     return "No usable Ka firmware in " + folder +
            ": the ka-firmware package is needed to update the unit.";
+}
+
+// A red line with what lies behind it, such as the file of a refused folder and its defect.
+inline std::string RedLineWithDetail(const std::string& line, const std::string& detail) {
+    return line + " (" + detail + ")";
 }
 
 #endif

@@ -13,6 +13,8 @@ inline constexpr const char* kUsageModes =
     "                           GUID, serial number and installed firmware, the firmware\n"
     "                           this program would install and what an update would do\n"
     "  --json                   with --status: the same as one JSON object\n"
+    "  --guid GUID              with --status or --update: the Ka whose node has this\n"
+    "                           GUID, not the first one on the bus (--status names all)\n"
     "  --update                 update the Ka: asks \"Update the Ka from A to B? [y/N]\"\n"
     "                           on a terminal; without one, writes nothing unless --yes\n"
     "  --yes                    with --update: do not ask, update\n"
@@ -23,18 +25,20 @@ inline constexpr const char* kUsageModes =
     "  0  a Ka was found (--status); both images were installed (--update)\n"
     "  1  the update failed: the sentence and the update record say what\n"
     "  2  the command line was wrong\n"
-    "  4  no Ka found (none there, this user may not open it, or another program\n"
-    "     holds it)\n"
+    "  4  no Ka found (none there or none with that GUID, no FireWire controller,\n"
+    "     this user may not open it, or another program holds it)\n"
     "  5  nothing was written: no consent (no terminal to ask and no --yes, the\n"
     "     answer was no, or a downgrade without --allow-downgrade), or the program\n"
     "     was asked to end before the update began\n"
     "  6  no update is possible: no firmware this program may install, or Final Cut\n"
     "     Pro is running\n"
-    "  7  another copy of the updater is running\n";
+    "  7  another copy of the updater is running (a --status is answered by that\n"
+    "     copy instead, with its exit status)\n";
 
 inline std::string UsageText(const std::string& programName) {
     return "Usage: " + programName +
-           " [--status [--json] | --update [--yes] [--allow-downgrade]] [--verbose]\n"
+           " [--status [--json] | --update [--yes] [--allow-downgrade]] [--guid GUID]\n"
+           "       [--verbose]\n"
            "The firmware updater for the Ka FireWire unit. Without options it shows its\n"
            "window.\n"
            "\n" +
@@ -48,6 +52,16 @@ inline constexpr const char* kJsonWithoutStatus = "--json goes with --status onl
 inline constexpr const char* kYesWithoutUpdate = "--yes goes with --update only";
 inline constexpr const char* kAllowDowngradeWithoutUpdate =
     "--allow-downgrade goes with --update only";
+inline constexpr const char* kGuidWithoutMode = "--guid goes with --status or --update only";
+inline constexpr const char* kBadGuid =
+    "expected a GUID of 1 to 16 hex digits, as --status shows it";
+inline std::string OptionNeedsValue(const std::string& option) {
+    return "option " + option + " needs a value";
+}
+inline std::string BadOptionValue(const std::string& option, const std::string& value,
+                                  const std::string& why) {
+    return "bad value '" + value + "' for " + option + ": " + why;
+}
 inline constexpr const char* kVerboseWithoutMode = "--verbose goes with --status or --update only";
 inline std::string UnexpectedArgument(const std::string& argument) {
     return "unexpected argument '" + argument + "'";
@@ -72,6 +86,7 @@ inline constexpr const char* kReasonNoPermission = "no permission";
 inline constexpr const char* kReasonInUse = "in use by another program";
 inline constexpr const char* kReasonNoFirmware = "no firmware to install";
 inline constexpr const char* kReasonFinalCutRunning = "Final Cut Pro is running";
+inline constexpr const char* kReasonNoController = "no FireWire controller";
 
 // ---- what an update would do (also --status --json's "update")
 inline constexpr const char* kUpdateUpgrade = "upgrade";
@@ -86,12 +101,25 @@ inline constexpr const char* kNoPermissionClause =
 inline constexpr const char* kInUseClause =
     "the Ka is in use by another program; quit it to update the Ka";
 inline constexpr const char* kNoKaClause = "no Ka is on the FireWire bus";
+inline constexpr const char* kNoControllerClause =
+    "this computer has no FireWire controller whose driver is loaded";
+inline std::string NoKaWithGuidClause(const std::string& guid) {
+    return "no Ka with GUID " + guid + " is on the FireWire bus";
+}
 
 // ---- --status, as text
 inline constexpr const char* kStatusFound = "Ka: found\n";
 inline constexpr const char* kStatusGuid = "GUID: ";
 inline constexpr const char* kStatusSerialNumber = "Serial number: ";
 inline constexpr const char* kStatusInstalledFirmware = "Installed firmware: ";
+// A unit whose firmware is too old to keep a serial number.
+inline constexpr const char* kStatusNoSerialNumber = "Not Available";
+// After the lines above, one for each other Ka on the bus.
+inline std::string OtherKaLine(const std::string& guid, const std::string& serialNumber,
+                               const std::string& installed) {
+    return "Also on the bus: Ka " + guid + ", serial number " + serialNumber +
+           ", installed firmware " + installed + " (choose it with --guid " + guid + ")\n";
+}
 inline std::string StatusNotFoundLine(const std::string& clause) {
     return "Ka: not found (" + clause + ")\n";
 }

@@ -135,3 +135,35 @@ TEST(TerminalOptionsTest, TheRedrawnLineReturnsToItsStartAndClearsWhatWasLonger)
 }
 
 }  // namespace
+
+// A GUID picks the unit an update writes to: only one that reads back exactly is taken.
+TEST(TerminalOptionsTest, GuidTakesOneGuidAsStatusShowsItAndGoesWithAModeOnly) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--update", "--guid", "0x0200000000004712"},
+          std::vector<std::string>{"--guid=0200000000004712", "--update"}}) {
+        const UpdaterCommandLine parsed = Parse(arguments);
+        ASSERT_EQ(Outcome::Run, parsed.outcome) << parsed.error;
+        EXPECT_EQ(0x0200000000004712u, parsed.options.guid.value_or(0));
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--status", "--guid"}, "option --guid needs a value"},
+        {{"--status", "--guid", "0x10000000000000000"},
+         "bad value '0x10000000000000000' for --guid: expected a GUID of 1 to 16 hex digits, "
+         "as --status shows it"},
+        {{"--status", "--guid=0x12g4"},
+         "bad value '0x12g4' for --guid: expected a GUID of 1 to 16 hex digits, as --status "
+         "shows it"},
+        {{"--guid", "0x1"}, "--guid goes with --status or --update only"},
+    };
+    for (const auto& [arguments, error] : refused) {
+        EXPECT_EQ(error, Parse(arguments).error);
+    }
+    const kasim::ParsedCommandLine sim =
+        ParseSimulator({"--status", "--second-ka", "0x0200000000004799", "--guid", "0x4799"});
+    ASSERT_EQ(kasim::ParsedCommandLine::Outcome::Run, sim.outcome) << sim.error;
+    EXPECT_EQ(0x4799u, sim.options.mode.guid.value_or(0));
+    EXPECT_EQ(0x0200000000004799u, sim.options.secondKaGuid.value_or(0));
+    EXPECT_EQ(kasim::ParsedCommandLine::Outcome::Error,
+              ParseSimulator({"--second-ka", "0x0200000000004711"}).outcome)
+        << "the first Ka's GUID is taken";
+}

@@ -152,8 +152,10 @@ TEST_F(HardwareUpdaterWithoutFirmwareTest, ShowsTheUnitSaysWhyAndNeverEnablesThe
     EXPECT_TRUE(Widget(202)->isHidden()) << "no editor runs; the Final Cut warning stays away";
     EXPECT_FALSE(Widget(204)->isHidden());
     EXPECT_EQ("No usable Ka firmware in " + MissingFolder() +
-                  ": the ka-firmware package is needed to update the unit.",
-              Text(204));
+                  ": the ka-firmware package is needed to update the unit. (" + MissingFolder() +
+                  ": missing)",
+              Text(204))
+        << "the red line names what is wrong with the folder";
     EXPECT_EQ(QColor(Qt::red), Widget(204)->palette().color(QPalette::WindowText));
 
     // The installed versions and serial number stay fresh; the button never comes on.
@@ -305,7 +307,8 @@ TEST_F(HardwareUpdaterWithUnsafeSystemFirmwareTest, SaysWhatIsWrongAndSendsNothi
     EXPECT_FALSE(UpdateButton()->isEnabled());
     EXPECT_FALSE(Widget(204)->isHidden());
     EXPECT_EQ("No usable Ka firmware in " + _folder.Path() +
-                  ": the ka-firmware package is needed to update the unit.",
+                  ": the ka-firmware package is needed to update the unit. (" + _folder.Path() +
+                  "/Ka_MCORE.s19: may be written by users other than its owner)",
               Text(204));
 
     RunUpdateDirectlyExpectingRefusal();

@@ -142,5 +142,37 @@ TEST_F(AccessTest, TheDesktopAsksThroughTheUnitAccessReport) {
     EXPECT_EQ(kaunitaccess::UnitAccessStatus(), kIOReturnSuccess) << "no bus, no problem";
 }
 
+// Two copies of the updater that do not see each other's claim (one run with a session, one
+// without) are still two programs: the device file's lock lets one of them at the unit.
+TEST_F(AccessTest, TheDeviceFileLockKeepsASecondProgramOffTheUnit) {
+    CapturedOutput capture;
+    ASSERT_EQ(device->Open(), kIOReturnSuccess);
+    const auto other = kaplatform::MakeLinuxFireWireBackend(kernel, kPolicy);
+    std::unique_ptr<kaplatform::FireWireDevice> second;
+    ASSERT_EQ(other->CreateDevice("fw1.0", second), kIOReturnSuccess);
+    EXPECT_EQ(second->Open(), kIOReturnExclusiveAccess);
+    EXPECT_EQ(other->UnitAccessStatus(), kIOReturnExclusiveAccess);
+    device->Close();
+    device.reset();
+    EXPECT_EQ(second->Open(), kIOReturnSuccess) << "the lock goes with the first program";
+    second->Close();
+}
+
+TEST_F(AccessTest, NoControllerIsToldApartFromNoKa) {
+    EXPECT_FALSE(backend->HasController()) << "nodes, but none of them the local one";
+    sysfs.AddLocalNode(0, 0x0200'0000'0000'0001);
+    EXPECT_TRUE(backend->HasController());
+    kaplatform::SetFireWireBackend(backend);
+    EXPECT_TRUE(kaunitaccess::FireWireControllerPresent());
+    kaplatform::SetFireWireBackend(nullptr);
+
+    SysfsTree empty;
+    std::filesystem::remove_all(empty.BusDirectory().parent_path());
+    const auto bare =
+        kaplatform::MakeLinuxFireWireBackend(std::make_shared<FakeKernel>(empty.Root()), kPolicy);
+    EXPECT_FALSE(bare->HasController()) << "no firewire bus in sysfs at all";
+    EXPECT_FALSE(bare->FindUnit(0x000A27, 0x000011));
+}
+
 }  // namespace
 }  // namespace katest

@@ -805,6 +805,11 @@ void SysfsTree::AddNode(int node, std::uint64_t guid) {
     }
 }
 
+void SysfsTree::AddLocalNode(int node, std::uint64_t guid) {
+    AddNode(node, guid);
+    WriteFile(NodeDirectory(node) / "is_local", "1\n");
+}
+
 void SysfsTree::RemoveNode(int node) {
     const std::string name = "fw" + std::to_string(node);
     for (const auto& entry : fs::directory_iterator(BusDirectory())) {

@@ -359,6 +359,8 @@ class SysfsTree {
     const std::filesystem::path& Root() const { return root_; }
 
     void AddNode(int node, std::uint64_t guid = kKaGuid);
+    // The host controller's own node (is_local 1).
+    void AddLocalNode(int node, std::uint64_t guid);
     // An attribute left out is not created.
     void AddUnit(int node, int unit, std::optional<std::string> specifierId,
                  std::optional<std::string> version);

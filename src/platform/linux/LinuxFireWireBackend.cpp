@@ -35,6 +35,20 @@ class LinuxFireWireBackend final : public FireWireBackend {
         return unit;
     }
 
+    std::vector<std::string> FindUnits(std::uint32_t specifierId,
+                                       std::uint32_t softwareVersion) override {
+        outstanding_->Collect();
+        auto units = sysfs::FindUnits(system_->SysfsRoot(), specifierId, softwareVersion);
+        if (units.empty()) {
+            access_->Cleared();
+        } else {
+            ReportBoundDrivers(units.front());
+        }
+        return units;
+    }
+
+    bool HasController() override { return sysfs::HasLocalNode(system_->SysfsRoot()); }
+
     std::string Name() const override { return "firewire-cdev"; }
 
     std::optional<std::uint64_t> UnitGuid(const std::string& unitName) override {

@@ -179,8 +179,8 @@ std::vector<std::string> NodesWithGuid(const fs::path& sysfsRoot, std::uint64_t 
     return nodes;
 }
 
-std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_t specifierId,
-                                         std::uint32_t version) {
+std::vector<std::string> FindUnits(const fs::path& sysfsRoot, std::uint32_t specifierId,
+                                   std::uint32_t version) {
     struct Candidate {
         UnitNumbers numbers;
         std::string name;
@@ -189,7 +189,7 @@ std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_
     std::error_code error;
     fs::directory_iterator entries(DevicesDirectory(sysfsRoot), error);
     if (error) {
-        return std::nullopt;  // no FireWire stack, or no sysfs at all
+        return {};  // no FireWire stack, or no sysfs at all
     }
     for (const fs::directory_iterator end; entries != end; entries.increment(error)) {
         if (error) {
@@ -206,7 +206,8 @@ std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_
     });
 
     const fs::path devices = DevicesDirectory(sysfsRoot);
-    for (const auto& candidate : candidates) {
+    std::vector<std::string> units;
+    for (auto& candidate : candidates) {
         // The values are 24-bit immediate entries of the unit directory.
         const auto foundSpecifier = ReadHexAttribute(devices / candidate.name / "specifier_id", 6);
         const auto foundVersion = ReadHexAttribute(devices / candidate.name / "version", 6);
@@ -214,10 +215,37 @@ std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_
             continue;
         }
         if (NodeOfUnit(sysfsRoot, candidate.name)) {
-            return candidate.name;
+            units.push_back(std::move(candidate.name));
         }
     }
-    return std::nullopt;
+    return units;
+}
+
+std::optional<std::string> FindFirstUnit(const fs::path& sysfsRoot, std::uint32_t specifierId,
+                                         std::uint32_t version) {
+    std::vector<std::string> units = FindUnits(sysfsRoot, specifierId, version);
+    if (units.empty()) {
+        return std::nullopt;
+    }
+    return std::move(units.front());
+}
+
+bool HasLocalNode(const fs::path& sysfsRoot) {
+    std::error_code error;
+    fs::directory_iterator entries(DevicesDirectory(sysfsRoot), error);
+    if (error) {
+        return false;  // firewire-core is not loaded: no controller driver either
+    }
+    for (const fs::directory_iterator end; entries != end; entries.increment(error)) {
+        if (error) {
+            break;
+        }
+        const std::string name = entries->path().filename().string();
+        if (IsNodeName(name) && ReadSmallFile(entries->path() / "is_local") == "1\n") {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::vector<std::string> BoundUnitDrivers(const fs::path& sysfsRoot, const std::string& nodeName) {

@@ -22,6 +22,14 @@ std::optional<std::uint64_t> ParseHexAttribute(std::string_view text, std::size_
 std::optional<std::string> FindFirstUnit(const std::filesystem::path& sysfsRoot,
                                          std::uint32_t specifierId, std::uint32_t version);
 
+// Every such unit, in that order.
+std::vector<std::string> FindUnits(const std::filesystem::path& sysfsRoot,
+                                   std::uint32_t specifierId, std::uint32_t version);
+
+// Whether the kernel knows a FireWire controller: the bus is registered and one of its nodes
+// is the local one (is_local "1").
+bool HasLocalNode(const std::filesystem::path& sysfsRoot);
+
 // The node ("fw1") that a unit ("fw1.0") currently belongs to, if the unit is there.
 std::optional<std::string> NodeOfUnit(const std::filesystem::path& sysfsRoot,
                                       const std::string& unitName);

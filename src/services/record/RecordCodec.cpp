@@ -13,16 +13,8 @@ namespace {
 
 using kaplatform::BusOperation;
 
-// Text as the record keeps it: a JSON string when it is UTF-8, which JSON strings must be;
-// otherwise its bytes, so that a serial number straight from the unit's register or a
-// folder's name comes back exactly as it was.
 WrittenLine TextValue(std::string_view text) {
-    if (IsUtf8(text)) {
-        return WrittenLine(text);
-    }
-    WrittenLine bytes = WrittenLine::object();
-    bytes["bytes"] = HexDigits(std::vector<std::uint8_t>(text.begin(), text.end()));
-    return bytes;
+    return EncodeText(text);
 }
 
 const ReadLine& Field(const ReadLine& line, const char* key) {
@@ -248,6 +240,16 @@ ReadLine ParseRecordLine(std::string_view text) {
         throw RecordFieldFault("gives the key '" + TerminalText(*twice) + "' twice");
     }
     return line;
+}
+
+// JSON strings must be UTF-8; other text is kept as its bytes.
+WrittenLine EncodeText(std::string_view text) {
+    if (IsUtf8(text)) {
+        return WrittenLine(text);
+    }
+    WrittenLine bytes = WrittenLine::object();
+    bytes["bytes"] = HexDigits(std::vector<std::uint8_t>(text.begin(), text.end()));
+    return bytes;
 }
 
 void CheckRecordKind(const ReadLine& line) {

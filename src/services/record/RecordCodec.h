@@ -34,6 +34,10 @@ class RecordFieldFault {
 // parser keeps the last, so a failure's status could be followed by a success's).
 ReadLine ParseRecordLine(std::string_view text);
 
+// Text as a record keeps it: a string when it is UTF-8, otherwise {"bytes": hex digits}, so
+// that a unit's serial number or a folder's name comes back exactly as it was.
+WrittenLine EncodeText(std::string_view text);
+
 // Each adds its fields to line, after whatever it holds ("seq" and "t" in a record).
 void EncodeHeader(WrittenLine& line, const RecordHeader& header);
 void EncodeTransaction(WrittenLine& line, const RecordedTransaction& transaction);

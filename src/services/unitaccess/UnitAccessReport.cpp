@@ -9,4 +9,9 @@ IOReturn UnitAccessStatus() {
     return backend ? backend->UnitAccessStatus() : kIOReturnSuccess;
 }
 
+bool FireWireControllerPresent() {
+    const auto backend = kaplatform::GetFireWireBackend();
+    return backend ? backend->HasController() : true;
+}
+
 }  // namespace kaunitaccess

@@ -16,6 +16,11 @@ namespace kaunitaccess {
 // backend is installed.
 IOReturn UnitAccessStatus();
 
+// False when the machine has no FireWire controller at all (no bus to find a Ka on): a cause
+// the user can act on, unlike a Ka that is simply not plugged in. True when no bus backend is
+// installed.
+bool FireWireControllerPresent();
+
 }  // namespace kaunitaccess
 
 #endif

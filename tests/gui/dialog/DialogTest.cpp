@@ -38,8 +38,10 @@ class AccessReportingBus final : public kaplatform::FireWireBackend {
     }
     std::optional<std::uint64_t> UnitGuid(const std::string&) override { return std::nullopt; }
     IOReturn UnitAccessStatus() override { return accessStatus; }
+    bool HasController() override { return controller; }
 
     IOReturn accessStatus = kIOReturnSuccess;
+    bool controller = true;
 };
 
 class DialogTest : public ::testing::Test {
@@ -195,6 +197,18 @@ TEST_F(DialogTest, AUnitThisUserMayNotOpenOrAnotherProgramHoldsIsExplainedInRedW
         Text(210));
 
     bus->accessStatus = kIOReturnSuccess;
+    Tick();
+    EXPECT_TRUE(Widget(210)->isHidden());
+
+    // No bus at all is a cause of its own, and one the user can act on.
+    bus->controller = false;
+    Tick();
+    EXPECT_FALSE(Widget(210)->isHidden());
+    EXPECT_EQ(
+        "No FireWire controller was found on this computer: the Ka needs a FireWire port whose "
+        "driver is loaded.",
+        Text(210));
+    bus->controller = true;
     Tick();
     EXPECT_TRUE(Widget(210)->isHidden());
 

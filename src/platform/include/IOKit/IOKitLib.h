@@ -9,6 +9,7 @@ using mach_port_t = UInt32;
 using io_object_t = mach_port_t;
 using io_service_t = io_object_t;
 using io_registry_entry_t = io_object_t;
+using io_iterator_t = io_object_t;
 using IOOptionBits = UInt32;
 
 inline constexpr mach_port_t MACH_PORT_NULL = 0;
@@ -23,6 +24,14 @@ CFMutableDictionaryRef IOServiceMatching(const char* name);
 // The first service that matches, or IO_OBJECT_NULL. Consumes one reference of matching,
 // whatever the outcome, as the Mac does. The service handle is released with IOObjectRelease.
 io_service_t IOServiceGetMatchingService(mach_port_t masterPort, CFDictionaryRef matching);
+
+// Every matching service, in the order IOServiceGetMatchingService takes the first of them,
+// through an iterator the caller releases. Consumes one reference of matching, as above.
+kern_return_t IOServiceGetMatchingServices(mach_port_t masterPort, CFDictionaryRef matching,
+                                           io_iterator_t* existing);
+
+// The iterator's next service (released by the caller), or IO_OBJECT_NULL at its end.
+io_object_t IOIteratorNext(io_iterator_t iterator);
 
 kern_return_t IOObjectRelease(io_object_t object);
 
