@@ -3,6 +3,7 @@
 #include "texts/StandardErrorTexts.h"
 #include "texts/WindowTexts.h"
 
+#include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <cstdio>
@@ -24,6 +25,10 @@ CUpdateSafeguard::~CUpdateSafeguard() {
 }
 
 void CUpdateSafeguard::Begin() {
+    if (!_uninterruptible) {
+        _uninterruptible = true;
+        BeginUninterruptibleWork();
+    }
     if (_assertion != kIOPMNullAssertionID) {
         return;
     }
@@ -41,7 +46,7 @@ void CUpdateSafeguard::Begin() {
     }
     if (status != kIOReturnSuccess) {
         _assertion = kIOPMNullAssertionID;
-        std::cerr << NotKeptAwakeLine(StatusText(status));
+        std::clog << NotKeptAwakeLine(StatusText(status));
     }
 }
 
@@ -50,12 +55,16 @@ void CUpdateSafeguard::End() {
         IOPMAssertionRelease(_assertion);
         _assertion = kIOPMNullAssertionID;
     }
+    if (_uninterruptible) {
+        _uninterruptible = false;
+        EndUninterruptibleWork();
+    }
 }
 
 void CUpdateSafeguard::HoldTermination() {
     if (!_terminationHeld) {
         _terminationHeld = true;
-        std::cerr << kQuitWhenDoneLine;
+        std::clog << kQuitWhenDoneLine;
     }
 }
 
@@ -64,6 +73,6 @@ void CUpdateSafeguard::RecordOutcome(const Orv::VEV::UpdateOutcome& outcome) {
 }
 
 void CUpdateSafeguard::ReportOutcome(const Orv::VEV::UpdateOutcome& outcome) {
-    std::cerr << kUpdateDonePrefix << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
+    std::clog << kUpdateDonePrefix << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
     RecordOutcome(outcome);
 }

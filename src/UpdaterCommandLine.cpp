@@ -11,10 +11,12 @@ bool TakeUpdaterModeOption(std::string_view argument, UpdaterModeOptions& option
         options.mode = mode;
     } else if (argument == "--json") {
         options.json = true;
-    } else if (argument == "--yes") {
+    } else if (argument == "--yes" || argument == "-y") {
         options.yes = true;
     } else if (argument == "--allow-downgrade") {
         options.allowDowngrade = true;
+    } else if (argument == "--allow-reinstall") {
+        options.allowReinstall = true;
     } else if (argument == "--verbose") {
         options.verbose = true;
     } else {
@@ -37,6 +39,9 @@ std::string CheckUpdaterModeOptions(const UpdaterModeOptions& options) {
     if (options.allowDowngrade && options.mode != Mode::Update) {
         return kAllowDowngradeWithoutUpdate;
     }
+    if (options.allowReinstall && options.mode != Mode::Update) {
+        return kAllowReinstallWithoutUpdate;
+    }
     if (options.verbose && options.mode == Mode::Window) {
         // The window's program writes its diagnostic lines anyway.
         return kVerboseWithoutMode;
@@ -56,6 +61,14 @@ UpdaterCommandLine ParseUpdaterCommandLine(const std::vector<std::string>& argum
         if (argument == "--help" || argument == "-h") {
             result.outcome = UpdaterCommandLine::Outcome::ShowHelp;
             return result;
+        }
+        if (argument == "--version") {
+            result.outcome = UpdaterCommandLine::Outcome::ShowVersion;
+            return result;
+        }
+        if (argument == "-y") {
+            TakeUpdaterModeOption(argument, result.options);
+            continue;
         }
         if (!argument.starts_with("--")) {
             return fail(UnexpectedArgument(argument));
@@ -82,4 +95,8 @@ std::string UpdaterModeUsage() {
 
 std::string UpdaterUsage(const std::string& programName) {
     return UsageText(programName);
+}
+
+std::string UpdaterVersionLine(const std::string& executableName) {
+    return VersionLine(executableName, KA_PROGRAM_VERSION);
 }

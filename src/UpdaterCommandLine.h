@@ -17,6 +17,8 @@ struct UpdaterModeOptions {
     bool yes = false;
     // --update --allow-downgrade: consent to installing older firmware.
     bool allowDowngrade = false;
+    // --update --allow-reinstall: the release the unit already has is written again.
+    bool allowReinstall = false;
     // The program's diagnostic lines go to standard error.
     bool verbose = false;
     // Both --status and --update were given.
@@ -34,22 +36,27 @@ inline constexpr int kExitNoKa = 4;
 inline constexpr int kExitNothingWritten = 5;
 inline constexpr int kExitUpdateNotPossible = 6;
 inline constexpr int kExitAlreadyRunning = 7;
+// The unit already has the release on offer; nothing was written.
+inline constexpr int kExitAlreadyInstalled = 8;
+// What the mode had to say could not all be written on standard output.
+inline constexpr int kExitOutputFailed = 9;
 
 // True when the argument is one of the terminal options (it is then taken into the options);
-// they take no value.
+// they take no value. -y is the one short option among them.
 bool TakeUpdaterModeOption(std::string_view argument, UpdaterModeOptions& options);
 
 // Empty when the options taken go together, else why not in one line without a line end.
 std::string CheckUpdaterModeOptions(const UpdaterModeOptions& options);
 
 struct UpdaterCommandLine {
-    enum class Outcome { Run, ShowHelp, Error };
+    enum class Outcome { Run, ShowHelp, ShowVersion, Error };
     Outcome outcome = Outcome::Run;
     UpdaterModeOptions options;
     std::string error;  // for Error: one line, no line end
 };
 
-// The hardware updater's command line: the terminal options and --help, nothing else.
+// The hardware updater's command line: the terminal options, --help and --version, nothing
+// else.
 UpdaterCommandLine ParseUpdaterCommandLine(const std::vector<std::string>& arguments);
 
 // The --help lines on the terminal options and the exit statuses, for both executables.
@@ -57,5 +64,8 @@ std::string UpdaterModeUsage();
 
 // The hardware updater's whole --help text.
 std::string UpdaterUsage(const std::string& programName);
+
+// The --version line of an executable: its name and the program's release.
+std::string UpdaterVersionLine(const std::string& executableName);
 
 #endif

@@ -226,7 +226,7 @@ class Recorder {
             return BeginLocked(facts);
         } catch (const std::exception&) {
             // Out of memory, say: the update goes on without its record.
-            std::cerr << "No record of this update is kept: it could not be started.\n";
+            std::clog << "No record of this update is kept: it could not be started.\n";
             CloseLocked();
             file_.clear();
             return kIOReturnNotWritable;
@@ -308,7 +308,8 @@ class Recorder {
     IOReturn BeginLocked(const UpdateRecordFacts& given) {
         const std::filesystem::path folder = FolderLocked();
         if (folder.empty()) {
-            std::cerr << "No record of this update is kept: neither XDG_STATE_HOME nor HOME "
+            // Lines for the user go on std::clog: every front end lets them through.
+            std::clog << "No record of this update is kept: neither XDG_STATE_HOME nor HOME "
                          "names a folder.\n";
             return kIOReturnNotWritable;
         }
@@ -329,7 +330,7 @@ class Recorder {
             }
         }
         if (out_ < 0) {
-            std::cerr << "No record of this update is kept: the folder " << folder
+            std::clog << "No record of this update is kept: the folder " << folder
                       << " cannot be written.\n";
             file_.clear();
             return kIOReturnNotWritable;
@@ -373,7 +374,7 @@ class Recorder {
         try {
             write();
         } catch (const std::exception&) {
-            std::cerr << "The record of this update could not be written on; it ends here.\n";
+            std::clog << "The record of this update could not be written on; it ends here.\n";
             CloseLocked();
         }
     }
