@@ -365,6 +365,99 @@ TEST_F(TerminalModeTest, TerminationRequestsDuringTheUpdateWaitForItsEnd) {
     EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
 }
 
+// A job that runs every night must not wear the flash, nor put the unit at risk, for what it
+// already has.
+TEST_F(TerminalModeTest, AnUpdateToTheInstalledReleaseWritesNothingUnlessAReinstallIsAllowed) {
+    const QString installed =
+        QString::asprintf("0x%04X%04X", KaBuiltInMCOREVersion, KaBuiltInXilinxVersion);
+    TerminalProcess refused(_state.path());
+    ASSERT_TRUE(Run(refused, {"--no-pauses", "--update", "-y", "--software-version", installed,
+                              "--trace", TracePath()}));
+    EXPECT_EQ(8, refused.ExitCode());
+    EXPECT_EQ("Already installed: nothing written. The Ka has firmware " + BuiltInVersion() +
+                  "; give --allow-reinstall to write it again.\n",
+              refused.Err());
+    EXPECT_EQ("", refused.Out());
+    EXPECT_FALSE(HasWrites(Trace()));
+    EXPECT_FALSE(std::filesystem::exists(_state.filePath("ka-firmware-updater-sim").toStdString()))
+        << "no update, no record";
+
+    TerminalProcess allowed(_state.path());
+    ASSERT_TRUE(Run(allowed, {"--no-pauses", "--update", "-y", "--allow-reinstall",
+                              "--software-version", installed, "--trace", TracePath()}));
+    EXPECT_EQ(0, allowed.ExitCode()) << allowed.Err();
+    EXPECT_EQ("installed", FlashState(Trace(), "xilinx"));
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+}
+
+// A script that throws standard output away, or keeps it in a file, still hears what went
+// wrong; --verbose adds only the trail.
+TEST_F(TerminalModeTest, WarningsAndFailuresReachStandardErrorWithoutVerbose) {
+    // No system bus at that address: the machine cannot be kept awake.
+    const QByteArray previousBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS",
+            ("unix:path=" + _directory.filePath("no-system-bus")).toUtf8());
+    TerminalProcess sim(_state.path());
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", previousBus);
+    sim.SendOutputTo(_directory.filePath("out.txt"));
+    ASSERT_TRUE(Run(sim, {"--no-pauses", "--update", "--yes", "--fault", "answer-lost@0x400:xilinx",
+                          "--fault", "crc-reject:mcore"}));
+    EXPECT_EQ(1, sim.ExitCode());
+    const std::vector<std::string> errors = Lines(sim.Err());
+    ASSERT_EQ(3u, errors.size()) << sim.Err();
+    EXPECT_TRUE(errors[0].starts_with(kNotKeptAwake)) << errors[0];
+    EXPECT_EQ("The unit may have taken a write twice: starting the Xilinx image again (2 of 3)",
+              errors[1]);
+    EXPECT_TRUE(
+        errors[2].starts_with("Programming Failed. The Xilinx image was installed; the "
+                              "MCORE image was not. Error 0x"))
+        << errors[2];
+    // The outcome is on standard output all the same.
+    EXPECT_NE(std::string::npos,
+              katest::WatchedProcess::FileText(_directory.filePath("out.txt")).find(errors[2]));
+}
+
+TEST_F(TerminalModeTest, OutputThatCannotBeWrittenCountsAndNeverStopsTheUpdate) {
+    TerminalProcess full(_state.path());
+    full.SendOutputTo("/dev/full");
+    ASSERT_TRUE(Run(full, {"--status", "--json"}));
+    EXPECT_EQ(9, full.ExitCode());
+    EXPECT_EQ("Standard output could not be written: No space left on device.\n", full.Err());
+
+    // The reader goes away at once: every write of the update meets a closed pipe.
+    TerminalProcess piped(_state.path());
+    ASSERT_TRUE(piped.Start(
+        "bash", {"-c", "\"$0\" \"$@\" | true; exit \"${PIPESTATUS[0]}\"", KA_SIMULATOR_EXECUTABLE,
+                 "--no-pauses", "--update", "--yes", "--trace", TracePath()}));
+    ASSERT_TRUE(piped.WaitForEnd());
+    EXPECT_EQ(9, piped.ExitCode()) << "not ended by SIGPIPE (141): " << piped.Err();
+    EXPECT_EQ("Standard output could not be written: Broken pipe.\n",
+              WithoutNotKeptAwake(piped.Err()));
+    EXPECT_EQ("installed", FlashState(Trace(), "xilinx"));
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+}
+
+// The keys a user presses after Ctrl-C, Ctrl-\ and Ctrl-Z, neither dump core nor stop the
+// program with an image half written; a background job writing to its terminal goes on.
+TEST_F(TerminalModeTest, QuitAndSuspendDuringTheEraseWaitForTheEndOfTheUpdate) {
+    TerminalProcess sim(_state.path());
+    sim.OwnProcessGroup();
+    ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE,
+                          {"--update", "--yes", "--erase-polls", "2", "--trace", TracePath()}));
+    ASSERT_TRUE(sim.WaitForOutput("Updating the Ka: Xilinx image: erasing")) << sim.Out();
+    sim.Signal(SIGQUIT);
+    sim.Signal(SIGTSTP);
+    sim.Signal(SIGTTOU);
+    ASSERT_TRUE(sim.WaitForOutput(kDone)) << sim.Out() << sim.Err();
+    // Once the outcome is out the suspension asked for takes effect; a shell's fg goes on.
+    EXPECT_TRUE(sim.WaitForStop());
+    ASSERT_TRUE(sim.ContinueToEnd());
+    EXPECT_EQ(0, sim.ExitCode()) << sim.Err();
+    EXPECT_EQ(1u, Occurrences(sim.Err(), kHeldLine)) << sim.Err();
+    EXPECT_EQ("installed", FlashState(Trace(), "xilinx"));
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+}
+
 // The simulator on a pseudo-terminal of the test's own, as a user at a terminal runs it.
 class PseudoTerminalRun {
   public:
