@@ -582,6 +582,69 @@ TEST_F(TerminalModeTest, OnATerminalTheUserIsAskedAndOnlyYesUpdates) {
     EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
 }
 
+// The question names what the update would do; with --verbose on a terminal no line of the
+// trail lands on the progress line: it is cleared first and drawn again after.
+TEST_F(TerminalModeTest, OnATerminalAReinstallIsAskedByNameAndTheTrailLeavesTheProgressAlone) {
+    const std::string installed = BuiltInVersion();
+    PseudoTerminalRun run(
+        {"--no-pauses", "--update", "--verbose", "--allow-reinstall", "--software-version",
+         QString::asprintf("0x%04X%04X", KaBuiltInMCOREVersion, KaBuiltInXilinxVersion)
+             .toStdString(),
+         "--trace", TracePath().toStdString()},
+        _state.path().toStdString());
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(
+        run.WaitForScreen("Reinstall the Ka from " + installed + " to " + installed + "? [y/N] "))
+        << run.Screen();
+    run.Type("y\n");
+    EXPECT_EQ(0, run.WaitForExit()) << run.Screen();
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+
+    const std::string& screen = run.Screen();
+    const std::string progress = "\rUpdating the Ka: ";
+    std::size_t drawn = 0;
+    for (auto at = screen.find(progress); at != std::string::npos;
+         at = screen.find(progress, at + 1)) {
+        ++drawn;
+        const auto end = screen.find("\033[K", at);
+        ASSERT_NE(std::string::npos, end);
+        const std::string next = screen.substr(end + 3, 1);
+        EXPECT_TRUE(next.empty() || next == "\r") << "written over: " << screen.substr(at, 120);
+    }
+    EXPECT_GT(drawn, 3u) << screen;
+    EXPECT_NE(std::string::npos, screen.find("\r\033[KSending Data...\r\n")) << screen;
+}
+
+// A fresh install, a container, cron: no LANG at all, or one that is not UTF-8.
+TEST_F(TerminalModeTest, WithoutAUtf8LocaleNeitherExecutableSaysAWordAboutIt) {
+    const QStringList localeSettings = {"LANG",        "LC_ALL",   "LC_CTYPE",
+                                        "LC_MESSAGES", "LANGUAGE", "LC_NUMERIC"};
+    for (const QString& lang : {QString(), QString("C")}) {
+        SCOPED_TRACE("LANG=" + lang.toStdString());
+        std::vector<std::pair<QString, QString>> settings = {{"XDG_STATE_HOME", _state.path()}};
+        QStringList removed = localeSettings + QStringList{"DISPLAY", "WAYLAND_DISPLAY"};
+        if (!lang.isEmpty()) {
+            settings.emplace_back("LANG", lang);
+            removed.removeAll("LANG");
+        }
+        katest::WatchedProcess sim(settings, removed);
+        ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, {"--status"}) && sim.WaitForEnd());
+        EXPECT_EQ(0, sim.ExitCode());
+        EXPECT_EQ("", sim.Err());
+#ifdef KA_UPDATER_EXECUTABLE
+        QTemporaryDir runtime;
+        settings.emplace_back("XDG_RUNTIME_DIR", runtime.path());
+        katest::WatchedProcess updater(settings, removed);
+        ASSERT_TRUE(updater.Start(KA_UPDATER_EXECUTABLE, {"--status"}) && updater.WaitForEnd());
+        EXPECT_EQ(std::string::npos, updater.Err().find("locale")) << updater.Err();
+        katest::WatchedProcess version(settings, removed);
+        ASSERT_TRUE(version.Start(KA_UPDATER_EXECUTABLE, {"--version"}) && version.WaitForEnd());
+        EXPECT_TRUE(version.Out().starts_with("virorividizezuzu 1.")) << version.Out();
+        EXPECT_EQ(1u, Occurrences(version.Out(), "\n"));
+#endif
+    }
+}
+
 #ifdef KA_UPDATER_EXECUTABLE
 
 TEST(HardwareTerminalModeTest, RunsWithoutADisplayAndRefusesWhatItDoesNotKnow) {
