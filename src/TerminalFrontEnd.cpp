@@ -55,6 +55,12 @@ class TerminalScreen {
     }
 
     void WriteError(std::string_view text) {
+        if (!_redraw) {
+            // No progress line to keep apart, and the worker never waits for a reader of
+            // standard output that has stopped reading.
+            katerminal::TerminalWriteAll(katerminal::kTerminalStandardError, text);
+            return;
+        }
         const std::lock_guard lock(_mutex);
         if (!_progress.empty()) {
             WriteOutput(katerminal::TerminalRedrawnLine(""));
