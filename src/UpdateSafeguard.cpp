@@ -3,6 +3,7 @@
 #include "texts/StandardErrorTexts.h"
 #include "texts/WindowTexts.h"
 
+#include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
 
 #include <atomic>
@@ -35,6 +36,10 @@ void CUpdateSafeguard::Begin() {
         _running = true;
         ++gRunningUpdates;
     }
+    if (!_uninterruptible) {
+        _uninterruptible = true;
+        BeginUninterruptibleWork();
+    }
     if (_assertion != kIOPMNullAssertionID) {
         return;
     }
@@ -52,7 +57,7 @@ void CUpdateSafeguard::Begin() {
     }
     if (status != kIOReturnSuccess) {
         _assertion = kIOPMNullAssertionID;
-        std::cerr << NotKeptAwakeLine(StatusText(status));
+        std::clog << NotKeptAwakeLine(StatusText(status));
     }
 }
 
@@ -65,12 +70,16 @@ void CUpdateSafeguard::End() {
         IOPMAssertionRelease(_assertion);
         _assertion = kIOPMNullAssertionID;
     }
+    if (_uninterruptible) {
+        _uninterruptible = false;
+        EndUninterruptibleWork();
+    }
 }
 
 void CUpdateSafeguard::HoldTermination() {
     if (!_terminationHeld) {
         _terminationHeld = true;
-        std::cerr << kQuitWhenDoneLine;
+        std::clog << kQuitWhenDoneLine;
     }
 }
 
@@ -79,6 +88,6 @@ void CUpdateSafeguard::RecordOutcome(const Orv::VEV::UpdateOutcome& outcome) {
 }
 
 void CUpdateSafeguard::ReportOutcome(const Orv::VEV::UpdateOutcome& outcome) {
-    std::cerr << kUpdateDonePrefix << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
+    std::clog << kUpdateDonePrefix << Orv::VEV::DescribeUpdateOutcome(outcome) << "\n";
     RecordOutcome(outcome);
 }

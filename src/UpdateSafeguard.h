@@ -1,5 +1,7 @@
 // What keeps an accepted update from being cut short by the desktop around it: the machine
-// is kept awake, and requests to end the program wait until the run is done.
+// is kept awake, requests to end or to suspend the program wait until the run is done, and a
+// run in a background job is never stopped for its terminal. What it has to say goes on
+// std::clog: lines the user must hear whatever the front end.
 #ifndef KA_UPDATESAFEGUARD_H
 #define KA_UPDATESAFEGUARD_H
 
@@ -16,10 +18,10 @@ class CUpdateSafeguard {
     CUpdateSafeguard(const CUpdateSafeguard&) = delete;
     CUpdateSafeguard& operator=(const CUpdateSafeguard&) = delete;
 
-    // The user accepted the update: keeps the machine awake until End (the update goes on
-    // when that cannot be done; one line on standard error says so).
+    // The user accepted the update: keeps the machine awake and the program running until
+    // End (the update goes on when the machine cannot be kept awake; one line says so).
     void Begin();
-    // The run is done.
+    // The run is done. A suspension asked for meanwhile takes effect now.
     void End();
 
     // A request to end the program came while the update was accepted or running: it waits
@@ -41,6 +43,7 @@ class CUpdateSafeguard {
   private:
     bool _running = false;
     IOPMAssertionID _assertion = kIOPMNullAssertionID;
+    bool _uninterruptible = false;
     bool _terminationHeld = false;
     int _exitStatus = 0;
 };

@@ -13,10 +13,12 @@ bool TakeUpdaterModeOption(std::string_view argument, UpdaterModeOptions& option
         options.mode = mode;
     } else if (argument == "--json") {
         options.json = true;
-    } else if (argument == "--yes") {
+    } else if (argument == "--yes" || argument == "-y") {
         options.yes = true;
     } else if (argument == "--allow-downgrade") {
         options.allowDowngrade = true;
+    } else if (argument == "--allow-reinstall") {
+        options.allowReinstall = true;
     } else if (argument == "--verbose") {
         options.verbose = true;
     } else {
@@ -71,6 +73,9 @@ std::string CheckUpdaterModeOptions(const UpdaterModeOptions& options) {
         // The window updates the first Ka it finds.
         return kGuidWithoutMode;
     }
+    if (options.allowReinstall && options.mode != Mode::Update) {
+        return kAllowReinstallWithoutUpdate;
+    }
     if (options.verbose && options.mode == Mode::Window) {
         // The window's program writes its diagnostic lines anyway.
         return kVerboseWithoutMode;
@@ -90,6 +95,14 @@ UpdaterCommandLine ParseUpdaterCommandLine(const std::vector<std::string>& argum
         if (argument == "--help" || argument == "-h") {
             result.outcome = UpdaterCommandLine::Outcome::ShowHelp;
             return result;
+        }
+        if (argument == "--version") {
+            result.outcome = UpdaterCommandLine::Outcome::ShowVersion;
+            return result;
+        }
+        if (argument == "-y") {
+            TakeUpdaterModeOption(argument, result.options);
+            continue;
         }
         if (!argument.starts_with("--")) {
             return fail(UnexpectedArgument(argument));
@@ -132,4 +145,8 @@ std::string UpdaterModeUsage() {
 
 std::string UpdaterUsage(const std::string& programName) {
     return UsageText(programName);
+}
+
+std::string UpdaterVersionLine(const std::string& executableName) {
+    return VersionLine(executableName, KA_PROGRAM_VERSION);
 }

@@ -19,6 +19,8 @@ struct UpdaterModeOptions {
     bool yes = false;
     // --update --allow-downgrade: consent to installing older firmware.
     bool allowDowngrade = false;
+    // --update --allow-reinstall: the release the unit already has is written again.
+    bool allowReinstall = false;
     // The program's diagnostic lines go to standard error.
     bool verbose = false;
     // --guid: the Ka whose node has this GUID, not the first one found.
@@ -38,9 +40,14 @@ inline constexpr int kExitNoKa = 4;
 inline constexpr int kExitNothingWritten = 5;
 inline constexpr int kExitUpdateNotPossible = 6;
 inline constexpr int kExitAlreadyRunning = 7;
+// The unit already has the release on offer; nothing was written.
+inline constexpr int kExitAlreadyInstalled = 8;
+// What the mode had to say could not all be written on standard output.
+inline constexpr int kExitOutputFailed = 9;
 
 // True when the argument is one of the terminal options (it is then taken into the options);
-// they take no value (see UpdaterModeOptionTakesValue for those that do).
+// they take no value (see UpdaterModeOptionTakesValue for those that do). -y is the one short
+// option among them.
 bool TakeUpdaterModeOption(std::string_view argument, UpdaterModeOptions& options);
 
 // True for the terminal options that take a value (--guid).
@@ -58,13 +65,14 @@ std::optional<std::uint64_t> ParseGuid(std::string_view text);
 std::string CheckUpdaterModeOptions(const UpdaterModeOptions& options);
 
 struct UpdaterCommandLine {
-    enum class Outcome { Run, ShowHelp, Error };
+    enum class Outcome { Run, ShowHelp, ShowVersion, Error };
     Outcome outcome = Outcome::Run;
     UpdaterModeOptions options;
     std::string error;  // for Error: one line, no line end
 };
 
-// The hardware updater's command line: the terminal options and --help, nothing else.
+// The hardware updater's command line: the terminal options, --help and --version, nothing
+// else.
 UpdaterCommandLine ParseUpdaterCommandLine(const std::vector<std::string>& arguments);
 
 // The --help lines on the terminal options and the exit statuses, for both executables.
@@ -72,5 +80,8 @@ std::string UpdaterModeUsage();
 
 // The hardware updater's whole --help text.
 std::string UpdaterUsage(const std::string& programName);
+
+// The --version line of an executable: its name and the program's release.
+std::string UpdaterVersionLine(const std::string& executableName);
 
 #endif

@@ -10,6 +10,7 @@
 #include "FireWireBackend.h"
 #include "KaFirmware.h"
 #include "TerminalFrontEnd.h"
+#include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
 #include "VirtualDownloadPauseClock.h"
 #include "sleepinhibitor/SleepInhibitor.h"
@@ -178,6 +179,9 @@ int main(int argc, char** argv) {
         case kasim::ParsedCommandLine::Outcome::ShowHelp:
             std::cout << kasim::SimulatorUsage(programName);
             return 0;
+        case kasim::ParsedCommandLine::Outcome::ShowVersion:
+            std::cout << UpdaterVersionLine("virorividizezuzu-sim");
+            return 0;
         case kasim::ParsedCommandLine::Outcome::Error:
             std::cerr << programName << ": " << parsed.error << "\n"
                       << "Try '" << programName << " --help' for more information.\n";
@@ -275,20 +279,20 @@ int main(int argc, char** argv) {
     std::shared_ptr<kaplatform::FireWireBackend> backend;
     if (replayed) {
         const std::optional<karecord::RecordedOutcome> recordedOutcome = replayed->outcome;
-        replay = kasim::MakeReplayBackend(std::move(*replayed), !options.noPauses,
-                                          [&programName, &trace](const std::string& what) {
-                                              if (trace) {
-                                                  trace->Abandon();
-                                              }
-                                              std::cout.flush();
-                                              std::cerr << programName
-                                                        << ": the replay differs from the record: "
-                                                        << what << "\n";
-                                              std::cerr.flush();
-                                              // The worker cannot go on in step with the record;
-                                              // nothing is left to save.
-                                              std::_Exit(3);
-                                          });
+        replay = kasim::MakeReplayBackend(
+            std::move(*replayed), !options.noPauses,
+            [&programName, &trace](const std::string& what) {
+                if (trace) {
+                    trace->Abandon();
+                }
+                std::cout.flush();
+                // On std::clog: the terminal modes let it through without --verbose.
+                std::clog << programName << ": the replay differs from the record: " << what
+                          << "\n";
+                std::clog.flush();
+                // The worker cannot go on in step with the record; nothing is left to save.
+                std::_Exit(3);
+            });
         backend = replay;
         replayed->outcome = recordedOutcome;
     } else if (appearsLater) {

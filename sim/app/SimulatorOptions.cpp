@@ -76,6 +76,13 @@ class CommandLineParser {
                 result_.outcome = ParsedCommandLine::Outcome::ShowHelp;
                 return result_;
             }
+            if (argument == "--version") {
+                result_.outcome = ParsedCommandLine::Outcome::ShowVersion;
+                return result_;
+            }
+            if (argument == "-y") {
+                argument = "--yes";
+            }
             if (!argument.starts_with("--")) {
                 return Fail("unexpected argument '" + std::string(argument) + "'");
             }
@@ -341,7 +348,8 @@ std::string SimulatorUsage(const std::string& programName) {
           << "  The unit, its faults, --firmware, --no-pauses and --trace apply to --status\n"
           << "  and --update as they do to the window.\n"
           << "\n"
-          << "  -h, --help               show this text\n";
+          << "  -h, --help               show this text\n"
+          << "  --version                say which release of the updater this is\n";
     return usage.str();
 }
 

@@ -45,7 +45,7 @@ struct SimulatorOptions {
 };
 
 struct ParsedCommandLine {
-    enum class Outcome { Run, ShowHelp, Error };
+    enum class Outcome { Run, ShowHelp, ShowVersion, Error };
     Outcome outcome = Outcome::Run;
     SimulatorOptions options;
     std::string error;  // for Error: one line, no line end

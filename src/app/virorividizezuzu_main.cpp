@@ -33,6 +33,9 @@ int main(int argc, char** argv) {
         case UpdaterCommandLine::Outcome::ShowHelp:
             std::cout << UpdaterUsage(programName);
             return kExitSuccess;
+        case UpdaterCommandLine::Outcome::ShowVersion:
+            std::cout << UpdaterVersionLine("virorividizezuzu");
+            return kExitSuccess;
         case UpdaterCommandLine::Outcome::Error:
             std::cerr << programName << ": " << parsed.error << "\n" << TryHelpLine(programName);
             return kExitUsage;

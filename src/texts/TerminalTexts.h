@@ -15,11 +15,15 @@ inline constexpr const char* kUsageModes =
     "  --json                   with --status: the same as one JSON object\n"
     "  --guid GUID              with --status or --update: the Ka whose node has this\n"
     "                           GUID, not the first one on the bus (--status names all)\n"
-    "  --update                 update the Ka: asks \"Update the Ka from A to B? [y/N]\"\n"
-    "                           on a terminal; without one, writes nothing unless --yes\n"
-    "  --yes                    with --update: do not ask, update\n"
+    "  --update                 update the Ka: asks \"Upgrade the Ka from A to B? [y/N]\"\n"
+    "                           (Downgrade, Reinstall) on the controlling terminal when\n"
+    "                           standard input is one; otherwise writes nothing unless --yes\n"
+    "  -y, --yes                with --update: do not ask, update\n"
     "  --allow-downgrade        with --update: a downgrade may be installed as well\n"
-    "  --verbose                the program's diagnostic lines go to standard error\n"
+    "  --allow-reinstall        with --update: the firmware the Ka already has is written\n"
+    "                           again (without it nothing is written, exit status 8)\n"
+    "  --verbose                the program's diagnostic lines go to standard error too;\n"
+    "                           warnings and failures go there always\n"
     "\n"
     "Exit status of --status and --update:\n"
     "  0  a Ka was found (--status); both images were installed (--update)\n"
@@ -33,18 +37,28 @@ inline constexpr const char* kUsageModes =
     "  6  no update is possible: no firmware this program may install, or Final Cut\n"
     "     Pro is running\n"
     "  7  another copy of the updater is running (a --status is answered by that\n"
-    "     copy instead, with its exit status)\n";
+    "     copy instead, with its exit status)\n"
+    "  8  already installed: nothing written (the Ka has the firmware this program\n"
+    "     would install; --allow-reinstall writes it again)\n"
+    "  9  standard output could not be written (after an update that went in; its\n"
+    "     record says so)\n";
 
 inline std::string UsageText(const std::string& programName) {
     return "Usage: " + programName +
-           " [--status [--json] | --update [--yes] [--allow-downgrade]] [--guid GUID]\n"
-           "       [--verbose]\n"
+           " [--status [--json] | --update [-y] [--allow-downgrade] [--allow-reinstall]]\n"
+           "       [--guid GUID] [--verbose]\n"
            "The firmware updater for the Ka FireWire unit. Without options it shows its\n"
            "window.\n"
            "\n" +
            kUsageModes +
            "\n"
-           "  -h, --help               show this text\n";
+           "  -h, --help               show this text\n"
+           "  --version                say which release of the updater this is\n";
+}
+
+// "virorividizezuzu 1.3"
+inline std::string VersionLine(const std::string& executableName, const std::string& release) {
+    return executableName + " " + release + "\n";
 }
 
 inline constexpr const char* kStatusWithUpdate = "--status and --update cannot be given together";
@@ -62,6 +76,8 @@ inline std::string BadOptionValue(const std::string& option, const std::string& 
                                   const std::string& why) {
     return "bad value '" + value + "' for " + option + ": " + why;
 }
+inline constexpr const char* kAllowReinstallWithoutUpdate =
+    "--allow-reinstall goes with --update only";
 inline constexpr const char* kVerboseWithoutMode = "--verbose goes with --status or --update only";
 inline std::string UnexpectedArgument(const std::string& argument) {
     return "unexpected argument '" + argument + "'";
@@ -147,9 +163,18 @@ inline std::string DowngradeNotAllowedLine(const std::string& installed,
 inline constexpr const char* kNoTerminalToAskLine =
     "Nothing was written: there is no terminal to ask for consent; give --yes to update "
     "without asking.\n";
-inline std::string ConsentQuestion(const std::string& installed, const std::string& offered) {
-    return "Update the Ka from " + installed + " to " + offered + "? [y/N]";
+inline std::string AlreadyInstalledLine(const std::string& installed) {
+    return "Already installed: nothing written. The Ka has firmware " + installed +
+           "; give --allow-reinstall to write it again.\n";
 }
+// The action is "Upgrade", "Downgrade" or "Reinstall".
+inline std::string ConsentQuestion(const std::string& action, const std::string& installed,
+                                   const std::string& offered) {
+    return action + " the Ka from " + installed + " to " + offered + "? [y/N]";
+}
+inline constexpr const char* kUpgradeAction = "Upgrade";
+inline constexpr const char* kDowngradeAction = "Downgrade";
+inline constexpr const char* kReinstallAction = "Reinstall";
 inline constexpr const char* kNoConsentLine = "Nothing was written.\n";
 inline constexpr const char* kEndedBeforeUpdateLine =
     "Nothing was written: the updater was asked to end before the update began.\n";
@@ -165,5 +190,8 @@ inline constexpr const char* kProgressProgramming = "programming";
 // After the outcome.
 inline constexpr const char* kUpdateRecordPrefix = "Update record: ";
 inline constexpr const char* kNoUpdateRecordLine = "No record of this update was kept.\n";
+
+// Standard output failed (a full disk, a reader that went away); the reason follows.
+inline constexpr const char* kOutputFailedPrefix = "Standard output could not be written: ";
 
 #endif

@@ -41,8 +41,21 @@ TEST(TerminalOptionsTest, NoOptionIsTheWindowAndEachModeTakesItsOwnOptions) {
     EXPECT_TRUE(update.options.allowDowngrade);
     EXPECT_FALSE(update.options.json);
 
+    const UpdaterCommandLine scripted = Parse({"--update", "-y", "--allow-reinstall"});
+    ASSERT_EQ(Outcome::Run, scripted.outcome) << scripted.error;
+    EXPECT_TRUE(scripted.options.yes);
+    EXPECT_TRUE(scripted.options.allowReinstall);
+    EXPECT_FALSE(scripted.options.allowDowngrade);
+    EXPECT_FALSE(update.options.allowReinstall);
+
     EXPECT_EQ(Outcome::ShowHelp, Parse({"--update", "--help"}).outcome);
     EXPECT_EQ(Outcome::ShowHelp, Parse({"-h"}).outcome);
+    EXPECT_EQ(Outcome::ShowVersion, Parse({"--update", "--version"}).outcome);
+    EXPECT_EQ(kasim::ParsedCommandLine::Outcome::ShowVersion,
+              ParseSimulator({"--version", "--no-such-option"}).outcome);
+    const kasim::ParsedCommandLine simulated = ParseSimulator({"--update", "-y"});
+    ASSERT_EQ(kasim::ParsedCommandLine::Outcome::Run, simulated.outcome) << simulated.error;
+    EXPECT_TRUE(simulated.options.mode.yes);
 }
 
 // A consent or a mode the user did not mean must never be guessed from a command line that
@@ -56,11 +69,13 @@ TEST(TerminalOptionsTest, UnknownAndConflictingOptionsAreRefusedWithTheReason) {
         {{"--status", "--yes"}, "--yes goes with --update only"},
         {{"--yes"}, "--yes goes with --update only"},
         {{"--status", "--allow-downgrade"}, "--allow-downgrade goes with --update only"},
+        {{"--allow-reinstall"}, "--allow-reinstall goes with --update only"},
         {{"--verbose"}, "--verbose goes with --status or --update only"},
         {{"--update", "--force"}, "unknown option '--force'"},
         {{"--update=now"}, "option --update takes no value"},
         {{"update"}, "unexpected argument 'update'"},
-        {{"-y"}, "unexpected argument '-y'"},
+        {{"-y"}, "--yes goes with --update only"},
+        {{"-n"}, "unexpected argument '-n'"},
         {{"--software-version", "0x00030005"}, "unknown option '--software-version'"},
     };
     for (const auto& [arguments, error] : refused) {

@@ -72,6 +72,12 @@ class WatchedProcess {
         _outputPiped = true;
     }
 
+    // The process gets a process group of its own, as a shell's job does: a stop signal then
+    // stops it (the kernel discards one sent to a group whose leader's parent is elsewhere).
+    void OwnProcessGroup() {
+        _process.setChildProcessModifier([] { setpgid(0, 0); });
+    }
+
     bool Start(const QString& program, const QStringList& arguments) {
         _process.start(program, arguments);
         if (!_process.waitForStarted(kDeadlineMs)) {
@@ -101,6 +107,37 @@ class WatchedProcess {
     bool WaitForEnd() {
         const bool ended = QTest::qWaitFor(
             [&] {
+                Collect();
+                return _process.state() == QProcess::NotRunning;
+            },
+            kDeadlineMs);
+        Collect();
+        return ended;
+    }
+
+    // Whether the process stops (by a stop signal) within the deadline, while it runs.
+    bool WaitForStop() {
+        const std::string stat = "/proc/" + std::to_string(_process.processId()) + "/stat";
+        const auto stopped = [&] {
+            const std::string text = FileText(QString::fromStdString(stat));
+            const auto state = text.rfind(") ");
+            return state != std::string::npos && text.substr(state + 2, 1) == "T";
+        };
+        return QTest::qWaitFor(
+                   [&] {
+                       Collect();
+                       return stopped() || _process.state() == QProcess::NotRunning;
+                   },
+                   kDeadlineMs) &&
+               stopped();
+    }
+
+    // Whether the process ended within the deadline, sent SIGCONT all the while (as a shell's
+    // fg goes on with a job that stopped).
+    bool ContinueToEnd() {
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                Signal(SIGCONT);
                 Collect();
                 return _process.state() == QProcess::NotRunning;
             },

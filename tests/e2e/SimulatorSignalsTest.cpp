@@ -86,7 +86,7 @@ TEST_F(SimulatorSignalsTest, SignalsDuringAnUpdateWaitForItsEndAndTheProgramThen
     WatchedProcess sim;
     ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, LastingUpdate()));
     ASSERT_TRUE(sim.WaitForOutput("Erasing Xilinx Image\n")) << sim.Out();
-    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP, SIGTERM}) {
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGTERM}) {
         sim.Signal(signalNumber);
     }
     ASSERT_TRUE(sim.WaitForEnd());

@@ -32,6 +32,7 @@ using katest::Occurrences;
 
 constexpr int kDeadlineMs = katest::kDeadlineMs;
 const std::string kHeldLine = "The updater will quit when the update is done.\n";
+const std::string kNotKeptAwake = "The machine was not kept awake for the update (error ";
 const std::string kDone =
     "Programming Complete. You will need to cycle the Power on your Ka for changes to take "
     "affect\n";
@@ -53,6 +54,18 @@ std::vector<std::string> Lines(const std::string& text) {
         start = end == std::string::npos ? text.size() : end + 1;
     }
     return lines;
+}
+
+// Standard error without the line a machine with no system bus (a container, CI) adds to
+// every update.
+std::string WithoutNotKeptAwake(const std::string& errors) {
+    std::string kept;
+    for (const std::string& line : Lines(errors)) {
+        if (!line.starts_with(kNotKeptAwake)) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
 }
 
 // The bus transactions of the update's worker, without the fields that count what came before
@@ -248,7 +261,7 @@ TEST_F(TerminalModeTest, AnUpdateWithYesSendsWhatTheWindowsUpdateSends) {
         << recordLine;
     const std::string record = recordLine.substr(15, recordLine.size() - 16);
     EXPECT_TRUE(std::filesystem::is_regular_file(record)) << record;
-    EXPECT_EQ("", terminal.Err());
+    EXPECT_EQ("", WithoutNotKeptAwake(terminal.Err()));
 }
 
 TEST_F(TerminalModeTest, NothingIsWrittenWithoutConsentAndADowngradeNeedsItsOwn) {
@@ -309,7 +322,11 @@ TEST_F(TerminalModeTest, FirmwareThatMayNotBeInstalledIsNamedAndNeverSent) {
     ASSERT_TRUE(Run(update, {"--no-pauses", "--update", "--yes", "--firmware", missing, "--trace",
                              TracePath()}));
     EXPECT_EQ(6, update.ExitCode());
-    EXPECT_TRUE(update.Err().starts_with("No update is possible: ")) << update.Err();
+    // The cause a user can act on (the file and what is wrong with it), then the refusal.
+    const std::vector<std::string> errors = Lines(update.Err());
+    ASSERT_EQ(2u, errors.size()) << update.Err();
+    EXPECT_EQ("No Ka firmware to install: " + missing.toStdString() + ": missing", errors[0]);
+    EXPECT_TRUE(errors[1].starts_with("No update is possible: ")) << errors[1];
     EXPECT_EQ("", update.Out());
     EXPECT_FALSE(HasWrites(Trace()));
 }
@@ -347,6 +364,99 @@ TEST_F(TerminalModeTest, TerminationRequestsDuringTheUpdateWaitForItsEnd) {
     EXPECT_EQ(0, sim.ExitCode()) << sim.Err();
     EXPECT_EQ(1u, Occurrences(sim.Err(), kHeldLine)) << sim.Err();
     EXPECT_NE(std::string::npos, sim.Out().find(kDone)) << sim.Out();
+    EXPECT_EQ("installed", FlashState(Trace(), "xilinx"));
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+}
+
+// A job that runs every night must not wear the flash, nor put the unit at risk, for what it
+// already has.
+TEST_F(TerminalModeTest, AnUpdateToTheInstalledReleaseWritesNothingUnlessAReinstallIsAllowed) {
+    const QString installed =
+        QString::asprintf("0x%04X%04X", KaBuiltInMCOREVersion, KaBuiltInXilinxVersion);
+    TerminalProcess refused(_state.path());
+    ASSERT_TRUE(Run(refused, {"--no-pauses", "--update", "-y", "--software-version", installed,
+                              "--trace", TracePath()}));
+    EXPECT_EQ(8, refused.ExitCode());
+    EXPECT_EQ("Already installed: nothing written. The Ka has firmware " + BuiltInVersion() +
+                  "; give --allow-reinstall to write it again.\n",
+              refused.Err());
+    EXPECT_EQ("", refused.Out());
+    EXPECT_FALSE(HasWrites(Trace()));
+    EXPECT_FALSE(std::filesystem::exists(_state.filePath("ka-firmware-updater-sim").toStdString()))
+        << "no update, no record";
+
+    TerminalProcess allowed(_state.path());
+    ASSERT_TRUE(Run(allowed, {"--no-pauses", "--update", "-y", "--allow-reinstall",
+                              "--software-version", installed, "--trace", TracePath()}));
+    EXPECT_EQ(0, allowed.ExitCode()) << allowed.Err();
+    EXPECT_EQ("installed", FlashState(Trace(), "xilinx"));
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+}
+
+// A script that throws standard output away, or keeps it in a file, still hears what went
+// wrong; --verbose adds only the trail.
+TEST_F(TerminalModeTest, WarningsAndFailuresReachStandardErrorWithoutVerbose) {
+    // No system bus at that address: the machine cannot be kept awake.
+    const QByteArray previousBus = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS",
+            ("unix:path=" + _directory.filePath("no-system-bus")).toUtf8());
+    TerminalProcess sim(_state.path());
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", previousBus);
+    sim.SendOutputTo(_directory.filePath("out.txt"));
+    ASSERT_TRUE(Run(sim, {"--no-pauses", "--update", "--yes", "--fault", "answer-lost@0x400:xilinx",
+                          "--fault", "crc-reject:mcore"}));
+    EXPECT_EQ(1, sim.ExitCode());
+    const std::vector<std::string> errors = Lines(sim.Err());
+    ASSERT_EQ(3u, errors.size()) << sim.Err();
+    EXPECT_TRUE(errors[0].starts_with(kNotKeptAwake)) << errors[0];
+    EXPECT_EQ("The unit may have taken a write twice: starting the Xilinx image again (2 of 3)",
+              errors[1]);
+    EXPECT_TRUE(
+        errors[2].starts_with("Programming Failed. The Xilinx image was installed; the "
+                              "MCORE image was not. Error 0x"))
+        << errors[2];
+    // The outcome is on standard output all the same.
+    EXPECT_NE(std::string::npos,
+              katest::WatchedProcess::FileText(_directory.filePath("out.txt")).find(errors[2]));
+}
+
+TEST_F(TerminalModeTest, OutputThatCannotBeWrittenCountsAndNeverStopsTheUpdate) {
+    TerminalProcess full(_state.path());
+    full.SendOutputTo("/dev/full");
+    ASSERT_TRUE(Run(full, {"--status", "--json"}));
+    EXPECT_EQ(9, full.ExitCode());
+    EXPECT_EQ("Standard output could not be written: No space left on device.\n", full.Err());
+
+    // The reader goes away at once: every write of the update meets a closed pipe.
+    TerminalProcess piped(_state.path());
+    ASSERT_TRUE(piped.Start(
+        "bash", {"-c", "\"$0\" \"$@\" | true; exit \"${PIPESTATUS[0]}\"", KA_SIMULATOR_EXECUTABLE,
+                 "--no-pauses", "--update", "--yes", "--trace", TracePath()}));
+    ASSERT_TRUE(piped.WaitForEnd());
+    EXPECT_EQ(9, piped.ExitCode()) << "not ended by SIGPIPE (141): " << piped.Err();
+    EXPECT_EQ("Standard output could not be written: Broken pipe.\n",
+              WithoutNotKeptAwake(piped.Err()));
+    EXPECT_EQ("installed", FlashState(Trace(), "xilinx"));
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+}
+
+// The keys a user presses after Ctrl-C, Ctrl-\ and Ctrl-Z, neither dump core nor stop the
+// program with an image half written; a background job writing to its terminal goes on.
+TEST_F(TerminalModeTest, QuitAndSuspendDuringTheEraseWaitForTheEndOfTheUpdate) {
+    TerminalProcess sim(_state.path());
+    sim.OwnProcessGroup();
+    ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE,
+                          {"--update", "--yes", "--erase-polls", "2", "--trace", TracePath()}));
+    ASSERT_TRUE(sim.WaitForOutput("Updating the Ka: Xilinx image: erasing")) << sim.Out();
+    sim.Signal(SIGQUIT);
+    sim.Signal(SIGTSTP);
+    sim.Signal(SIGTTOU);
+    ASSERT_TRUE(sim.WaitForOutput(kDone)) << sim.Out() << sim.Err();
+    // Once the outcome is out the suspension asked for takes effect; a shell's fg goes on.
+    EXPECT_TRUE(sim.WaitForStop());
+    ASSERT_TRUE(sim.ContinueToEnd());
+    EXPECT_EQ(0, sim.ExitCode()) << sim.Err();
+    EXPECT_EQ(1u, Occurrences(sim.Err(), kHeldLine)) << sim.Err();
     EXPECT_EQ("installed", FlashState(Trace(), "xilinx"));
     EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
 }
@@ -448,7 +558,7 @@ class PseudoTerminalRun {
 };
 
 TEST_F(TerminalModeTest, OnATerminalTheUserIsAskedAndOnlyYesUpdates) {
-    const std::string question = "Update the Ka from 2-4 to " + BuiltInVersion() + "? [y/N] ";
+    const std::string question = "Upgrade the Ka from 2-4 to " + BuiltInVersion() + "? [y/N] ";
     const std::string state = _state.path().toStdString();
     {
         PseudoTerminalRun declined(
@@ -473,6 +583,69 @@ TEST_F(TerminalModeTest, OnATerminalTheUserIsAskedAndOnlyYesUpdates) {
     EXPECT_NE(std::string::npos, accepted.Screen().find("\033[K\r\nProgramming Complete. "))
         << accepted.Screen();
     EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+}
+
+// The question names what the update would do; with --verbose on a terminal no line of the
+// trail lands on the progress line: it is cleared first and drawn again after.
+TEST_F(TerminalModeTest, OnATerminalAReinstallIsAskedByNameAndTheTrailLeavesTheProgressAlone) {
+    const std::string installed = BuiltInVersion();
+    PseudoTerminalRun run(
+        {"--no-pauses", "--update", "--verbose", "--allow-reinstall", "--software-version",
+         QString::asprintf("0x%04X%04X", KaBuiltInMCOREVersion, KaBuiltInXilinxVersion)
+             .toStdString(),
+         "--trace", TracePath().toStdString()},
+        _state.path().toStdString());
+    ASSERT_TRUE(run.Started());
+    ASSERT_TRUE(
+        run.WaitForScreen("Reinstall the Ka from " + installed + " to " + installed + "? [y/N] "))
+        << run.Screen();
+    run.Type("y\n");
+    EXPECT_EQ(0, run.WaitForExit()) << run.Screen();
+    EXPECT_EQ("installed", FlashState(Trace(), "mcore"));
+
+    const std::string& screen = run.Screen();
+    const std::string progress = "\rUpdating the Ka: ";
+    std::size_t drawn = 0;
+    for (auto at = screen.find(progress); at != std::string::npos;
+         at = screen.find(progress, at + 1)) {
+        ++drawn;
+        const auto end = screen.find("\033[K", at);
+        ASSERT_NE(std::string::npos, end);
+        const std::string next = screen.substr(end + 3, 1);
+        EXPECT_TRUE(next.empty() || next == "\r") << "written over: " << screen.substr(at, 120);
+    }
+    EXPECT_GT(drawn, 3u) << screen;
+    EXPECT_NE(std::string::npos, screen.find("\r\033[KSending Data...\r\n")) << screen;
+}
+
+// A fresh install, a container, cron: no LANG at all, or one that is not UTF-8.
+TEST_F(TerminalModeTest, WithoutAUtf8LocaleNeitherExecutableSaysAWordAboutIt) {
+    const QStringList localeSettings = {"LANG",        "LC_ALL",   "LC_CTYPE",
+                                        "LC_MESSAGES", "LANGUAGE", "LC_NUMERIC"};
+    for (const QString& lang : {QString(), QString("C")}) {
+        SCOPED_TRACE("LANG=" + lang.toStdString());
+        std::vector<std::pair<QString, QString>> settings = {{"XDG_STATE_HOME", _state.path()}};
+        QStringList removed = localeSettings + QStringList{"DISPLAY", "WAYLAND_DISPLAY"};
+        if (!lang.isEmpty()) {
+            settings.emplace_back("LANG", lang);
+            removed.removeAll("LANG");
+        }
+        katest::WatchedProcess sim(settings, removed);
+        ASSERT_TRUE(sim.Start(KA_SIMULATOR_EXECUTABLE, {"--status"}) && sim.WaitForEnd());
+        EXPECT_EQ(0, sim.ExitCode());
+        EXPECT_EQ("", sim.Err());
+#ifdef KA_UPDATER_EXECUTABLE
+        QTemporaryDir runtime;
+        settings.emplace_back("XDG_RUNTIME_DIR", runtime.path());
+        katest::WatchedProcess updater(settings, removed);
+        ASSERT_TRUE(updater.Start(KA_UPDATER_EXECUTABLE, {"--status"}) && updater.WaitForEnd());
+        EXPECT_EQ(std::string::npos, updater.Err().find("locale")) << updater.Err();
+        katest::WatchedProcess version(settings, removed);
+        ASSERT_TRUE(version.Start(KA_UPDATER_EXECUTABLE, {"--version"}) && version.WaitForEnd());
+        EXPECT_TRUE(version.Out().starts_with("virorividizezuzu 1.")) << version.Out();
+        EXPECT_EQ(1u, Occurrences(version.Out(), "\n"));
+#endif
+    }
 }
 
 #ifdef KA_UPDATER_EXECUTABLE

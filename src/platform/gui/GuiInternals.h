@@ -181,6 +181,10 @@ void RequestEventLoopQuit();
 // the dispatch is over (for what would free a target or widget still in use).
 void DeferWhileDispatching(std::function<void()> action);
 
+// Where the environment names no UTF-8 character locale, names the one Qt would switch to
+// (LC_CTYPE), so that Qt starts in it without a word. Before any thread, and before Qt.
+void ChooseUtf8CharacterLocale();
+
 // While it lives, SIGTERM, SIGINT and SIGHUP reach the application target as
 // kEventAppTerminationRequested from the event loop; afterwards they do what they did before.
 class TerminationRequestWatch {

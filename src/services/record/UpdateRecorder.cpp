@@ -271,7 +271,7 @@ class Recorder {
             return BeginLocked(facts);
         } catch (const std::exception&) {
             // Out of memory, say: the update goes on without its record.
-            std::cerr << "No record of this update is kept: it could not be started.\n";
+            std::clog << "No record of this update is kept: it could not be started.\n";
             CloseLocked();
             file_.clear();
             return kIOReturnNotWritable;
@@ -353,14 +353,15 @@ class Recorder {
     IOReturn BeginLocked(const UpdateRecordFacts& given) {
         const std::filesystem::path folder = FolderLocked();
         if (folder.empty()) {
-            std::cerr << "No record of this update is kept: neither XDG_STATE_HOME nor HOME "
+            // Lines for the user go on std::clog: every front end lets them through.
+            std::clog << "No record of this update is kept: neither XDG_STATE_HOME nor HOME "
                          "names a folder.\n";
             return kIOReturnNotWritable;
         }
         std::string why;
         const int opened = OpenPrivateFolder(folder, why);
         if (opened < 0) {
-            std::cerr << "No record of this update is kept: the folder " << Quoted(folder) << " "
+            std::clog << "No record of this update is kept: the folder " << Quoted(folder) << " "
                       << why << ".\n";
             return kIOReturnNotWritable;
         }
@@ -378,7 +379,7 @@ class Recorder {
         }
         if (out_ < 0) {
             ::close(opened);
-            std::cerr << "No record of this update is kept: "
+            std::clog << "No record of this update is kept: "
                       << (error == EEXIST
                               ? "every name for it is taken in the folder " + Quoted(folder)
                               : "no file can be made in the folder " + Quoted(folder) + ": " +
@@ -412,7 +413,7 @@ class Recorder {
             CloseLocked();
             ::unlinkat(opened, name.c_str(), 0);
             ::close(opened);
-            std::cerr << "No record of this update is kept: its first line cannot be written in "
+            std::clog << "No record of this update is kept: its first line cannot be written in "
                          "the folder "
                       << Quoted(folder) << ": " << std::strerror(fault.Error()) << ".\n";
             file_.clear();
@@ -440,7 +441,7 @@ class Recorder {
         try {
             write();
         } catch (const std::exception&) {
-            std::cerr << "The record of this update could not be written on; it ends here.\n";
+            std::clog << "The record of this update could not be written on; it ends here.\n";
             CloseLocked();
         }
     }

@@ -7,6 +7,7 @@
 #include <MacTypes.h>
 
 #include <string>
+#include <string_view>
 
 namespace katerminal {
 
@@ -19,15 +20,21 @@ enum TerminalStream : int {
 // Whether the stream is a terminal (not a file, a pipe or nothing at all).
 Boolean TerminalIsInteractive(TerminalStream stream);
 
-// Asks the question on standard error, followed by one space, and reads the answer line from
-// standard input, which must be a terminal. What was typed before the question was shown is
-// discarded: only an answer to this question counts. true only for a yes (TerminalAnswerIsYes);
-// anything else, the end of the input or a failed read is no.
+// Asks the question on the controlling terminal, followed by one space, and reads the answer
+// line there; standard input must be a terminal (the user's, not a pipe or a file). Whatever
+// standard output and standard error were sent to, the user sees the question. What was
+// typed before the question was shown is discarded: only an answer to this question counts.
+// true only for a yes (TerminalAnswerIsYes); anything else, no controlling terminal, the end
+// of the input or a failed read is no.
 Boolean TerminalAskYesNo(const char* question);
 
 // Whether one line typed as an answer says yes: "y" or "yes" in any case, blanks around it
 // allowed. Everything else, the empty line included, says no.
 Boolean TerminalAnswerIsYes(const std::string& line);
+
+// Writes the whole text on the stream, going on after an interrupted or a short write: 0, or
+// the errno of the write that failed (nothing more is written then).
+int TerminalWriteAll(TerminalStream stream, std::string_view text);
 
 // What redraws the terminal's current line with the text: back to its start, the text, and the
 // rest of the line cleared.

@@ -15,9 +15,19 @@ enum : UInt32 {
     kEventAppTerminationRequested = 'Ktrm',
 };
 
+// Call when the program begins to write what must never be left half written (a unit's
+// flash), and again when that is done; the calls pair up. Between them the quit key
+// (SIGQUIT) is one more termination request as above, a request to suspend the program
+// (SIGTSTP) waits for the end and takes effect then, and a program in a background job is not
+// stopped for using its terminal (SIGTTOU, SIGTTIN). Outside them every signal keeps its
+// usual action.
+void BeginUninterruptibleWork();
+void EndUninterruptibleWork();
+
 // Call first thing in main, before anything is printed: standard output is written a line at
-// a time (a process that dies keeps every line it printed), and a reader of standard output
-// or standard error that goes away no longer ends the process.
+// a time (a process that dies keeps every line it printed), a reader of standard output or
+// standard error that goes away no longer ends the process, and where the environment names
+// no UTF-8 character locale the UTF-8 one the platform would switch to is named (quietly).
 void InitApplicationProcess();
 
 // Call right after InitApplicationProcess in a program that will show no window and no alert
