@@ -108,8 +108,12 @@ void FakeKernel::ScheduleShutdown(const std::shared_ptr<Node>& node, Duration at
             return;
         }
         node->unplugged = true;
-        // The device and its device file go; its number is free for the next device.
+        // The device and its device file go; its number is free for the next device. Another
+        // program's lock stays with the old inode, which nothing can open any more.
         std::erase_if(nodes_, [&node](const auto& entry) { return entry.second == node; });
+        std::erase_if(lockHolders_, [&node](const auto& entry) {
+            return entry.first == node.get() && entry.second == -1;
+        });
         if (plan.onShutdown) {
             plan.onShutdown();
         }
