@@ -134,6 +134,7 @@ UpdateOnUnit ThroughKernelBackend(
     kernelSide.requests = kernel->Requests();
     kernelSide.generation = kernel->Generation();
     kernelSide.descriptorsLeftOpen = kernel->OpenDescriptorCount();
+    EXPECT_EQ(kernel->BlockingReadCount(), 0) << "a read the kernel would have blocked";
     registers->Close();
     return update;
 }

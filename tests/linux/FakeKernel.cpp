@@ -641,7 +641,13 @@ ssize_t FakeKernel::Read(int fileDescriptor, void* buffer, std::size_t size) {
     }
     Descriptor& descriptor = found->second;
     if (descriptor.events.empty()) {
-        return descriptor.node->unplugged ? -ENODEV : -EAGAIN;
+        if (descriptor.node->unplugged) {
+            return -ENODEV;
+        }
+        // The kernel's read waits for an event, O_NONBLOCK or not: a client that reads
+        // without one would hang here.
+        ++blockingReads_;
+        return -EAGAIN;
     }
     // One event per read; what does not fit is lost, as with the kernel.
     const std::vector<std::uint8_t> event = std::move(descriptor.events.front());
