@@ -326,15 +326,17 @@ class ScriptedKernel final : public kaplatform::LinuxSystem {
         bool sendError = false;
         if (!sent_.empty()) {
             // The same request again: only after the kernel flushed it, the unit was busy,
-            // the kernel could not send it, the packet was damaged, or a reset lost the unit's
-            // answer; a write only when the unit cannot have taken it.
+            // the kernel could not send it, the packet was damaged or had no ack, or a reset
+            // lost the unit's answer; a write only when the unit cannot have taken it.
             const Sent& last = sent_.back();
             const bool flushed = !failOnReset_ && response_ && response_->rcode == RCODE_GENERATION;
             const bool lostAnswer = !failOnReset_ && response_ &&
                                     response_->rcode == RCODE_CANCELLED &&
                                     knownGeneration_ != last.generation;
             busy = response_ && response_->rcode == RCODE_BUSY;
-            damaged = response_ && response_->rcode == RCODE_DATA_ERROR;
+            // A read without an ack goes again as a damaged one does.
+            damaged = response_ &&
+                      (response_->rcode == RCODE_DATA_ERROR || response_->rcode == RCODE_NO_ACK);
             sendError = response_ && response_->rcode == RCODE_SEND_ERROR;
             const bool lastWrite = last.transactionCode == TCODE_WRITE_QUADLET_REQUEST ||
                                    last.transactionCode == TCODE_WRITE_BLOCK_REQUEST;

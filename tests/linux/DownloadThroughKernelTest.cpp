@@ -134,6 +134,7 @@ UpdateOnUnit ThroughKernelBackend(
     kernelSide.requests = kernel->Requests();
     kernelSide.generation = kernel->Generation();
     kernelSide.descriptorsLeftOpen = kernel->OpenDescriptorCount();
+    EXPECT_EQ(kernel->BlockingReadCount(), 0) << "a read the kernel would have blocked";
     registers->Close();
     return update;
 }
@@ -544,11 +545,20 @@ TEST(DownloadThroughKernelTest, ANodeMadeAnewUnderItsOldNameAmongTheXilinxBlocks
 struct Return {
     const char* name;
     std::chrono::milliseconds after;
+    int failedRomReads;
     // The bus line among the Xilinx blocks, given the generation before.
     std::string (*busLine)(std::uint32_t before);
 };
 
+void PrintTo(const Return& unitReturn, std::ostream* out) {
+    *out << unitReturn.name;
+}
+
 class UnitReturnTest : public testing::TestWithParam<Return> {};
+
+std::string MadeAnew(std::uint32_t) {
+    return "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw1\n";
+}
 
 TEST_P(UnitReturnTest, TheUnitThatLeftMidXilinxIsFoundAgainAndBothAreInstalled) {
     KernelSide kernelSide;
@@ -556,8 +566,8 @@ TEST_P(UnitReturnTest, TheUnitThatLeftMidXilinxIsFoundAgainAndBothAreInstalled) 
     const UpdateOnUnit viaKernel =
         ThroughKernelBackend(kernelSide, [&](FakeKernel& kernel, SysfsTree& sysfs) {
             before = kernel.Generation();
-            kernel.PlanNodeRecreation(
-                {0, [&sysfs] { sysfs.RemoveNode(1); }, [&sysfs](int node) { sysfs.AddKa(node); }});
+            kernel.PlanNodeRecreation({GetParam().failedRomReads, [&sysfs] { sysfs.RemoveNode(1); },
+                                       [&sysfs](int node) { sysfs.AddKa(node); }});
             kernel.PickFaults(FaultsDuringXilinx(
                 {{{1200, Fault{Fault::Kind::LeavesBus, 0, GetParam().after}}}, {}, {}}));
         });
@@ -573,17 +583,18 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Within the kernel's shutdown delay: the old device is revived, and the descriptor
         // held goes on in the new generation.
-        Return{"RevivedWithinTwoSeconds", std::chrono::milliseconds{1000},
+        Return{"RevivedWithinTwoSeconds", std::chrono::milliseconds{1000}, 0,
                [](std::uint32_t before) {
                    return "FireWire: bus reset in generation " + std::to_string(before) +
                           ", sending again in generation " + std::to_string(before + 2) + "\n";
                }},
         // After it: the old device was shut down, the new one takes its number.
-        Return{"MadeAnewAfterThreeSeconds", std::chrono::milliseconds{3000},
-               [](std::uint32_t) {
-                   return std::string(
-                       "FireWire: node /dev/fw1 went away; the unit is back as /dev/fw1\n");
-               }}),
+        Return{"MadeAnewAfterThreeSeconds", std::chrono::milliseconds{3000}, 0, MadeAnew},
+        // Back within it, but its ROM read fails once: the gone device stays (its shutdown
+        // put off by the return's reset) beyond the reset deadline, is shut down, and the
+        // unit is made anew under its number.
+        Return{"BackWithinTwoSecondsWithALateRomRead", std::chrono::milliseconds{1900}, 1,
+               MadeAnew}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DownloadThroughKernelTest, DamagedErasePollsAndAUserSwitchBetweenTheImagesInstallBoth) {

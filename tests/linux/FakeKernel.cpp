@@ -108,8 +108,12 @@ void FakeKernel::ScheduleShutdown(const std::shared_ptr<Node>& node, Duration at
             return;
         }
         node->unplugged = true;
-        // The device and its device file go; its number is free for the next device.
+        // The device and its device file go; its number is free for the next device. Another
+        // program's lock stays with the old inode, which nothing can open any more.
         std::erase_if(nodes_, [&node](const auto& entry) { return entry.second == node; });
+        std::erase_if(lockHolders_, [&node](const auto& entry) {
+            return entry.first == node.get() && entry.second == -1;
+        });
         if (plan.onShutdown) {
             plan.onShutdown();
         }
@@ -637,7 +641,13 @@ ssize_t FakeKernel::Read(int fileDescriptor, void* buffer, std::size_t size) {
     }
     Descriptor& descriptor = found->second;
     if (descriptor.events.empty()) {
-        return descriptor.node->unplugged ? -ENODEV : -EAGAIN;
+        if (descriptor.node->unplugged) {
+            return -ENODEV;
+        }
+        // The kernel's read waits for an event, O_NONBLOCK or not: a client that reads
+        // without one would hang here.
+        ++blockingReads_;
+        return -EAGAIN;
     }
     // One event per read; what does not fit is lost, as with the kernel.
     const std::vector<std::uint8_t> event = std::move(descriptor.events.front());

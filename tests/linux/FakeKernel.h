@@ -68,6 +68,8 @@ struct SentRequest {
 //   gone while the request was outstanding (GoneWhileOutstanding, taken). A damaged packet
 //   (ResponseCode, not taken) looks the same to the client as the refusal.
 // - close() waits for the descriptor's outstanding transactions to end.
+// - read() of a live device with no event queued would block (the kernel's read ignores
+//   O_NONBLOCK): the fake answers EAGAIN and counts it (BlockingReadCount).
 // - flock() is per open descriptor; any number of descriptors may open a node. Another
 //   program's lock may show in /proc/locks.
 // - A response of up to 4 bytes is queued as the 24-byte structure followed by a copy of
@@ -213,6 +215,8 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     int GetInfoCount() const { return getInfoCount_; }
     std::size_t OpenDescriptorCount() const { return descriptors_.size(); }
     int BadCloseCount() const { return badCloses_; }
+    // Reads of a live device with no event queued: the kernel's read would block on them.
+    int BlockingReadCount() const { return blockingReads_; }
     // Transactions the kernel still owns (sent, neither answered nor cancelled).
     std::size_t OutstandingTransactions() const;
     // How long each close(2) waited for outstanding transactions.
@@ -308,6 +312,7 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     std::uint32_t lastInfoVersion_ = 0;
     int getInfoCount_ = 0;
     int badCloses_ = 0;
+    int blockingReads_ = 0;
 };
 
 // A small register model: byte-addressed memory inside one window of the address space,

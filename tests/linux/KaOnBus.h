@@ -35,6 +35,9 @@ class KaOnBus : public testing::Test {
         kernel->AttachNode("/dev/fw1", registers);
         EXPECT_EQ(backend->CreateDevice("fw1.0", device), kIOReturnSuccess);
     }
+    ~KaOnBus() override {
+        EXPECT_EQ(kernel->BlockingReadCount(), 0) << "a read the kernel would have blocked";
+    }
 
     SysfsTree sysfs;
     RegisterStore registers;

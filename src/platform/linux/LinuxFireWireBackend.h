@@ -19,7 +19,9 @@
 // - failOnReset false: the newest bus generation known to the device is sent, not the
 //   caller's number, and a transfer that a bus reset flushed, or that the kernel turned away
 //   for a stale generation, is sent again once the kernel reports a newer generation; a bus
-//   that keeps resetting ends the transfer with kIOFireWireBusReset after resetDeadline.
+//   that keeps resetting ends the transfer with kIOFireWireBusReset after resetDeadline. A
+//   generation that stood still through it (a device the kernel marked gone, not yet revived
+//   or shut down) is waited for up to goneNodeDeadline more.
 //   failOnReset true: the caller's generation is sent and a stale one fails with
 //   kIOFireWireBusReset.
 //   A read the kernel's split time-out ended (RCODE_CANCELLED) while a bus reset lost the

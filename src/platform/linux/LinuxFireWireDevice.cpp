@@ -24,6 +24,10 @@ constexpr std::uint64_t kLargestOffset = 0xFFFF'FFFF'FFFFull;
 
 using Clock = std::chrono::steady_clock;
 
+// How long a generation must stand still, while requests in it are turned away, to be taken
+// for that of a device the kernel marked gone rather than of a bus still resetting.
+constexpr std::chrono::seconds kGoneNodeStillness{1};
+
 // The pause before the next try of a request the unit answered busy: the first pause,
 // doubled for each try made since, up to the longest (1, 2, 4, 8, then 10 ms by default).
 std::chrono::milliseconds BusyPause(const LinuxFireWireRetryPolicy& policy, int triesMade) {
@@ -321,12 +325,24 @@ IOReturn LinuxFireWireDevice::TransferFailingFast(Request& request, bool failOnR
 
 IOReturn LinuxFireWireDevice::AwaitNewerGeneration(std::uint32_t stale,
                                                    Clock::time_point deadline) {
+    const Clock::time_point began = system_->Now();
+    bool waitingForGoneNode = false;
     for (;;) {
         IOReturn status = QueryBusInfo(fileDescriptor_, false);
         if (status != kIOReturnSuccess) {
             return status;
         }
         const Clock::time_point now = system_->Now();
+        if (now >= deadline && generation_ == stale && !waitingForGoneNode &&
+            now - began >= kGoneNodeStillness) {
+            // A live node takes the new generation within milliseconds; one that stood
+            // still this long belongs to a device the kernel marked gone when its node
+            // left. The kernel either revives it (a newer generation) or shuts it down
+            // (ENODEV, and the node is looked for again); the shutdown waits until the bus
+            // has been free of resets for 2 s, and the unit's return is a reset itself.
+            waitingForGoneNode = true;
+            deadline = now + policy_.goneNodeDeadline;
+        }
         if (now >= deadline) {
             // A bus that keeps resetting: give up rather than chase it for ever.
             return kIOFireWireBusReset;

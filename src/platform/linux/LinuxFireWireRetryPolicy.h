@@ -51,6 +51,13 @@ struct LinuxFireWireRetryPolicy {
     // covers a client that missed it without keeping the processor busy.
     std::chrono::milliseconds generationQueryInterval{5};
 
+    // How long past resetDeadline a generation that stood still (the device the kernel
+    // marked gone when its node left) is waited for: the kernel revives the device when the
+    // node comes back with the same ROM, read half a second after its reset and 3 s later
+    // for each read that fails, and shuts it down once the bus has been free of resets for
+    // 2 s. Either ends the wait: a newer generation, or ENODEV and the search below.
+    std::chrono::milliseconds goneNodeDeadline{5000};
+
     // ---- a node the kernel makes anew (failOnReset false)
 
     // How long a transfer whose node went away looks for the unit's GUID to come back. The
