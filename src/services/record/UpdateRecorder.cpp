@@ -116,6 +116,18 @@ std::string Quoted(const std::filesystem::path& path) {
     return "\"" + path.string() + "\"";
 }
 
+struct FolderDescriptor {
+    explicit FolderDescriptor(int opened) : descriptor(opened) {}
+    ~FolderDescriptor() {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+    FolderDescriptor(const FolderDescriptor&) = delete;
+    FolderDescriptor& operator=(const FolderDescriptor&) = delete;
+    int descriptor;
+};
+
 // The folder of records, opened: made with what is missing above it, each only its owner's
 // to enter, as the state folders of a user's session are. The folder itself must be a
 // folder, not a link to one, the user's own and written by nobody else; one the program
@@ -278,7 +290,8 @@ class Recorder {
             return kIOReturnNotWritable;
         }
         std::string why;
-        const int opened = OpenPrivateFolder(folder, why);
+        const FolderDescriptor held(OpenPrivateFolder(folder, why));
+        const int opened = held.descriptor;
         if (opened < 0) {
             std::cerr << "No record of this update is kept: the folder " << Quoted(folder) << " "
                       << why << ".\n";
@@ -297,7 +310,6 @@ class Recorder {
             error = out_ < 0 ? errno : 0;
         }
         if (out_ < 0) {
-            ::close(opened);
             std::cerr << "No record of this update is kept: "
                       << (error == EEXIST
                               ? "every name for it is taken in the folder " + Quoted(folder)
@@ -309,6 +321,30 @@ class Recorder {
         file_ = folder / name;
         start_ = std::chrono::steady_clock::now();
         sequence_ = 0;
+        int failure = 0;
+        try {
+            WriteLocked(HeaderLocked(given));
+        } catch (const RecordError& fault) {
+            failure = fault.Error();
+        } catch (const std::exception&) {
+            failure = ENOMEM;
+        }
+        if (failure != 0) {
+            // A file without its header is nobody's record: pruning would never remove it,
+            // and nobody could read it.
+            CloseLocked();
+            ::unlinkat(opened, name.c_str(), 0);
+            file_.clear();
+            std::cerr << "No record of this update is kept: its first line cannot be written in "
+                         "the folder "
+                      << Quoted(folder) << ": " << std::strerror(failure) << ".\n";
+            return kIOReturnNotWritable;
+        }
+        return kIOReturnSuccess;
+    }
+
+    // The first line: the facts the program gives, and what it knows of the bus.
+    Json HeaderLocked(const UpdateRecordFacts& given) const {
         const auto backend = kaplatform::GetFireWireBackend();
         RecordHeader facts;
         facts.program = Text(given.programVersion);
@@ -324,22 +360,7 @@ class Recorder {
         facts.driver = kernelDrivers_;
         Json header;
         EncodeHeader(header, facts);
-        try {
-            WriteLocked(header);
-        } catch (const RecordError& fault) {
-            // A file without its header is nobody's record: pruning would never remove it,
-            // and nobody could read it.
-            CloseLocked();
-            ::unlinkat(opened, name.c_str(), 0);
-            ::close(opened);
-            std::cerr << "No record of this update is kept: its first line cannot be written in "
-                         "the folder "
-                      << Quoted(folder) << ": " << std::strerror(fault.Error()) << ".\n";
-            file_.clear();
-            return kIOReturnNotWritable;
-        }
-        ::close(opened);
-        return kIOReturnSuccess;
+        return header;
     }
 
     template <typename Encode>
