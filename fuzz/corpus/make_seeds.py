@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed inputs in fuzz/corpus/<target>/. Run from anywhere; the seeds are
 committed, so this is only needed when a target's input script changes."""
+import hashlib
 import pathlib
 import struct
 
@@ -178,3 +179,36 @@ write("fuzz_update_record", "whole", header + body + outcome)
 write("fuzz_update_record", "cut_short", header + body + '{"seq":7,"t":40,"outc')
 write("fuzz_update_record", "serial_bytes",
       header.replace('"KA004711"', '{"bytes":"ffffffffffffffff"}'))
+
+
+# fuzz_firmware_digests: a SHA256SUMS for the files "x", "m" and "3-5\n".
+digests = "".join(hashlib.sha256(content).hexdigest() + "  " + name + "\n"
+                  for name, content in (("KaXilinx.bit", b"x"), ("Ka_MCORE.s19", b"m"),
+                                        ("version", b"3-5\n")))
+write("fuzz_firmware_digests", "as_written", digests)
+write("fuzz_firmware_digests", "binary_mode_upper_case",
+      digests.upper().replace("  KAXILINX.BIT", " *KaXilinx.bit")
+      .replace("  KA_MCORE.S19", "  Ka_MCORE.s19").replace("  VERSION", "  version"))
+write("fuzz_firmware_digests", "one_twice", digests + digests.splitlines(True)[0])
+write("fuzz_firmware_digests", "no_line_end", digests.rstrip("\n"))
+
+# fuzz_firmware_version: the version file.
+write("fuzz_firmware_version", "line", "3-5\n")
+write("fuzz_firmware_version", "largest", "65535-65535")
+write("fuzz_firmware_version", "leading_zero", "03-5\n")
+write("fuzz_firmware_version", "too_large", "65536-1\n")
+
+# fuzz_record_pruning: a folder entry's name, a NUL, then the file's first bytes.
+header = ('{"record":"ka-update","format":1,"program":"1.3","firmware":"3-5",'
+          '"firmwareSource":"built in","guid":"0x0200000000004711","serial":"KA004711",'
+          '"softwareVersion":"0x00020004","productRevision":"0x00020000",'
+          '"kernel":"Linux 6.1","backend":"firewire-cdev","device":"/dev/fw1","driver":""}\n')
+write("fuzz_record_pruning", "record",
+      "update-20261210T041000.123456Z-4242-0.jsonl\0" + header + '{"seq":1,"t":0}\n')
+write("fuzz_record_pruning", "leap_day", "update-20240229T235959.999999Z-1-99.jsonl\0" + header)
+write("fuzz_record_pruning", "no_such_day",
+      "update-20230229T000000.000000Z-1-0.jsonl\0" + header)
+write("fuzz_record_pruning", "notes", "update-20000101T000000.000000Z-1-0.jsonl\0my notes\n")
+write("fuzz_record_pruning", "key_twice",
+      "update-20000101T000000.000000Z-1-0.jsonl\0"
+      '{"record":"other","record":"ka-update","format":1}\n')

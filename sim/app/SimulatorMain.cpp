@@ -279,20 +279,19 @@ int main(int argc, char** argv) {
     std::shared_ptr<kaplatform::FireWireBackend> backend;
     if (replayed) {
         const std::optional<karecord::RecordedOutcome> recordedOutcome = replayed->outcome;
-        replay = kasim::MakeReplayBackend(
-            std::move(*replayed), !options.noPauses,
-            [&programName, &trace](const std::string& what) {
-                if (trace) {
-                    trace->Abandon();
-                }
-                std::cout.flush();
-                // On std::clog: the terminal modes let it through without --verbose.
-                std::clog << programName << ": the replay differs from the record: " << what
-                          << "\n";
-                std::clog.flush();
-                // The worker cannot go on in step with the record; nothing is left to save.
-                std::_Exit(3);
-            });
+        auto differs = [&programName, &trace](const std::string& what) {
+            if (trace) {
+                trace->Abandon();
+            }
+            std::cout.flush();
+            // On std::clog: the terminal modes let it through without --verbose.
+            std::clog << programName << ": the replay differs from the record: " << what
+                      << "\n";
+            std::clog.flush();
+            // The worker cannot go on in step with the record; nothing is left to save.
+            std::_Exit(3);
+        };
+        replay = kasim::MakeReplayBackend(std::move(*replayed), !options.noPauses, differs);
         backend = replay;
         replayed->outcome = recordedOutcome;
     } else if (appearsLater) {

@@ -86,6 +86,22 @@ TraceFile::~TraceFile() {
 }
 
 bool TraceFile::Open() {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(target_, error);
+    if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        // A pipe or a terminal (/dev/stdout) is read as it is written: nothing to put in
+        // place, and nothing of it to keep.
+        direct_ = true;
+        out_.open(target_, std::ios::out | std::ios::trunc);
+        return static_cast<bool>(out_);
+    }
+    // Through a link, the file it names is the one replaced; the link stays.
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(target_, error))) {
+        target_ = std::filesystem::weakly_canonical(target_, error);
+        if (error) {
+            return false;
+        }
+    }
     // A name nobody else's file has: made only where none is, never over one.
     std::random_device random;
     const std::filesystem::path folder = target_.parent_path();
@@ -110,6 +126,9 @@ bool TraceFile::Open() {
 
 bool TraceFile::Commit() {
     out_.close();
+    if (direct_) {
+        return static_cast<bool>(out_);
+    }
     std::error_code error;
     if (!out_ || written_.empty()) {
         Abandon();

@@ -40,7 +40,8 @@ void WriteTraceTransaction(std::ostream& out, std::uint64_t sequence,
 
 // The file a trace goes to: written new beside its target and put in the target's place only
 // once it is whole, so that a run that is refused, stops early or is killed leaves whatever
-// file had that name as it was.
+// file had that name as it was. A target that is no regular file (a pipe, a terminal) is
+// written straight into, as before.
 class TraceFile {
   public:
     explicit TraceFile(std::filesystem::path target);
@@ -63,6 +64,8 @@ class TraceFile {
     std::filesystem::path target_;
     std::filesystem::path written_;
     std::ofstream out_;
+    // The target is a pipe or a terminal, written straight into.
+    bool direct_ = false;
 };
 
 }  // namespace kasim

@@ -3,6 +3,7 @@
 #include "UpdateRecorder.h"
 
 #include "RecordCodec.h"
+#include "RecordFiles.h"
 #include "UpdateRecord.h"
 
 #include "FireWireBackend.h"
@@ -44,75 +45,6 @@ std::string Text(const char* text) {
     return text != nullptr ? text : "";
 }
 
-constexpr const char* kRecordNamePrefix = "update-";
-constexpr const char* kRecordNameSuffix = ".jsonl";
-// Enough for any header the program writes; a file whose first line is longer is not ours.
-constexpr std::size_t kLongestHeaderRead = std::size_t{64} * 1024;
-
-// Names sort in the order the records were started: UTC time to the microsecond, then the
-// process, then a count for two records started within one microsecond.
-std::string RecordFileName(std::chrono::system_clock::time_point now, unsigned attempt) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
-        1000000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
-    char name[96];
-    std::snprintf(name, sizeof name, "%s%s.%06lldZ-%d-%u%s", kRecordNamePrefix, stamp,
-                  static_cast<long long>(micros), static_cast<int>(getpid()), attempt,
-                  kRecordNameSuffix);
-    return name;
-}
-
-bool AllDigits(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-int Number(std::string_view digits) {
-    int value = 0;
-    for (const char digit : digits) {
-        value = value * 10 + (digit - '0');
-    }
-    return value;
-}
-
-// The start a record's name gives, in microseconds since 1970 UTC, when the name is one
-// RecordFileName makes.
-std::optional<std::int64_t> StartInName(std::string_view name) {
-    // update-YYYYMMDDTHHMMSS.uuuuuuZ-<pid>-<n>.jsonl
-    constexpr std::size_t kStampLength = 8 + 1 + 6 + 1 + 6 + 1;
-    const std::string_view prefix = kRecordNamePrefix;
-    const std::string_view suffix = kRecordNameSuffix;
-    if (!name.starts_with(prefix) || !name.ends_with(suffix) ||
-        name.size() < prefix.size() + kStampLength + suffix.size()) {
-        return std::nullopt;
-    }
-    const std::string_view stamp = name.substr(prefix.size(), kStampLength);
-    const std::string_view rest = name.substr(
-        prefix.size() + kStampLength, name.size() - prefix.size() - kStampLength - suffix.size());
-    const std::size_t dash = rest.rfind('-');
-    if (!AllDigits(stamp.substr(0, 8)) || stamp[8] != 'T' || !AllDigits(stamp.substr(9, 6)) ||
-        stamp[15] != '.' || !AllDigits(stamp.substr(16, 6)) || stamp[22] != 'Z' ||
-        !rest.starts_with('-') || dash == 0 || dash == std::string_view::npos ||
-        !AllDigits(rest.substr(1, dash - 1)) || !AllDigits(rest.substr(dash + 1)) ||
-        rest.size() > 24) {
-        return std::nullopt;
-    }
-    std::tm utc{};
-    utc.tm_year = Number(stamp.substr(0, 4)) - 1900;
-    utc.tm_mon = Number(stamp.substr(4, 2)) - 1;
-    utc.tm_mday = Number(stamp.substr(6, 2));
-    utc.tm_hour = Number(stamp.substr(9, 2));
-    utc.tm_min = Number(stamp.substr(11, 2));
-    utc.tm_sec = Number(stamp.substr(13, 2));
-    const std::time_t seconds = timegm(&utc);
-    return static_cast<std::int64_t>(seconds) * 1000000 + Number(stamp.substr(16, 6));
-}
-
 // Whether the regular file name in folder (not a link, not a device, not a pipe), the user's
 // own, begins with a record's header line: only such files are the program's to remove.
 bool HoldsRecordHeader(int folder, const std::string& name) {
@@ -137,20 +69,8 @@ bool HoldsRecordHeader(int folder, const std::string& name) {
         filled += static_cast<std::size_t>(count);
     }
     ::close(file);
-    const std::size_t end = text.find('\n');
-    if (!regular || end == std::string::npos || end >= filled) {
-        return false;
-    }
-    try {
-        // Read as the reader reads it: a header it would refuse is no record of ours.
-        const ReadLine header = ParseRecordLine(std::string_view(text).substr(0, end));
-        const auto record = header.is_object() ? header.find("record") : header.end();
-        return record != header.end() && record->is_string() && *record == kRecordKind;
-    } catch (const RecordFieldFault&) {
-        return false;
-    } catch (const ReadLine::exception&) {
-        return false;
-    }
+    text.resize(filled);
+    return regular && IsRecordHeaderText(text);
 }
 
 // Keeps the newest records, counting the one about to be written. Newest by the start in
@@ -172,7 +92,7 @@ void RemoveOldRecords(int folder) {
     std::vector<std::pair<std::int64_t, std::string>> records;
     while (const dirent* entry = ::readdir(entries)) {
         const std::string name = entry->d_name;
-        const std::optional<std::int64_t> start = StartInName(name);
+        const std::optional<std::int64_t> start = StartInRecordFileName(name);
         // Looked at before it is opened: opening a device may already do something.
         struct stat status {};
         if (start && ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -195,6 +115,18 @@ void RemoveOldRecords(int folder) {
 std::string Quoted(const std::filesystem::path& path) {
     return "\"" + path.string() + "\"";
 }
+
+struct FolderDescriptor {
+    explicit FolderDescriptor(int opened) : descriptor(opened) {}
+    ~FolderDescriptor() {
+        if (descriptor >= 0) {
+            ::close(descriptor);
+        }
+    }
+    FolderDescriptor(const FolderDescriptor&) = delete;
+    FolderDescriptor& operator=(const FolderDescriptor&) = delete;
+    int descriptor;
+};
 
 // The folder of records, opened: made with what is missing above it, each only its owner's
 // to enter, as the state folders of a user's session are. The folder itself must be a
@@ -359,7 +291,8 @@ class Recorder {
             return kIOReturnNotWritable;
         }
         std::string why;
-        const int opened = OpenPrivateFolder(folder, why);
+        const FolderDescriptor held(OpenPrivateFolder(folder, why));
+        const int opened = held.descriptor;
         if (opened < 0) {
             std::clog << "No record of this update is kept: the folder " << Quoted(folder) << " "
                       << why << ".\n";
@@ -370,7 +303,7 @@ class Recorder {
         std::string name;
         int error = EEXIST;
         for (unsigned attempt = 0; attempt < 100 && out_ < 0 && error == EEXIST; ++attempt) {
-            name = RecordFileName(now, attempt);
+            name = RecordFileName(now, static_cast<int>(::getpid()), attempt);
             // Never over a file that is there: the name of another record, or the owner's
             // own file.
             out_ = ::openat(opened, name.c_str(),
@@ -378,7 +311,6 @@ class Recorder {
             error = out_ < 0 ? errno : 0;
         }
         if (out_ < 0) {
-            ::close(opened);
             std::clog << "No record of this update is kept: "
                       << (error == EEXIST
                               ? "every name for it is taken in the folder " + Quoted(folder)
@@ -390,6 +322,30 @@ class Recorder {
         file_ = folder / name;
         start_ = std::chrono::steady_clock::now();
         sequence_ = 0;
+        int failure = 0;
+        try {
+            WriteLocked(HeaderLocked(given));
+        } catch (const RecordError& fault) {
+            failure = fault.Error();
+        } catch (const std::exception&) {
+            failure = ENOMEM;
+        }
+        if (failure != 0) {
+            // A file without its header is nobody's record: pruning would never remove it,
+            // and nobody could read it.
+            CloseLocked();
+            ::unlinkat(opened, name.c_str(), 0);
+            file_.clear();
+            std::clog << "No record of this update is kept: its first line cannot be written in "
+                         "the folder "
+                      << Quoted(folder) << ": " << std::strerror(failure) << ".\n";
+            return kIOReturnNotWritable;
+        }
+        return kIOReturnSuccess;
+    }
+
+    // The first line: the facts the program gives, and what it knows of the bus.
+    Json HeaderLocked(const UpdateRecordFacts& given) const {
         const auto backend = kaplatform::GetFireWireBackend();
         RecordHeader facts;
         facts.program = Text(given.programVersion);
@@ -405,22 +361,7 @@ class Recorder {
         facts.driver = kernelDrivers_;
         Json header;
         EncodeHeader(header, facts);
-        try {
-            WriteLocked(header);
-        } catch (const RecordError& fault) {
-            // A file without its header is nobody's record: pruning would never remove it,
-            // and nobody could read it.
-            CloseLocked();
-            ::unlinkat(opened, name.c_str(), 0);
-            ::close(opened);
-            std::clog << "No record of this update is kept: its first line cannot be written in "
-                         "the folder "
-                      << Quoted(folder) << ": " << std::strerror(fault.Error()) << ".\n";
-            file_.clear();
-            return kIOReturnNotWritable;
-        }
-        ::close(opened);
-        return kIOReturnSuccess;
+        return header;
     }
 
     template <typename Encode>
