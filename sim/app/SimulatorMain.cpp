@@ -124,13 +124,13 @@ struct UpdatePresser {
     }
 };
 
-// A replay writes no unit: nothing is worth holding a request to end for. The three signals
-// are taken off every thread the program will have and waited for on one of its own, which
-// drops the unfinished trace and lets the signal end the process as it ends any other.
+// A replay writes no unit: nothing is worth holding a request to end for, nor the quit key.
+// These signals are taken off every thread the program will have and waited for on one of its own,
+// which drops the unfinished trace and lets the signal end the process as it ends any other.
 void EndReplayOnTerminationSignals(std::filesystem::path unfinishedTrace) {
     sigset_t signals;
     sigemptyset(&signals);
-    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP}) {
+    for (const int signalNumber : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) {
         sigaddset(&signals, signalNumber);
     }
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
@@ -285,8 +285,7 @@ int main(int argc, char** argv) {
             }
             std::cout.flush();
             // On std::clog: the terminal modes let it through without --verbose.
-            std::clog << programName << ": the replay differs from the record: " << what
-                      << "\n";
+            std::clog << programName << ": the replay differs from the record: " << what << "\n";
             std::clog.flush();
             // The worker cannot go on in step with the record; nothing is left to save.
             std::_Exit(3);
