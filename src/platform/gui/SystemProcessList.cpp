@@ -69,26 +69,24 @@ bool ReadSmallFile(const char* path, char* buffer, std::size_t size) {
 
 class ProcFileSystemTable final : public ProcessTable {
   public:
-    // /proc/loadavg ends in "running/threads lastpid": the thread count moves when a process
-    // ends, the last pid when one starts (proc(5)). Only the kernel's own file says so at
-    // once; a stand-in mounted over it (a container's, refreshed every few seconds) does not.
-    std::optional<Activity> ReadActivity() override {
+    // /proc/loadavg ends in the last pid handed out (proc(5)). Only the kernel's own file
+    // says so at once; a stand-in mounted over it (a container's, refreshed every few
+    // seconds) does not.
+    std::optional<UInt32> LastPid() override {
         char buffer[128];
         if (!KernelsOwnLoadFile() || !ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
             return std::nullopt;
         }
-        const char* slash = std::strchr(buffer, '/');
-        if (slash == nullptr) {
+        const char* blank = std::strrchr(buffer, ' ');
+        if (blank == nullptr) {
             return std::nullopt;
         }
         char* end = nullptr;
-        const unsigned long long threads = std::strtoull(slash + 1, &end, 10);
-        char* lastEnd = nullptr;
-        const unsigned long lastPid = std::strtoul(end, &lastEnd, 10);
-        if (end == slash + 1 || lastEnd == end || lastPid > 0xFFFFFFFFul) {
+        const unsigned long lastPid = std::strtoul(blank + 1, &end, 10);
+        if (end == blank + 1 || (*end != '\n' && *end != '\0') || lastPid > 0xFFFFFFFFul) {
             return std::nullopt;
         }
-        return Activity{static_cast<UInt32>(lastPid), threads};
+        return static_cast<UInt32>(lastPid);
     }
 
     std::vector<Entry> List() override {
@@ -378,36 +376,23 @@ void KernelProcessList::LookAfresh() {
     _freshLookWanted = true;
 }
 
-// The pid counter tells what a listing would: a new pid means a new process (or thread), and
-// a thread count that moved with no new pid means something ended. A listing costs a read of
-// every entry of the table, so it is left for what the counter cannot tell cheaply.
+// The pid counter tells of every process that started since the last look. A listing costs a
+// read of every entry of the table, so it is left for what the counter cannot tell: the ends
+// (a process ended is harmless to a walk for a while, since one the program asks after is
+// checked whenever described) and a counter that wrapped.
 void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
-    const std::optional<ProcessTable::Activity> activity = _table.ReadActivity();
+    const std::optional<UInt32> lastPid = _table.LastPid();
     _lookedAt = now;
     const std::optional<ProcessTable::Clock::duration> sinceBoot = _table.SinceBoot();
-    if (activity && _activity && activity->lastPid == _activity->lastPid &&
-        activity->threads != _activity->threads) {
-        _endedSinceListed = true;
-    }
-    const bool listNow = !_listed || _freshLookWanted || !activity || !_activity ||
-                         activity->lastPid < _activity->lastPid ||  // the counter wrapped
-                         activity->lastPid - _activity->lastPid > kMostProbes ||
-                         now - _listedAt >= kListPeriod ||
-                         (_endedSinceListed && now - _listedAt >= kEndedListPeriod);
+    const bool listNow = !_listed || _freshLookWanted || !lastPid || !_lastPid ||
+                         *lastPid < *_lastPid ||  // the counter wrapped
+                         *lastPid - *_lastPid > kMostProbes || now - _listedAt >= kListPeriod;
     if (listNow) {
         ListAll(now, sinceBoot);
-    } else {
-        if (activity->lastPid != _activity->lastPid) {
-            ProbeNew(_activity->lastPid, activity->lastPid, now, sinceBoot);
-        }
-        // One that could not be read is tried again in its turn.
-        for (Known& known : _known) {
-            if (!known.shown && !known.kernelThread && now >= known.nextCheck) {
-                ReadInto(known, now, sinceBoot);
-            }
-        }
+    } else if (*lastPid != *_lastPid) {
+        ProbeNew(*_lastPid, *lastPid, now, sinceBoot);
     }
-    _activity = activity;
+    _lastPid = lastPid;
 }
 
 void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
@@ -435,11 +420,11 @@ void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
                 if (kept.kernelThread) {
                     continue;
                 }
-                // One that could not be read is tried again in its turn; on a fresh look,
-                // every one is looked at now.
-                if (!kept.shown && (fresh || now >= kept.nextCheck)) {
+                // One that could not be read is tried again at each listing (most such have
+                // ended, and the listing drops them); on a fresh look every one is looked at.
+                if (!kept.shown) {
                     ReadInto(kept, now, sinceBoot);
-                } else if (kept.shown && fresh) {
+                } else if (fresh) {
                     CheckName(kept, now);
                 }
                 continue;
@@ -461,7 +446,6 @@ void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
     _listed = true;
     _listedAt = now;
     _freshLookWanted = false;
-    _endedSinceListed = false;
 }
 
 // The pids handed out since the last look, in (after, upTo]: most are threads' or have ended

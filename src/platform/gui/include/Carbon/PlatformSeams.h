@@ -163,17 +163,11 @@ class ProcessTable {
         std::optional<Clock::duration> startedAfterBoot;
     };
 
-    // The kernel's pid counter and how many threads run: a process that starts takes the next
-    // pid, one that ends lowers the count.
-    struct Activity {
-        UInt32 lastPid = 0;  // the pid handed out last, to a process or a thread
-        std::uint64_t threads = 0;
-    };
-
     virtual ~ProcessTable() = default;
-    // Nothing when the table cannot tell at once; the list then reads the table in full at
-    // every look.
-    virtual std::optional<Activity> ReadActivity() = 0;
+    // The pid the kernel handed out last, to a process or a thread: a process that starts
+    // takes the next one. Nothing when the table cannot tell at once; the list then reads
+    // the table in full at every look.
+    virtual std::optional<UInt32> LastPid() = 0;
     virtual std::vector<Entry> List() = 0;
     // A pid not (yet) listed, looked up by itself: false when no process has it (a thread's
     // id is no process's).
@@ -198,7 +192,7 @@ class KernelProcessTableOnClock final : public ProcessTable {
   public:
     explicit KernelProcessTableOnClock(std::function<Clock::time_point()> now)
         : _now(std::move(now)) {}
-    std::optional<Activity> ReadActivity() override { return KernelProcessTable().ReadActivity(); }
+    std::optional<UInt32> LastPid() override { return KernelProcessTable().LastPid(); }
     std::vector<Entry> List() override { return KernelProcessTable().List(); }
     bool Probe(UInt32 pid, Entry& entry) override { return KernelProcessTable().Probe(pid, entry); }
     bool Read(UInt32 pid, Details& details) override {
@@ -218,12 +212,12 @@ class KernelProcessTableOnClock final : public ProcessTable {
 // The processes of a process table, serial number {1, pid}, with their signatures from a
 // small table keyed by executable name ('????' for the rest); kernel threads are left out.
 // A look at the table (at most one a tenth of a second, on the table's clock, and only when a
-// walk starts or a process is asked about) reads the table's activity and looks up by itself
+// walk starts or a process is asked about) reads the table's last pid and looks up by itself
 // each pid handed out since the last look; the table is listed in full only every
-// kListPeriod, kEndedListPeriod after a process ended with none started, when the pid
-// counter wrapped or ran far, and on LookAfresh. So a process that starts is seen by the next
-// walk, one that ends within kEndedListPeriod (kListPeriod on a machine where processes keep
-// starting), and a process with a signature of the table is checked whenever it is described.
+// kListPeriod, when the pid counter wrapped or ran far, and on LookAfresh. So a process that
+// starts is seen by the next walk; one that ends, at its next check or listing, at the latest
+// kListPeriod on; and a process with a signature of the table is checked whenever it is
+// described.
 // The name of a process it knows it reads again in turn, each process at least every
 // kRecheckPeriod (kSettledRecheckPeriod once it has run for kSettledAfter, by its start time
 // where the table tells it, else from when the list first saw it), when the process is
@@ -234,7 +228,6 @@ class KernelProcessList final : public ProcessListSource {
     static constexpr std::chrono::seconds kSettledAfter{60};
     static constexpr std::chrono::seconds kSettledRecheckPeriod{10};
     static constexpr std::chrono::seconds kListPeriod{10};
-    static constexpr std::chrono::seconds kEndedListPeriod{1};
     // More new pids than this since the last look: one listing costs less than their lookups.
     static constexpr UInt32 kMostProbes = 64;
 
@@ -275,10 +268,9 @@ class KernelProcessList final : public ProcessListSource {
     ProcessTable& _table;
     std::mutex _mutex;
     std::vector<Known> _known;  // by pid
-    std::optional<ProcessTable::Activity> _activity;
+    std::optional<UInt32> _lastPid;
     bool _listed = false;
     bool _freshLookWanted = false;
-    bool _endedSinceListed = false;
     ProcessTable::Clock::time_point _lookedAt;
     ProcessTable::Clock::time_point _listedAt;
 };
