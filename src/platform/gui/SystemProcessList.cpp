@@ -108,34 +108,46 @@ class ProcFileSystemTable final : public ProcessTable {
     }
 
     // /proc/<pid> answers for a thread's id as well, though a listing never shows it: only
-    // the leader of its thread group is a process.
-    bool Probe(UInt32 pid, Entry& entry) override {
+    // the leader of its thread group is a process. Its status file tells, and gives the
+    // rest in the same read.
+    bool Probe(UInt32 pid, Entry& entry, Details& details) override {
         char path[64];
         std::snprintf(path, sizeof path, "/proc/%u", static_cast<unsigned>(pid));
-        const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (directory < 0) {
+        struct stat directory {};
+        if (stat(path, &directory) != 0) {
             return false;
         }
-        struct stat status {};
-        char buffer[512];
-        bool leader = false;
-        if (fstat(directory, &status) == 0) {
-            const int file = openat(directory, "status", O_RDONLY | O_CLOEXEC);
-            if (file >= 0) {
-                const ssize_t length = read(file, buffer, sizeof buffer - 1);
-                close(file);
-                if (length > 0) {
-                    buffer[length] = '\0';
-                    const char* group = std::strstr(buffer, "\nTgid:");
-                    leader = group != nullptr && std::strtoul(group + 6, nullptr, 10) == pid;
-                }
-            }
-        }
-        close(directory);
-        if (!leader) {
+        std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
+        char buffer[2048];
+        if (!ReadSmallFile(path, buffer, sizeof buffer)) {
             return false;
         }
-        entry = {pid, status.st_ino};
+        const auto field = [&buffer](const char* name) -> const char* {
+            const char* found = std::strstr(buffer, name);
+            return found != nullptr ? found + std::strlen(name) : nullptr;
+        };
+        const char* group = field("\nTgid:");
+        const char* name = std::strncmp(buffer, "Name:\t", 6) == 0 ? buffer + 6 : nullptr;
+        if (group == nullptr || name == nullptr || std::strtoul(group, nullptr, 10) != pid) {
+            return false;
+        }
+        const char* nameEnd = std::strchr(name, '\n');
+        details.name.assign(name, nameEnd != nullptr ? nameEnd : name + std::strlen(name));
+        // A process of its own has memory; a kernel thread has none, and kthreadd for parent.
+        const char* parent = field("\nPPid:");
+        const char* size = field("\nVmSize:");
+        details.kernelThread =
+            size == nullptr &&
+            (pid == 2 || (parent != nullptr && std::strtoul(parent, nullptr, 10) == 2));
+        const unsigned long long kilobytes = size != nullptr ? std::strtoull(size, nullptr, 10) : 0;
+        details.size =
+            static_cast<UInt32>(std::min<unsigned long long>(kilobytes * 1024, 0xFFFFFFFFu));
+        details.startedAfterBoot.reset();
+        if (const std::optional<Clock::duration> upTime = SinceBoot()) {
+            details.launchDate = static_cast<UInt32>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(*upTime).count() * 60 / 1000);
+        }
+        entry = {pid, directory.st_ino};
         return true;
     }
 
@@ -390,7 +402,7 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
     if (listNow) {
         ListAll(now, sinceBoot);
     } else if (*lastPid != *_lastPid) {
-        ProbeNew(*_lastPid, *lastPid, now, sinceBoot);
+        ProbeNew(*_lastPid, *lastPid, now);
     }
     _lastPid = lastPid;
 }
@@ -450,11 +462,11 @@ void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
 
 // The pids handed out since the last look, in (after, upTo]: most are threads' or have ended
 // already, and cost one failed lookup each.
-void KernelProcessList::ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now,
-                                 std::optional<ProcessTable::Clock::duration> sinceBoot) {
+void KernelProcessList::ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now) {
     for (UInt32 pid = after + 1; pid != upTo + 1 && pid != 0; ++pid) {
         ProcessTable::Entry entry;
-        if (!_table.Probe(pid, entry)) {
+        ProcessTable::Details details;
+        if (!_table.Probe(pid, entry, details)) {
             continue;
         }
         auto place =
@@ -472,8 +484,8 @@ void KernelProcessList::ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock:
         }
         place->pid = pid;
         place->identity = entry.identity;
-        place->started = now;
-        ReadInto(*place, now, sinceBoot);
+        place->started = now;  // since the last look
+        Describe(*place, details, now);
     }
 }
 
@@ -526,6 +538,13 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
         known.shown = false;
         return false;
     }
+    Describe(known, details, now);
+    return true;
+}
+
+void KernelProcessList::Describe(Known& known, ProcessTable::Details& details,
+                                 ProcessTable::Clock::time_point now) {
+    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     known.kernelThread = details.kernelThread;
     known.shown = !details.kernelThread;
     RunningProcess& description = known.description;
@@ -534,7 +553,6 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
     description.name = std::move(details.name);
     description.size = details.size;
     description.launchDate = details.launchDate;
-    return true;
 }
 
 }  // namespace kaplatform

@@ -169,9 +169,10 @@ class ProcessTable {
     // the table in full at every look.
     virtual std::optional<UInt32> LastPid() = 0;
     virtual std::vector<Entry> List() = 0;
-    // A pid not (yet) listed, looked up by itself: false when no process has it (a thread's
+    // A pid not (yet) listed, looked up by itself, with what Read gives but the start time
+    // (the caller knows it has only just started): false when no process has it (a thread's
     // id is no process's).
-    virtual bool Probe(UInt32 pid, Entry& entry) = 0;
+    virtual bool Probe(UInt32 pid, Entry& entry, Details& details) = 0;
     // False when the process is gone or cannot be read.
     virtual bool Read(UInt32 pid, Details& details) = 0;
     // The executable's name of a process read before, as it is now: far cheaper than Read.
@@ -194,7 +195,9 @@ class KernelProcessTableOnClock final : public ProcessTable {
         : _now(std::move(now)) {}
     std::optional<UInt32> LastPid() override { return KernelProcessTable().LastPid(); }
     std::vector<Entry> List() override { return KernelProcessTable().List(); }
-    bool Probe(UInt32 pid, Entry& entry) override { return KernelProcessTable().Probe(pid, entry); }
+    bool Probe(UInt32 pid, Entry& entry, Details& details) override {
+        return KernelProcessTable().Probe(pid, entry, details);
+    }
     bool Read(UInt32 pid, Details& details) override {
         return KernelProcessTable().Read(pid, details);
     }
@@ -226,8 +229,8 @@ class KernelProcessList final : public ProcessListSource {
   public:
     static constexpr std::chrono::milliseconds kRecheckPeriod{1400};
     static constexpr std::chrono::seconds kSettledAfter{60};
-    static constexpr std::chrono::seconds kSettledRecheckPeriod{10};
-    static constexpr std::chrono::seconds kListPeriod{10};
+    static constexpr std::chrono::seconds kSettledRecheckPeriod{30};
+    static constexpr std::chrono::seconds kListPeriod{20};
     // More new pids than this since the last look: one listing costs less than their lookups.
     static constexpr UInt32 kMostProbes = 64;
 
@@ -256,11 +259,12 @@ class KernelProcessList final : public ProcessListSource {
     void Refresh(ProcessTable::Clock::time_point now);
     void ListAll(ProcessTable::Clock::time_point now,
                  std::optional<ProcessTable::Clock::duration> sinceBoot);
-    void ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now,
-                  std::optional<ProcessTable::Clock::duration> sinceBoot);
+    void ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now);
     Known* Find(UInt32 pid);
     bool ReadInto(Known& known, ProcessTable::Clock::time_point now,
                   std::optional<ProcessTable::Clock::duration> sinceBoot);
+    void Describe(Known& known, ProcessTable::Details& details,
+                  ProcessTable::Clock::time_point now);
     bool CheckName(Known& known, ProcessTable::Clock::time_point now);
     static ProcessTable::Clock::duration RecheckPeriod(const Known& known,
                                                        ProcessTable::Clock::time_point now);
