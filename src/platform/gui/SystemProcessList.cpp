@@ -383,6 +383,29 @@ OSErr KernelProcessList::RequestQuit(const ProcessSerialNumber& process) {
     return noErr;
 }
 
+bool KernelProcessList::FindSignature(OSType signature, ProcessSerialNumber& found) {
+    std::lock_guard lock(_mutex);
+    const ProcessTable::Clock::time_point now = _table.Now();
+    if (LookDue(now)) {
+        Refresh(now);
+    }
+    for (Known& known : _known) {
+        if (!known.shown) {
+            continue;
+        }
+        // A process with the signature is checked before it is taken for running.
+        if ((now >= known.nextCheck || known.description.signature == signature) &&
+            !CheckName(known, now)) {
+            continue;
+        }
+        if (known.description.signature == signature) {
+            found = {kSystemProcessHigh, known.pid};
+            return true;
+        }
+    }
+    return false;
+}
+
 void KernelProcessList::LookAfresh() {
     std::lock_guard lock(_mutex);
     _freshLookWanted = true;

@@ -139,6 +139,9 @@ class ProcessListSource {
     virtual OSErr RequestQuit(const ProcessSerialNumber& process) = 0;
     // The next walk sees every process as it is then, whatever was learnt before.
     virtual void LookAfresh() {}
+    // A running process with the signature, as a walk describing each in turn would find
+    // first; false when none runs.
+    virtual bool FindSignature(OSType signature, ProcessSerialNumber& found);
 };
 void SetProcessListSource(ProcessListSource* source);
 
@@ -241,6 +244,8 @@ class KernelProcessList final : public ProcessListSource {
     // SIGTERM.
     OSErr RequestQuit(const ProcessSerialNumber& process) override;
     void LookAfresh() override;
+    // Looks the signature up in what is known, checking in turn the names that are due.
+    bool FindSignature(OSType signature, ProcessSerialNumber& found) override;
 
   private:
     struct Known {
@@ -297,6 +302,7 @@ class PretendProcessList : public ProcessListSource {
     bool DescribeProcess(const ProcessSerialNumber& process, RunningProcess& description) override;
     OSErr RequestQuit(const ProcessSerialNumber& process) override;
     void LookAfresh() override;
+    bool FindSignature(OSType signature, ProcessSerialNumber& found) override;
 
   private:
     ProcessListSource* _underlying;
