@@ -110,16 +110,16 @@ UInt32 TProcess::GetLaunchDate() {
     return GetProcessInfoRec().processLaunchDate;
 }
 
+// The whole list is searched, whatever the walk's position; the platform looks the signature
+// up in what it knows instead of describing every process in turn.
 Boolean TProcess::FindProcess(UInt32 signature) {
     TakeFirstStep();
-    fProcessID = {0, 0};
-    ProcessInfoRec info = EmptyInfoRecord();
-    while (GetNextProcess(&fProcessID) == noErr) {
-        if (GetProcessInformation(&fProcessID, &info) == noErr &&
-            info.processSignature == signature) {
-            return true;
-        }
+    ProcessSerialNumber found = {0, 0};
+    if (FindProcessWithSignature(signature, &found) == noErr) {
+        fProcessID = found;
+        return true;
     }
+    fProcessID = {0, 0};
     return false;
 }
 

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
+#include <thread>
 
 namespace {
 
@@ -194,6 +196,24 @@ TEST(SystemProcessListTest, ChildIsListedWhileItRunsAndNotOnceReaped) {
     ASSERT_TRUE(sinceBoot && details.startedAfterBoot);
     EXPECT_GE(*sinceBoot - *details.startedAfterBoot, -std::chrono::milliseconds(20));
     EXPECT_LT(*sinceBoot - *details.startedAfterBoot, std::chrono::seconds(30));
+    // Looked up by itself, the child is a process; a thread of ours is none.
+    kaplatform::ProcessTable::Entry entry;
+    kaplatform::ProcessTable::Details probed;
+    ASSERT_TRUE(table.Probe(static_cast<UInt32>(child), entry, probed));
+    EXPECT_EQ(OwnCommandName(), probed.name);
+    EXPECT_FALSE(probed.kernelThread);
+    std::promise<pid_t> threadId;
+    std::promise<void> done;
+    std::thread thread([&] {
+        threadId.set_value(gettid());
+        done.get_future().wait();
+    });
+    const auto threadPid = static_cast<UInt32>(threadId.get_future().get());
+    std::string threadName;
+    EXPECT_TRUE(table.ReadName(threadPid, threadName)) << "its pid answers for it";
+    EXPECT_FALSE(table.Probe(threadPid, entry, probed));
+    done.set_value();
+    thread.join();
     close(hold[1]);
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));

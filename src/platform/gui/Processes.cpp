@@ -54,6 +54,17 @@ struct OpaqueAEDataStorageType {
 
 namespace kaplatform {
 
+bool ProcessListSource::FindSignature(OSType signature, ProcessSerialNumber& found) {
+    RunningProcess description;
+    for (const ProcessSerialNumber& process : RunningProcesses()) {
+        if (DescribeProcess(process, description) && description.signature == signature) {
+            found = process;
+            return true;
+        }
+    }
+    return false;
+}
+
 void SetProcessListSource(ProcessListSource* source) {
     State().source = source;
     State().snapshot.clear();
@@ -118,6 +129,21 @@ void PretendProcessList::LookAfresh() {
     }
 }
 
+bool PretendProcessList::FindSignature(OSType signature, ProcessSerialNumber& found) {
+    if (_underlying != nullptr && _underlying->FindSignature(signature, found)) {
+        return true;
+    }
+    std::lock_guard lock(_mutex);
+    auto match = std::find_if(_pretend.begin(), _pretend.end(), [&](const RunningProcess& entry) {
+        return entry.signature == signature;
+    });
+    if (match == _pretend.end()) {
+        return false;
+    }
+    found = match->serialNumber;
+    return true;
+}
+
 OSErr PretendProcessList::RequestQuit(const ProcessSerialNumber& process) {
     {
         std::lock_guard lock(_mutex);
@@ -173,6 +199,13 @@ OSErr GetNextProcess(ProcessSerialNumber* psn) {
 
 void RefreshProcessList() {
     Source().LookAfresh();
+}
+
+OSErr FindProcessWithSignature(OSType signature, ProcessSerialNumber* psn) {
+    if (psn == nullptr) {
+        return paramErr;
+    }
+    return Source().FindSignature(signature, *psn) ? OSErr(noErr) : OSErr(procNotFound);
 }
 
 OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info) {

@@ -69,26 +69,24 @@ bool ReadSmallFile(const char* path, char* buffer, std::size_t size) {
 
 class ProcFileSystemTable final : public ProcessTable {
   public:
-    // /proc/loadavg ends in "running/threads lastpid": the thread count moves when a process
-    // ends, the last pid when one starts (proc(5)). Only the kernel's own file says so at
-    // once; a stand-in mounted over it (a container's, refreshed every few seconds) does not.
-    std::optional<Activity> ReadActivity() override {
+    // /proc/loadavg ends in the last pid handed out (proc(5)). Only the kernel's own file
+    // says so at once; a stand-in mounted over it (a container's, refreshed every few
+    // seconds) does not.
+    std::optional<UInt32> LastPid() override {
         char buffer[128];
         if (!KernelsOwnLoadFile() || !ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
             return std::nullopt;
         }
-        const char* slash = std::strchr(buffer, '/');
-        if (slash == nullptr) {
+        const char* blank = std::strrchr(buffer, ' ');
+        if (blank == nullptr) {
             return std::nullopt;
         }
         char* end = nullptr;
-        const unsigned long long threads = std::strtoull(slash + 1, &end, 10);
-        char* lastEnd = nullptr;
-        const unsigned long lastPid = std::strtoul(end, &lastEnd, 10);
-        if (end == slash + 1 || lastEnd == end || lastPid > 0xFFFFFFFFul) {
+        const unsigned long lastPid = std::strtoul(blank + 1, &end, 10);
+        if (end == blank + 1 || (*end != '\n' && *end != '\0') || lastPid > 0xFFFFFFFFul) {
             return std::nullopt;
         }
-        return Activity{static_cast<UInt32>(lastPid), threads};
+        return static_cast<UInt32>(lastPid);
     }
 
     std::vector<Entry> List() override {
@@ -110,34 +108,46 @@ class ProcFileSystemTable final : public ProcessTable {
     }
 
     // /proc/<pid> answers for a thread's id as well, though a listing never shows it: only
-    // the leader of its thread group is a process.
-    bool Probe(UInt32 pid, Entry& entry) override {
+    // the leader of its thread group is a process. Its status file tells, and gives the
+    // rest in the same read.
+    bool Probe(UInt32 pid, Entry& entry, Details& details) override {
         char path[64];
         std::snprintf(path, sizeof path, "/proc/%u", static_cast<unsigned>(pid));
-        const int directory = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (directory < 0) {
+        struct stat directory {};
+        if (stat(path, &directory) != 0) {
             return false;
         }
-        struct stat status {};
-        char buffer[512];
-        bool leader = false;
-        if (fstat(directory, &status) == 0) {
-            const int file = openat(directory, "status", O_RDONLY | O_CLOEXEC);
-            if (file >= 0) {
-                const ssize_t length = read(file, buffer, sizeof buffer - 1);
-                close(file);
-                if (length > 0) {
-                    buffer[length] = '\0';
-                    const char* group = std::strstr(buffer, "\nTgid:");
-                    leader = group != nullptr && std::strtoul(group + 6, nullptr, 10) == pid;
-                }
-            }
-        }
-        close(directory);
-        if (!leader) {
+        std::snprintf(path, sizeof path, "/proc/%u/status", static_cast<unsigned>(pid));
+        char buffer[2048];
+        if (!ReadSmallFile(path, buffer, sizeof buffer)) {
             return false;
         }
-        entry = {pid, status.st_ino};
+        const auto field = [&buffer](const char* name) -> const char* {
+            const char* found = std::strstr(buffer, name);
+            return found != nullptr ? found + std::strlen(name) : nullptr;
+        };
+        const char* group = field("\nTgid:");
+        const char* name = std::strncmp(buffer, "Name:\t", 6) == 0 ? buffer + 6 : nullptr;
+        if (group == nullptr || name == nullptr || std::strtoul(group, nullptr, 10) != pid) {
+            return false;
+        }
+        const char* nameEnd = std::strchr(name, '\n');
+        details.name.assign(name, nameEnd != nullptr ? nameEnd : name + std::strlen(name));
+        // A process of its own has memory; a kernel thread has none, and kthreadd for parent.
+        const char* parent = field("\nPPid:");
+        const char* size = field("\nVmSize:");
+        details.kernelThread =
+            size == nullptr &&
+            (pid == 2 || (parent != nullptr && std::strtoul(parent, nullptr, 10) == 2));
+        const unsigned long long kilobytes = size != nullptr ? std::strtoull(size, nullptr, 10) : 0;
+        details.size =
+            static_cast<UInt32>(std::min<unsigned long long>(kilobytes * 1024, 0xFFFFFFFFu));
+        details.startedAfterBoot.reset();
+        if (const std::optional<Clock::duration> upTime = SinceBoot()) {
+            details.launchDate = static_cast<UInt32>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(*upTime).count() * 60 / 1000);
+        }
+        entry = {pid, directory.st_ino};
         return true;
     }
 
@@ -373,41 +383,51 @@ OSErr KernelProcessList::RequestQuit(const ProcessSerialNumber& process) {
     return noErr;
 }
 
+bool KernelProcessList::FindSignature(OSType signature, ProcessSerialNumber& found) {
+    std::lock_guard lock(_mutex);
+    const ProcessTable::Clock::time_point now = _table.Now();
+    if (LookDue(now)) {
+        Refresh(now);
+    }
+    for (Known& known : _known) {
+        if (!known.shown) {
+            continue;
+        }
+        // A process with the signature is checked before it is taken for running.
+        if ((now >= known.nextCheck || known.description.signature == signature) &&
+            !CheckName(known, now)) {
+            continue;
+        }
+        if (known.description.signature == signature) {
+            found = {kSystemProcessHigh, known.pid};
+            return true;
+        }
+    }
+    return false;
+}
+
 void KernelProcessList::LookAfresh() {
     std::lock_guard lock(_mutex);
     _freshLookWanted = true;
 }
 
-// The pid counter tells what a listing would: a new pid means a new process (or thread), and
-// a thread count that moved with no new pid means something ended. A listing costs a read of
-// every entry of the table, so it is left for what the counter cannot tell cheaply.
+// The pid counter tells of every process that started since the last look. A listing costs a
+// read of every entry of the table, so it is left for what the counter cannot tell: the ends
+// (a process ended is harmless to a walk for a while, since one the program asks after is
+// checked whenever described) and a counter that wrapped.
 void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
-    const std::optional<ProcessTable::Activity> activity = _table.ReadActivity();
+    const std::optional<UInt32> lastPid = _table.LastPid();
     _lookedAt = now;
     const std::optional<ProcessTable::Clock::duration> sinceBoot = _table.SinceBoot();
-    if (activity && _activity && activity->lastPid == _activity->lastPid &&
-        activity->threads != _activity->threads) {
-        _endedSinceListed = true;
-    }
-    const bool listNow = !_listed || _freshLookWanted || !activity || !_activity ||
-                         activity->lastPid < _activity->lastPid ||  // the counter wrapped
-                         activity->lastPid - _activity->lastPid > kMostProbes ||
-                         now - _listedAt >= kListPeriod ||
-                         (_endedSinceListed && now - _listedAt >= kEndedListPeriod);
+    const bool listNow = !_listed || _freshLookWanted || !lastPid || !_lastPid ||
+                         *lastPid < *_lastPid ||  // the counter wrapped
+                         *lastPid - *_lastPid > kMostProbes || now - _listedAt >= kListPeriod;
     if (listNow) {
         ListAll(now, sinceBoot);
-    } else {
-        if (activity->lastPid != _activity->lastPid) {
-            ProbeNew(_activity->lastPid, activity->lastPid, now, sinceBoot);
-        }
-        // One that could not be read is tried again in its turn.
-        for (Known& known : _known) {
-            if (!known.shown && !known.kernelThread && now >= known.nextCheck) {
-                ReadInto(known, now, sinceBoot);
-            }
-        }
+    } else if (*lastPid != *_lastPid) {
+        ProbeNew(*_lastPid, *lastPid, now);
     }
-    _activity = activity;
+    _lastPid = lastPid;
 }
 
 void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
@@ -435,11 +455,11 @@ void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
                 if (kept.kernelThread) {
                     continue;
                 }
-                // One that could not be read is tried again in its turn; on a fresh look,
-                // every one is looked at now.
-                if (!kept.shown && (fresh || now >= kept.nextCheck)) {
+                // One that could not be read is tried again at each listing (most such have
+                // ended, and the listing drops them); on a fresh look every one is looked at.
+                if (!kept.shown) {
                     ReadInto(kept, now, sinceBoot);
-                } else if (kept.shown && fresh) {
+                } else if (fresh) {
                     CheckName(kept, now);
                 }
                 continue;
@@ -461,16 +481,15 @@ void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
     _listed = true;
     _listedAt = now;
     _freshLookWanted = false;
-    _endedSinceListed = false;
 }
 
 // The pids handed out since the last look, in (after, upTo]: most are threads' or have ended
 // already, and cost one failed lookup each.
-void KernelProcessList::ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now,
-                                 std::optional<ProcessTable::Clock::duration> sinceBoot) {
+void KernelProcessList::ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now) {
     for (UInt32 pid = after + 1; pid != upTo + 1 && pid != 0; ++pid) {
         ProcessTable::Entry entry;
-        if (!_table.Probe(pid, entry)) {
+        ProcessTable::Details details;
+        if (!_table.Probe(pid, entry, details)) {
             continue;
         }
         auto place =
@@ -488,8 +507,8 @@ void KernelProcessList::ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock:
         }
         place->pid = pid;
         place->identity = entry.identity;
-        place->started = now;
-        ReadInto(*place, now, sinceBoot);
+        place->started = now;  // since the last look
+        Describe(*place, details, now);
     }
 }
 
@@ -542,6 +561,13 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
         known.shown = false;
         return false;
     }
+    Describe(known, details, now);
+    return true;
+}
+
+void KernelProcessList::Describe(Known& known, ProcessTable::Details& details,
+                                 ProcessTable::Clock::time_point now) {
+    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     known.kernelThread = details.kernelThread;
     known.shown = !details.kernelThread;
     RunningProcess& description = known.description;
@@ -550,7 +576,6 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
     description.name = std::move(details.name);
     description.size = details.size;
     description.launchDate = details.launchDate;
-    return true;
 }
 
 }  // namespace kaplatform

@@ -139,6 +139,9 @@ class ProcessListSource {
     virtual OSErr RequestQuit(const ProcessSerialNumber& process) = 0;
     // The next walk sees every process as it is then, whatever was learnt before.
     virtual void LookAfresh() {}
+    // A running process with the signature, as a walk describing each in turn would find
+    // first; false when none runs.
+    virtual bool FindSignature(OSType signature, ProcessSerialNumber& found);
 };
 void SetProcessListSource(ProcessListSource* source);
 
@@ -163,21 +166,16 @@ class ProcessTable {
         std::optional<Clock::duration> startedAfterBoot;
     };
 
-    // The kernel's pid counter and how many threads run: a process that starts takes the next
-    // pid, one that ends lowers the count.
-    struct Activity {
-        UInt32 lastPid = 0;  // the pid handed out last, to a process or a thread
-        std::uint64_t threads = 0;
-    };
-
     virtual ~ProcessTable() = default;
-    // Nothing when the table cannot tell at once; the list then reads the table in full at
-    // every look.
-    virtual std::optional<Activity> ReadActivity() = 0;
+    // The pid the kernel handed out last, to a process or a thread: a process that starts
+    // takes the next one. Nothing when the table cannot tell at once; the list then reads
+    // the table in full at every look.
+    virtual std::optional<UInt32> LastPid() = 0;
     virtual std::vector<Entry> List() = 0;
-    // A pid not (yet) listed, looked up by itself: false when no process has it (a thread's
+    // A pid not (yet) listed, looked up by itself, with what Read gives but the start time
+    // (the caller knows it has only just started): false when no process has it (a thread's
     // id is no process's).
-    virtual bool Probe(UInt32 pid, Entry& entry) = 0;
+    virtual bool Probe(UInt32 pid, Entry& entry, Details& details) = 0;
     // False when the process is gone or cannot be read.
     virtual bool Read(UInt32 pid, Details& details) = 0;
     // The executable's name of a process read before, as it is now: far cheaper than Read.
@@ -198,9 +196,11 @@ class KernelProcessTableOnClock final : public ProcessTable {
   public:
     explicit KernelProcessTableOnClock(std::function<Clock::time_point()> now)
         : _now(std::move(now)) {}
-    std::optional<Activity> ReadActivity() override { return KernelProcessTable().ReadActivity(); }
+    std::optional<UInt32> LastPid() override { return KernelProcessTable().LastPid(); }
     std::vector<Entry> List() override { return KernelProcessTable().List(); }
-    bool Probe(UInt32 pid, Entry& entry) override { return KernelProcessTable().Probe(pid, entry); }
+    bool Probe(UInt32 pid, Entry& entry, Details& details) override {
+        return KernelProcessTable().Probe(pid, entry, details);
+    }
     bool Read(UInt32 pid, Details& details) override {
         return KernelProcessTable().Read(pid, details);
     }
@@ -218,12 +218,12 @@ class KernelProcessTableOnClock final : public ProcessTable {
 // The processes of a process table, serial number {1, pid}, with their signatures from a
 // small table keyed by executable name ('????' for the rest); kernel threads are left out.
 // A look at the table (at most one a tenth of a second, on the table's clock, and only when a
-// walk starts or a process is asked about) reads the table's activity and looks up by itself
+// walk starts or a process is asked about) reads the table's last pid and looks up by itself
 // each pid handed out since the last look; the table is listed in full only every
-// kListPeriod, kEndedListPeriod after a process ended with none started, when the pid
-// counter wrapped or ran far, and on LookAfresh. So a process that starts is seen by the next
-// walk, one that ends within kEndedListPeriod (kListPeriod on a machine where processes keep
-// starting), and a process with a signature of the table is checked whenever it is described.
+// kListPeriod, when the pid counter wrapped or ran far, and on LookAfresh. So a process that
+// starts is seen by the next walk; one that ends, at its next check or listing, at the latest
+// kListPeriod on; and a process with a signature of the table is checked whenever it is
+// described.
 // The name of a process it knows it reads again in turn, each process at least every
 // kRecheckPeriod (kSettledRecheckPeriod once it has run for kSettledAfter, by its start time
 // where the table tells it, else from when the list first saw it), when the process is
@@ -232,9 +232,8 @@ class KernelProcessList final : public ProcessListSource {
   public:
     static constexpr std::chrono::milliseconds kRecheckPeriod{1400};
     static constexpr std::chrono::seconds kSettledAfter{60};
-    static constexpr std::chrono::seconds kSettledRecheckPeriod{10};
-    static constexpr std::chrono::seconds kListPeriod{10};
-    static constexpr std::chrono::seconds kEndedListPeriod{1};
+    static constexpr std::chrono::seconds kSettledRecheckPeriod{30};
+    static constexpr std::chrono::seconds kListPeriod{20};
     // More new pids than this since the last look: one listing costs less than their lookups.
     static constexpr UInt32 kMostProbes = 64;
 
@@ -245,6 +244,8 @@ class KernelProcessList final : public ProcessListSource {
     // SIGTERM.
     OSErr RequestQuit(const ProcessSerialNumber& process) override;
     void LookAfresh() override;
+    // Looks the signature up in what is known, checking in turn the names that are due.
+    bool FindSignature(OSType signature, ProcessSerialNumber& found) override;
 
   private:
     struct Known {
@@ -263,11 +264,12 @@ class KernelProcessList final : public ProcessListSource {
     void Refresh(ProcessTable::Clock::time_point now);
     void ListAll(ProcessTable::Clock::time_point now,
                  std::optional<ProcessTable::Clock::duration> sinceBoot);
-    void ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now,
-                  std::optional<ProcessTable::Clock::duration> sinceBoot);
+    void ProbeNew(UInt32 after, UInt32 upTo, ProcessTable::Clock::time_point now);
     Known* Find(UInt32 pid);
     bool ReadInto(Known& known, ProcessTable::Clock::time_point now,
                   std::optional<ProcessTable::Clock::duration> sinceBoot);
+    void Describe(Known& known, ProcessTable::Details& details,
+                  ProcessTable::Clock::time_point now);
     bool CheckName(Known& known, ProcessTable::Clock::time_point now);
     static ProcessTable::Clock::duration RecheckPeriod(const Known& known,
                                                        ProcessTable::Clock::time_point now);
@@ -275,10 +277,9 @@ class KernelProcessList final : public ProcessListSource {
     ProcessTable& _table;
     std::mutex _mutex;
     std::vector<Known> _known;  // by pid
-    std::optional<ProcessTable::Activity> _activity;
+    std::optional<UInt32> _lastPid;
     bool _listed = false;
     bool _freshLookWanted = false;
-    bool _endedSinceListed = false;
     ProcessTable::Clock::time_point _lookedAt;
     ProcessTable::Clock::time_point _listedAt;
 };
@@ -301,6 +302,7 @@ class PretendProcessList : public ProcessListSource {
     bool DescribeProcess(const ProcessSerialNumber& process, RunningProcess& description) override;
     OSErr RequestQuit(const ProcessSerialNumber& process) override;
     void LookAfresh() override;
+    bool FindSignature(OSType signature, ProcessSerialNumber& found) override;
 
   private:
     ProcessListSource* _underlying;

@@ -42,6 +42,9 @@ OSErr GetProcessInformation(const ProcessSerialNumber* psn, ProcessInfoRec* info
 // exec or end by a few seconds. Before a step that must not rest on anything learnt earlier
 // (an update about to start), this makes the next walk look at every process afresh.
 void RefreshProcessList();
+// Ours: the first running process with the signature (procNotFound when none), looked up in
+// what the list knows rather than described one by one.
+OSErr FindProcessWithSignature(OSType signature, ProcessSerialNumber* psn);
 
 // Apple events ----------------------------------------------------------------------------------
 struct OpaqueAEDataStorageType;
