@@ -408,8 +408,7 @@ int RunUpdate(const UpdaterModeOptions& options, DiagnosticRoute& route,
         const char* const action = status.downgrade                    ? kDowngradeAction
                                    : status.update == kUpdateReinstall ? kReinstallAction
                                                                        : kUpgradeAction;
-        const std::string question =
-            ConsentQuestion(action, installed, offered);
+        const std::string question = ConsentQuestion(action, installed, offered);
         if (!katerminal::TerminalAskYesNo(question.c_str())) {
             errors << kNoConsentLine;
             return kExitNothingWritten;
