@@ -573,13 +573,14 @@ TEST(DownloadThroughKernelTest,
     ExpectInstalledAfterARestart(viaKernel, kernelSide, before);
 }
 
-// The unit leaves the bus as a Xilinx block goes (the reset flushes the block) and comes
-// back with the same ROM after the given time.
+// The unit leaves the bus as a Xilinx block goes (the reset flushes the block), losing the
+// image it was being given, and comes back with the same ROM after the given time.
 struct Return {
     const char* name;
     std::chrono::milliseconds after;
     int failedRomReads;
-    // The bus line among the Xilinx blocks, given the generation before.
+    // The line that shows how the image's next start met the unit, given the generation
+    // before.
     std::string (*busLine)(std::uint32_t before);
 };
 
