@@ -77,6 +77,11 @@ void SimulatedKa::Unplug() {
     state_->DoUnplug();
 }
 
+void SimulatedKa::EndUpdate() {
+    const std::lock_guard lock(state_->mutex);
+    state_->EndTransfer();
+}
+
 bool SimulatedKa::IsPresent() const {
     const std::lock_guard lock(state_->mutex);
     return state_->present;

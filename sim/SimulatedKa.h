@@ -125,7 +125,7 @@ enum class ImageFaultKind {
     EraseTimeout,  // the erase poll reads 0 for ever
     BlockFailure,  // the block write covering dataOffset fails with status
     CrcRejected,   // the CRC write fails with status although the image is right
-    Unplug,        // the unit leaves the bus during the block covering dataOffset
+    Unplug,        // the unit leaves the bus during the block covering dataOffset (once)
     BusReset,      // a bus reset during the block covering dataOffset
     OpenFailure,   // the update's Open for that image fails with status
     // Once an image, at the block covering dataOffset, the write comes back as one the unit
@@ -232,6 +232,9 @@ class SimulatedKa {
     // connections made before it stay dead (kIOReturnNoDevice) even after Plug.
     void Plug();
     void Unplug();
+    // The unit loses an update in progress as one that leaves the bus does, its connections
+    // left alive: for a bus model that takes the node off and back on itself.
+    void EndUpdate();
     bool IsPresent() const;
     // Whether this user may open the unit, as a device file's permissions decide on a real
     // system: when not, Open and GetBusGeneration give kIOReturnNotPermitted and

@@ -228,7 +228,10 @@ IOReturn SimulatedKa::State::ReceiveData(Connection& connection, const std::uint
         EndStart(connection);
         return StatusOf(*fault, kIOReturnIOError);
     }
-    if (const auto* fault = ImageFaultFor(ImageFaultKind::Unplug, component); covers(fault)) {
+    if (const auto* fault = ImageFaultFor(ImageFaultKind::Unplug, component);
+        covers(fault) && !unplugDone[IndexOf(component)]) {
+        // Once an image: a unit that comes back takes the image's next start whole.
+        unplugDone[IndexOf(component)] = true;
         DoUnplug();
         return StatusOf(*fault, kIOReturnNotResponding);
     }

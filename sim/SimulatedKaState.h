@@ -106,6 +106,8 @@ struct SimulatedKa::State {
     // Per image: an answer-lost or damaged fault has hit it (once an image, so that the
     // image's next start goes through).
     std::array<bool, kComponents> writeFaultDone{};
+    // Per image: its unplug fault has taken the unit off the bus.
+    std::array<bool, kComponents> unplugDone{};
     std::array<FlashContents, kComponents> flash{};
     std::optional<unsigned> openConnection;
 

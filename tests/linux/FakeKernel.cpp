@@ -169,6 +169,9 @@ void FakeKernel::LeaveBus(const std::string& devicePath, std::optional<Duration>
 void FakeKernel::Leave(const std::shared_ptr<Node>& node, std::optional<Duration> backAfter) {
     const NodeRecreation plan = recreation_.value_or(NodeRecreation{});
     recreation_.reset();
+    if (plan.onLeft) {
+        plan.onLeft();
+    }
     MarkGone(node, plan);
     BeginBusReset();
     if (backAfter) {

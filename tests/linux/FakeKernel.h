@@ -146,12 +146,15 @@ class FakeKernel final : public kaplatform::LinuxSystem {
     // its reset, plus kRetryDelay per failed read. A device still gone then is revived under
     // its device file, unless the ROM changed (its first six quadlets differ); otherwise the
     // unit is a new device at the lowest free number. onShutdown (the old device went) and
-    // onCreated (the new device's number) let the test change sysfs as the kernel would.
+    // onCreated (the new device's number) let the test change sysfs as the kernel would;
+    // onLeft, the unit's own side of leaving the bus (a unit switched off or unplugged loses
+    // an update in progress).
     struct NodeRecreation {
         int failedRomReads = 0;
         std::function<void()> onShutdown;
         std::function<void(int node)> onCreated;
         bool romChanged = false;
+        std::function<void()> onLeft = {};
     };
     void PlanNodeRecreation(NodeRecreation recreation) { recreation_ = std::move(recreation); }
     static constexpr Duration kInitialDelay{500'000};

@@ -487,6 +487,31 @@ TEST_F(RealBusTest, ANodeBackWithinTheShutdownDelayLivesOnUnderItsDeviceFile) {
     EXPECT_EQ(capture.Take().out, ResetLine(before, before + 2));
 }
 
+TEST_F(RealBusTest, AWriteFlushedAsItsNodeLeftGoesNoFurtherOnceTheUnitHadBeenGivenSomething) {
+    // The node is revived within the shutdown delay; a unit that was away has lost what it
+    // was given since Open, so the write after it does not follow the node back.
+    ASSERT_EQ(device->WriteQuadlet(kStatus, 1, false, 0), kIOReturnSuccess);
+    const std::uint32_t before = kernel->Generation();
+    kernel->PlanNodeRecreation({0, {}, {}});
+    kernel->InjectFault({Kind::NodeRecreated});
+    const std::size_t sent = kernel->Requests().size();
+    {
+        CapturedOutput capture;
+        EXPECT_EQ(device->WriteQuadlet(kStatus, 2, false, 0), kIOFireWireWriteMayHaveBeenTaken);
+        EXPECT_EQ(capture.Take().out,
+                  "FireWire: node /dev/fw1 left the bus with a write in generation " +
+                      std::to_string(before) + "; not sent again, the unit may have taken it\n");
+    }
+    EXPECT_EQ(kernel->Requests().size(), sent + 1);
+    EXPECT_EQ(registers.WriteCount(), 1);
+    // Opened again, as the image's next start opens it, the first write goes to the node.
+    device->Close();
+    ASSERT_EQ(device->Open(), kIOReturnSuccess);
+    EXPECT_EQ(device->WriteQuadlet(kStatus, 3, false, 0), kIOReturnSuccess);
+    EXPECT_EQ(registers.WriteCount(), 2);
+    EXPECT_EQ(kernel->Requests().back().generation, before + 2);
+}
+
 TEST_F(RealBusTest, OnlyTheSameGuidIsTakenForTheNodeAndNotForEver) {
     kernel->PlanNodeRecreation({1, [this] { sysfs.RemoveNode(1); },
                                 [this](int node) { sysfs.AddKa(node, 0, kKaGuid + 1); }});

@@ -12,8 +12,10 @@
 //   answer was lost (RCODE_CANCELLED: the unit had acked it "pending"), that came back as a
 //   data error (a damaged packet and the unit's own refusal look the same), that had no ack
 //   (RCODE_NO_ACK: only the ack may have been lost), whose answer did not come within
-//   answerDeadline, or that was outstanding when its node went away, is sent once only and
-//   gives
+//   answerDeadline, that was outstanding when its node went away, or whose flush was its
+//   node's leaving the bus after other writes since Open (the generation stood still until
+//   the node was revived or shut down: a unit that comes back has lost what it was given),
+//   is sent once only and gives
 //   kIOFireWireWriteMayHaveBeenTaken, with one line on standard output; what to do about
 //   it (start the image again) is the caller's. Reads go again in all these cases.
 // - failOnReset false: the newest bus generation known to the device is sent, not the

@@ -27,6 +27,11 @@ using Clock = std::chrono::steady_clock;
 // How long a generation must stand still, while requests in it are turned away, to be taken
 // for that of a device the kernel marked gone rather than of a bus still resetting.
 constexpr std::chrono::seconds kGoneNodeStillness{1};
+// Longer than a live node takes to show a new generation (milliseconds), shorter than the
+// core takes to revive a node that left and came back (it reads the node's ROM no sooner
+// than half a second after the reset of its return): a generation that stood still this
+// long was that of a node that left the bus.
+constexpr std::chrono::milliseconds kNodeLeftStillness{250};
 
 // The pause before the next try of a request the unit answered busy: the first pause,
 // doubled for each try made since, up to the longest (1, 2, 4, 8, then 10 ms by default).
@@ -158,6 +163,9 @@ IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& re
     }
     for (int node = 0;; ++node) {
         IOReturn status = TransferOnThisNode(request, failOnReset, generation);
+        if (status == kIOReturnSuccess && request.IsWrite()) {
+            wroteSinceOpen_ = true;
+        }
         if (status == kIOReturnNoDevice && request.outstanding && request.IsWrite()) {
             // The node went while the unit held the write: it may have carried it out
             // before it went. The next call finds the node again.
@@ -237,7 +245,18 @@ IOReturn LinuxFireWireDevice::TransferOnThisNode(Request& request, bool failOnRe
             if (!resetDeadline) {
                 resetDeadline = system_->Now() + policy_.resetDeadline;
             }
-            status = AwaitNewerGeneration(sentIn, *resetDeadline);
+            bool revived = false;
+            status = AwaitNewerGeneration(sentIn, *resetDeadline, revived);
+            if ((revived || status == kIOReturnNoDevice) && request.IsWrite() && wroteSinceOpen_) {
+                // The reset that flushed the write was the node's leaving: the link may have
+                // sent it as the node went (a missing ack reads as flushed then), and a unit
+                // that comes back has lost what it was given since Open. Either way the write
+                // does not follow the unit back. The first write since Open has nothing
+                // before it to lose: it goes to the node found again, as a read does.
+                return WriteMayHaveBeenTaken("node " + devicePath_ +
+                                             " left the bus with a write in generation " +
+                                             std::to_string(sentIn));
+            }
             if (status != kIOReturnSuccess) {
                 return status;
             }
@@ -323,8 +342,8 @@ IOReturn LinuxFireWireDevice::TransferFailingFast(Request& request, bool failOnR
     }
 }
 
-IOReturn LinuxFireWireDevice::AwaitNewerGeneration(std::uint32_t stale,
-                                                   Clock::time_point deadline) {
+IOReturn LinuxFireWireDevice::AwaitNewerGeneration(std::uint32_t stale, Clock::time_point deadline,
+                                                   bool& revived) {
     const Clock::time_point began = system_->Now();
     bool waitingForGoneNode = false;
     for (;;) {
@@ -333,6 +352,7 @@ IOReturn LinuxFireWireDevice::AwaitNewerGeneration(std::uint32_t stale,
             return status;
         }
         const Clock::time_point now = system_->Now();
+        revived = generation_ != stale && now - began >= kNodeLeftStillness;
         if (now >= deadline && generation_ == stale && !waitingForGoneNode &&
             now - began >= kGoneNodeStillness) {
             // A live node takes the new generation within milliseconds; one that stood

@@ -86,9 +86,12 @@ class LinuxFireWireDevice final : public FireWireDevice {
     IOReturn TransferFailingFast(Request& request, bool failOnReset, std::uint32_t generation);
     IOReturn SendAndAwait(Request& request, std::uint32_t generation);
     IOReturn DrainPendingEvents();
-    // Until the kernel reports a generation other than stale, or until deadline.
+    // Until the kernel reports a generation other than stale, or until deadline; ENODEV
+    // when the node was shut down meanwhile. revived: the newer generation came after the
+    // stale one stood still longer than a reset takes (the kernel had marked the node gone:
+    // it left the bus and came back).
     IOReturn AwaitNewerGeneration(std::uint32_t stale,
-                                  std::chrono::steady_clock::time_point deadline);
+                                  std::chrono::steady_clock::time_point deadline, bool& revived);
     // Lets time pass while taking in what arrives on the descriptor meanwhile.
     IOReturn Pause(std::chrono::milliseconds duration);
     IOReturn WaitForEvent(std::chrono::milliseconds longest);
@@ -117,6 +120,9 @@ class LinuxFireWireDevice final : public FireWireDevice {
     // withdrawn permission cannot keep the next image out.
     int fileDescriptor_ = -1;
     bool open_ = false;
+    // A write has been carried out since the last Open: a unit that leaves the bus now loses
+    // something it was given.
+    bool wroteSinceOpen_ = false;
     std::uint32_t generation_ = 0;
     // A bus-reset event was read and GET_INFO not asked since.
     bool busResetSeen_ = false;

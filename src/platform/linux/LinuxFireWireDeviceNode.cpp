@@ -167,6 +167,7 @@ IOReturn LinuxFireWireDevice::Open() {
     if (open_) {
         return kIOReturnExclusiveAccess;
     }
+    wroteSinceOpen_ = false;
     if (fileDescriptor_ >= 0) {
         // Still held from an earlier Open: the node behind it must still be ours.
         IOReturn status = QueryBusInfo(fileDescriptor_, true);
