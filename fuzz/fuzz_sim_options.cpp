@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             break;
         case kasim::ParsedCommandLine::Outcome::ShowHelp:
+        case kasim::ParsedCommandLine::Outcome::ShowVersion:
             break;
     }
     return 0;
