@@ -106,8 +106,13 @@ bool TraceFile::Open() {
     std::random_device random;
     const std::filesystem::path folder = target_.parent_path();
     for (int attempt = 0; attempt < 100 && written_.empty(); ++attempt) {
-        const std::filesystem::path candidate =
-            folder / ("." + target_.filename().string() + ".new-" + std::to_string(random()));
+        // Built piece by piece: GCC 12 at -O3 takes the chained additions for an overlapping
+        // copy (-Wrestrict).
+        std::string name = ".";
+        name += target_.filename().string();
+        name += ".new-";
+        name += std::to_string(random());
+        const std::filesystem::path candidate = folder / name;
         std::FILE* made = std::fopen(candidate.c_str(), "wx");
         if (made != nullptr) {
             std::fclose(made);
