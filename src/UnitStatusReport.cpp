@@ -65,6 +65,22 @@ Json IdentityJson(const KaIdentity& unit) {
     return object;
 }
 
+// What a status says before the bus is read: the firmware the program holds, the unit asked for.
+UnitStatus FirmwareStatus(const KaFirmware& firmware, std::optional<UInt64> guid) {
+    UnitStatus status;
+    status.chosenGuid = guid;
+    // A refused folder leaves no release; the built-in images are one whatever their number,
+    // 0-0 included.
+    status.holdsRelease = !firmware.xilinxFile.empty() && !firmware.mcoreFile.empty();
+    status.firmwareMCOREver = firmware.MCOREver;
+    status.firmwareXilinxVer = firmware.XilinxVer;
+    status.firmwareSource = firmware.source;
+    if (!firmware.mayBeInstalled) {
+        status.firmwareProblem = firmware.problem;
+    }
+    return status;
+}
+
 }  // namespace
 
 std::string GuidText(UInt64 guid) {
@@ -79,17 +95,7 @@ std::string FirmwareVersionText(UInt32 mcore, UInt32 xilinx) {
 
 UnitStatus ReadUnitStatus(CViRorividiZezuzu& controller, const KaFirmware& firmware,
                           std::optional<UInt64> guid, bool others) {
-    UnitStatus status;
-    status.chosenGuid = guid;
-    // A refused folder leaves no release; the built-in images are one whatever their number,
-    // 0-0 included.
-    status.holdsRelease = !firmware.xilinxFile.empty() && !firmware.mcoreFile.empty();
-    status.firmwareMCOREver = firmware.MCOREver;
-    status.firmwareXilinxVer = firmware.XilinxVer;
-    status.firmwareSource = firmware.source;
-    if (!firmware.mayBeInstalled) {
-        status.firmwareProblem = firmware.problem;
-    }
+    UnitStatus status = FirmwareStatus(firmware, guid);
     if (others) {
         const std::vector<UInt64> guids = controller.FindUnitGUIDs();
         for (std::size_t index = 0; index < guids.size(); ++index) {
@@ -250,14 +256,7 @@ std::string AnswerStatusQuestion(const std::string& question) {
     const KaFirmware firmware = KaChosenFirmware();
     UnitStatus status;
     if (CUpdateSafeguard::AnyUpdateRunning()) {
-        status.chosenGuid = guid;
-        status.holdsRelease = !firmware.xilinxFile.empty() && !firmware.mcoreFile.empty();
-        status.firmwareMCOREver = firmware.MCOREver;
-        status.firmwareXilinxVer = firmware.XilinxVer;
-        status.firmwareSource = firmware.source;
-        if (!firmware.mayBeInstalled) {
-            status.firmwareProblem = firmware.problem;
-        }
+        status = FirmwareStatus(firmware, guid);
         status.reason = kReasonInUse;
         status.update = kUpdateNone;
     } else {
