@@ -72,9 +72,11 @@ class ProcFileSystemTable final : public ProcessTable {
     // /proc/loadavg ends in the last pid handed out (proc(5)). Only the kernel's own file
     // says so at once; a stand-in mounted over it (a container's, refreshed every few
     // seconds) does not.
+    // It is read every tick, so it stays open: one pread instead of an open, a read and a
+    // close.
     std::optional<UInt32> LastPid() override {
         char buffer[128];
-        if (!KernelsOwnLoadFile() || !ReadSmallFile("/proc/loadavg", buffer, sizeof buffer)) {
+        if (!KernelsOwnLoadFile() || !ReadLoadFile(buffer, sizeof buffer)) {
             return std::nullopt;
         }
         const char* blank = std::strrchr(buffer, ' ');
@@ -254,9 +256,29 @@ class ProcFileSystemTable final : public ProcessTable {
         for (const auto& [pid, descriptor] : _nameFiles) {
             close(descriptor);
         }
+        if (_loadFile >= 0) {
+            close(_loadFile);
+        }
     }
 
   private:
+    bool ReadLoadFile(char* buffer, std::size_t size) {
+        if (_loadFile < 0) {
+            _loadFile = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+            if (_loadFile < 0) {
+                return false;
+            }
+        }
+        const ssize_t length = pread(_loadFile, buffer, size - 1, 0);
+        if (length <= 0) {
+            close(_loadFile);
+            _loadFile = -1;
+            return false;
+        }
+        buffer[length] = '\0';
+        return true;
+    }
+
     std::size_t KeptFileLimit() {
         if (_keptFileLimit == 0) {
             rlimit limit{};
@@ -278,6 +300,7 @@ class ProcFileSystemTable final : public ProcessTable {
     }
 
     std::unordered_map<UInt32, int> _nameFiles;
+    int _loadFile = -1;
     std::size_t _keptFileLimit = 0;
     bool _loadFileChecked = false;
     bool _loadFileIsKernels = false;
@@ -329,14 +352,8 @@ std::vector<ProcessSerialNumber> KernelProcessList::RunningProcesses() {
     if (const auto now = _table.Now(); LookDue(now)) {
         Refresh(now);
     }
-    std::vector<ProcessSerialNumber> processes;
-    processes.reserve(_known.size());
-    for (const Known& known : _known) {
-        if (known.shown) {
-            processes.push_back({kSystemProcessHigh, known.pid});
-        }
-    }
-    return processes;
+    UpdateIndexes();
+    return _shown;
 }
 
 bool KernelProcessList::DescribeProcess(const ProcessSerialNumber& process,
@@ -389,21 +406,65 @@ bool KernelProcessList::FindSignature(OSType signature, ProcessSerialNumber& fou
     if (LookDue(now)) {
         Refresh(now);
     }
-    for (Known& known : _known) {
-        if (!known.shown) {
+    while (!_due.empty() && _due.top().when <= now) {
+        const DueCheck due = _due.top();
+        _due.pop();
+        Known* known = Find(due.pid);
+        if (known != nullptr && known->shown && known->nextCheck == due.when) {
+            CheckName(*known, now);
+        }
+    }
+    UpdateIndexes();
+    // A process with the signature is checked before it is taken for running.
+    for (const UInt32 pid : _withSignature) {
+        Known* known = Find(pid);
+        if (known == nullptr || !known->shown || known->description.signature != signature) {
             continue;
         }
-        // A process with the signature is checked before it is taken for running.
-        if ((now >= known.nextCheck || known.description.signature == signature) &&
-            !CheckName(known, now)) {
-            continue;
-        }
-        if (known.description.signature == signature) {
-            found = {kSystemProcessHigh, known.pid};
+        if (CheckName(*known, now) && known->description.signature == signature) {
+            found = {kSystemProcessHigh, known->pid};
             return true;
         }
     }
     return false;
+}
+
+void KernelProcessList::ScheduleCheck(Known& known, ProcessTable::Clock::time_point now) {
+    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
+    _due.push({known.nextCheck, known.pid});
+}
+
+// Entries left behind by checks made early (a process described on its own, a fresh look)
+// and by processes that ended are dropped when reached; a queue grown far beyond the list
+// is made anew.
+void KernelProcessList::TrimDueChecks() {
+    if (_due.size() <= 4 * _known.size() + 64) {
+        return;
+    }
+    _due = {};
+    for (const Known& known : _known) {
+        if (known.shown) {
+            _due.push({known.nextCheck, known.pid});
+        }
+    }
+}
+
+void KernelProcessList::UpdateIndexes() {
+    if (!_indexesStale) {
+        return;
+    }
+    _shown.clear();
+    _withSignature.clear();
+    for (const Known& known : _known) {
+        if (!known.shown) {
+            continue;
+        }
+        _shown.push_back({kSystemProcessHigh, known.pid});
+        if (known.description.signature != OSType('\?\?\?\?')) {
+            _withSignature.push_back(known.pid);
+        }
+    }
+    _indexesStale = false;
 }
 
 void KernelProcessList::LookAfresh() {
@@ -428,6 +489,7 @@ void KernelProcessList::Refresh(ProcessTable::Clock::time_point now) {
         ProbeNew(*_lastPid, *lastPid, now);
     }
     _lastPid = lastPid;
+    TrimDueChecks();
 }
 
 void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
@@ -478,6 +540,7 @@ void KernelProcessList::ListAll(ProcessTable::Clock::time_point now,
         _table.Forget(old->pid);
     }
     _known = std::move(known);
+    _indexesStale = true;
     _listed = true;
     _listedAt = now;
     _freshLookWanted = false;
@@ -532,15 +595,17 @@ KernelProcessList::Known* KernelProcessList::Find(UInt32 pid) {
 // An executable changed under the pid shows as a changed name; the rest of what was read
 // stays as it was at launch.
 bool KernelProcessList::CheckName(Known& known, ProcessTable::Clock::time_point now) {
-    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     std::string name;
     if (!_table.ReadName(known.pid, name)) {
         known.shown = false;
+        _indexesStale = true;
         return false;
     }
+    ScheduleCheck(known, now);
     if (name != known.description.name) {
         known.description.signature = SignatureForExecutable(name);
         known.description.name = std::move(name);
+        _indexesStale = true;
     }
     return true;
 }
@@ -559,6 +624,7 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
     known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     if (!read) {
         known.shown = false;
+        _indexesStale = true;
         return false;
     }
     Describe(known, details, now);
@@ -567,9 +633,14 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
 
 void KernelProcessList::Describe(Known& known, ProcessTable::Details& details,
                                  ProcessTable::Clock::time_point now) {
-    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     known.kernelThread = details.kernelThread;
     known.shown = !details.kernelThread;
+    _indexesStale = true;
+    if (known.shown) {
+        ScheduleCheck(known, now);
+    } else {
+        known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
+    }
     RunningProcess& description = known.description;
     description.serialNumber = {kSystemProcessHigh, known.pid};
     description.signature = SignatureForExecutable(details.name);

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <queue>
 #include <string>
 #include <vector>
 
@@ -232,8 +233,12 @@ class KernelProcessList final : public ProcessListSource {
   public:
     static constexpr std::chrono::milliseconds kRecheckPeriod{1400};
     static constexpr std::chrono::seconds kSettledAfter{60};
-    static constexpr std::chrono::seconds kSettledRecheckPeriod{30};
-    static constexpr std::chrono::seconds kListPeriod{20};
+    // A process that has run a minute rarely becomes another program, and the update's
+    // click and --update look at every process afresh whatever these periods say; listing
+    // the whole table and reading hundreds of settled names are the idle window's largest
+    // costs, so both are rare.
+    static constexpr std::chrono::seconds kSettledRecheckPeriod{120};
+    static constexpr std::chrono::seconds kListPeriod{60};
     // More new pids than this since the last look: one listing costs less than their lookups.
     static constexpr UInt32 kMostProbes = 64;
 
@@ -271,12 +276,27 @@ class KernelProcessList final : public ProcessListSource {
     void Describe(Known& known, ProcessTable::Details& details,
                   ProcessTable::Clock::time_point now);
     bool CheckName(Known& known, ProcessTable::Clock::time_point now);
+    void ScheduleCheck(Known& known, ProcessTable::Clock::time_point now);
+    void UpdateIndexes();
+    void TrimDueChecks();
     static ProcessTable::Clock::duration RecheckPeriod(const Known& known,
                                                        ProcessTable::Clock::time_point now);
 
     ProcessTable& _table;
     std::mutex _mutex;
     std::vector<Known> _known;  // by pid
+    // A tick asks for the shown processes and the due checks; both come from these instead
+    // of a pass over every process known. _due holds one entry a check scheduled; an entry
+    // whose process has since been checked again, or has gone, is dropped when reached.
+    struct DueCheck {
+        ProcessTable::Clock::time_point when;
+        UInt32 pid = 0;
+        bool operator>(const DueCheck& other) const { return when > other.when; }
+    };
+    std::priority_queue<DueCheck, std::vector<DueCheck>, std::greater<>> _due;
+    std::vector<ProcessSerialNumber> _shown;
+    std::vector<UInt32> _withSignature;  // by pid: processes whose name has a signature
+    bool _indexesStale = true;
     std::optional<UInt32> _lastPid;
     bool _listed = false;
     bool _freshLookWanted = false;
