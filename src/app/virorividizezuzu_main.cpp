@@ -13,7 +13,7 @@
 #include "firmware/FirmwareFolder.h"
 #include "singleinstance/SessionSingleInstance.h"
 #include "sleepinhibitor/SleepInhibitor.h"
-#include "texts/TerminalTexts.h"
+#include "TerminalTexts.h"
 
 #include "record/UpdateRecorder.h"
 

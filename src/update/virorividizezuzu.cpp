@@ -7,8 +7,8 @@
 
 #include "ConsistencyCheck.h"
 #include "DownloadUnit.h"
-#include "texts/DiagnosticLines.h"
-#include "texts/WindowTexts.h"
+#include "DiagnosticLines.h"
+#include "WindowTexts.h"
 
 #include "record/UpdateRecord.h"
 

@@ -11,9 +11,9 @@
 #include "Downloader.h"
 #include "KaFirmware.h"
 #include "Orv_VEV_Thread.h"
-#include "texts/AlertTexts.h"
-#include "texts/DiagnosticLines.h"
-#include "texts/StandardErrorTexts.h"
+#include "AlertTexts.h"
+#include "DiagnosticLines.h"
+#include "StandardErrorTexts.h"
 
 #include "record/UpdateRecord.h"
 

@@ -3,7 +3,7 @@
 #include "DownloadPause.h"
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
-#include "texts/DiagnosticLines.h"
+#include "DiagnosticLines.h"
 
 #include "record/UpdateRecord.h"
 

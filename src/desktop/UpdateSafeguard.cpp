@@ -1,7 +1,7 @@
 #include "UpdateSafeguard.h"
 
-#include "texts/StandardErrorTexts.h"
-#include "texts/WindowTexts.h"
+#include "StandardErrorTexts.h"
+#include "WindowTexts.h"
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>

@@ -7,9 +7,9 @@
 #include "DownloadProgress.h"
 #include "KaFirmware.h"
 #include "Process.h"
-#include "texts/RedLineColor.h"
-#include "texts/RedLines.h"
-#include "texts/WindowTexts.h"
+#include "RedLineColor.h"
+#include "RedLines.h"
+#include "WindowTexts.h"
 #include "unitaccess/UnitAccessReport.h"
 #include "virorividizezuzu.h"
 

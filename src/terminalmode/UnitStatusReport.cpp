@@ -3,7 +3,7 @@
 #include "Process.h"
 #include "UpdateSafeguard.h"
 #include "UpdaterCommandLine.h"
-#include "texts/TerminalTexts.h"
+#include "TerminalTexts.h"
 #include "unitaccess/UnitAccessReport.h"
 
 #include "record/RecordCodec.h"

@@ -4,8 +4,8 @@
 #include "Ka_MCORE.h"
 #include "firmware/FirmwareFolder.h"
 #include "firmware/FirmwareImageCheck.h"
-#include "texts/RedLines.h"
-#include "texts/StandardErrorTexts.h"
+#include "RedLines.h"
+#include "StandardErrorTexts.h"
 
 #include <array>
 #include <mutex>

@@ -6,7 +6,7 @@
 
 #include "ConsistencyCheck.h"
 #include "Downloader.h"
-#include "texts/DiagnosticLines.h"
+#include "DiagnosticLines.h"
 
 namespace {
 
