@@ -5,6 +5,7 @@
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <kaplatform/ApplicationTermination.h>
 
 #include <atomic>
 #include <cstdio>

@@ -2,10 +2,10 @@
 
 #include "KaXilinx.h"
 #include "Ka_MCORE.h"
-#include "firmware/FirmwareFolder.h"
-#include "firmware/FirmwareImageCheck.h"
 #include "RedLines.h"
 #include "StandardErrorTexts.h"
+#include "firmware/FirmwareFolder.h"
+#include "firmware/FirmwareImageCheck.h"
 
 #include <array>
 #include <mutex>

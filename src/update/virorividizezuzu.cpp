@@ -6,8 +6,8 @@
 #include "virorividizezuzu.h"
 
 #include "ConsistencyCheck.h"
-#include "DownloadUnit.h"
 #include "DiagnosticLines.h"
+#include "DownloadUnit.h"
 #include "WindowTexts.h"
 
 #include "record/UpdateRecord.h"

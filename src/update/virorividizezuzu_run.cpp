@@ -5,14 +5,14 @@
 // dialog's timer to collect.
 #include "virorividizezuzu.h"
 
+#include "AlertTexts.h"
 #include "ConsistencyCheck.h"
+#include "DiagnosticLines.h"
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
 #include "Downloader.h"
 #include "KaFirmware.h"
 #include "Orv_VEV_Thread.h"
-#include "AlertTexts.h"
-#include "DiagnosticLines.h"
 #include "StandardErrorTexts.h"
 
 #include "record/UpdateRecord.h"

@@ -15,6 +15,8 @@
 
 #include "record/UpdateRecord.h"
 
+#include <kaplatform/ApplicationTermination.h>
+
 #include <iostream>
 #include <memory>
 #include <string>
