@@ -12,7 +12,7 @@
 #include "ViRorividiZezuzuDialog.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <QCoreApplication>
 

@@ -28,21 +28,21 @@ std::string UpperCase(std::string_view text) {
 }
 
 void CheckRecord(std::string_view line) {
-    srecord::Record record;
-    const srecord::Error error = srecord::Parse(line, record);
-    if (error != srecord::Error::None) {
-        Require(srecord::Describe(error) != nullptr, "error without a text", line);
+    kafirmware::Record record;
+    const kafirmware::Error error = kafirmware::Parse(line, record);
+    if (error != kafirmware::Error::None) {
+        Require(kafirmware::Describe(error) != nullptr, "error without a text", line);
         return;
     }
-    const std::size_t addressBytes = srecord::AddressBytes(record.type);
+    const std::size_t addressBytes = kafirmware::AddressBytes(record.type);
     Require(addressBytes != 0, "accepted an unknown type", line);
     Require(addressBytes + record.data.size() + 1 <= 255, "accepted an oversized record", line);
     Require(addressBytes == 4 || record.address >> (8 * addressBytes) == 0,
             "address wider than its field", line);
     // Hex digits are case-blind; everything else must come back byte for byte.
-    Require(srecord::Format(record) == UpperCase(line), "does not write back as read", line);
-    srecord::Record again;
-    Require(srecord::Parse(srecord::Format(record), again) == srecord::Error::None &&
+    Require(kafirmware::Format(record) == UpperCase(line), "does not write back as read", line);
+    kafirmware::Record again;
+    Require(kafirmware::Parse(kafirmware::Format(record), again) == kafirmware::Error::None &&
                 again.type == record.type && again.address == record.address &&
                 again.data == record.data,
             "written record does not read back", line);
@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     for (const std::string_view lineEnd : {std::string_view("\r\n"), std::string_view("\n")}) {
-        const srecord::ImageSummary summary = srecord::CheckImage(text, lineEnd);
+        const kafirmware::ImageSummary summary = kafirmware::CheckImage(text, lineEnd);
         if (summary.fault == nullptr) {
             Require(summary.errorLine == 0 && summary.dataRecords > 0,
                     "image accepted without data", text);

@@ -1,6 +1,8 @@
 // The simulated Ka seen through one device interface: open, close and the transfers, each logged.
 #include "SimulatedKaState.h"
 
+#include "FireWireStatus.h"
+
 #include <algorithm>
 #include <cstring>
 

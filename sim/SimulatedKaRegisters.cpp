@@ -2,6 +2,8 @@
 // access.
 #include "SimulatedKaState.h"
 
+#include "FireWireStatus.h"
+
 #include <algorithm>
 
 namespace kasim {

@@ -179,7 +179,7 @@ std::string MakeMcoreImage(std::uint64_t seed) {
         Fail("the S-record image has " + std::to_string(text.size()) + " bytes");
     }
     // Read back as a loader would, so that a record the writer got wrong never reaches data/.
-    const srecord::ImageSummary summary = srecord::CheckImage(text, kLineEnd);
+    const kafirmware::ImageSummary summary = kafirmware::CheckImage(text, kLineEnd);
     if (summary.fault != nullptr) {
         Fail("S-record image line " + std::to_string(summary.errorLine) + ": " + summary.fault);
     }

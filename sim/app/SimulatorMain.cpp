@@ -18,7 +18,8 @@
 #include "record/UpdateRecorder.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/ApplicationTermination.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <pthread.h>
 

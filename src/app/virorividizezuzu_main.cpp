@@ -7,18 +7,19 @@
 #include "KaFirmware.h"
 #include "LinuxFireWireBackend.h"
 #include "TerminalFrontEnd.h"
+#include "TerminalTexts.h"
 #include "UnitStatusReport.h"
 #include "UpdaterCommandLine.h"
 #include "UpdaterMain.h"
 #include "firmware/FirmwareFolder.h"
 #include "singleinstance/SessionSingleInstance.h"
 #include "sleepinhibitor/SleepInhibitor.h"
-#include "texts/TerminalTexts.h"
 
 #include "record/UpdateRecorder.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/ApplicationTermination.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <iostream>
 #include <string>

@@ -8,6 +8,7 @@
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
 #include "DownloaderTestAccess.h"
+#include "FireWireStatus.h"
 #include "ReferenceCrc16.h"
 #include "ScopedDownloadPauseClock.h"
 #include "SimulatedBus.h"

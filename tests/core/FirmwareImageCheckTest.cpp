@@ -74,10 +74,10 @@ Bytes Joined(const std::vector<std::string>& lines) {
 
 // A data record moved by delta, its checksum made right again.
 std::string Moved(const std::string& line, std::uint32_t delta) {
-    srecord::Record record;
-    EXPECT_EQ(srecord::Parse(line, record), srecord::Error::None) << line;
+    kafirmware::Record record;
+    EXPECT_EQ(kafirmware::Parse(line, record), kafirmware::Error::None) << line;
     record.address += delta;
-    return srecord::Format(record);
+    return kafirmware::Format(record);
 }
 
 class FirmwareImageCheckTest : public testing::Test {

@@ -11,7 +11,7 @@
 
 namespace {
 
-using srecord::Error;
+using kafirmware::Error;
 
 // A small program in the conventional layout: header, S1 data, count, start.
 constexpr std::string_view kSmallImage =
@@ -23,30 +23,30 @@ constexpr std::string_view kSmallImage =
     "S9030000FC\n";
 
 TEST(SRecordTest, ReadsEveryKindOfRecord) {
-    srecord::Record record;
-    ASSERT_EQ(srecord::Parse("S111003848656C6C6F20776F726C642E0A0042", record), Error::None);
+    kafirmware::Record record;
+    ASSERT_EQ(kafirmware::Parse("S111003848656C6C6F20776F726C642E0A0042", record), Error::None);
     EXPECT_EQ(record.type, '1');
     EXPECT_EQ(record.address, 0x0038u);
     EXPECT_EQ(std::string(record.data.begin(), record.data.end()),
               std::string("Hello world.\n\0", 14));
 
-    ASSERT_EQ(srecord::Parse("S70500020300F5", record), Error::None);
+    ASSERT_EQ(kafirmware::Parse("S70500020300F5", record), Error::None);
     EXPECT_EQ(record.type, '7');
     EXPECT_EQ(record.address, 0x00020300u);
     EXPECT_TRUE(record.data.empty());
 
     // Lower-case digits are as good as upper-case ones.
-    ASSERT_EQ(srecord::Parse("s5030003f9", record), Error::NotARecord);
-    ASSERT_EQ(srecord::Parse("S5030003f9", record), Error::None);
+    ASSERT_EQ(kafirmware::Parse("s5030003f9", record), Error::NotARecord);
+    ASSERT_EQ(kafirmware::Parse("S5030003f9", record), Error::None);
     EXPECT_EQ(record.address, 3u);
 
     // A 24-bit record at the very top of its address space.
-    srecord::Record top{'2', 0xFFFFFE, {0x12, 0x34}};
-    const std::string line = srecord::Format(top);
-    ASSERT_EQ(srecord::Parse(line, record), Error::None);
+    kafirmware::Record top{'2', 0xFFFFFE, {0x12, 0x34}};
+    const std::string line = kafirmware::Format(top);
+    ASSERT_EQ(kafirmware::Parse(line, record), Error::None);
     EXPECT_EQ(record.address, 0xFFFFFEu);
     EXPECT_EQ(record.data, top.data);
-    EXPECT_EQ(srecord::Format(record), line);
+    EXPECT_EQ(kafirmware::Format(record), line);
 }
 
 TEST(SRecordTest, RejectsMalformedRecords) {
@@ -74,35 +74,35 @@ TEST(SRecordTest, RejectsMalformedRecords) {
         {"S105FFFF0102F9", Error::AddressOverflow},
     };
     for (const auto& each : cases) {
-        srecord::Record record;
-        EXPECT_EQ(srecord::Parse(each.line, record), each.error) << each.line;
+        kafirmware::Record record;
+        EXPECT_EQ(kafirmware::Parse(each.line, record), each.error) << each.line;
     }
     // One data byte at 0xFFFF is the last byte of the space, and fine.
-    srecord::Record record;
-    EXPECT_EQ(srecord::Parse("S104FFFF01FC", record), Error::None);
+    kafirmware::Record record;
+    EXPECT_EQ(kafirmware::Parse("S104FFFF01FC", record), Error::None);
 }
 
 TEST(SRecordTest, ChecksWholeImages) {
-    auto summary = srecord::CheckImage(kSmallImage, "\n");
+    auto summary = kafirmware::CheckImage(kSmallImage, "\n");
     EXPECT_EQ(summary.fault, nullptr);
     EXPECT_EQ(summary.dataRecords, 3u);
     EXPECT_EQ(summary.dataBytes, 28u + 28u + 14u);
     EXPECT_EQ(summary.firstAddress, 0u);
     EXPECT_EQ(summary.startAddress, 0u);
 
-    summary = srecord::CheckImage(katest::McoreText(), "\r\n");
+    summary = kafirmware::CheckImage(katest::McoreText(), "\r\n");
     EXPECT_EQ(summary.fault, nullptr) << summary.errorLine << ": " << summary.fault;
     EXPECT_EQ(summary.dataRecords, 1041u);
     EXPECT_EQ(summary.firstAddress, 0x00020000u);
     EXPECT_EQ(summary.startAddress, 0x00020300u);
     // The same text with bare line feeds is one long line that is no record.
-    EXPECT_NE(srecord::CheckImage(katest::McoreText(), "\n").fault, nullptr);
+    EXPECT_NE(kafirmware::CheckImage(katest::McoreText(), "\n").fault, nullptr);
 }
 
 TEST(SRecordTest, FindsTheFirstFaultOfAnImage) {
     const std::string small(kSmallImage);
     auto lineOfFault = [](const std::string& text) {
-        return srecord::CheckImage(text, "\n").errorLine;
+        return kafirmware::CheckImage(text, "\n").errorLine;
     };
     auto withLine = [&](std::size_t index, const std::string& replacement) {
         std::vector<std::string> lines;
@@ -129,7 +129,7 @@ TEST(SRecordTest, FindsTheFirstFaultOfAnImage) {
     EXPECT_EQ(lineOfFault(withLine(3, "S111003848656C6C6F20776F726C642E0A0043")), 4u);
     EXPECT_EQ(lineOfFault(small + "S9030000FC\n"), 7u);             // after the start
     EXPECT_EQ(lineOfFault(small.substr(0, small.size() - 1)), 6u);  // no final line end
-    EXPECT_EQ(srecord::CheckImage(small, "").fault != nullptr, true);
+    EXPECT_EQ(kafirmware::CheckImage(small, "").fault != nullptr, true);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include "singleinstance/SessionSingleInstance.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <QApplication>
 #include <QTemporaryDir>

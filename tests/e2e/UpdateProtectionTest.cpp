@@ -6,6 +6,7 @@
 #include "EndToEndSupport.h"
 
 #include <Carbon/Carbon.h>
+#include <kaplatform/ApplicationTermination.h>
 
 #include <QApplication>
 #include <QDBusArgument>

@@ -3,7 +3,7 @@
 // hand their pid to another process.
 #include "Process.h"
 
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <gtest/gtest.h>
 

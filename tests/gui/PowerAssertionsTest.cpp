@@ -2,7 +2,7 @@
 // ended by its release and by nothing else, and no assertion at all without a blocker.
 #include "sleepinhibitor/SleepInhibitor.h"
 
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
 #include <gtest/gtest.h>

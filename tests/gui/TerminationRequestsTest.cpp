@@ -3,6 +3,7 @@
 #include "GuiTestSupport.h"
 
 #include <gtest/gtest.h>
+#include <kaplatform/ApplicationTermination.h>
 
 #include <csignal>
 #include <cstdlib>

@@ -6,6 +6,7 @@
 #include "DownloadUnit.h"
 #include "Downloader.h"
 #include "FakeKernel.h"
+#include "FireWireStatus.h"
 #include "LinuxFireWireBackend.h"
 #include "ScopedDownloadPauseClock.h"
 #include "ScopedStateFolder.h"

@@ -3,6 +3,7 @@
 // the kernel's split time-out, and four-byte transfers. All on the fake kernel's virtual
 // time, so the windows are met exactly, however fast the machine is.
 #include "CapturedOutput.h"
+#include "FireWireStatus.h"
 #include "KaOnBus.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>

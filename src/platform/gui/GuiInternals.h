@@ -4,7 +4,8 @@
 #define KA_PLATFORM_GUI_GUIINTERNALS_H
 
 #include <Carbon/Carbon.h>
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/ApplicationTermination.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <QEventLoop>
 #include <QIcon>

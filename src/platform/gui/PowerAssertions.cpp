@@ -3,7 +3,7 @@
 // nobody to ask.
 #include "GuiInternals.h"
 
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 #include <IOKit/pwr_mgt/IOPMLib.h>
 
 #include <map>

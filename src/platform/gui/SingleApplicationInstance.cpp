@@ -3,7 +3,7 @@
 // another copy asks it forward or says that the application is already running.
 #include "GuiInternals.h"
 
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <QWidget>
 

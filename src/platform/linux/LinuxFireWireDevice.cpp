@@ -4,6 +4,7 @@
 
 #include "BusEventLog.h"
 #include "FireWireCdev.h"
+#include "FireWireStatus.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
 #include <endian.h>

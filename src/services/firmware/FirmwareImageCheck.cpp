@@ -218,7 +218,7 @@ std::string CheckMcoreImage(std::string_view text) {
     if (last != kLastRecord) {
         return "the last record is " + Quoted(last) + ", not " + std::string(kLastRecord);
     }
-    const srecord::ImageSummary summary = srecord::CheckImage(text, "\r\n");
+    const ImageSummary summary = CheckImage(text, "\r\n");
     if (summary.fault != nullptr) {
         return "line " + std::to_string(summary.errorLine) + ": " + summary.fault;
     }

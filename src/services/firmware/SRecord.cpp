@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace srecord {
+namespace kafirmware {
 namespace {
 
 std::optional<std::uint8_t> HexDigit(char digit) {
@@ -261,4 +261,4 @@ ImageSummary CheckImage(std::string_view text, std::string_view lineEnd) {
     return summary;
 }
 
-}  // namespace srecord
+}  // namespace kafirmware

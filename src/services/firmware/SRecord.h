@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace srecord {
+namespace kafirmware {
 
 struct Record {
     char type = '0';  // '0' to '9' except '4'
@@ -61,6 +61,6 @@ struct ImageSummary {
 };
 ImageSummary CheckImage(std::string_view text, std::string_view lineEnd);
 
-}  // namespace srecord
+}  // namespace kafirmware
 
 #endif

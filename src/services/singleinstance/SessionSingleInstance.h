@@ -8,7 +8,7 @@
 #ifndef KA_SERVICES_SINGLEINSTANCE_SESSIONSINGLEINSTANCE_H
 #define KA_SERVICES_SINGLEINSTANCE_SESSIONSINGLEINSTANCE_H
 
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <functional>
 #include <memory>

@@ -7,7 +7,7 @@
 #ifndef KA_SERVICES_SLEEPINHIBITOR_SLEEPINHIBITOR_H
 #define KA_SERVICES_SLEEPINHIBITOR_SLEEPINHIBITOR_H
 
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <chrono>
 #include <memory>

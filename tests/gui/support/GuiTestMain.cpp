@@ -1,7 +1,7 @@
 // Runs the desktop suites with real widgets on Qt's offscreen platform.
 #include "sleepinhibitor/SleepInhibitor.h"
 
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <QApplication>
 

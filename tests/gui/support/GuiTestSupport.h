@@ -6,7 +6,7 @@
 #include "GuiInternals.h"
 
 #include <Carbon/Carbon.h>
-#include <Carbon/PlatformSeams.h>
+#include <kaplatform/PlatformSeams.h>
 
 #include <QApplication>
 #include <QTest>

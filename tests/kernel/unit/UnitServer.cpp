@@ -1,5 +1,7 @@
 #include "UnitServer.h"
 
+#include "FireWireStatus.h"
+
 #include <linux/firewire-constants.h>
 
 #include <cstring>

@@ -5,7 +5,6 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <MacTypes.h>
 
-#include <Carbon/ApplicationTermination.h>
 #include <Carbon/CarbonCore.h>
 #include <Carbon/CarbonEvents.h>
 #include <Carbon/HIToolbox.h>

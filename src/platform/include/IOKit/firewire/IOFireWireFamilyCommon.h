@@ -42,11 +42,4 @@ inline constexpr IOReturn kIOFireWireTypeError = kIOFireWireResponseBase + kFWRe
 inline constexpr IOReturn kIOFireWireAddressError =
     kIOFireWireResponseBase + kFWResponseAddressError;
 
-// Our own status, not one the Mac gives: a write that the unit may have carried out although
-// it did not answer "complete" (its answer was lost, it came back as a data error, which may
-// be the unit's own refusal, or the node went away while it was outstanding). The device
-// interface never sends such a write again: the unit appends what reaches its data window,
-// so a second copy would shift the rest of an image.
-inline constexpr IOReturn kIOFireWireWriteMayHaveBeenTaken = iokit_fw_err(0x200);
-
 #endif

@@ -1,20 +1,21 @@
 #include "TerminalFrontEnd.h"
 
+#include "AlertTexts.h"
+#include "DiagnosticLines.h"
 #include "DownloadProgress.h"
+#include "StandardErrorTexts.h"
+#include "TerminalTexts.h"
 #include "UnitStatusReport.h"
 #include "UpdateOutcome.h"
 #include "UpdateSafeguard.h"
 #include "terminal/Terminal.h"
-#include "texts/AlertTexts.h"
-#include "texts/DiagnosticLines.h"
-#include "texts/StandardErrorTexts.h"
-#include "texts/TerminalTexts.h"
 #include "virorividizezuzu.h"
 
 #include "record/RecordText.h"
 #include "record/UpdateRecord.h"
 
 #include <Carbon/Carbon.h>
+#include <kaplatform/ApplicationTermination.h>
 
 #include <cerrno>
 #include <cstdio>

@@ -1,16 +1,11 @@
-// The program body both executables call (UpdaterMain.h): loads the interface description,
-// says which firmware it will install, shows the window and runs the event loop. Beside it,
-// the dialog's alerts: update done, update failed, downgrade, About.
-#include "UpdaterMain.h"
+// The dialog's alerts: update done, update failed, downgrade, About.
+#include "AlertTexts.h"
 #include "ViRorividiZezuzuDialog.h"
-#include "texts/AlertTexts.h"
 
 #include "record/UpdateRecord.h"
 
 #include <Carbon/Carbon.h>
 
-#include <iostream>
-#include <memory>
 #include <string>
 
 namespace {
@@ -51,16 +46,6 @@ DialogItemIndex ShowAlert(AlertType alertType, const char* messageText, const ch
     }
     return itemHit;
 }
-
-// The window lives until the program body is done with it, however it leaves.
-struct WindowOwner {
-    WindowRef window = nullptr;
-    ~WindowOwner() {
-        if (window != nullptr) {
-            DisposeWindow(window);
-        }
-    }
-};
 
 }  // namespace
 
@@ -104,34 +89,4 @@ DialogItemIndex ShowAboutDialog() {
 DialogItemIndex ShowDownloadFailedAlert(const Orv::VEV::UpdateOutcome& outcome) {
     const std::string informative = Orv::VEV::DescribeUpdateFailure(outcome);
     return ShowAlert(kAlertStopAlert, kDownloadFailedMessage, informative.c_str(), false);
-}
-
-int RunUpdaterApplication(int, char**, KaFirmwareRule firmwareRule,
-                          const std::optional<KaFirmwareFolder>& firmwareFolder) {
-    IBNibRef nibRef = nullptr;
-    OSStatus err = CreateNibReference(CFSTR("main"), &nibRef);
-    if (err != noErr) {
-        return err;
-    }
-    // Once the desktop is known to be there, so that a start without one stays one line.
-    std::cerr << KaChooseFirmware(firmwareRule, firmwareFolder) << "\n";
-    err = SetMenuBarFromNib(nibRef, CFSTR("MenuBar"));
-    if (err != noErr) {
-        DisposeNibReference(nibRef);
-        return err;
-    }
-    WindowOwner owner;
-    err = CreateWindowFromNib(nibRef, CFSTR("MainWindow"), &owner.window);
-    if (err != noErr) {
-        DisposeNibReference(nibRef);
-        return err;
-    }
-    DisposeNibReference(nibRef);
-
-    auto dialog = std::make_unique<CViRorividiZezuzuDialog>(owner.window);
-    ShowWindow(owner.window);
-    RunApplicationEventLoop();
-    const int status = dialog->GetExitStatus();
-    dialog.reset();
-    return status;
 }

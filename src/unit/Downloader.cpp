@@ -1,14 +1,14 @@
 #include "Downloader.h"
 
+#include "DiagnosticLines.h"
 #include "DownloadPause.h"
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
-#include "texts/DiagnosticLines.h"
+#include "FireWireStatus.h"
 
 #include "record/UpdateRecord.h"
 
 #include <IOKit/IOReturn.h>
-#include <IOKit/firewire/IOFireWireFamilyCommon.h>
 
 #include <cstring>
 #include <iostream>

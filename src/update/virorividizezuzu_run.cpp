@@ -5,15 +5,15 @@
 // dialog's timer to collect.
 #include "virorividizezuzu.h"
 
+#include "AlertTexts.h"
 #include "ConsistencyCheck.h"
+#include "DiagnosticLines.h"
 #include "DownloadProgress.h"
 #include "DownloadUnit.h"
 #include "Downloader.h"
 #include "KaFirmware.h"
 #include "Orv_VEV_Thread.h"
-#include "texts/AlertTexts.h"
-#include "texts/DiagnosticLines.h"
-#include "texts/StandardErrorTexts.h"
+#include "StandardErrorTexts.h"
 
 #include "record/UpdateRecord.h"
 

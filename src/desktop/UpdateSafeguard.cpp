@@ -1,10 +1,11 @@
 #include "UpdateSafeguard.h"
 
-#include "texts/StandardErrorTexts.h"
-#include "texts/WindowTexts.h"
+#include "StandardErrorTexts.h"
+#include "WindowTexts.h"
 
 #include <Carbon/Carbon.h>
 #include <CoreFoundation/CoreFoundation.h>
+#include <kaplatform/ApplicationTermination.h>
 
 #include <atomic>
 #include <cstdio>

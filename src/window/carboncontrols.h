@@ -1,8 +1,8 @@
 // Thin wrappers over one control of a window, or one menu: each operation is one platform
 // call with fixed parameters, so their users never handle control handles, data tags or
 // string encodings. Texts are 8-bit Windows Latin-1.
-#ifndef KA_MACCLASSES_CARBONCONTROLS_H
-#define KA_MACCLASSES_CARBONCONTROLS_H
+#ifndef KA_CARBONCONTROLS_H
+#define KA_CARBONCONTROLS_H
 
 #include <Carbon/Carbon.h>
 

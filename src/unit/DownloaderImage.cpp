@@ -5,8 +5,8 @@
 #include <iostream>
 
 #include "ConsistencyCheck.h"
+#include "DiagnosticLines.h"
 #include "Downloader.h"
-#include "texts/DiagnosticLines.h"
 
 namespace {
 

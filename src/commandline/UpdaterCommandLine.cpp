@@ -1,6 +1,6 @@
 #include "UpdaterCommandLine.h"
 
-#include "texts/TerminalTexts.h"
+#include "TerminalTexts.h"
 
 #include <charconv>
 

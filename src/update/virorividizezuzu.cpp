@@ -6,9 +6,9 @@
 #include "virorividizezuzu.h"
 
 #include "ConsistencyCheck.h"
+#include "DiagnosticLines.h"
 #include "DownloadUnit.h"
-#include "texts/DiagnosticLines.h"
-#include "texts/WindowTexts.h"
+#include "WindowTexts.h"
 
 #include "record/UpdateRecord.h"
 

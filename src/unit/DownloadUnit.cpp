@@ -1,6 +1,6 @@
 #include "DownloadUnit.h"
 
-#include "texts/DiagnosticLines.h"
+#include "DiagnosticLines.h"
 
 #include <iostream>
 

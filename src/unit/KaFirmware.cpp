@@ -2,10 +2,10 @@
 
 #include "KaXilinx.h"
 #include "Ka_MCORE.h"
+#include "RedLines.h"
+#include "StandardErrorTexts.h"
 #include "firmware/FirmwareFolder.h"
 #include "firmware/FirmwareImageCheck.h"
-#include "texts/RedLines.h"
-#include "texts/StandardErrorTexts.h"
 
 #include <array>
 #include <mutex>

@@ -7,13 +7,15 @@
 #include "DownloadProgress.h"
 #include "KaFirmware.h"
 #include "Process.h"
-#include "texts/RedLineColor.h"
-#include "texts/RedLines.h"
-#include "texts/WindowTexts.h"
+#include "RedLineColor.h"
+#include "RedLines.h"
+#include "WindowTexts.h"
 #include "unitaccess/UnitAccessReport.h"
 #include "virorividizezuzu.h"
 
 #include "record/UpdateRecord.h"
+
+#include <kaplatform/ApplicationTermination.h>
 
 #include <iostream>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "FWLib_Device.h"
 
-#include "texts/DiagnosticLines.h"
+#include "DiagnosticLines.h"
 
 #include <exception>
 #include <iostream>

@@ -1,9 +1,9 @@
 #include "UnitStatusReport.h"
 
 #include "Process.h"
+#include "TerminalTexts.h"
 #include "UpdateSafeguard.h"
 #include "UpdaterCommandLine.h"
-#include "texts/TerminalTexts.h"
 #include "unitaccess/UnitAccessReport.h"
 
 #include "record/RecordCodec.h"

@@ -1,6 +1,6 @@
 #include "UpdateOutcome.h"
 
-#include "texts/AlertTexts.h"
+#include "AlertTexts.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 // The one colour of the window's red lines (RedLines.h). The platform tells whoever cannot
 // see it that a line in this colour is a warning.
-#ifndef KA_TEXTS_REDLINECOLOR_H
-#define KA_TEXTS_REDLINECOLOR_H
+#ifndef KA_REDLINECOLOR_H
+#define KA_REDLINECOLOR_H
 
 #include <Carbon/CarbonCore.h>
 

@@ -1,7 +1,7 @@
 // Walks the list of running applications one process serial number at a time and answers
 // questions about the current one.
-#ifndef KA_MACCLASSES_PROCESS_H
-#define KA_MACCLASSES_PROCESS_H
+#ifndef KA_PROCESS_H
+#define KA_PROCESS_H
 
 #include <Carbon/Carbon.h>
 
