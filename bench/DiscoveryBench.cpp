@@ -20,8 +20,8 @@ using kabench::Clock;
 using kabench::MicrosecondsBetween;
 using Orv::VEV::CViRorividiZezuzu;
 
-constexpr std::uint32_t kUnitSpecifierId = 0x000A27;
-constexpr std::uint32_t kUnitSoftwareVersion = 0x000011;
+using kawire::kUnitSoftwareVersion;
+using kawire::kUnitSpecifierId;
 
 // The calls a found pass makes, in its order: find, device, generation, open, serial number,
 // software version, product revision, serial number again, close.

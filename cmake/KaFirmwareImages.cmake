@@ -19,7 +19,7 @@ function(ka_check_firmware_folder folder made_up_folder mcore_version_var xilinx
                     ${_ka_firmware_room}/FirmwareFolder.cpp
                     ${_ka_firmware_room}/FirmwareImageCheck.cpp
                     ${_ka_firmware_room}/SRecord.cpp
-            CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${_ka_firmware_room}/.."
+            CMAKE_FLAGS "-DINCLUDE_DIRECTORIES=${_ka_firmware_room}/..;${_ka_firmware_room}/../../wire"
             CXX_STANDARD 20
             CXX_STANDARD_REQUIRED ON
             LINK_LIBRARIES OpenSSL::Crypto

@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr std::uint8_t kSyncPattern[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+using kawire::kSyncPattern;
+using kawire::kSyncPositions;
 
 void Require(bool holds, const char* what) {
     if (!holds) {
@@ -44,10 +45,11 @@ std::uint16_t ReferenceCrc16(std::uint16_t crc, const std::uint8_t* bytes, std::
 
 void CheckParseBitFile(const std::uint8_t* data, std::size_t size) {
     // Where the sync word really is, the way the file format puts it: the first match
-    // within the first 144 positions that lies wholly inside the buffer.
+    // within the first kSyncPositions positions that lies wholly inside the buffer.
     long expected = -1;
-    for (std::size_t position = 0; position < 144 && position + 8 <= size; ++position) {
-        if (std::memcmp(data + position, kSyncPattern, 8) == 0) {
+    for (std::size_t position = 0;
+         position < kSyncPositions && position + kSyncPattern.size() <= size; ++position) {
+        if (std::memcmp(data + position, kSyncPattern.data(), kSyncPattern.size()) == 0) {
             expected = static_cast<long>(position);
             break;
         }
@@ -65,7 +67,8 @@ void CheckParseBitFile(const std::uint8_t* data, std::size_t size) {
     }
     Require(expected >= 0, "ParseBitFile found a sync word that is not there");
     Require(offset == expected, "ParseBitFile reported the wrong offset");
-    Require(std::memcmp(data + offset, kSyncPattern, 8) == 0, "no sync word at the offset");
+    Require(std::memcmp(data + offset, kSyncPattern.data(), kSyncPattern.size()) == 0,
+            "no sync word at the offset");
     const SInt32 expectedLength =
         offset >= 4 ? static_cast<SInt32>(BigEndianWord(data + offset - 4)) : 0;
     Require(numBytes == expectedLength, "ParseBitFile read the wrong length field");

@@ -7,6 +7,7 @@
 
 #include "BusObserver.h"
 #include "FireWireBackend.h"
+#include "KaWire.h"
 
 #include <IOKit/firewire/IOFireWireFamilyCommon.h>
 
@@ -21,18 +22,18 @@
 
 namespace kasim {
 
-// The unit's 48-bit register addresses.
-inline constexpr std::uint64_t kRegisterBlock = 0xFFFF'F0430000;
-inline constexpr std::uint64_t kUpdateControlRegister = kRegisterBlock + 0x00;
-inline constexpr std::uint64_t kSoftwareVersionRegister = kRegisterBlock + 0x04;
-inline constexpr std::uint64_t kProductRevisionRegister = kRegisterBlock + 0x08;
-inline constexpr std::uint64_t kUpdateCommandRegister = kRegisterBlock + 0x0C;
-inline constexpr std::uint64_t kCrcRegister = kRegisterBlock + 0x10;
-inline constexpr std::uint64_t kStatusRegister = kRegisterBlock + 0x14;
-inline constexpr std::uint64_t kDataWindow = kRegisterBlock + 0x20;
-inline constexpr std::uint64_t kSerialNumberAddress = kRegisterBlock + 0x220;
-inline constexpr std::uint32_t kSerialNumberBytes = 8;
-inline constexpr std::uint32_t kFirmwareHeaderBytes = 20;
+// The unit's 48-bit register addresses and the sizes it goes by are the Ka's wire.
+using kawire::kCrcRegister;
+using kawire::kDataWindow;
+using kawire::kFirmwareHeaderBytes;
+using kawire::kProductRevisionRegister;
+using kawire::kRegisterBlock;
+using kawire::kSerialNumberAddress;
+using kawire::kSerialNumberBytes;
+using kawire::kSoftwareVersionRegister;
+using kawire::kStatusRegister;
+using kawire::kUpdateCommandRegister;
+using kawire::kUpdateControlRegister;
 
 enum class Component { Xilinx, Mcore };
 
@@ -45,8 +46,8 @@ std::array<std::uint8_t, kSerialNumberBytes> SerialNumberFromText(std::string_vi
 
 struct SimulatedKaConfig {
     // Unit-directory values the unit is found by.
-    std::uint32_t specifierId = 0x000A27;
-    std::uint32_t unitVersion = 0x000011;
+    std::uint32_t specifierId = kawire::kUnitSpecifierId;
+    std::uint32_t unitVersion = kawire::kUnitSoftwareVersion;
     std::string unitName = "fw1.0";
     std::uint16_t nodeId = 0xFFC1;
     // The node's unique ID, as its configuration ROM gives it. The company part (the top 24

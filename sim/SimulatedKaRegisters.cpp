@@ -21,37 +21,37 @@ void SimulatedKa::State::EndTransfer() {
     phase = Phase::Idle;
     received.clear();
     received.shrink_to_fit();
-    statusValue = 1;
+    statusValue = kawire::kStatusReady;
 }
 
 std::uint32_t SimulatedKa::State::ReadStatus() {
     if (phase == Phase::Ready && restartBusyPollsLeft > 0) {
         --restartBusyPollsLeft;
-        return 0;
+        return kawire::kStatusBusy;
     }
     if (phase != Phase::Erasing) {
         return statusValue;
     }
     switch (erase) {
         case Erase::Fails:
-            return 2;
+            return kawire::kStatusEraseFailed;
         case Erase::NeverEnds:
-            return 0;
+            return kawire::kStatusBusy;
         case Erase::Normal:
             break;
     }
     if (erasePollsLeft > 0) {
         --erasePollsLeft;
-        return 0;
+        return kawire::kStatusBusy;
     }
     phase = Phase::Receiving;
-    return 1;
+    return kawire::kStatusReady;
 }
 
 IOReturn SimulatedKa::State::ReadRegister(std::uint64_t address, std::uint32_t& value) {
     switch (address) {
         case kUpdateControlRegister:
-            value = updateActive ? 1 : 0;
+            value = updateActive ? kawire::kControlUpdateActive : 0;
             return kIOReturnSuccess;
         case kSoftwareVersionRegister:
             value = SoftwareVersion();
@@ -102,10 +102,10 @@ IOReturn SimulatedKa::State::StartErase(Connection& connection, std::uint32_t co
     if (!updateActive) {
         return kIOFireWireConflictError;
     }
-    if (command > 1) {
+    if (command != kawire::kUpdateCommandXilinx && command != kawire::kUpdateCommandMcore) {
         return kIOFireWireDataError;
     }
-    component = command == 0 ? Component::Xilinx : Component::Mcore;
+    component = command == kawire::kUpdateCommandXilinx ? Component::Xilinx : Component::Mcore;
     FlashContents& contents = flash[IndexOf(component)];
     contents.state = FlashContents::State::Erased;
     contents.bytes.clear();
@@ -121,7 +121,7 @@ IOReturn SimulatedKa::State::StartErase(Connection& connection, std::uint32_t co
     phase = erase == Erase::Normal && erasePollsLeft == 0 ? Phase::Receiving : Phase::Erasing;
     // The erase names the image for good; one whose erase fails or never ends is over.
     connection.image = component;
-    connection.resumable = erase == Erase::Normal && statusValue == 1;
+    connection.resumable = erase == Erase::Normal && statusValue == kawire::kStatusReady;
     return kIOReturnSuccess;
 }
 
@@ -133,13 +133,15 @@ VerifyOutcome SimulatedKa::State::Check(std::uint32_t crcWord) const {
         return VerifyOutcome::BadHeader;
     }
     const std::uint8_t* header = received.data();
-    if (ReadBigEndian(header, 2) != 0xFFFF || ReadBigEndian(header + 2, 2) != 1 ||
-        ReadBigEndian(header + 8, 2) != 0xFFFF || ReadBigEndian(header + 10, 2) != 0xFFFF ||
-        ReadBigEndian(header + 12, 4) != 0xFFFFFFFF ||
-        ReadBigEndian(header + 16, 4) != 0xFFFFFFFF) {
+    if (ReadBigEndian(header + kawire::kHeaderValidAt, 2) != kawire::kHeaderValid ||
+        ReadBigEndian(header + kawire::kHeaderVersionAt, 2) != kawire::kHeaderVersion ||
+        ReadBigEndian(header + kawire::kHeaderCrcImageAt, 2) != kawire::kHeaderCrcImage ||
+        ReadBigEndian(header + kawire::kHeaderReserved0At, 2) != kawire::kHeaderReserved16 ||
+        ReadBigEndian(header + kawire::kHeaderReserved1At, 4) != kawire::kHeaderReserved32 ||
+        ReadBigEndian(header + kawire::kHeaderReserved2At, 4) != kawire::kHeaderReserved32) {
         return VerifyOutcome::BadHeader;
     }
-    const std::size_t sizeB = ReadBigEndian(header + 4, 4);
+    const std::size_t sizeB = ReadBigEndian(header + kawire::kHeaderSizeAt, 4);
     const std::size_t dataBytes = received.size() - kFirmwareHeaderBytes;
     const std::size_t padded = (sizeB + 3) / 4 * 4;
     const bool paddingIsZero = std::all_of(
@@ -163,7 +165,7 @@ IOReturn SimulatedKa::State::Verify(std::uint32_t crcWord) {
     contents.lastOutcome = outcome;
     IOReturn status = kIOReturnSuccess;
     if (outcome == VerifyOutcome::Installed) {
-        const std::size_t sizeB = ReadBigEndian(received.data() + 4, 4);
+        const std::size_t sizeB = ReadBigEndian(received.data() + kawire::kHeaderSizeAt, 4);
         contents.state = FlashContents::State::Installed;
         contents.bytes.assign(
             received.begin() + kFirmwareHeaderBytes,
@@ -184,11 +186,11 @@ IOReturn SimulatedKa::State::WriteRegister(Connection& connection, std::uint64_t
                                            std::uint32_t value) {
     switch (address) {
         case kUpdateControlRegister:
-            if (value == 1) {
+            if (value == kawire::kControlBeginUpdate) {
                 BeginUpdate(connection);
                 return kIOReturnSuccess;
             }
-            if (value == 2) {
+            if (value == kawire::kControlCancel) {
                 EndTransfer();
                 return kIOReturnSuccess;
             }

@@ -100,7 +100,7 @@ struct SimulatedKa::State {
     unsigned erasePollsLeft = 0;
     // Status reads that give 0 after the begin-update of an image started again.
     unsigned restartBusyPollsLeft = 0;
-    std::uint32_t statusValue = 1;
+    std::uint32_t statusValue = kawire::kStatusReady;
     std::vector<std::uint8_t> received;  // the header, then the image data
     bool busResetDone = false;
     // Per image: an answer-lost or damaged fault has hit it (once an image, so that the

@@ -26,6 +26,7 @@
 #include "ToolCommandLine.h"
 #include "firmware/FirmwareImageCheck.h"
 #include "firmware/SRecord.h"
+#include "KaWire.h"
 
 namespace {
 
@@ -59,8 +60,7 @@ class PseudoRandom {
 
 constexpr std::size_t kXilinxFileBytes = 336754;
 constexpr std::size_t kXilinxDataOffset = 74;
-constexpr std::array<std::uint8_t, 8> kSyncPattern = {0xFF, 0xFF, 0xFF, 0xFF,
-                                                      0xAA, 0x99, 0x55, 0x66};
+using kawire::kSyncPattern;
 
 constexpr std::size_t kMcoreFileBytes = 74876;
 constexpr std::size_t kMcoreDataRecords = 1041;

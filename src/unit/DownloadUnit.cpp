@@ -6,9 +6,8 @@
 
 namespace {
 
-constexpr UInt16 kRegisterAddressHi = 0xFFFF;
-constexpr UInt32 kCommandRegsAddressLo = 0xF0430000;
-constexpr UInt32 kSerialNumberBytes = 8;
+using kawire::kRegisterAddressHi;
+using kawire::kSerialNumberBytes;
 // Reads of the update control register before CancelTransfer gives up waiting for bit 0.
 constexpr unsigned kCancelPollLimit = 1000;
 
@@ -16,16 +15,17 @@ constexpr unsigned kCancelPollLimit = 1000;
 
 DownloadUnit::DownloadUnit(io_service_t service) : FWLib::Device(service) {
     std::cout << kDownloadUnitMadeLine;
-    m_addr_command_regs = FWAddress(kRegisterAddressHi, kCommandRegsAddressLo);
+    m_addr_command_regs = FWAddress(kRegisterAddressHi, kawire::kRegisterBlockLo);
     const UInt32 base = m_addr_command_regs.addressLo;
-    m_addr_update_control = FWAddress(kRegisterAddressHi, base + 0x00);
-    m_addr_sw_version = FWAddress(kRegisterAddressHi, base + 0x04);
-    m_addr_product_version = FWAddress(kRegisterAddressHi, base + 0x08);
-    m_addr_update_command = FWAddress(kRegisterAddressHi, base + 0x0C);
-    m_addr_crc_reg = FWAddress(kRegisterAddressHi, base + 0x10);
-    m_addr_status_reg = FWAddress(kRegisterAddressHi, base + 0x14);
-    m_addr_update_data = FWAddress(kRegisterAddressHi, base + 0x20);
-    m_addr_sernum = FWAddress(kRegisterAddressHi, m_addr_update_data.addressLo + 0x200);
+    m_addr_update_control = FWAddress(kRegisterAddressHi, base + kawire::kUpdateControlOffset);
+    m_addr_sw_version = FWAddress(kRegisterAddressHi, base + kawire::kSoftwareVersionOffset);
+    m_addr_product_version = FWAddress(kRegisterAddressHi, base + kawire::kProductRevisionOffset);
+    m_addr_update_command = FWAddress(kRegisterAddressHi, base + kawire::kUpdateCommandOffset);
+    m_addr_crc_reg = FWAddress(kRegisterAddressHi, base + kawire::kCrcOffset);
+    m_addr_status_reg = FWAddress(kRegisterAddressHi, base + kawire::kStatusOffset);
+    m_addr_update_data = FWAddress(kRegisterAddressHi, base + kawire::kDataWindowOffset);
+    m_addr_sernum = FWAddress(kRegisterAddressHi,
+                              m_addr_update_data.addressLo + kawire::kSerialNumberFromDataWindow);
 }
 
 DownloadUnit::~DownloadUnit() {
@@ -33,7 +33,7 @@ DownloadUnit::~DownloadUnit() {
 }
 
 IOReturn DownloadUnit::BeginUpdate(UInt32& generation) {
-    return WriteUpdateControl(1, generation);
+    return WriteUpdateControl(kawire::kControlBeginUpdate, generation);
 }
 
 IOReturn DownloadUnit::SetUpdateCommand(UInt32& generation, UInt32& updatetype) {
@@ -56,14 +56,14 @@ IOReturn DownloadUnit::RestoreNormalOperation(UInt32& /*generation*/) {
 }
 
 IOReturn DownloadUnit::CancelTransfer(UInt32& generation) {
-    const IOReturn written = WriteUpdateControl(2, generation);
+    const IOReturn written = WriteUpdateControl(kawire::kControlCancel, generation);
     if (written != kIOReturnSuccess) {
         return written;  // a cancel that was never delivered has not succeeded
     }
     for (unsigned poll = 0; poll < kCancelPollLimit; ++poll) {
         UInt32 value = 0;
         const IOReturn status = ReadUpdateControl(value, generation);
-        if (status != kIOReturnSuccess || (value & 1) == 0) {
+        if (status != kIOReturnSuccess || (value & kawire::kControlUpdateActive) == 0) {
             return status;
         }
     }

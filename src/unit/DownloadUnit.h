@@ -4,13 +4,14 @@
 #define KA_DOWNLOADUNIT_H
 
 #include "FWLib_Device.h"
+#include "KaWire.h"
 
 #include <string>
 
 class DownloadUnit : public FWLib::Device {
 public:
-    static constexpr UInt32 kFirmwareUpdateUnitSpecID = 0x000A27;
-    static constexpr UInt32 kFirmwareUpdateUnitSWVersion = 0x000011;
+    static constexpr UInt32 kFirmwareUpdateUnitSpecID = kawire::kUnitSpecifierId;
+    static constexpr UInt32 kFirmwareUpdateUnitSWVersion = kawire::kUnitSoftwareVersion;
 
     explicit DownloadUnit(io_service_t service);
     ~DownloadUnit() override;

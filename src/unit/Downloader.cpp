@@ -20,8 +20,6 @@ constexpr SInt32 kDeviceFailedStatus = -192;
 constexpr UInt32 kPauseAfterOperationMicroseconds = 1000;
 constexpr UInt32 kSleepBetweenErasePollsMicroseconds = 1000000;
 constexpr SInt32 kErasePolls = 60;
-constexpr UInt32 kStatusReady = 1;
-constexpr UInt32 kStatusErasing = 0;
 // Starts of one image at most while its writes come back as perhaps taken.
 constexpr int kImageStarts = 3;
 
@@ -82,13 +80,13 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
             std::cout << kOpeningXilinxLine;
             ParseBit(offset, numBytes);
             fileCount = static_cast<SInt32>(_firmware.xilinxFile.size());
-            command = 0;
+            command = kawire::kUpdateCommandXilinx;
             break;
         case fileMCORE:
             std::cout << kOpeningMcoreLine;
             offset = 0;
             fileCount = static_cast<SInt32>(_firmware.mcoreFile.size());
-            command = 1;
+            command = kawire::kUpdateCommandMcore;
             break;
         default:
             // No image and no erase command belong to this type: touch nothing on the unit.
@@ -117,7 +115,8 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
         error = _Unit->ReadStatusRegister(value, generation);
         PauseAfterOperation();
         for (SInt32 poll = 1;
-             restarting && error == 0 && value == kStatusErasing && poll < kErasePolls; ++poll) {
+             restarting && error == 0 && value == kawire::kStatusBusy && poll < kErasePolls;
+             ++poll) {
             if (poll == 1) {
                 std::cout << kAwaitingReadyLine;
             }
@@ -125,7 +124,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
             error = _Unit->ReadStatusRegister(value, generation);
             PauseAfterOperation();
         }
-        if (error != 0 || value != kStatusReady) {
+        if (error != 0 || value != kawire::kStatusReady) {
             if (error == 0) {
                 error = kDeviceFailedStatus;
             }
@@ -152,7 +151,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
             if (error != 0) {
                 break;
             }
-            if (value == kStatusErasing) {
+            if (value == kawire::kStatusBusy) {
                 DownloadPause(kSleepBetweenErasePollsMicroseconds);
                 std::cerr << kErasingFlashLine;
                 if (towait == 1) {
@@ -161,7 +160,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
                 }
                 continue;
             }
-            if (value != kStatusReady) {
+            if (value != kawire::kStatusReady) {
                 std::cerr << kEraseFailedLine;
                 error = kDeviceFailedStatus;
             }

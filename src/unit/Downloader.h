@@ -4,6 +4,7 @@
 #define KA_DOWNLOADER_H
 
 #include "KaFirmware.h"
+#include "KaWire.h"
 
 #include <MacTypes.h>
 
@@ -18,16 +19,8 @@ enum DOWNLOADTYPE : UInt32 {
 inline constexpr UInt32 DL_BUF_SIZE = 2052;
 
 // Sent ahead of every image, as 20 bytes, every field big-endian.
-struct FirmwareHeader {
-    UInt16 valid;
-    UInt16 version;
-    UInt32 sizeB;
-    UInt16 CRCimage;
-    UInt16 reserved0;
-    UInt32 reserved1;
-    UInt32 reserved2;
-};
-inline constexpr UInt32 kFirmwareHeaderBytes = 20;
+using FirmwareHeader = kawire::FirmwareHeader;
+using kawire::kFirmwareHeaderBytes;
 
 // The record with the values sent for an image of sizeB bytes after the header.
 FirmwareHeader MakeFirmwareHeader(UInt32 sizeB);

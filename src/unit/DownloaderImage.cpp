@@ -10,9 +10,9 @@
 
 namespace {
 
-constexpr UInt8 kSyncPattern[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-// The sync word may start at any of the first 144 positions of the file.
-constexpr UInt32 kLastSyncPosition = 143;
+using kawire::kSyncPattern;
+// The sync word may start at any of the first kawire::kSyncPositions positions of the file.
+constexpr UInt32 kLastSyncPosition = kawire::kSyncPositions - 1;
 constexpr SInt32 kLengthFieldBytes = 4;
 
 UInt32 BigEndianWord(const UInt8* bytes) {
@@ -47,33 +47,33 @@ void PutBigEndian32(UInt8* out, UInt32 value) {
 
 FirmwareHeader MakeFirmwareHeader(UInt32 sizeB) {
     FirmwareHeader header{};
-    header.valid = 0xFFFF;
-    header.version = 1;
+    header.valid = kawire::kHeaderValid;
+    header.version = kawire::kHeaderVersion;
     header.sizeB = sizeB;
     // The image's checksum travels separately, after the data.
-    header.CRCimage = 0xFFFF;
-    header.reserved0 = 0xFFFF;
-    header.reserved1 = 0xFFFFFFFF;
-    header.reserved2 = 0xFFFFFFFF;
+    header.CRCimage = kawire::kHeaderCrcImage;
+    header.reserved0 = kawire::kHeaderReserved16;
+    header.reserved1 = kawire::kHeaderReserved32;
+    header.reserved2 = kawire::kHeaderReserved32;
     return header;
 }
 
 void SerializeFirmwareHeader(const FirmwareHeader& header, UInt8 (&bytes)[kFirmwareHeaderBytes]) {
-    PutBigEndian16(bytes + 0, header.valid);
-    PutBigEndian16(bytes + 2, header.version);
-    PutBigEndian32(bytes + 4, header.sizeB);
-    PutBigEndian16(bytes + 8, header.CRCimage);
-    PutBigEndian16(bytes + 10, header.reserved0);
-    PutBigEndian32(bytes + 12, header.reserved1);
-    PutBigEndian32(bytes + 16, header.reserved2);
+    PutBigEndian16(bytes + kawire::kHeaderValidAt, header.valid);
+    PutBigEndian16(bytes + kawire::kHeaderVersionAt, header.version);
+    PutBigEndian32(bytes + kawire::kHeaderSizeAt, header.sizeB);
+    PutBigEndian16(bytes + kawire::kHeaderCrcImageAt, header.CRCimage);
+    PutBigEndian16(bytes + kawire::kHeaderReserved0At, header.reserved0);
+    PutBigEndian32(bytes + kawire::kHeaderReserved1At, header.reserved1);
+    PutBigEndian32(bytes + kawire::kHeaderReserved2At, header.reserved2);
 }
 
 bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SInt32& numBytes) {
     bool found = false;
     UInt32 position = 0;
     // A short buffer is searched only as far as a whole pattern still fits in it.
-    while (position <= kLastSyncPosition && position + sizeof kSyncPattern <= bitFileBytes) {
-        if (std::memcmp(bitFile + position, kSyncPattern, sizeof kSyncPattern) == 0) {
+    while (position <= kLastSyncPosition && position + kSyncPattern.size() <= bitFileBytes) {
+        if (std::memcmp(bitFile + position, kSyncPattern.data(), kSyncPattern.size()) == 0) {
             found = true;
             break;
         }

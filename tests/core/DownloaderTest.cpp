@@ -330,8 +330,8 @@ TEST_F(DownloaderTest, BothImagesReachTheUnitExactlyAndAreInstalled) {
          kMcoreBlocks, 124},
     };
     // The bitstream's configuration data starts at its sync word.
-    const UInt8 sync[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-    ASSERT_EQ(std::memcmp(katest::XilinxFile().data() + kXilinxStart, sync, sizeof sync), 0);
+    const auto& sync = kawire::kSyncPattern;
+    ASSERT_EQ(std::memcmp(katest::XilinxFile().data() + kXilinxStart, sync.data(), sync.size()), 0);
 
     std::size_t operationPauses = 0;
     for (const Case& c : cases) {

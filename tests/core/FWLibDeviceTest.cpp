@@ -15,8 +15,8 @@ using katest::CapturedOutput;
 using katest::LookUpKaService;
 using katest::ScopedSimulatedKa;
 
-constexpr UInt32 kSerialNumberLo = 0xF0430220;
-constexpr UInt32 kSoftwareVersionLo = 0xF0430004;
+constexpr UInt32 kSerialNumberLo = static_cast<UInt32>(kasim::kSerialNumberAddress);
+constexpr UInt32 kSoftwareVersionLo = static_cast<UInt32>(kasim::kSoftwareVersionRegister);
 
 // A device on the Ka's service; the service handle is given back at once, as the
 // controller does.

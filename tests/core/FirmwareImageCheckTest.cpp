@@ -5,6 +5,7 @@
 #include "KaFirmware.h"
 #include "firmware/FirmwareImageCheck.h"
 #include "firmware/SRecord.h"
+#include "KaWire.h"
 
 #include <gtest/gtest.h>
 
@@ -307,8 +308,8 @@ TEST_F(FirmwareImageCheckTest, TheSyncPatternMustStartTheDataWithinThe144Bytes) 
 
     // A pattern in the design name would be taken for the start of the data.
     Bytes early = xilinx_;
-    const std::uint8_t pattern[] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-    std::copy(std::begin(pattern), std::end(pattern), early.begin() + 16);
+    const auto& pattern = kawire::kSyncPattern;
+    std::copy(pattern.begin(), pattern.end(), early.begin() + 16);
     EXPECT_EQ(CheckXilinx(early),
               XilinxPath() +
                   "the first sync pattern is at byte 16, not at 74 where the configuration data "

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "BuiltInImages.h"
+#include "KaWire.h"
 
 #ifndef KA_IMAGE_GENERATOR
 #error "KA_IMAGE_GENERATOR must name the image generator"
@@ -182,8 +183,8 @@ TEST(XilinxImageTest, HasTheBitFileLayout) {
     EXPECT_EQ(length, 336680u);
     EXPECT_EQ(length, file.size() - 74);
 
-    const UInt8 sync[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
-    const auto found = std::search(file.begin(), file.end(), std::begin(sync), std::end(sync));
+    const auto& sync = kawire::kSyncPattern;
+    const auto found = std::search(file.begin(), file.end(), sync.begin(), sync.end());
     EXPECT_EQ(found - file.begin(), 74);
 }
 

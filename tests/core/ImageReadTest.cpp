@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr UInt8 kSync[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+constexpr auto& kSync = kawire::kSyncPattern;
 constexpr UInt8 kUntouched = 0x5A;
 
 class ReadImageTest : public testing::Test {

@@ -28,8 +28,8 @@ using kasim::Operation;
 using katest::CapturedOutput;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint64_t kCrcRegister = 0xFFFF'F0430010;
-constexpr std::uint64_t kDataWindow = 0xFFFF'F0430020;
+using kawire::kCrcRegister;
+using kawire::kDataWindow;
 // Where the replacement bitstream's configuration data starts.
 constexpr std::size_t kBitstreamStart = 30;
 
@@ -53,7 +53,7 @@ Bytes Bitstream(std::size_t dataBytes) {
     file.insert(file.end(),
                 {static_cast<std::uint8_t>(length >> 24), static_cast<std::uint8_t>(length >> 16),
                  static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)});
-    const Bytes sync = {0xFF, 0xFF, 0xFF, 0xFF, 0xAA, 0x99, 0x55, 0x66};
+    const Bytes sync(kawire::kSyncPattern.begin(), kawire::kSyncPattern.end());
     file.insert(file.end(), sync.begin(), sync.end());
     const Bytes rest = NonZeroBytes(dataBytes - sync.size(), 5);
     file.insert(file.end(), rest.begin(), rest.end());

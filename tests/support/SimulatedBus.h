@@ -36,8 +36,8 @@ class ScopedSimulatedKa {
 // looks it up; IO_OBJECT_NULL when there is none. The caller releases it.
 inline io_service_t LookUpKaService() {
     CFMutableDictionaryRef matching = IOServiceMatching("IOFireWireUnit");
-    SInt32 specifierId = 0x000A27;
-    SInt32 version = 0x000011;
+    SInt32 specifierId = kawire::kUnitSpecifierId;
+    SInt32 version = kawire::kUnitSoftwareVersion;
     CFNumberRef specifier = CFNumberCreate(nullptr, kCFNumberSInt32Type, &specifierId);
     CFNumberRef software = CFNumberCreate(nullptr, kCFNumberSInt32Type, &version);
     CFDictionaryAddValue(matching, CFSTR("Unit_Spec_ID"), specifier);

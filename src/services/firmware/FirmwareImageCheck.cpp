@@ -3,6 +3,8 @@
 #include "FirmwareFolder.h"
 #include "SRecord.h"
 
+#include "KaWire.h"
+
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -18,10 +20,9 @@ namespace {
 // The .bit preamble: a 16-bit length 9, nine fixed bytes, then a 16-bit 1.
 constexpr std::array<std::uint8_t, 13> kBitPreamble = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
                                                        0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01};
-constexpr std::array<std::uint8_t, 8> kSyncPattern = {0xFF, 0xFF, 0xFF, 0xFF,
-                                                      0xAA, 0x99, 0x55, 0x66};
 // The updater takes the first sync pattern among these positions for the start of the data.
-constexpr std::size_t kSyncPositions = 144;
+using kawire::kSyncPattern;
+using kawire::kSyncPositions;
 constexpr std::size_t kConfigurationDataOffset = 74;
 constexpr std::size_t kLengthKeyOffset = 69;
 
