@@ -12,5 +12,5 @@ KaFirmware KaChosenFirmware() {
     return firmware;
 }
 
-Downloader::Downloader() {}
+Downloader::Downloader() : _firmware(KaChosenFirmware()) {}
 Downloader::~Downloader() {}

@@ -191,6 +191,8 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         return state_->config.offersBusGeneration;
     }
 
+    std::uint32_t GenerationSentIn() const override { return generationSentIn_; }
+
   private:
     State::Connection& Connection() { return state_->connections.at(id_); }
 
@@ -203,6 +205,8 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
         transaction.nodeId = target.nodeId;
         transaction.failOnReset = failOnReset;
         transaction.requestedGeneration = generation;
+        // Riding out resets, the request goes in the bus's generation of the moment.
+        generationSentIn_ = failOnReset ? generation : transaction.generation;
         return transaction;
     }
 
@@ -225,6 +229,7 @@ class SimulatedDevice : public kaplatform::FireWireDevice {
 
     std::shared_ptr<State> state_;
     unsigned id_;
+    std::uint32_t generationSentIn_ = 0;
 };
 
 }  // namespace

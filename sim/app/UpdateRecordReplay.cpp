@@ -258,12 +258,14 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
         return answer->status;
     }
 
+    std::uint32_t GenerationSentIn() const override { return generationSentIn_; }
+
     IOReturn Read(const kaplatform::FireWireTarget& target, void* buffer, std::uint32_t& size,
                   bool failOnReset, std::uint32_t generation) override {
         if (!karecord::IsUpdateUnderway()) {
-            return discovery_->Read(target, buffer, size, failOnReset, generation);
+            return Discovered(discovery_->Read(target, buffer, size, failOnReset, generation));
         }
-        const auto answer = Ask(BusOperation::ReadBlock, target, size);
+        const auto answer = Ask(BusOperation::ReadBlock, target, size, 0, generation);
         if (!answer) {
             return kIOReturnIOError;
         }
@@ -278,9 +280,9 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
     IOReturn ReadQuadlet(const kaplatform::FireWireTarget& target, std::uint32_t& value,
                          bool failOnReset, std::uint32_t generation) override {
         if (!karecord::IsUpdateUnderway()) {
-            return discovery_->ReadQuadlet(target, value, failOnReset, generation);
+            return Discovered(discovery_->ReadQuadlet(target, value, failOnReset, generation));
         }
-        const auto answer = Ask(BusOperation::ReadQuadlet, target, 4);
+        const auto answer = Ask(BusOperation::ReadQuadlet, target, 4, 0, generation);
         if (!answer) {
             return kIOReturnIOError;
         }
@@ -291,13 +293,13 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
     IOReturn Write(const kaplatform::FireWireTarget& target, const void* buffer,
                    std::uint32_t& size, bool failOnReset, std::uint32_t generation) override {
         if (!karecord::IsUpdateUnderway()) {
-            return discovery_->Write(target, buffer, size, failOnReset, generation);
+            return Discovered(discovery_->Write(target, buffer, size, failOnReset, generation));
         }
         const std::span<const std::uint8_t> sent(static_cast<const std::uint8_t*>(buffer),
                                                  buffer != nullptr ? size : 0);
         RecordedTransaction request = Request(BusOperation::WriteBlock, target, size);
         request.digest = karecord::BlockDigest(sent);
-        const auto answer = backend_.Answer(request);
+        const auto answer = Answered(backend_.Answer(request), generation);
         if (!answer) {
             return kIOReturnIOError;
         }
@@ -308,9 +310,9 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
     IOReturn WriteQuadlet(const kaplatform::FireWireTarget& target, std::uint32_t value,
                           bool failOnReset, std::uint32_t generation) override {
         if (!karecord::IsUpdateUnderway()) {
-            return discovery_->WriteQuadlet(target, value, failOnReset, generation);
+            return Discovered(discovery_->WriteQuadlet(target, value, failOnReset, generation));
         }
-        const auto answer = Ask(BusOperation::WriteQuadlet, target, 4, value);
+        const auto answer = Ask(BusOperation::WriteQuadlet, target, 4, value, generation);
         return answer ? answer->status : kIOReturnIOError;
     }
 
@@ -328,12 +330,28 @@ class ReplayDevice final : public kaplatform::FireWireDevice {
 
     std::optional<RecordedTransaction> Ask(BusOperation operation,
                                            const kaplatform::FireWireTarget& target = {},
-                                           std::uint32_t length = 0, std::uint32_t value = 0) {
-        return backend_.Answer(Request(operation, target, length, value));
+                                           std::uint32_t length = 0, std::uint32_t value = 0,
+                                           std::uint32_t generation = 0) {
+        return Answered(backend_.Answer(Request(operation, target, length, value)), generation);
+    }
+
+    // A transfer the record answered went in the generation the record logged (an older
+    // record's is the one the call named, and its replay logs that again); one the record
+    // did not answer never left.
+    std::optional<RecordedTransaction> Answered(std::optional<RecordedTransaction> answer,
+                                                std::uint32_t generation) {
+        generationSentIn_ = answer ? answer->generation : generation;
+        return answer;
+    }
+
+    IOReturn Discovered(IOReturn status) {
+        generationSentIn_ = discovery_->GenerationSentIn();
+        return status;
     }
 
     ReplayBackend& backend_;
     std::unique_ptr<kaplatform::FireWireDevice> discovery_;
+    std::uint32_t generationSentIn_ = 0;
 };
 
 }  // namespace

@@ -77,7 +77,7 @@ struct BusTransaction {
     std::uint32_t value = 0;   // a quadlet's value, or the generation get-generation gave
     std::span<const std::uint8_t> bytes;
     IOReturn status = kIOReturnSuccess;
-    std::uint32_t generation = 0;  // the one the call named (get-generation: the one it gave)
+    std::uint32_t generation = 0;  // the one it went in (get-generation: the one it gave)
 };
 
 // Reports come from whichever thread made the call; an observer guards itself.

@@ -49,6 +49,11 @@ class FireWireDevice {
     virtual IOReturn WriteQuadlet(const FireWireTarget& target, std::uint32_t value,
                                   bool failOnReset, std::uint32_t generation) = 0;
 
+    // The bus generation the last transfer went in: its last send's when it went more than
+    // once, and for one that never left, the one it would have gone in. Without failOnReset
+    // the device, not its caller, picks the generation: the record logs this one.
+    virtual std::uint32_t GenerationSentIn() const = 0;
+
     // Whether the device can report the bus generation; the device interface version that
     // offers GetBusGeneration is only handed out for devices that can.
     virtual bool OffersBusGeneration() const { return true; }

@@ -114,7 +114,9 @@ std::span<const std::uint8_t> BytesOf(const void* buffer, std::uint32_t size) {
     return {static_cast<const std::uint8_t*>(buffer), size};
 }
 
-// Every call reaches the backend's observer here, whichever backend answers it.
+// Every call reaches the backend's observer here, whichever backend answers it. A transfer's
+// generation is the one its device sent in, which after a reset is not the one the caller
+// named.
 void Report(const PlugIn* plugIn, BusOperation operation, const FireWireTarget& target,
             std::uint32_t length, std::uint32_t moved, std::uint32_t value,
             std::span<const std::uint8_t> bytes, IOReturn status, std::uint32_t generation) {
@@ -188,7 +190,7 @@ IOFireWireDeviceInterface gDeviceTable = {
         const IOReturn status =
             plugIn->device->Read(target, buf, *size, failOnReset != 0, generation);
         Report(plugIn, BusOperation::ReadBlock, target, asked, *size, 0, BytesOf(buf, *size),
-               status, generation);
+               status, plugIn->device->GenerationSentIn());
         return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, UInt32* val,
@@ -201,7 +203,7 @@ IOFireWireDeviceInterface gDeviceTable = {
         const IOReturn status =
             plugIn->device->ReadQuadlet(target, *val, failOnReset != 0, generation);
         Report(plugIn, BusOperation::ReadQuadlet, target, 4, status == kIOReturnSuccess ? 4 : 0,
-               *val, {}, status, generation);
+               *val, {}, status, plugIn->device->GenerationSentIn());
         return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const void* buf,
@@ -217,7 +219,7 @@ IOFireWireDeviceInterface gDeviceTable = {
             plugIn->device->Write(target, buf, *size, failOnReset != 0, generation);
         // The digest covers what was asked to go, whatever the unit took.
         Report(plugIn, BusOperation::WriteBlock, target, asked, *size, 0, BytesOf(buf, asked),
-               status, generation);
+               status, plugIn->device->GenerationSentIn());
         return status;
     },
     [](IOFireWireLibDeviceRef self, io_object_t device, const FWAddress* addr, const UInt32 val,
@@ -230,7 +232,7 @@ IOFireWireDeviceInterface gDeviceTable = {
         const IOReturn status =
             plugIn->device->WriteQuadlet(target, val, failOnReset != 0, generation);
         Report(plugIn, BusOperation::WriteQuadlet, target, 4, status == kIOReturnSuccess ? 4 : 0,
-               val, {}, status, generation);
+               val, {}, status, plugIn->device->GenerationSentIn());
         return status;
     },
     [](IOFireWireLibDeviceRef self, UInt32* outGeneration) -> IOReturn {

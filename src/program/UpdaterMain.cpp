@@ -30,7 +30,8 @@ int RunUpdaterApplication(int, char**, KaFirmwareRule firmwareRule,
         return err;
     }
     // Once the desktop is known to be there, so that a start without one stays one line.
-    std::cerr << KaChooseFirmware(firmwareRule, firmwareFolder) << "\n";
+    KaFirmware firmware;
+    std::cerr << KaChooseFirmware(firmwareRule, firmwareFolder, firmware) << "\n";
     err = SetMenuBarFromNib(nibRef, CFSTR("MenuBar"));
     if (err != noErr) {
         DisposeNibReference(nibRef);
@@ -44,7 +45,7 @@ int RunUpdaterApplication(int, char**, KaFirmwareRule firmwareRule,
     }
     DisposeNibReference(nibRef);
 
-    auto dialog = std::make_unique<CViRorividiZezuzuDialog>(owner.window);
+    auto dialog = std::make_unique<CViRorividiZezuzuDialog>(owner.window, firmware);
     ShowWindow(owner.window);
     RunApplicationEventLoop();
     const int status = dialog->GetExitStatus();

@@ -426,14 +426,15 @@ int RunUpdate(const UpdaterModeOptions& options, DiagnosticRoute& route,
 int RunTerminalMode(const UpdaterModeOptions& options, KaFirmwareRule firmwareRule,
                     const std::optional<KaFirmwareFolder>& firmwareFolder) {
     DiagnosticRoute route(options.verbose);
-    const std::string firmwareLine = KaChooseFirmware(firmwareRule, firmwareFolder);
-    const KaFirmware firmware = KaChosenFirmware();
+    KaFirmware firmware;
+    const std::string firmwareLine = KaChooseFirmware(firmwareRule, firmwareFolder, firmware);
     // Firmware that may not be installed is named with the file and the reason: the user
     // can act on it.
     (firmware.mayBeInstalled ? std::cerr : route.Errors()) << firmwareLine << "\n";
     int status = kExitSuccess;
     {
-        const auto controller = std::make_unique<CViRorividiZezuzu>();
+        const auto controller =
+            std::make_unique<CViRorividiZezuzu>(firmware, gDownloadProgress, TheUpdateRecord());
         status = options.mode == UpdaterModeOptions::Mode::Status
                      ? RunStatus(options, route, *controller, firmware)
                      : RunUpdate(options, route, *controller, firmware);

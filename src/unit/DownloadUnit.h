@@ -16,8 +16,12 @@ public:
     explicit DownloadUnit(io_service_t service);
     ~DownloadUnit() override;
 
+    // The sequencing operations keep the program's signatures: generation by reference, passed
+    // on unchanged; the platform's device decides the generation each request goes in.
     IOReturn BeginUpdate(UInt32& generation);
     IOReturn SetUpdateCommand(UInt32& generation, UInt32& updatetype);
+    // offset: where the block sits in the image, kept by the design's signature; the unit
+    // appends in arrival order, so no address depends on it.
     IOReturn SendBlock(const void* bytes, unsigned int length, UInt32 offset, UInt32& generation);
     IOReturn SendCRCAndVerify(UInt32 crc, UInt32& generation);
     IOReturn RestoreNormalOperation(UInt32& generation);

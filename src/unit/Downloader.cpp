@@ -12,6 +12,7 @@
 
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 namespace {
 
@@ -29,7 +30,11 @@ void PauseAfterOperation() {
 
 }  // namespace
 
-Downloader::Downloader() {
+Downloader::Downloader() : Downloader(KaChosenFirmware(), gDownloadProgress, TheUpdateRecord()) {}
+
+Downloader::Downloader(KaFirmware firmware, DownloadProgress& progress,
+                       const UpdateRecordCalls& record)
+    : _firmware(std::move(firmware)), _progress(&progress), _record(record) {
     std::cout << kDownloaderMadeLine;
 }
 
@@ -39,7 +44,7 @@ Downloader::~Downloader() {
 
 void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
     _Unit = unit;
-    gDownloadProgress.Reset();
+    _progress->Reset();
     if (_Unit == nullptr) {
         // Nothing to talk to: the image cannot have been installed.
         mError = kIOReturnNoDevice;
@@ -56,8 +61,10 @@ void Downloader::DoDownload(DownloadUnit* unit, DOWNLOADTYPE type) {
         const char* const image = type == fileXILINX ? kXilinxImageName : kMcoreImageName;
         std::cout << kImageRestartBefore << image << kImageRestartAfter << start + 1 << " of "
                   << kImageStarts << ")\n";
-        UpdateRecordImageRestart(type == fileXILINX ? "xilinx" : "mcore", start + 1);
-        gDownloadProgress.SetErase();
+        if (_record.imageRestart != nullptr) {
+            _record.imageRestart(type == fileXILINX ? "xilinx" : "mcore", start + 1);
+        }
+        _progress->SetErase();
     }
 }
 
@@ -134,7 +141,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
     // Without a generation the unit cannot be addressed reliably (it has most likely left
     // the bus): the image fails with that status and nothing is sent.
 
-    gDownloadProgress.SetErase();
+    _progress->SetErase();
 
     if (error == 0) {
         std::cout << (type == fileXILINX ? kErasingXilinxLine : kErasingMcoreLine);
@@ -168,7 +175,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
         }
     }
 
-    gDownloadProgress.SetPgm();
+    _progress->SetPgm();
 
     if (error == 0) {
         currentOffset = offset;
@@ -207,8 +214,7 @@ SInt32 Downloader::DownloadImageOnce(DOWNLOADTYPE type, bool restarting) {
                 crc = updateCRC16(static_cast<UInt16>(crc & 0xFFFF), buffer, (actualCount + 3) / 4);
                 currentOffset += static_cast<SInt32>(actualCount);
             }
-            gDownloadProgress.Update(static_cast<float>(currentOffset) /
-                                     static_cast<float>(fileCount));
+            _progress->Update(static_cast<float>(currentOffset) / static_cast<float>(fileCount));
         }
         crc &= 0xFFFF;
 

@@ -5,9 +5,11 @@
 
 #include "KaFirmware.h"
 #include "KaWire.h"
+#include "UpdateRecordCalls.h"
 
 #include <MacTypes.h>
 
+class DownloadProgress;
 class DownloadUnit;
 
 enum DOWNLOADTYPE : UInt32 {
@@ -35,7 +37,11 @@ bool ParseBitFile(const UInt8* bitFile, UInt32 bitFileBytes, SInt32& offset, SIn
 
 class Downloader {
   public:
+    // The release chosen at start, gDownloadProgress and the update record.
     Downloader();
+    // firmware is held for the whole of this downloader's updates; progress and record
+    // outlive it.
+    Downloader(KaFirmware firmware, DownloadProgress& progress, const UpdateRecordCalls& record);
     ~Downloader();
 
     Downloader(const Downloader&) = delete;
@@ -60,8 +66,9 @@ class Downloader {
     // earlier start of the same image broke off.
     SInt32 DownloadImageOnce(DOWNLOADTYPE type, bool restarting);
 
-    // The release chosen at start, held for the whole of this downloader's updates.
-    const KaFirmware _firmware = KaChosenFirmware();
+    const KaFirmware _firmware;
+    DownloadProgress* _progress = nullptr;
+    UpdateRecordCalls _record;
     DownloadUnit* _Unit = nullptr;
     UInt32 _Progress = 0;
     SInt32 mError = 0;

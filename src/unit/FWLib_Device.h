@@ -21,6 +21,9 @@ public:
     IOReturn Open();
     void Close();
 
+    // abs chooses the platform call's addressing: the unit's own node, or the node addr names.
+    // generation binds a request only with failOnReset; without it the platform's device
+    // sends in the bus's current generation. Every transfer keeps the program's signature.
     IOReturn Read(const FWAddress& addr, void* buf, UInt32& size, bool abs, bool failOnReset,
                   UInt32 generation) const;
     IOReturn ReadQuadlet(const FWAddress& addr, UInt32& value, bool abs, bool failOnReset,

@@ -90,6 +90,12 @@ Choice& TheChoice() {
 }  // namespace
 
 std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder) {
+    KaFirmware chosen;
+    return KaChooseFirmware(rule, folder, chosen);
+}
+
+std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder,
+                             KaFirmware& chosen) {
     const bool builtInIsFirmware = KaBuiltInImagesAreFirmware != 0;
     KaFirmware firmware;
     std::string line;
@@ -106,6 +112,7 @@ std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmware
                    ? kFirmwareToInstallPrefix + VersionText(firmware) + ", " + firmware.source
                    : kNoFirmwareToInstallPrefix + firmware.problem;
     }
+    chosen = firmware;
     Choice& choice = TheChoice();
     const std::lock_guard lock(choice.mutex);
     choice.firmware = std::make_shared<const KaFirmware>(std::move(firmware));

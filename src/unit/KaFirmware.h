@@ -64,9 +64,13 @@ struct KaFirmwareFolder {
 // program says at start: which release it will install and where it came from, or why there
 // is none, naming the file and its defect.
 std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder);
+// The same, handing the release chosen to whoever puts the program together.
+std::string KaChooseFirmware(KaFirmwareRule rule, const std::optional<KaFirmwareFolder>& folder,
+                             KaFirmware& chosen);
 
-// The release chosen. Before any choice: the built-in images, installed only when they are
-// the Ka's firmware.
+// The release chosen, for what the program's structure makes without it (a default-made
+// controller or downloader, the answer to another copy). Before any choice: the built-in
+// images, installed only when they are the Ka's firmware.
 KaFirmware KaChosenFirmware();
 
 #endif

@@ -7,6 +7,7 @@
 
 #include "ConsistencyCheck.h"
 #include "DiagnosticLines.h"
+#include "DownloadProgress.h"
 #include "DownloadUnit.h"
 #include "WindowTexts.h"
 
@@ -65,13 +66,16 @@ std::string VersionText(UInt32 mcore, UInt32 xilinx) {
 
 }  // namespace
 
-CViRorividiZezuzu::CViRorividiZezuzu() : CViRorividiZezuzu(KaChosenFirmware()) {}
+CViRorividiZezuzu::CViRorividiZezuzu()
+    : CViRorividiZezuzu(KaChosenFirmware(), gDownloadProgress, TheUpdateRecord()) {}
 
-CViRorividiZezuzu::CViRorividiZezuzu(const KaFirmware& firmware)
+CViRorividiZezuzu::CViRorividiZezuzu(const KaFirmware& firmware, DownloadProgress& progress,
+                                     const UpdateRecordCalls& record)
     : KaMCOREUpgradeVer(firmware.MCOREver),
       KaXilinxUpgradeVer(firmware.XilinxVer),
-      _firmwareMayBeInstalled(firmware.mayBeInstalled),
-      _firmwareSource(firmware.source) {
+      _firmware(firmware),
+      _progress(&progress),
+      _record(record) {
     std::cout << kControllerMadeLine;
     std::cerr << kTestCerrLine;
     _kaInfo.valid = false;
@@ -238,14 +242,16 @@ void CViRorividiZezuzu::BeginUpdateRecord() {
     const UpdateRecordFacts facts = {
         "1.3",
         firmwareVersion.c_str(),
-        _firmwareSource.c_str(),
+        _firmware.source.c_str(),
         accepted.GUID,
         accepted.serialNum.c_str(),
         accepted.softwareVer,
         accepted.productVer,
     };
     // The record is never needed for the update: it goes on when none can be kept.
-    static_cast<void>(UpdateRecordBegin(&facts));
+    if (_record.begin != nullptr) {
+        static_cast<void>(_record.begin(&facts));
+    }
 }
 
 void CViRorividiZezuzu::GetSerialNumberString(std::string& serialNumberString) {

@@ -6,6 +6,7 @@
 #include "KaFirmware.h"
 #include "Orv_VEV_Runnable.h"
 #include "UpdateOutcome.h"
+#include "UpdateRecordCalls.h"
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOKitLib.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+class DownloadProgress;
 class DownloadUnit;
 class Downloader;
 
@@ -41,7 +43,12 @@ class CViRorividiZezuzu : public Runnable {
     const UInt32 KaXilinxUpgradeVer;
     static constexpr UInt32 KaVersion = 2;
 
+    // The release chosen at start (KaFirmware.h), gDownloadProgress and the update record.
     CViRorividiZezuzu();
+    // Offers and installs firmware, shows the run's progress on progress and tells its course
+    // to record; progress outlives the controller.
+    CViRorividiZezuzu(const KaFirmware& firmware, DownloadProgress& progress,
+                      const UpdateRecordCalls& record);
     ~CViRorividiZezuzu() override;
 
     CViRorividiZezuzu(const CViRorividiZezuzu&) = delete;
@@ -88,8 +95,6 @@ class CViRorividiZezuzu : public Runnable {
     UpdateOutcome GetUpdateOutcome();
 
   private:
-    explicit CViRorividiZezuzu(const KaFirmware& firmware);
-
     // The lookup's service for the chosen unit (the first one without a choice), or none.
     io_service_t MatchingService(mach_port_t masterPort);
 
@@ -97,10 +102,11 @@ class CViRorividiZezuzu : public Runnable {
     // accepted, kKaChangedErr when it is not, or why it could not be opened to tell.
     IOReturn CheckAcceptedUnit();
 
-    // Whether the chosen release may go to a unit at all.
-    const bool _firmwareMayBeInstalled;
-    // Where that release came from, for the update record.
-    const std::string _firmwareSource;
+    // The release the run installs, if it may go to a unit at all; its source names it in
+    // the update record.
+    const KaFirmware _firmware;
+    DownloadProgress* _progress = nullptr;
+    const UpdateRecordCalls _record;
 
     DownloadUnit* _unit = nullptr;
     CFMutableDictionaryRef _matchingDictionary = nullptr;

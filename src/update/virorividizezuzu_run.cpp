@@ -15,8 +15,6 @@
 #include "Orv_VEV_Thread.h"
 #include "StandardErrorTexts.h"
 
-#include "record/UpdateRecord.h"
-
 #include <IOKit/IOReturn.h>
 
 #include <exception>
@@ -34,6 +32,12 @@ void KeepFirstFailure(IOReturn& outcome, IOReturn status) {
     }
 }
 
+void TellImageOutcome(const UpdateRecordCalls& record, const char* image, IOReturn status) {
+    if (record.imageOutcome != nullptr) {
+        record.imageOutcome(image, status);
+    }
+}
+
 }  // namespace
 
 bool CViRorividiZezuzu::DoUpdate() {
@@ -41,7 +45,7 @@ bool CViRorividiZezuzu::DoUpdate() {
     _done.store(false, std::memory_order_relaxed);
     _updateOutcome = UpdateOutcome{};
 
-    _pDownloader = new (std::nothrow) Downloader;
+    _pDownloader = new (std::nothrow) Downloader(_firmware, *_progress, _record);
     CheckConsistency(_pDownloader != nullptr, "virorividizezuzu", 297, "_pDownloader");
 
     _thread = new (std::nothrow) Thread(this, 0, Thread::kThreadPolicyTimeslice);
@@ -104,7 +108,7 @@ IOReturn CViRorividiZezuzu::CheckAcceptedUnit() {
 void CViRorividiZezuzu::Run() {
     // Checked here, before anything reaches the bus, and not only by the dialog's button:
     // however a run is started, made-up images never go to a unit.
-    if (!_firmwareMayBeInstalled) {
+    if (!_firmware.mayBeInstalled) {
         std::cerr << kUpdateRefusedLine;
         delete _pDownloader;
         _pDownloader = nullptr;
@@ -127,8 +131,8 @@ void CViRorividiZezuzu::Run() {
         matched = false;
     }
 
-    gDownloadProgress.Reset();
-    gDownloadProgress.SetDeviceType(Xilinx);
+    _progress->Reset();
+    _progress->SetDeviceType(Xilinx);
     if (!matched || _unit == nullptr) {
         // The unit left the bus between the click and the start of the worker.
         outcome.firstFailure = kIOReturnNoDevice;
@@ -140,12 +144,12 @@ void CViRorividiZezuzu::Run() {
     } else {
         _pDownloader->DoDownload(_unit, fileXILINX);
         outcome.xilinxInstalled = _pDownloader->Error() == kIOReturnSuccess;
-        UpdateRecordImageOutcome("xilinx", _pDownloader->Error());
+        TellImageOutcome(_record, "xilinx", _pDownloader->Error());
         KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
-        gDownloadProgress.SetDeviceType(MCORE);
+        _progress->SetDeviceType(MCORE);
         _pDownloader->DoDownload(_unit, fileMCORE);
         outcome.mcoreInstalled = _pDownloader->Error() == kIOReturnSuccess;
-        UpdateRecordImageOutcome("mcore", _pDownloader->Error());
+        TellImageOutcome(_record, "mcore", _pDownloader->Error());
         KeepFirstFailure(outcome.firstFailure, _pDownloader->Error());
     }
     // An acceptance holds for one run.

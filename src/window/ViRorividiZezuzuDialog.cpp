@@ -89,6 +89,9 @@ void ShowUnitAccessProblem(CControl& line, bool unitFound) {
 }  // namespace
 
 CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
+    : CViRorividiZezuzuDialog(window, KaChosenFirmware()) {}
+
+CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window, const KaFirmware& firmware)
     : _updateState(WAITFORINPUT),
       _pKa(nullptr),
       _window(window),
@@ -113,7 +116,6 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
     _finalCutRunningStr.SetText(kFinalCutRunningLine);
     _finalCutRunningStr.SetVisibility(0);
     _finalCutRunningStr.SetFontForeColor(kRedLineColor);
-    const KaFirmware firmware = KaChosenFirmware();
     _firmwareMayBeInstalled = firmware.mayBeInstalled;
     ShowNoFirmwareNotice(_window, firmware);
     _unitAccessStr.SetVisibility(0);
@@ -136,7 +138,7 @@ CViRorividiZezuzuDialog::CViRorividiZezuzuDialog(WindowRef window)
 
     // If the controller cannot be made, nothing of the dialog may stay installed.
     try {
-        _pKa = new CViRorividiZezuzu();
+        _pKa = new CViRorividiZezuzu(firmware, gDownloadProgress, TheUpdateRecord());
     } catch (...) {
         RemoveEventHandler(_terminationHandler);
         RemoveEventHandler(_closeHandler);

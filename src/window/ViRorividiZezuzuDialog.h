@@ -9,6 +9,8 @@
 
 #include <Carbon/Carbon.h>
 
+struct KaFirmware;
+
 namespace Orv::VEV {
 class CViRorividiZezuzu;
 }
@@ -21,7 +23,10 @@ enum ViRorividiZezuzuType : UInt32 {
 
 class CViRorividiZezuzuDialog {
   public:
+    // Offers the release chosen at start (KaFirmware.h).
     explicit CViRorividiZezuzuDialog(WindowRef window);
+    // Offers firmware: its update controller installs that release.
+    CViRorividiZezuzuDialog(WindowRef window, const KaFirmware& firmware);
     ~CViRorividiZezuzuDialog();
 
     CViRorividiZezuzuDialog(const CViRorividiZezuzuDialog&) = delete;

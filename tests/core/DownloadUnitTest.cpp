@@ -213,6 +213,7 @@ class StuckDevice : public kaplatform::FireWireDevice {
                           std::uint32_t) override {
         return kIOReturnSuccess;
     }
+    std::uint32_t GenerationSentIn() const override { return 1; }
 
   private:
     unsigned& reads_;

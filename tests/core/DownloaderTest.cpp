@@ -26,6 +26,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -752,4 +753,29 @@ TEST_F(RestartingUnitTest, ARestartWaitsForTheUnitToBeReadyAndLeavesTheMcoreFaul
     EXPECT_EQ(mcore.status, static_cast<SInt32>(0xFFFFFF40));
     EXPECT_EQ(mcore.output.err, kNotReady);
     EXPECT_EQ(ka_->Flash(Component::Mcore).state, FlashContents::State::Factory);
+}
+
+namespace {
+std::vector<std::pair<std::string, int>> gToldRestarts;
+}  // namespace
+
+TEST_F(DownloaderTest, ADownloaderHandedItsProgressAndRecordTellsThemAndNoGlobal) {
+    DownloadProgress progress;
+    progress.SetDeviceType(MCORE);
+    UpdateRecordCalls record;
+    record.imageRestart = [](const char* image, int start) {
+        gToldRestarts.emplace_back(image, start);
+    };
+    gToldRestarts.clear();
+    ka_->AddImageFault(ImageFault(ImageFaultKind::AnswerLost, ImageSelection::Mcore, 40960));
+    {
+        CapturedOutput quiet;
+        Downloader handed(KaChosenFirmware(), progress, record);
+        handed.DoDownload(unit_.get(), fileMCORE);
+        EXPECT_EQ(handed.Error(), 0);
+    }
+    EXPECT_EQ(ka_->Flash(Component::Mcore).state, FlashContents::State::Installed);
+    EXPECT_EQ(gToldRestarts, (std::vector<std::pair<std::string, int>>{{"mcore", 2}}));
+    EXPECT_EQ(progress.Get(), 100u);
+    EXPECT_EQ(gDownloadProgress.Get(), 0u);
 }

@@ -29,8 +29,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace katest {
@@ -671,6 +674,47 @@ std::vector<std::string> RecordedSteps(const std::filesystem::path& file) {
     return steps;
 }
 
+// The generation of every transaction a record holds.
+std::vector<std::uint32_t> RecordedGenerations(const std::filesystem::path& file) {
+    std::string error;
+    const auto record = karecord::ReadUpdateRecord(file, error);
+    EXPECT_TRUE(record) << error;
+    std::vector<std::uint32_t> generations;
+    for (const karecord::RecordStep& step :
+         record ? record->steps : std::vector<karecord::RecordStep>{}) {
+        if (!step.event) {
+            generations.push_back(step.transaction.generation);
+        }
+    }
+    return generations;
+}
+
+// For each request the backend said it sent again after a reset: the generation it said,
+// and the one the record logged for the request.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> GenerationsSentAgain(
+    const std::filesystem::path& file) {
+    static constexpr std::string_view kAgain = "sending again in generation ";
+    std::string error;
+    const auto record = karecord::ReadUpdateRecord(file, error);
+    EXPECT_TRUE(record) << error;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sentAgain;
+    // One more than the generation the last event said, until its transaction; 0: none.
+    std::uint64_t said = 0;
+    for (const karecord::RecordStep& step :
+         record ? record->steps : std::vector<karecord::RecordStep>{}) {
+        if (!step.event) {
+            if (said != 0) {
+                sentAgain.emplace_back(static_cast<std::uint32_t>(said - 1),
+                                       step.transaction.generation);
+            }
+            said = 0;
+        } else if (const auto at = step.event->what.find(kAgain); at != std::string::npos) {
+            said = std::stoull(step.event->what.substr(at + kAgain.size())) + 1;
+        }
+    }
+    return sentAgain;
+}
+
 void RecordInstalling(UpdateOnUnit& update, const std::function<void(UpdateOnUnit&)>& install) {
     const UpdateRecordFacts facts = {"1.3",      "3-5",      "built in", 0x0200'0000'0000'4711,
                                      "KA004711", 0x00020004, 0x00020000};
@@ -714,6 +758,13 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
                               "was lost; not sent again", R"("restart":"xilinx","start":2})"}) {
         EXPECT_NE(text.find(event), std::string::npos) << event;
     }
+    // A request sent again after a reset is logged in the generation it went in, not in the
+    // one the sequencer read before the reset.
+    const auto sentAgain = GenerationsSentAgain(recorded);
+    EXPECT_EQ(sentAgain.size(), 2u);
+    for (const auto& [said, logged] : sentAgain) {
+        EXPECT_EQ(logged, said);
+    }
 
     std::string error;
     auto record = karecord::ReadUpdateRecord(recorded, error);
@@ -734,6 +785,8 @@ TEST(DownloadThroughKernelTest, ARecordOfAnUpdateThroughEveryBusFaultReplaysToTh
     // The program saw the same bus: its own lines and the bus's, in the same order.
     EXPECT_EQ(replayed.out, viaKernel.out);
     EXPECT_EQ(RecordedSteps(karecord::CurrentUpdateRecordFile()), RecordedSteps(recorded));
+    EXPECT_EQ(RecordedGenerations(karecord::CurrentUpdateRecordFile()),
+              RecordedGenerations(recorded));
 }
 
 }  // namespace

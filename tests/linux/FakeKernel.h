@@ -346,6 +346,7 @@ class RegisterStore final : public kaplatform::FireWireDevice {
                    std::uint32_t& size, bool failOnReset, std::uint32_t generation) override;
     IOReturn WriteQuadlet(const kaplatform::FireWireTarget& target, std::uint32_t value,
                           bool failOnReset, std::uint32_t generation) override;
+    std::uint32_t GenerationSentIn() const override { return 0; }
 
   private:
     static bool InWindow(std::uint64_t offset, std::size_t length);

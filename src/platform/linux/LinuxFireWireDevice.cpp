@@ -99,6 +99,7 @@ std::optional<IOReturn> LinuxFireWireDevice::WriteVerdict(const Request& request
 IOReturn LinuxFireWireDevice::Read(const FireWireTarget& target, void* buffer, std::uint32_t& size,
                                    bool failOnReset, std::uint32_t generation) {
     if (buffer == nullptr || size == 0) {
+        NameGenerationSentIn(failOnReset, generation);
         size = 0;
         return kIOReturnBadArgument;
     }
@@ -130,6 +131,7 @@ IOReturn LinuxFireWireDevice::Write(const FireWireTarget& target, const void* bu
                                     std::uint32_t& size, bool failOnReset,
                                     std::uint32_t generation) {
     if (buffer == nullptr || size == 0) {
+        NameGenerationSentIn(failOnReset, generation);
         size = 0;
         return kIOReturnBadArgument;
     }
@@ -153,6 +155,7 @@ IOReturn LinuxFireWireDevice::WriteQuadlet(const FireWireTarget& target, std::ui
 
 IOReturn LinuxFireWireDevice::Transfer(const FireWireTarget& target, Request& request,
                                        bool failOnReset, std::uint32_t generation) {
+    NameGenerationSentIn(failOnReset, generation);
     if (!open_ || fileDescriptor_ < 0) {
         return kIOReturnNotOpen;
     }
@@ -426,6 +429,7 @@ IOReturn LinuxFireWireDevice::SendAndAwait(Request& request, std::uint32_t gener
     send.closure = closure;
     send.data = UserPointer(request.payload);
     send.generation = generation;
+    generationSentIn_ = generation;
     request.outstanding = false;
     int result = RetryWhileInterrupted(
         [&] { return system_->Ioctl(fileDescriptor_, FW_CDEV_IOC_SEND_REQUEST, &send); });

@@ -50,6 +50,7 @@ class LinuxFireWireDevice final : public FireWireDevice {
                    bool failOnReset, std::uint32_t generation) override;
     IOReturn WriteQuadlet(const FireWireTarget& target, std::uint32_t value, bool failOnReset,
                           std::uint32_t generation) override;
+    std::uint32_t GenerationSentIn() const override { return generationSentIn_; }
 
   private:
     struct Request {
@@ -72,6 +73,10 @@ class LinuxFireWireDevice final : public FireWireDevice {
     // node that still reports that generation is the lost one and is not taken.
     IOReturn OpenLocked(const std::string& path, int& fileDescriptor,
                         std::optional<std::uint32_t> lostGeneration = std::nullopt);
+    // Until a send names one, the generation a request would go in.
+    void NameGenerationSentIn(bool failOnReset, std::uint32_t generation) {
+        generationSentIn_ = failOnReset ? generation : generation_;
+    }
     // Gives the held descriptor and its lock back.
     void ReleaseDescriptor();
     // The node went away under us: looks for our GUID on the bus again (the kernel makes the
@@ -124,6 +129,8 @@ class LinuxFireWireDevice final : public FireWireDevice {
     // something it was given.
     bool wroteSinceOpen_ = false;
     std::uint32_t generation_ = 0;
+    // What the last transfer's last send named to the kernel (GenerationSentIn).
+    std::uint32_t generationSentIn_ = 0;
     // A bus-reset event was read and GET_INFO not asked since.
     bool busResetSeen_ = false;
     std::uint64_t nextClosure_ = 1;

@@ -21,13 +21,15 @@ UInt32 DownloadProgress::Get() {
 
 namespace Orv::VEV {
 
-CViRorividiZezuzu::CViRorividiZezuzu()
-    : KaMCOREUpgradeVer(3), KaXilinxUpgradeVer(5), _firmwareMayBeInstalled(true) {
+CViRorividiZezuzu::CViRorividiZezuzu() : KaMCOREUpgradeVer(3), KaXilinxUpgradeVer(5) {
     if (gFakeUnit.throwOnConstruction) {
         throw std::runtime_error("no FireWire");
     }
     ++gFakeUnit.constructed;
 }
+
+CViRorividiZezuzu::CViRorividiZezuzu(const KaFirmware&, DownloadProgress&, const UpdateRecordCalls&)
+    : CViRorividiZezuzu() {}
 
 CViRorividiZezuzu::~CViRorividiZezuzu() {
     ++gFakeUnit.destroyed;

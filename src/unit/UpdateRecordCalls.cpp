@@ -1,0 +1,7 @@
+#include "UpdateRecordCalls.h"
+
+#include "record/UpdateRecord.h"
+
+UpdateRecordCalls TheUpdateRecord() {
+    return {UpdateRecordBegin, UpdateRecordImageRestart, UpdateRecordImageOutcome};
+}
