@@ -621,7 +621,6 @@ bool KernelProcessList::ReadInto(Known& known, ProcessTable::Clock::time_point n
                                     ProcessTable::Clock::duration::zero(), *sinceBoot);
         known.started = now - age;
     }
-    known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     if (!read) {
         known.shown = false;
         _indexesStale = true;
@@ -636,10 +635,9 @@ void KernelProcessList::Describe(Known& known, ProcessTable::Details& details,
     known.kernelThread = details.kernelThread;
     known.shown = !details.kernelThread;
     _indexesStale = true;
+    // Only a process shown is ever checked: one hidden is read whole again at a listing.
     if (known.shown) {
         ScheduleCheck(known, now);
-    } else {
-        known.nextCheck = NextCheckAfter(known.pid, now, RecheckPeriod(known, now));
     }
     RunningProcess& description = known.description;
     description.serialNumber = {kSystemProcessHigh, known.pid};
